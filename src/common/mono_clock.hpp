@@ -1,0 +1,29 @@
+#pragma once
+// Durations (send time-outs, client silence, stale event data) are measured on the monotonic
+// clock: the board sets its wall clock late, and a jump must not close clients or stall a send.
+// Tests replace the clock through mono_clock_override to step time without waiting.
+#include <cstdint>
+#include <ctime>
+
+class mono_clock_source {
+public:
+    virtual ~mono_clock_source() = default;
+    virtual int64_t now_us() = 0;
+};
+
+inline mono_clock_source*& mono_clock_override() {
+    static mono_clock_source* source = nullptr;
+    return source;
+}
+
+inline int64_t mono_now_us() {
+    if (mono_clock_source* source = mono_clock_override()) return source->now_us();
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+inline int64_t mono_now_ms() { return mono_now_us() / 1000; }
+
+// Whole seconds, as the silence and stale rules count them.
+inline int64_t mono_now_s() { return mono_now_us() / 1000000; }

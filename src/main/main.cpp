@@ -1,0 +1,46 @@
+// nanvideod: SPI video intake, TCP streaming, AT commands and NAN bring-up on the camera board.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "command_line.hpp"
+#include "startup.hpp"
+
+namespace {
+
+constexpr unsigned idle_step_seconds = 1;
+
+// A daemon may be started with 0, 1 or 2 closed. Without this the SPI device or a client socket
+// would land on one of them, and log lines would go into a client's stream.
+void fill_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1) continue;
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+}
+
+// Ends the process without running static destructors: the SPI threads still use the queue and
+// the ring, so tearing those down under them could block or crash on the way out.
+[[noreturn]] void end_process(int status) {
+    fflush(stdout);
+    fflush(stderr);
+    _exit(status);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    fill_standard_descriptors();
+    // The process can end through _exit; a pipe or log collector must not lose buffered lines.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    if (parse_command_line(argc, argv, spi_config) == command_line_result::exit_info)
+        end_process(info_exit_status);
+    if (run_startup() != 0) end_process(0);
+    for (;;) sleep(idle_step_seconds);
+}

@@ -1,0 +1,5 @@
+#pragma once
+
+// Brings the daemon up in its fixed order. Returns 0 when every step succeeded; otherwise the
+// failing step's line has been printed and the caller ends the process with status 0.
+int run_startup();

@@ -1,0 +1,45 @@
+// The 32-slot queue between the transfer thread and the frame processor. A full queue drops the
+// newest transfer, never a queued one, and keeps one slot free behind the reader so the slot it
+// is checking is never overwritten.
+#include <cstdio>
+#include <cstring>
+
+#include "spi_link.hpp"
+
+raw_frame_queue raw_queue;
+
+raw_frame_queue::raw_frame_queue() {
+    pthread_mutex_init(&mutex_, nullptr);
+    pthread_cond_init(&cond_, nullptr);
+}
+
+raw_frame_queue::~raw_frame_queue() {
+    pthread_cond_destroy(&cond_);
+    pthread_mutex_destroy(&mutex_);
+}
+
+void raw_frame_queue::push(const uint8_t* data, uint32_t length) {
+    if (length > raw_slot_size) length = raw_slot_size;
+    pthread_mutex_lock(&mutex_);
+    int next = (write_index_ + 1) % raw_queue_slots;
+    if (next == read_index_) {
+        ++dropped_count_;
+        printf("Dropped %lu packets (queue full)\n", static_cast<unsigned long>(dropped_count_));
+    } else {
+        raw_slot& slot = slots_[write_index_];
+        memcpy(slot.data, data, length);
+        slot.length = length;
+        write_index_ = next;
+        pthread_cond_signal(&cond_);
+    }
+    pthread_mutex_unlock(&mutex_);
+}
+
+const raw_slot& raw_frame_queue::pop() {
+    pthread_mutex_lock(&mutex_);
+    while (read_index_ == write_index_) pthread_cond_wait(&cond_, &mutex_);
+    const raw_slot& slot = slots_[read_index_];
+    read_index_ = (read_index_ + 1) % raw_queue_slots;
+    pthread_mutex_unlock(&mutex_);
+    return slot;
+}

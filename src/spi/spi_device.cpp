@@ -1,0 +1,125 @@
+// Opens the SPI device for the configured role, programs mode, word size and clock, reads each
+// back (the driver may round), reports what is in force and starts the two SPI threads.
+#include <fcntl.h>
+#include <linux/spi/spidev.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "spi_link.hpp"
+#include "unique_fd.hpp"
+
+spi_settings spi_config;
+int spi_fd = -1;
+
+namespace {
+
+constexpr unsigned settle_pause_us = 1000;
+constexpr uint32_t hz_per_khz = 1000;
+
+struct setting_request {
+    unsigned long request;
+    void* value;
+    const char* failure;
+};
+
+const char* transfer_type_name(uint8_t type) {
+    switch (type) {
+        case transfer_tx_only:
+            return "TX_ONLY";
+        case transfer_rx_only:
+            return "RX_ONLY";
+        default:
+            return "FULL DUPLEX";
+    }
+}
+
+const char* device_for_role() {
+    if (strcmp(spi_config.role, "MASTER") == 0) {
+        printf("SPI Master with device %s\n", spi_config.master_device);
+        return spi_config.master_device;
+    }
+    if (strcmp(spi_config.role, "SLAVE") == 0) {
+        printf("SPI Slave with device %s\n", spi_config.slave_device);
+        return spi_config.slave_device;
+    }
+    puts("Role must be MASTER or SLAVE, invalid SPI Role.");
+    return nullptr;
+}
+
+bool configure(int fd) {
+    const setting_request requests[] = {
+        {SPI_IOC_WR_MODE32, &spi_config.mode, "Can't set spi mode"},
+        {SPI_IOC_RD_MODE32, &spi_config.mode, "Can't get spi mode"},
+        {SPI_IOC_WR_BITS_PER_WORD, &spi_config.bits_per_word, "Can't set bits per word"},
+        {SPI_IOC_RD_BITS_PER_WORD, &spi_config.bits_per_word, "Can't get bits per word"},
+        {SPI_IOC_WR_MAX_SPEED_HZ, &spi_config.speed, "Can't set max speed hz"},
+        {SPI_IOC_RD_MAX_SPEED_HZ, &spi_config.speed, "Can't get max speed hz"},
+    };
+    for (const setting_request& r : requests) {
+        if (ioctl(fd, r.request, r.value) == -1) {
+            perror(r.failure);
+            return false;
+        }
+    }
+    return true;
+}
+
+void report_settings() {
+    printf("spi mode: 0x%x\n", spi_config.mode);
+    printf("bits per word: %d\n", spi_config.bits_per_word);
+    printf("max speed of Master: %u Hz (%u KHz)\n", spi_config.speed, spi_config.speed / hz_per_khz);
+    printf("transfer_type: %s\n", transfer_type_name(spi_config.transfer_type));
+}
+
+bool start_thread(void* (*body)(void*), const char* create_failure, const char* detach_failure) {
+    pthread_t thread;
+    int rc = pthread_create(&thread, nullptr, body, nullptr);
+    if (rc != 0) {
+        errno = rc;
+        perror(create_failure);
+        return false;
+    }
+    rc = pthread_detach(thread);
+    if (rc != 0) {
+        errno = rc;
+        perror(detach_failure);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int spi_init() {
+    const char* device = device_for_role();
+    if (device == nullptr) return -1;
+
+    unique_fd fd(open(device, O_RDWR | O_CLOEXEC));
+    if (!fd.valid()) {
+        perror("Can't open device");
+        return -1;
+    }
+    if (!configure(fd.get())) return -1;
+    report_settings();
+
+    // The threads read spi_fd, so it is published before they start; on a thread failure the
+    // device is closed again (a thread already started is not stopped: start-up ends the process).
+    spi_fd = fd.get();
+    if (!start_thread(transfer_thread, "SPI transfer_thread create failed",
+                      "SPI transfer_thread detach error") ||
+        !start_thread(processor_thread, "SPI processor_thread create failed",
+                      "SPI processor_thread detach error")) {
+        spi_fd = -1;
+        return -1;
+    }
+    fd.release();
+
+    usleep(settle_pause_us);
+    puts("SPI initialization successful.");
+    return 0;
+}

@@ -1,0 +1,56 @@
+// The 766-frame ring between the frame processor and the streaming tick. The writer never waits
+// for the reader: a lap overwrites unsent frames, as the bounded memory of the board demands.
+#include <cstring>
+
+#include "le_bytes.hpp"
+#include "spi_link.hpp"
+
+frame_ring video_ring;
+
+frame_ring::frame_ring() : slots_{} { pthread_mutex_init(&mutex_, nullptr); }
+
+frame_ring::~frame_ring() { pthread_mutex_destroy(&mutex_); }
+
+uint16_t frame_ring::store(const uint8_t* frame, size_t size) {
+    if (size > frame_max_size) size = frame_max_size;
+    pthread_mutex_lock(&mutex_);
+    memcpy(slots_[write_index_], frame, size);
+    write_index_ = static_cast<uint16_t>((write_index_ + 1) % video_ring_slots);
+    uint16_t written = write_index_;
+    pthread_mutex_unlock(&mutex_);
+    return written;
+}
+
+bool frame_ring::copy_next_payload(uint8_t* out, uint32_t* payload_length) {
+    pthread_mutex_lock(&mutex_);
+    bool empty = read_index_ == write_index_;
+    if (!empty) {
+        const uint8_t* slot = slots_[read_index_];
+        uint32_t length = get_le32(slot + frame_length_offset);
+        if (length > frame_max_payload) length = frame_max_payload;
+        memcpy(out, slot + frame_header_size, length);
+        *payload_length = length;
+    }
+    pthread_mutex_unlock(&mutex_);
+    return !empty;
+}
+
+void frame_ring::advance_read() {
+    pthread_mutex_lock(&mutex_);
+    read_index_ = static_cast<uint16_t>((read_index_ + 1) % video_ring_slots);
+    pthread_mutex_unlock(&mutex_);
+}
+
+uint16_t frame_ring::write_index() {
+    pthread_mutex_lock(&mutex_);
+    uint16_t index = write_index_;
+    pthread_mutex_unlock(&mutex_);
+    return index;
+}
+
+uint16_t frame_ring::read_index() {
+    pthread_mutex_lock(&mutex_);
+    uint16_t index = read_index_;
+    pthread_mutex_unlock(&mutex_);
+    return index;
+}

@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "spi_link.hpp"
+
+namespace {
+
+TEST(RawQueue, ThirtyOneBlocksWaitAndTheThirtySecondIsDroppedWithTheRunningTotal) {
+    auto queue = std::make_unique<raw_frame_queue>();
+    uint8_t block[raw_slot_size] = {};
+
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 31; ++i) {
+        block[0] = static_cast<uint8_t>(i);
+        queue->push(block, 4110);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    testing::internal::CaptureStdout();
+    queue->push(block, 4110);
+    queue->push(block, 4110);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Dropped 1 packets (queue full)\nDropped 2 packets (queue full)\n");
+
+    // Taking one slot makes room for exactly one more transfer.
+    EXPECT_EQ(queue->pop().data[0], 0);
+    testing::internal::CaptureStdout();
+    block[0] = 99;
+    queue->push(block, 11);
+    queue->push(block, 11);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Dropped 3 packets (queue full)\n");
+
+    for (int i = 1; i < 31; ++i) ASSERT_EQ(queue->pop().data[0], i);
+    const raw_slot& last = queue->pop();
+    EXPECT_EQ(last.data[0], 99);
+    EXPECT_EQ(last.length, 11u);
+    EXPECT_EQ(queue->dropped(), 3u);
+}
+
+TEST(RawQueue, KeepsTheByteCountTheTransferReturned) {
+    auto queue = std::make_unique<raw_frame_queue>();
+    uint8_t block[raw_slot_size] = {0x55, 0xAA};
+    queue->push(block, 4110);
+    queue->push(block, 12);
+    EXPECT_EQ(queue->pop().length, 4110u);
+    EXPECT_EQ(queue->pop().length, 12u);
+}
+
+}  // namespace
