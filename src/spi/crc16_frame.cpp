@@ -29,19 +29,18 @@ constexpr crc_tables make_tables() {
     return t;
 }
 
-constexpr crc_tables tables = make_tables();
+alignas(64) constexpr crc_tables tables = make_tables();
 
 }  // namespace
 
 uint16_t crc16_frame(uint16_t crc, const uint8_t* data, size_t length) {
     while (length >= crc_slices) {
         // The register overlaps the first two bytes of the block; the rest enter unchanged.
-        uint16_t r = crc;
-        uint16_t next = 0;
-        next ^= tables[15][(data[0] ^ r) & 0xFF];
-        next ^= tables[14][(data[1] ^ (r >> 8)) & 0xFF];
+        uint32_t next = tables[crc_slices - 1][(data[0] ^ crc) & 0xFF] ^
+                        tables[crc_slices - 2][(data[1] ^ (crc >> 8)) & 0xFF];
+#pragma GCC unroll 16
         for (int i = 2; i < crc_slices; ++i) next ^= tables[crc_slices - 1 - i][data[i]];
-        crc = next;
+        crc = static_cast<uint16_t>(next);
         data += crc_slices;
         length -= crc_slices;
     }
