@@ -1,0 +1,108 @@
+// Handlers of the rows that turn a keyword into shell commands: create the NAN interface, start
+// NAN, add a service function, reboot, and hand the board to its firmware update.
+#include "keyword_handlers.hpp"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char* nan_interface = "nan0";
+constexpr const char* reboot_command = "reboot";
+constexpr const char* firmware_update_command = "/bin/usb.sh -r usbh_msc";
+constexpr const char* word_separators = " ";
+constexpr const char* service_name_key = "name";
+
+void lower_case(char* word) {
+    for (; *word != '\0'; ++word) {
+        *word = static_cast<char>(tolower(static_cast<unsigned char>(*word)));
+    }
+}
+
+// The driver matches service names in lower case: the word after "name" is lower-cased, and the
+// words come back joined by single blanks, each followed by one.
+void rebuild_add_func_params(const char* params, char* rebuilt, size_t size) {
+    char words[command_text_size] = {};
+    snprintf(words, sizeof words, "%s", params != nullptr ? params : "");
+
+    printf("Processed parameters: ");
+    bool next_is_name = false;
+    char* position = nullptr;
+    for (char* word = strtok_r(words, word_separators, &position); word != nullptr;
+         word = strtok_r(nullptr, word_separators, &position)) {
+        if (strcmp(word, service_name_key) == 0) {
+            next_is_name = true;
+        } else if (next_is_name) {
+            lower_case(word);
+            next_is_name = false;
+        }
+        printf("%s ", word);
+        append_bounded(rebuilt, size, word);
+        append_bounded(rebuilt, size, " ");
+    }
+    printf("\n");
+}
+
+}  // namespace
+
+int init_handler(const char* params, command_batch& batch, int* count) {
+    printf("\n=== Executing init custom logic ===\n");
+    char command[command_text_size] = {};
+    snprintf(command, sizeof command, "iw phy%s interface add %s type __nan",
+             params != nullptr ? params : "", nan_interface);
+    add_command(batch, count, command);
+    printf("init:%s\n", command);
+    printf("=== init custom logic execution completed ===\n");
+    return 0;
+}
+
+int start_handler(const char* params, command_batch& batch, int* count) {
+    printf("\n=== Executing start custom logic ===\n");
+    if (params == nullptr || params[0] == '\0') {
+        printf("Error: start keyword requires parameters!\n");
+        printf("=== start custom logic execution failed ===\n");
+        return -1;
+    }
+    char command[command_text_size] = {};
+    snprintf(command, sizeof command, "iw wdev %s nan start %s", nan_wdev, params);
+    add_command(batch, count, command);
+    char interface_up[command_text_size] = {};
+    snprintf(interface_up, sizeof interface_up, "ifconfig %s up", nan_interface);
+    add_command(batch, count, interface_up);
+    printf("start:%s\n", command);
+    printf("=== start custom logic execution completed ===\n");
+    return 0;
+}
+
+int add_func_handler(const char* params, command_batch& batch, int* count) {
+    printf("\n=== Executing add_func custom logic ===\n");
+    char rebuilt[command_text_size] = {};
+    rebuild_add_func_params(params, rebuilt, sizeof rebuilt);
+    char command[command_text_size] = {};
+    // "iw wdev %s nan add_func %s", cut at the command size like every other command.
+    append_bounded(command, sizeof command, "iw wdev ");
+    append_bounded(command, sizeof command, nan_wdev);
+    append_bounded(command, sizeof command, " nan add_func ");
+    append_bounded(command, sizeof command, rebuilt);
+    add_command(batch, count, command);
+    printf("add_func:%s\n", command);
+    printf("=== add_func custom logic execution completed ===\n");
+    return 0;
+}
+
+int reset_handler(const char*, command_batch& batch, int* count) {
+    printf("\n=== Executing reset custom logic ===\n");
+    add_command(batch, count, reboot_command);
+    printf("reset:%s\n", reboot_command);
+    printf("=== reset custom logic execution completed ===\n");
+    return 0;
+}
+
+int updatefw_handler(const char*, command_batch& batch, int* count) {
+    printf("\n=== Executing updatefw custom logic ===\n");
+    add_command(batch, count, firmware_update_command);
+    printf("updatefw:%s\n", firmware_update_command);
+    printf("=== updatefw custom logic execution completed ===\n");
+    return 0;
+}
