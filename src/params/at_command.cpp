@@ -1,0 +1,206 @@
+// The AT command handler: recognises one command in a received chunk, carries it out on the
+// TCP server thread and sends exactly one reply, success or error.
+#include "at_command.hpp"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "keyword.hpp"
+#include "param_record.hpp"
+#include "param_store.hpp"
+#include "tcp_server.hpp"
+
+namespace {
+
+struct error_reply {
+    int code;
+    const char* text;
+};
+
+const error_reply error_replies[] = {
+    {param_invalid_format, "ERROR: Invalid input format\r\n"},
+    {param_missing_field, "ERROR: Missing required field\r\n"},
+    {param_bad_pmk, "ERROR: Invalid PMK length (must be 32 characters)\r\n"},
+    {param_bad_password, "ERROR: Invalid password length (8-63 ASCII)\r\n"},
+    {param_bad_hostname,
+     "ERROR: Invalid hostname format or empty, hostname format (a-z/A-Z/0-9/-, no leading/trailing -, "
+     "ends with .local)\r\n"},
+    {param_overflow, "ERROR: Buffer overflow\r\n"},
+    {param_bad_name, "ERROR: Invalid name characters or empty\r\n"},
+    {at_command_failed, "ERROR: Command execution failed\r\n"},
+};
+
+enum class at_word { none, config, reset, updatefw, version };
+
+struct word_entry {
+    const char* text;
+    at_word word;
+};
+
+// Tried in this order; a word matches as a prefix, whatever follows it.
+const word_entry at_words[] = {
+    {"config", at_word::config},
+    {"reset", at_word::reset},
+    {"updatefw", at_word::updatefw},
+    {"version", at_word::version},
+};
+
+bool at_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// word is lower case.
+bool starts_with_nocase(const char* text, const char* word) {
+    for (; *word != '\0'; ++text, ++word) {
+        if (ascii_lower(*text) != *word) return false;
+    }
+    return true;
+}
+
+const char* skip_space(const char* p) {
+    while (at_space(*p)) ++p;
+    return p;
+}
+
+int reply_ok(int fd) {
+    active_at_reply_sink().reply(fd, at_ok_reply);
+    return 0;
+}
+
+int reply_error(int fd, int code) {
+    active_at_reply_sink().reply(fd, at_error_reply(code));
+    return code;
+}
+
+at_word match_word(const char* text, const char** argument) {
+    for (const word_entry& entry : at_words) {
+        if (starts_with_nocase(text, entry.text)) {
+            *argument = skip_space(text + strlen(entry.text));
+            return entry.word;
+        }
+    }
+    return at_word::none;
+}
+
+// Room for every field at its full size, so a reply is never cut (a validated record gives at
+// most 642 characters).
+constexpr size_t query_reply_size = sizeof(param_record) + sizeof(AT_QUERY_REPLY_FORMAT);
+
+// Reads the record back from the boot environment, so the reply shows what is really stored.
+// Replies itself on success; 0 or -9.
+int configuration_query(int fd) {
+    char reply[query_reply_size];
+    pthread_mutex_lock(&param_mutex);
+    if (reload_current_param() != 0) {
+        pthread_mutex_unlock(&param_mutex);
+        return at_command_failed;
+    }
+    memset(reply, 0, sizeof(reply));
+    snprintf(reply, sizeof(reply), AT_QUERY_REPLY_FORMAT, current_param.name, current_param.pmk,
+             current_param.password, current_param.hostname);
+    pthread_mutex_unlock(&param_mutex);
+    // A client that reads its configuration is setting the device up: video stops for good.
+    video_suspended = 1;
+    active_at_reply_sink().reply(fd, reply);
+    return 0;
+}
+
+// Replies itself on success; 0 or -9.
+int version_query(int fd) {
+    char version[version_text_size];
+    char reply[version_text_size + sizeof("\r\nOK\r\n") - 1];
+    puts("Executing version command");
+    pthread_mutex_lock(&param_mutex);
+    if (get_zqversion(version, sizeof(version)) != 0) {
+        puts("Failed to get parameter!");
+        pthread_mutex_unlock(&param_mutex);
+        return at_command_failed;
+    }
+    pthread_mutex_unlock(&param_mutex);
+    snprintf(reply, sizeof(reply), AT_VERSION_REPLY_FORMAT, version);
+    active_at_reply_sink().reply(fd, reply);
+    return 0;
+}
+
+int config_write_command(int fd, const char* argument) {
+    pthread_mutex_lock(&param_mutex);
+    int rc = parse_param(argument, &current_param, true);
+    if (rc != param_ok) {
+        pthread_mutex_unlock(&param_mutex);
+        return reply_error(fd, rc);
+    }
+    if (execute_keyword("config_write", "") != 0) {
+        puts("Command execution failed.");
+        pthread_mutex_unlock(&param_mutex);
+        return reply_error(fd, at_command_failed);
+    }
+    pthread_mutex_unlock(&param_mutex);
+    return reply_ok(fd);
+}
+
+// reset and updatefw: the reply goes out only after the command has returned.
+int device_command(int fd, const char* keyword) {
+    printf("Executing %s command\n", keyword);
+    if (execute_keyword(keyword, "") != 0) {
+        puts("Command execution failed.");
+        return reply_error(fd, at_command_failed);
+    }
+    return reply_ok(fd);
+}
+
+int run_command(int fd, at_word word, const char* argument) {
+    bool has_argument = argument[0] != '\0';
+    switch (word) {
+    case at_word::config:
+        if (has_argument) return config_write_command(fd, argument);
+        if (configuration_query(fd) == 0) return 0;
+        return reply_error(fd, at_command_failed);
+    case at_word::reset:
+    case at_word::updatefw:
+        if (has_argument) return reply_error(fd, param_invalid_format);
+        return device_command(fd, word == at_word::reset ? "reset" : "updatefw");
+    case at_word::version:
+        if (has_argument) return reply_error(fd, param_invalid_format);
+        if (version_query(fd) == 0) return 0;
+        return reply_error(fd, at_command_failed);
+    case at_word::none:
+        break;
+    }
+    return reply_error(fd, param_invalid_format);
+}
+
+}  // namespace
+
+const char* at_error_reply(int code) {
+    for (const error_reply& entry : error_replies) {
+        if (entry.code == code) return entry.text;
+    }
+    return error_replies[0].text;
+}
+
+int handle_at_command(int fd, const char* data, int length) {
+    if (data == nullptr || length <= 0) return reply_error(fd, param_invalid_format);
+
+    // The working copy is as large as the server's receive buffer, which never hands over
+    // more; a longer text cannot be copied and is refused like a failed allocation.
+    size_t text_length = strnlen(data, static_cast<size_t>(length));
+    if (text_length >= at_text_size) return reply_error(fd, param_overflow);
+    char text[at_text_size];
+    memcpy(text, data, text_length);
+    text[text_length] = '\0';
+
+    const char* start = skip_space(text);
+    if (*start == '\0') return reply_error(fd, param_invalid_format);
+    char* end = text + text_length;
+    while (at_space(end[-1])) --end;  // stops at the first non-white character at the latest
+    *end = '\0';
+
+    if (static_cast<size_t>(end - start) < at_prefix_length || !starts_with_nocase(start, at_prefix)) {
+        return reply_error(fd, param_invalid_format);
+    }
+    const char* argument = "";
+    at_word word = match_word(skip_space(start + at_prefix_length), &argument);
+    return run_command(fd, word, argument);
+}

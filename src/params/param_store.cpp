@@ -1,0 +1,159 @@
+// Reading the stored parameter text and the version text, start-up initialisation, and the
+// config_write keyword that writes current_param back to the boot environment.
+#include "param_store.hpp"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// One captured command under iwset_mutex; tag names the caller in its lock messages.
+int read_one_value(const char* command, const char* tag, char* buf, size_t size) {
+    if (buf == nullptr || size == 0) return -1;
+    if (pthread_mutex_lock(&iwset_mutex) != 0) {
+        printf("%s Error: Failed to lock iwset_mutex!\n", tag);
+        return -1;
+    }
+    memset(buf, 0, size);
+    int result = -1;
+    if (active_command_runner().capture(command, buf, size) != 0) {
+        puts("Failed to execute command!");
+    } else {
+        puts("Command executed successfully!");
+        if (buf[0] != '\0') {
+            printf("Extracted the parambuf=%s\n", buf);
+            result = 0;
+        } else {
+            puts("No parambuf found (command returned empty)!");
+        }
+    }
+    if (pthread_mutex_unlock(&iwset_mutex) != 0) {
+        printf("%s Error: Failed to unlock iwset_mutex!\n", tag);
+        return -1;
+    }
+    return result;
+}
+
+// Appends to a command without ever cutting it: once something does not fit, the whole
+// command is refused.
+class command_writer {
+public:
+    command_writer(char* out, size_t size) : out_(out), size_(size) {}
+
+    void put(char c) {
+        if (used_ + 1 >= size_) {
+            fits_ = false;
+            return;
+        }
+        out_[used_++] = c;
+    }
+    void put_text(const char* text) {
+        while (*text != '\0') put(*text++);
+    }
+    bool fits() const { return fits_; }
+    void finish() { out_[fits_ ? used_ : 0] = '\0'; }
+
+private:
+    char* out_;
+    size_t size_;
+    size_t used_ = 0;
+    bool fits_ = true;
+};
+
+// Writes one escaped-form value for use between double quotes. The record already carries \"
+// and \\ pairs; $ and ` would still start an expansion there, so they get their backslash
+// here. A lone quote or backslash means the record is not in escaped form: refuse it rather
+// than let it end the quoting.
+bool put_quoted_value(command_writer& writer, const char* value) {
+    for (const char* p = value; *p != '\0'; ++p) {
+        if (*p == '\\') {
+            if (p[1] != '\\' && p[1] != '"') return false;
+            writer.put(*p++);
+            writer.put(*p);
+        } else if (*p == '"') {
+            return false;
+        } else {
+            if (*p == '$' || *p == '`') writer.put('\\');
+            writer.put(*p);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int get_vemuparam(char* buf, size_t size) {
+    return read_one_value(vemuparam_command, "[get_vemuparam]", buf, size);
+}
+
+int get_zqversion(char* buf, size_t size) {
+    return read_one_value(zqversion_command, "[get_zqversion]", buf, size);
+}
+
+int reload_current_param() {
+    char text[param_text_size] = {};
+    if (get_vemuparam(text, sizeof(text)) != 0) {
+        puts("Failed to get parameter!");
+        return -1;
+    }
+    if (parse_param(text, &current_param, false) != param_ok) {
+        puts("Failed to parse parameter!");
+        return -1;
+    }
+    return 0;
+}
+
+int init_param() {
+    pthread_mutex_lock(&param_mutex);
+    int result = reload_current_param();
+    if (result == 0) {
+        printf("Parse entire parameter=" PARAM_TEXT_FORMAT "\n", current_param.name, current_param.pmk,
+               current_param.password, current_param.hostname);
+        puts("Parameter initialization successful.");
+    }
+    pthread_mutex_unlock(&param_mutex);
+    return result;
+}
+
+int build_config_write_command(const param_record& record, char* command, size_t size) {
+    if (command == nullptr || size == 0) return config_command_too_long;
+    const char* labels[param_item_count] = {"name:", " pmk:", " password:", " hostname:"};
+    const char* values[param_item_count] = {record.name, record.pmk, record.password, record.hostname};
+
+    command_writer writer(command, size);
+    writer.put_text("fw_setenv vemuparam \"");
+    for (size_t i = 0; i < param_item_count; ++i) {
+        writer.put_text(labels[i]);
+        if (!put_quoted_value(writer, values[i])) {
+            command[0] = '\0';
+            return config_command_unescaped;
+        }
+    }
+    writer.put('"');
+    writer.finish();
+    return writer.fits() ? 0 : config_command_too_long;
+}
+
+int config_write_handler(const char* /*params*/, command_batch& batch, int* count) {
+    printf("\n=== Executing config write custom logic ===\n");
+    char command[config_write_command_size];
+    int rc = build_config_write_command(current_param, command, sizeof(command));
+    if (rc == config_command_too_long) {
+        printf("Error: config_write command exceeds %zu characters, record not written!\n",
+               config_write_command_size - 1);
+    } else if (rc == config_command_unescaped) {
+        puts("Error: config_write record holds an unescaped quote or backslash, record not written!");
+    }
+    if (rc != 0) {
+        puts("=== config write custom logic execution failed ===");
+        return -1;
+    }
+    printf("config_write:%s\n", command);
+    add_command(batch, count, command);
+    puts("=== config write custom logic execution completed ===");
+    return 0;
+}
+
+void params_register_keywords() { set_keyword_handler("config_write", config_write_handler); }

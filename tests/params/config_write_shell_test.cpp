@@ -1,0 +1,176 @@
+// The config_write command text through the real /bin/sh, with stand-ins for fw_setenv and
+// fw_printenv in a private directory at the head of PATH: each value must reach the boot
+// environment byte for byte and no character of it may run anything.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "at_command.hpp"
+#include "param_store.hpp"
+#include "params_recorders.hpp"
+#include "tcp_server.hpp"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+void write_script(const std::string& path, const std::string& body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    chmod(path.c_str(), 0755);
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Records every command line and hands it to the real runners.
+class passthrough_runner : public command_runner {
+public:
+    std::vector<std::string> commands;
+    int capture(const char* cmd, char* output, size_t len) override {
+        commands.emplace_back(cmd);
+        return run_cmd_capture(cmd, output, len);
+    }
+    int status(const char* cmd) override {
+        commands.emplace_back(cmd);
+        return run_cmd_status(cmd);
+    }
+};
+
+class ConfigWriteShell : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/nanvideo_params_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        stored = dir + "/vemuparam";
+        write_script(dir + "/fw_setenv", "printf '%s' \"$2\" > '" + stored + "'\n");
+        write_script(dir + "/fw_printenv", "cat '" + stored + "'; echo\n");
+        old_path = getenv("PATH");
+        setenv("PATH", (dir + ":" + old_path).c_str(), 1);
+        memset(&current_param, 0, sizeof(current_param));
+        params_register_keywords();
+        video_suspended.store(0);
+    }
+    void TearDown() override {
+        setenv("PATH", old_path.c_str(), 1);
+        std::string cleanup = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cleanup.c_str()), 0);
+        memset(&current_param, 0, sizeof(current_param));
+        video_suspended.store(0);
+    }
+
+    // Parses text as an AT config does, builds the command and runs it through /bin/sh.
+    std::string store_through_shell(const std::string& text) {
+        param_record r{};
+        EXPECT_EQ(parse_param(text.c_str(), &r, true), 0) << text;
+        char command[config_write_command_size];
+        EXPECT_EQ(build_config_write_command(r, command, sizeof(command)), 0);
+        unlink(stored.c_str());
+        EXPECT_EQ(run_cmd_status(command), 0) << command;
+        return read_file(stored);
+    }
+
+    std::string dir;
+    std::string stored;
+    std::string old_path;
+};
+
+}  // namespace
+
+TEST_F(ConfigWriteShell, EveryPasswordReachesFwSetenvAsSent) {
+    bool pwned_before = exists("/tmp/pwned");
+    const std::string passwords[] = {
+        "quote\"inside",
+        "back\\slash\\\\",
+        "trailing\\",
+        "dollar$HOME$1$$",
+        "back`id`tick",
+        "$(touch${IFS}/tmp/pwned)",
+        "$(touch${IFS}" + dir + "/pwned1)",
+        "`touch${IFS}" + dir + "/pwned2`",
+        "\\$(touch${IFS}" + dir + "/pwned3)",
+        "\\\"`touch${IFS}" + dir + "/pwned4`\\\"",
+        "${IFS}'single'\\n\\`;|&<>*?[a]~#!",
+    };
+    for (const std::string& password : passwords) {
+        std::string text = "name:cam pmk: password:" + password + " hostname:cam.local";
+        EXPECT_EQ(store_through_shell(text), text) << password;
+    }
+    EXPECT_EQ(exists("/tmp/pwned"), pwned_before);
+    for (int i = 1; i <= 4; ++i) EXPECT_FALSE(exists(dir + "/pwned" + std::to_string(i)));
+}
+
+TEST_F(ConfigWriteShell, PmkWithShellCharactersReachesFwSetenvAsSent) {
+    // Any expansion would change the bytes that arrive.
+    std::string pmk = "$(echo${IFS}hi)`echo`\"\\$HOME";
+    pmk += std::string(32 - pmk.size(), 'k');
+    std::string text = "name:cam pmk:" + pmk + " password: hostname:cam.local";
+    EXPECT_EQ(store_through_shell(text), text);
+}
+
+TEST_F(ConfigWriteShell, AtConfigStoresPlainValueAndStartUpReadsItBack) {
+    passthrough_runner runner;
+    scoped_command_runner runner_scope(runner);
+    recording_pauser pauser;
+    scoped_exec_pauser pauser_scope(pauser);
+    recording_sink sink;
+    scoped_at_reply_sink sink_scope(sink);
+
+    const std::string password = "pa\"ss$(touch${IFS}" + dir + "/at)\\`";
+    const std::string record = "name:Cam_1 pmk: password:" + password + " hostname:cam.local";
+    const std::string at = "AT+AB config " + record + "\r\n";
+    CaptureStdout();
+    EXPECT_EQ(handle_at_command(5, at.c_str(), static_cast<int>(at.size())), 0);
+    GetCapturedStdout();
+    ASSERT_EQ(sink.replies.size(), 1u);
+    EXPECT_EQ(sink.replies[0].text, "OK\r\n");
+    EXPECT_EQ(read_file(stored), record);
+    EXPECT_FALSE(exists(dir + "/at"));
+    EXPECT_TRUE(pauser.pauses.empty());
+
+    // Next start: the boot environment gives back the plain value.
+    memset(&current_param, 0, sizeof(current_param));
+    CaptureStdout();
+    EXPECT_EQ(init_param(), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(std::string(current_param.password), password);
+
+    // The query shows it as stored, without escapes.
+    sink.replies.clear();
+    CaptureStdout();
+    EXPECT_EQ(handle_at_command(5, "AT+AB config", 12), 0);
+    GetCapturedStdout();
+    ASSERT_EQ(sink.replies.size(), 1u);
+    EXPECT_EQ(sink.replies[0].text, record + "\r\nOK\r\n");
+    EXPECT_EQ(runner.commands.back(), "fw_printenv -n vemuparam");
+}
+
+TEST_F(ConfigWriteShell, EmptyPmkAndPasswordWriteAndReadBack) {
+    passthrough_runner runner;
+    scoped_command_runner runner_scope(runner);
+    recording_sink sink;
+    scoped_at_reply_sink sink_scope(sink);
+    const std::string record = "name:cam pmk: password: hostname:cam.local";
+    const std::string at = "at+ab config " + record;
+    CaptureStdout();
+    EXPECT_EQ(handle_at_command(5, at.c_str(), static_cast<int>(at.size())), 0);
+    EXPECT_EQ(handle_at_command(5, "at+ab config", 12), 0);
+    GetCapturedStdout();
+    ASSERT_EQ(sink.replies.size(), 2u);
+    EXPECT_EQ(sink.replies[0].text, "OK\r\n");
+    EXPECT_EQ(sink.replies[1].text, record + "\r\nOK\r\n");
+    EXPECT_EQ(read_file(stored), record);
+}

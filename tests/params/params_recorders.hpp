@@ -1,0 +1,74 @@
+#pragma once
+// Recording stand-ins for the three edges the parameter room reaches: shell commands, batch
+// pauses and replies to clients. Nothing here runs a program.
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "at_command.hpp"
+#include "keyword.hpp"
+
+// Answers captured commands from a script (through the real reading half, so cutting and the
+// final line feed behave as with a real command) and status commands from a list of results.
+class scripted_runner : public command_runner {
+public:
+    std::vector<std::string> captured;  // command lines, in order
+    std::vector<std::string> statuses;  // command lines, in order
+    std::map<std::string, std::string> answers;
+    int capture_result = 0;
+    std::deque<int> status_results;  // consumed in order; then 0
+    std::function<void(const char*)> on_run;  // called inside every command
+
+    int capture(const char* cmd, char* output, size_t len) override {
+        captured.emplace_back(cmd);
+        if (on_run) on_run(cmd);
+        if (capture_result != 0) return capture_result;
+        auto it = answers.find(cmd);
+        if (it != answers.end() && !it->second.empty()) {
+            std::string text = it->second;
+            FILE* stream = fmemopen(text.data(), text.size(), "r");
+            read_command_output(stream, output, len);
+            fclose(stream);
+            drop_final_line_feed(output);
+        }
+        return 0;
+    }
+
+    int status(const char* cmd) override {
+        statuses.emplace_back(cmd);
+        if (on_run) on_run(cmd);
+        if (status_results.empty()) return 0;
+        int result = status_results.front();
+        status_results.pop_front();
+        return result;
+    }
+};
+
+class recording_pauser : public exec_pauser {
+public:
+    std::vector<unsigned> pauses;
+    void pause_us(unsigned microseconds) override { pauses.push_back(microseconds); }
+};
+
+class recording_sink : public at_reply_sink {
+public:
+    struct reply_record {
+        int fd;
+        std::string text;
+    };
+    std::vector<reply_record> replies;
+    void reply(int fd, const char* text) override { replies.push_back({fd, text}); }
+};
+
+// True when the mutex is held (by anyone, this thread included).
+inline bool mutex_held(pthread_mutex_t& mutex) {
+    if (pthread_mutex_trylock(&mutex) != 0) return true;
+    pthread_mutex_unlock(&mutex);
+    return false;
+}
