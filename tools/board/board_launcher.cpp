@@ -1,0 +1,239 @@
+// nanvideo-board: runs a program (the daemon) on a simulated board. The program gets its own
+// mount and network namespaces (and a user namespace when not started as root), so it may bind
+// port 554 and find stand-in programs and files at the fixed paths the daemon uses, without
+// touching the machine it runs on:
+//
+//   lo                      up (the new network namespace has nothing else)
+//   /run                    a private tmpfs
+//   /run/nanvideo-board     the state directory STATE (also $NANVIDEO_BOARD)
+//   /tmp                    STATE/tmp
+//   /etc /usr/bin /usr/sbin overlaid with STATE/root/<dir> where that exists
+//
+// With --spidev-lib the program is started with the spidev emulator preloaded; its
+// NANVIDEO_SPIDEV_* settings pass through from the launcher's environment.
+#include <fcntl.h>
+#include <getopt.h>
+#include <linux/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "unique_fd.hpp"
+
+namespace {
+
+constexpr const char* board_mount_point = "/run/nanvideo-board";
+constexpr int exit_launch_failure = 125;  // like env(1) and unshare(1): the launcher failed
+constexpr int exit_not_found = 127;
+constexpr int exit_cannot_run = 126;
+constexpr mode_t tmp_mode = 01777;
+constexpr mode_t dir_mode = 0755;
+
+// Host directories that the state directory's root/ can overlay.
+const char* const overlaid_dirs[] = {"etc", "usr/bin", "usr/sbin"};
+
+const char usage_text[] =
+    "Usage: %s --state DIR [--spidev-lib LIB] [--] PROGRAM [ARG...]\n"
+    "Runs PROGRAM on a simulated board: in private mount and network namespaces (and a user\n"
+    "namespace when not root) with lo up, a private /run, DIR at /run/nanvideo-board and\n"
+    "$NANVIDEO_BOARD, DIR/tmp on /tmp, and DIR/root/{etc,usr/bin,usr/sbin} overlaid on the\n"
+    "host's directories where they exist.\n"
+    "  --state DIR        the board's state directory (created when missing)\n"
+    "  --spidev-lib LIB   preload this spidev emulator into PROGRAM; its NANVIDEO_SPIDEV_*\n"
+    "                     settings are taken from the environment\n"
+    "  --help             show this text\n";
+
+struct launch_options {
+    const char* state_dir = nullptr;
+    const char* spidev_lib = nullptr;
+    char** program = nullptr;  // argv of the program, null-terminated
+};
+
+[[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+[[noreturn]] void fail(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    fputs("nanvideo-board: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+    exit(exit_launch_failure);
+}
+
+// Returns true when the options are complete; prints usage and exits otherwise.
+launch_options parse_options(int argc, char* argv[]) {
+    enum { opt_state = 256, opt_spidev_lib, opt_help };
+    const option long_options[] = {
+        {"state", required_argument, nullptr, opt_state},
+        {"spidev-lib", required_argument, nullptr, opt_spidev_lib},
+        {"help", no_argument, nullptr, opt_help},
+        {nullptr, 0, nullptr, 0},
+    };
+    launch_options options;
+    int c;
+    // "+": options end at the program name, so the program's own options stay its own.
+    while ((c = getopt_long(argc, argv, "+", long_options, nullptr)) != -1) {
+        switch (c) {
+            case opt_state:
+                options.state_dir = optarg;
+                break;
+            case opt_spidev_lib:
+                options.spidev_lib = optarg;
+                break;
+            case opt_help:
+                printf(usage_text, argv[0]);
+                exit(EXIT_SUCCESS);
+            default:
+                fprintf(stderr, usage_text, argv[0]);
+                exit(exit_launch_failure);
+        }
+    }
+    if (options.state_dir == nullptr || optind >= argc) {
+        fprintf(stderr, usage_text, argv[0]);
+        exit(exit_launch_failure);
+    }
+    options.program = argv + optind;
+    return options;
+}
+
+void make_dir(int at_fd, const char* path, mode_t mode) {
+    if (mkdirat(at_fd, path, mode) != 0 && errno != EEXIST)
+        fail("cannot create %s: %s", path, strerror(errno));
+}
+
+// mkdir -p below at_fd.
+void make_dirs(int at_fd, const std::string& path) {
+    for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+        make_dir(at_fd, path.substr(0, slash).c_str(), dir_mode);
+    make_dir(at_fd, path.c_str(), dir_mode);
+}
+
+bool is_dir_at(int at_fd, const char* path) {
+    struct stat st{};
+    return fstatat(at_fd, path, &st, 0) == 0 && S_ISDIR(st.st_mode);
+}
+
+void prepare_state_dir(const char* path) {
+    if (mkdir(path, dir_mode) != 0 && errno != EEXIST)
+        fail("cannot create the state directory %s: %s", path, strerror(errno));
+    const std::string tmp = std::string(path) + "/tmp";
+    make_dir(AT_FDCWD, tmp.c_str(), tmp_mode);
+    // mkdir's mode passes the umask; /tmp must be writable by everyone, sticky.
+    if (chmod(tmp.c_str(), tmp_mode) != 0) fail("cannot chmod %s: %s", tmp.c_str(), strerror(errno));
+}
+
+// The state directory is reached through a descriptor (/proc/self/fd/N) from here on, so it
+// stays reachable when it lies below /run or /tmp, which the board replaces. Opened inside the
+// new mount namespace: overlay and bind mounts take only paths of their own namespace.
+unique_fd open_state_dir(const char* path) {
+    unique_fd fd(open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) fail("cannot open the state directory %s: %s", path, strerror(errno));
+    return fd;
+}
+
+std::string state_path(int state_fd, const char* below = nullptr) {
+    std::string path = "/proc/self/fd/" + std::to_string(state_fd);
+    if (below != nullptr) path += std::string("/") + below;
+    return path;
+}
+
+void write_file(const char* path, const std::string& text) {
+    unique_fd fd(open(path, O_WRONLY | O_CLOEXEC));
+    if (!fd.valid() || write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        fail("cannot write %s: %s", path, strerror(errno));
+}
+
+// As root the mount and network namespaces are enough; otherwise a user namespace makes the
+// caller root inside, mapped to itself outside.
+void enter_namespaces() {
+    const uid_t uid = getuid();
+    const gid_t gid = getgid();
+    int flags = CLONE_NEWNS | CLONE_NEWNET;
+    if (uid != 0) flags |= CLONE_NEWUSER;
+    if (unshare(flags) != 0) {
+        fail("cannot create private namespaces: %s%s", strerror(errno),
+             uid != 0 ? " (are user namespaces enabled?)" : "");
+    }
+    if (uid == 0) return;
+    write_file("/proc/self/setgroups", "deny");
+    write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+    write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
+void mount_or_fail(const char* source, const char* target, const char* type, unsigned long flags,
+                   const char* data) {
+    if (mount(source, target, type, flags, data) != 0)
+        fail("cannot mount %s on %s: %s", source ? source : "(none)", target, strerror(errno));
+}
+
+void bring_up_loopback() {
+    unique_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) fail("cannot open a socket for lo: %s", strerror(errno));
+    ifreq request{};
+    strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    if (ioctl(fd.get(), SIOCGIFFLAGS, &request) != 0)
+        fail("cannot read the flags of lo: %s", strerror(errno));
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    if (ioctl(fd.get(), SIOCSIFFLAGS, &request) != 0)
+        fail("cannot bring lo up: %s", strerror(errno));
+}
+
+void overlay_board_dirs(int state_fd) {
+    for (const char* dir : overlaid_dirs) {
+        const std::string upper = std::string("root/") + dir;
+        if (!is_dir_at(state_fd, upper.c_str())) continue;
+        const std::string work = std::string("work/") + dir;
+        make_dirs(state_fd, work);
+        const std::string target = std::string("/") + dir;
+        const std::string options = "lowerdir=" + target + ",upperdir=" +
+                                    state_path(state_fd, upper.c_str()) +
+                                    ",workdir=" + state_path(state_fd, work.c_str());
+        mount_or_fail("overlay", target.c_str(), "overlay", 0, options.c_str());
+    }
+}
+
+void mount_board_state(int state_fd) {
+    mount_or_fail("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755");
+    make_dir(AT_FDCWD, board_mount_point, dir_mode);
+    mount_or_fail(state_path(state_fd).c_str(), board_mount_point, nullptr, MS_BIND, nullptr);
+    mount_or_fail(state_path(state_fd, "tmp").c_str(), "/tmp", nullptr, MS_BIND, nullptr);
+}
+
+[[noreturn]] void run_program(const launch_options& options) {
+    if (setenv("NANVIDEO_BOARD", board_mount_point, 1) != 0 ||
+        (options.spidev_lib != nullptr && setenv("LD_PRELOAD", options.spidev_lib, 1) != 0))
+        fail("cannot set the environment: %s", strerror(errno));
+    execvp(options.program[0], options.program);
+    const int error = errno;
+    fprintf(stderr, "nanvideo-board: cannot run %s: %s\n", options.program[0], strerror(error));
+    exit(error == ENOENT ? exit_not_found : exit_cannot_run);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const launch_options options = parse_options(argc, argv);
+    if (options.spidev_lib != nullptr && access(options.spidev_lib, R_OK) != 0)
+        fail("cannot read the spidev emulator %s: %s", options.spidev_lib, strerror(errno));
+    prepare_state_dir(options.state_dir);
+
+    enter_namespaces();
+    // Nothing mounted from here on may reach the host's mount table.
+    mount_or_fail(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    unique_fd state = open_state_dir(options.state_dir);
+    bring_up_loopback();
+    overlay_board_dirs(state.get());
+    mount_board_state(state.get());
+    run_program(options);
+}
