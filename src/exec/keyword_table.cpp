@@ -7,13 +7,15 @@
 #include <cstring>
 
 #include "keyword.hpp"
-#include "keyword_handlers.hpp"
+#include "builtin_handlers.hpp"
 
 pthread_mutex_t iwset_mutex = PTHREAD_MUTEX_INITIALIZER;
 char nan_phy[nan_phy_size];
 char nan_wdev[nan_wdev_size];
 
 namespace {
+
+using namespace exec_internal;
 
 // Rows whose handlers other rooms build refuse until their room installs the real one: a missing
 // registration must show as a clear error, never as a shell command named after the keyword.

@@ -1,10 +1,12 @@
 // Handlers of the rows that turn a keyword into shell commands: create the NAN interface, start
 // NAN, add a service function, reboot, and hand the board to its firmware update.
-#include "keyword_handlers.hpp"
+#include "builtin_handlers.hpp"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+
+namespace exec_internal {
 
 namespace {
 
@@ -106,3 +108,5 @@ int updatefw_handler(const char*, command_batch& batch, int* count) {
     printf("=== updatefw custom logic execution completed ===\n");
     return 0;
 }
+
+}  // namespace exec_internal

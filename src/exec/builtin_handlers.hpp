@@ -1,10 +1,13 @@
 #pragma once
-// The handlers of the keyword rows this library builds itself (inside nanvideo_exec only).
+// The handlers of the keyword rows this library builds itself. Used inside nanvideo_exec only;
+// other rooms go through keyword.hpp.
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
 #include "keyword.hpp"
+
+namespace exec_internal {
 
 int init_handler(const char* params, command_batch& batch, int* count);
 int start_handler(const char* params, command_batch& batch, int* count);
@@ -18,3 +21,5 @@ inline void append_bounded(char* dest, size_t size, const char* text) {
     if (used + 1 >= size) return;
     snprintf(dest + used, size - used, "%s", text);
 }
+
+}  // namespace exec_internal
