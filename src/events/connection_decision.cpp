@@ -1,0 +1,201 @@
+// Decides on NAN data-path requests and keeps the table of peers heard from.
+#include "connection_decision.hpp"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "keyword.hpp"
+
+connection_record_table connection_table;
+mac_allow_list allowed_macs;
+
+namespace {
+
+constexpr char accept_params_format[] = "rsp_mode peer ndl_rsp accept data_path_id %u";
+constexpr long nanoseconds_per_microsecond = 1000;
+
+class executing_dispatcher : public keyword_dispatcher {
+public:
+    int execute(const char* keyword, const char* params) override {
+        return execute_keyword(keyword, params);
+    }
+};
+
+bool same_text(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
+
+void copy_type(connection_event& entry, const connection_event& event) {
+    snprintf(entry.type, event_type_size, "%s", event.type);
+}
+
+void pause_us(unsigned microseconds) {
+    timespec ts{0, static_cast<long>(microseconds) * nanoseconds_per_microsecond};
+    nanosleep(&ts, nullptr);
+}
+
+}  // namespace
+
+connection_record_table::connection_record_table() {
+    pthread_mutex_init(&connection_table_mutex_, nullptr);
+}
+
+connection_record_table::~connection_record_table() {
+    pthread_mutex_destroy(&connection_table_mutex_);
+}
+
+connection_event connection_record_table::entry(int index) {
+    connection_event copy{};
+    if (index < 0 || index >= connection_table_entries) return copy;
+    pthread_mutex_lock(&connection_table_mutex_);
+    copy = entries_[index];
+    pthread_mutex_unlock(&connection_table_mutex_);
+    return copy;
+}
+
+int is_mac_allowed(const mac_allow_list& list, const char* mac) {
+    if (list.macs[0][0] == '\0' && list.macs[1][0] == '\0') return 1;
+    if (mac == nullptr) return 0;
+    for (const char* entry : list.macs) {
+        if (same_text(mac, entry)) return 1;
+    }
+    return 0;
+}
+
+int is_mac_allowed(const char* mac) { return is_mac_allowed(allowed_macs, mac); }
+
+keyword_dispatcher& daemon_keyword_dispatcher() {
+    static executing_dispatcher dispatcher;
+    return dispatcher;
+}
+
+void connection_decision::handle_line(const char* line) {
+    connection_event event{};
+    int rc = collector_.parse_nan_event(line, &event);
+    if (rc == parse_stale) {
+        printf("[decision] Processed vendor data timeout for event: %s\n", line);
+    } else if (rc == parse_decoded) {
+        handle_event(event);
+    }
+}
+
+void connection_decision::handle_timeout() {
+    if (!collector_.has_pending_bytes()) return;
+    connection_event event{};
+    if (collector_.parse_nan_event(nullptr, &event) == parse_stale)
+        puts("[decision] Vendor data collection timeout, cleaned up pending fragments");
+}
+
+decision_turn connection_decision::take_turn(event_line_queue& ring) {
+    char line[event_line_size];
+    int rc = ring.pop(line);
+    if (rc == ETIMEDOUT) {
+        handle_timeout();
+        return decision_turn::timed_out;
+    }
+    if (rc != 0) {
+        fprintf(stderr, "[decision] Condition wait error: %d\n", rc);
+        return decision_turn::wait_failed;
+    }
+    handle_line(line);
+    return ring.count() > 0 ? decision_turn::line_more_waiting : decision_turn::line_ring_empty;
+}
+
+void connection_decision::handle_event(const connection_event& event) {
+    printf("[nan_connection_decision] Parsed request - MAC: %s, Type: %s, Status: %d\n", event.mac,
+           event.type, event.status);
+    int index = record_event(event);
+    if (same_text(event.type, connection_request_type)) {
+        decide_request(event, index);
+    } else if (same_text(event.type, connection_success_type)) {
+        printf("[decision] Successfully established connection with %s (Status: %d)\n", event.mac,
+               event.status);
+    } else if (same_text(event.type, connection_termination_type)) {
+        printf("[decision] Connection terminated with %s (Reason code: %d)\n", event.mac,
+               event.status);
+    }
+}
+
+// Adds the peer or updates its entry; returns the entry's index.
+int connection_decision::record_event(const connection_event& event) {
+    pthread_mutex_lock(&table_.connection_table_mutex_);
+    int found = -1;
+    for (int i = 0; i < connection_table_entries && found < 0; ++i) {
+        const char* mac = table_.entries_[i].mac;
+        if (mac[0] != '\0' && same_text(mac, event.mac)) found = i;
+    }
+
+    if (found < 0) {
+        found = next_slot_;
+        connection_event& entry = table_.entries_[found];
+        entry = event;
+        entry.handled = same_text(event.type, connection_request_type) ? 0 : 1;
+        next_slot_ = (next_slot_ + 1) % connection_table_entries;
+        printf("[decision] Added new connection record for MAC: %s, Type: %s, at index %d\n",
+               event.mac, event.type, found);
+    } else {
+        connection_event& entry = table_.entries_[found];
+        if (same_text(event.type, connection_request_type)) {
+            copy_type(entry, event);
+            entry.status = event.status;
+            entry.ndp_id = event.ndp_id;
+            entry.handled = 0;
+            entry.state = connection_state_requested_again;
+            printf("[decision] Updated connection request for MAC: %s (NDP ID: %d)\n", event.mac,
+                   event.ndp_id);
+        } else if (same_text(event.type, connection_success_type)) {
+            copy_type(entry, event);
+            entry.status = event.status;
+            entry.handled = 1;
+            entry.state = connection_state_connected;
+            printf("[decision] Updated connection status to SUCCESS for MAC: %s (Status: %d)\n",
+                   event.mac, event.status);
+        } else if (same_text(event.type, connection_termination_type)) {
+            copy_type(entry, event);
+            entry.status = event.status;
+            entry.handled = 1;
+            entry.state = connection_state_terminated;
+            printf("[decision] Updated connection status to TERMINATED for MAC: %s (Reason: %d)\n",
+                   event.mac, event.status);
+        }
+    }
+    pthread_mutex_unlock(&table_.connection_table_mutex_);
+    return found;
+}
+
+// The table lock is not held here: the keyword runs the vendor command with its retries.
+void connection_decision::decide_request(const connection_event& event, int index) {
+    if (is_mac_allowed(allowed_, event.mac)) {
+        printf("[decision] MAC %s is allowed, accepting connection\n", event.mac);
+        char params[decision_params_size] = {};
+        snprintf(params, sizeof(params), accept_params_format,
+                 static_cast<unsigned>(event.ndp_id));
+        dispatcher_.execute(data_rsp_keyword, params);
+    } else {
+        printf("[decision] MAC %s is rejected, denying connection\n", event.mac);
+    }
+    mark_handled(index);
+}
+
+void connection_decision::mark_handled(int index) {
+    pthread_mutex_lock(&table_.connection_table_mutex_);
+    table_.entries_[index].handled = 1;
+    pthread_mutex_unlock(&table_.connection_table_mutex_);
+}
+
+void run_connection_decision(event_line_queue& ring, connection_decision& decision) {
+    puts("[nan_connection_decision] Start processing connection decisions...");
+    for (;;) {
+        decision_turn turn = decision.take_turn(ring);
+        if (turn == decision_turn::line_ring_empty || turn == decision_turn::wait_failed)
+            pause_us(decision_pause_us);
+    }
+}
+
+void* nan_connection_decision(void*) {
+    connection_decision decision(vendor_collector, connection_table, allowed_macs,
+                                 daemon_keyword_dispatcher());
+    run_connection_decision(event_queue, decision);
+}

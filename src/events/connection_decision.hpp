@@ -1,0 +1,109 @@
+#pragma once
+// The decision thread: takes raw lines from the event ring, has them decoded, keeps a small
+// table of the peers heard from, and accepts every data-path request from an allowed peer by
+// running the keyword "data_rsp" through the dispatcher. It also drives the stale check of the
+// pending vendor payload while the ring is idle.
+#include <pthread.h>
+
+#include <cstddef>
+
+#include "event_queue.hpp"
+#include "vendor_event.hpp"
+
+constexpr int connection_table_entries = 5;
+
+// Entry states in the connection table.
+constexpr int connection_state_added = 0;
+constexpr int connection_state_requested_again = 1;
+constexpr int connection_state_connected = 2;
+constexpr int connection_state_terminated = 3;
+
+// The peers heard from. An entry whose mac is empty is free; slots are reused in turn.
+class connection_record_table {
+public:
+    connection_record_table();
+    ~connection_record_table();
+    connection_record_table(const connection_record_table&) = delete;
+    connection_record_table& operator=(const connection_record_table&) = delete;
+
+    // A copy of one entry, taken under the lock (tests, diagnostics).
+    connection_event entry(int index);
+
+private:
+    friend class connection_decision;
+    connection_event entries_[connection_table_entries] = {};
+    pthread_mutex_t connection_table_mutex_;
+};
+
+// The daemon's table.
+extern connection_record_table connection_table;
+
+// The allow list: two peer MAC texts. Both empty (as in the daemon, which has no source for
+// them) lets every peer in; otherwise a peer must match one entry, ignoring case.
+constexpr int allowed_mac_entries = 2;
+
+struct mac_allow_list {
+    char macs[allowed_mac_entries][mac_text_size] = {};
+};
+
+extern mac_allow_list allowed_macs;
+
+// 1 to accept the peer, 0 to reject it. mac may be nullptr.
+int is_mac_allowed(const mac_allow_list& list, const char* mac);
+int is_mac_allowed(const char* mac);  // against allowed_macs
+
+// Where the decision sends its keyword; the daemon's runs execute_keyword, tests record.
+class keyword_dispatcher {
+public:
+    virtual ~keyword_dispatcher() = default;
+    virtual int execute(const char* keyword, const char* params) = 0;
+};
+
+keyword_dispatcher& daemon_keyword_dispatcher();
+
+constexpr char data_rsp_keyword[] = "data_rsp";
+constexpr size_t decision_params_size = 1024;
+constexpr unsigned decision_pause_us = 10000;  // between lines while the ring is empty
+
+// What one turn of the decision loop did; the loop pauses after the last two kinds and after a
+// line that left the ring empty, and takes the next line at once while more are waiting (one
+// request is about as many lines as the ring holds, so pausing after each would let a second
+// event push the first one's header out).
+enum class decision_turn {
+    line_more_waiting,
+    line_ring_empty,
+    timed_out,
+    wait_failed,
+};
+
+class connection_decision {
+public:
+    connection_decision(vendor_event_collector& collector, connection_record_table& table,
+                        const mac_allow_list& allowed, keyword_dispatcher& dispatcher)
+        : collector_(collector), table_(table), allowed_(allowed), dispatcher_(dispatcher) {}
+
+    // One line taken from the ring: decode it and act on a complete event.
+    void handle_line(const char* line);
+    // The ring stayed empty for its wait: drop a stale pending payload.
+    void handle_timeout();
+    // One wait on the ring and the handling of what it gave, without the pause.
+    decision_turn take_turn(event_line_queue& ring);
+
+private:
+    void handle_event(const connection_event& event);
+    int record_event(const connection_event& event);
+    void decide_request(const connection_event& event, int index);
+    void mark_handled(int index);
+
+    vendor_event_collector& collector_;
+    connection_record_table& table_;
+    const mac_allow_list& allowed_;
+    keyword_dispatcher& dispatcher_;
+    int next_slot_ = 0;  // slots are taken in turn 0, 1, 2, 3, 4, 0, ... free or not
+};
+
+// Runs the decision loop on ring for ever (pausing decision_pause_us where the turn asks).
+[[noreturn]] void run_connection_decision(event_line_queue& ring, connection_decision& decision);
+
+// Thread body: the daemon's ring, collector, table, allow list and dispatcher.
+void* nan_connection_decision(void*);

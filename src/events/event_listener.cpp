@@ -1,0 +1,133 @@
+// Runs `iw event -t -f` and feeds its lines to the event ring. The child is never restarted:
+// once its stream closes no new events reach the decision thread.
+#include "event_listener.hpp"
+
+#include <fcntl.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "signal_safe_write.hpp"
+#include "unique_fd.hpp"
+
+iw_event_child_state iw_event_child;
+
+namespace {
+
+constexpr int exec_failed_status = 1;
+
+// In the forked child only async-signal-safe calls: another thread of the daemon may have held
+// a stdio or allocator lock at the moment of the fork.
+[[noreturn]] void exec_iw_event(int read_fd, int write_fd) {
+    close(read_fd);
+    if (write_fd != STDOUT_FILENO) {
+        dup2(write_fd, STDOUT_FILENO);
+        close(write_fd);
+    }
+    execlp("iw", "iw", "event", "-t", "-f", static_cast<char*>(nullptr));
+    safe_write_system_error("[nan_event_listener] execlp iw failed", errno);
+    _exit(exec_failed_status);
+}
+
+// Owns the running child: reaps it on every way out of the listener. The published id is
+// withdrawn while the child is still a zombie, so the signal path can never kill a reused id.
+class iw_event_process {
+public:
+    iw_event_process(iw_event_child_state& state, pid_t pid) : state_(state), pid_(pid) {
+        state_.set_pid(pid);
+    }
+    ~iw_event_process() { reap(); }
+    iw_event_process(const iw_event_process&) = delete;
+    iw_event_process& operator=(const iw_event_process&) = delete;
+
+    void kill_now() { kill(pid_, SIGKILL); }
+
+    void reap() {
+        if (pid_ <= 0) return;
+        siginfo_t info{};
+        while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 &&
+               errno == EINTR) {
+        }
+        state_.set_pid(iw_event_no_child);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+
+private:
+    iw_event_child_state& state_;
+    pid_t pid_;
+};
+
+}  // namespace
+
+iw_event_child_state::iw_event_child_state() { pthread_mutex_init(&iw_event_pid_mutex_, nullptr); }
+
+iw_event_child_state::~iw_event_child_state() { pthread_mutex_destroy(&iw_event_pid_mutex_); }
+
+void iw_event_child_state::set_pid(int pid) {
+    pthread_mutex_lock(&iw_event_pid_mutex_);
+    iw_event_pid_ = pid;
+    signal_pid_.store(pid);
+    pthread_mutex_unlock(&iw_event_pid_mutex_);
+}
+
+int iw_event_child_state::pid() {
+    pthread_mutex_lock(&iw_event_pid_mutex_);
+    int pid = iw_event_pid_;
+    pthread_mutex_unlock(&iw_event_pid_mutex_);
+    return pid;
+}
+
+int iw_event_child_state::take_pid_for_signal() { return signal_pid_.exchange(iw_event_no_child); }
+
+void forward_event_lines(FILE* stream, event_line_queue& ring) {
+    char line[event_line_size];
+    while (fgets(line, sizeof(line), stream) != nullptr) {
+        line[strcspn(line, "\n")] = '\0';
+        ring.push(line);
+        printf("[nan_event_listener] Raw event: %s\n", line);
+    }
+}
+
+void run_event_listener(event_line_queue& ring, iw_event_child_state& child) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        perror("[nan_event_listener] pipe failed");
+        return;
+    }
+    unique_fd read_end(ends[0]);
+    unique_fd write_end(ends[1]);
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        perror("[nan_event_listener] fork failed");
+        return;
+    }
+    if (pid == 0) exec_iw_event(read_end.get(), write_end.get());
+
+    write_end.reset();
+    iw_event_process process(child, pid);
+    FILE* stream = fdopen(read_end.get(), "r");
+    if (stream == nullptr) {
+        perror("[nan_event_listener] fdopen failed");
+        process.kill_now();
+        return;
+    }
+    read_end.release();  // the stream owns the descriptor now
+
+    puts("[nan_event_listener] Start monitoring NAN events (blocking when no data)...");
+    forward_event_lines(stream, ring);
+    puts("[nan_event_listener] iw event stream closed, exiting listener");
+    fclose(stream);
+    process.reap();
+}
+
+void* nan_event_listener(void*) {
+    run_event_listener(event_queue, iw_event_child);
+    return nullptr;
+}

@@ -1,0 +1,46 @@
+// The process ends on SIGINT, SIGTERM or SIGSEGV. The handler may interrupt a thread inside
+// printf or holding any of the module's locks, so it only writes, kills, waits and exits.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "nan_event.hpp"
+#include "signal_safe_write.hpp"
+
+namespace {
+
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGSEGV};
+constexpr int exit_status_on_signal = 0;
+
+}  // namespace
+
+void sig_handler(int signo) {
+    safe_write_number(STDOUT_FILENO, "\n[sig_handler] Received signal ", signo,
+                      ", cleaning up resources...\n");
+    int pid = iw_event_child.take_pid_for_signal();
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        // The listener may reap it first; either way it is gone.
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        safe_write_number(STDOUT_FILENO, "[sig_handler] Killed iw event process (PID: ", pid,
+                          ")\n");
+    }
+    // Nothing to wake: the process ends here, without exit handlers.
+    safe_write_text(STDOUT_FILENO, "[sig_handler] Cleanup completed, exiting process...\n");
+    _exit(exit_status_on_signal);
+}
+
+int install_signal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = sig_handler;
+    sigemptyset(&action.sa_mask);
+    // One cleanup at a time: a second stop signal waits for the first to finish the exit.
+    for (int signo : stop_signals) sigaddset(&action.sa_mask, signo);
+    for (int signo : stop_signals) {
+        if (sigaction(signo, &action, nullptr) != 0) return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,231 @@
+// Collects vendor event payloads across lines and decodes them into connection events.
+#include "vendor_event.hpp"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "mono_clock.hpp"
+
+vendor_event_collector vendor_collector;
+
+namespace {
+
+constexpr char oui_marker[] = "00e04c:";
+constexpr char data_marker[] = "vendor event: ";
+constexpr char header_marker[] = "vendor event 00e04c:";
+constexpr size_t hex_pair_stride = 3;  // two digits and one separator, whatever it is
+constexpr int decimal_base = 10;
+constexpr int hex_base = 16;
+
+// The subcommand after a marker, with strtol's rules (no digits: 0). Clamped to int so a huge
+// number reads the same on 32-bit ARM as on x86-64.
+int read_subcommand(const char* text) {
+    long value = strtol(text, nullptr, decimal_base);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// The next two characters (fewer at the end of the text) as one hexadecimal byte; no digits: 0.
+uint8_t read_hex_pair(const char* text) {
+    char pair[3] = {text[0], text[0] != '\0' ? text[1] : '\0', '\0'};
+    return static_cast<uint8_t>(strtol(pair, nullptr, hex_base));
+}
+
+void format_mac(char* out, const uint8_t* b) {
+    snprintf(out, mac_text_size, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4],
+             b[5]);
+}
+
+void print_responder(const char* type, const uint8_t* b) {
+    printf("[try_parse] %s responder - MAC: %02x:%02x:%02x:%02x:%02x:%02x\n", type, b[0], b[1],
+           b[2], b[3], b[4], b[5]);
+}
+
+void set_type(connection_event* event, const char* type) {
+    snprintf(event->type, event_type_size, "%s", type);
+}
+
+}  // namespace
+
+vendor_event_collector::vendor_event_collector() {
+    pthread_mutex_init(&vendor_data_mutex_, nullptr);
+}
+
+vendor_event_collector::~vendor_event_collector() { pthread_mutex_destroy(&vendor_data_mutex_); }
+
+int vendor_event_collector::parse_nan_event(const char* line, connection_event* event) {
+    if (event != nullptr) memset(event, 0, sizeof(*event));
+    if (take_stale_collection()) return parse_stale;
+    if (line == nullptr || event == nullptr) return parse_ignored;
+
+    // Newer iw: header and first data line joined.
+    if (const char* oui = strstr(line, oui_marker)) {
+        const char* after = oui + strlen(oui_marker);
+        int subcommand = read_subcommand(after);
+        if (const char* data = strstr(after, data_marker)) {
+            pthread_mutex_lock(&vendor_data_mutex_);
+            start_collection(subcommand);
+            if (subcommand != vendor_type_none) append_pairs(data + strlen(data_marker));
+            pthread_mutex_unlock(&vendor_data_mutex_);
+            return try_parse(event) == 0 ? parse_decoded : parse_pending;
+        }
+    }
+
+    // Older iw: the header alone.
+    if (const char* header = strstr(line, header_marker)) {
+        int subcommand = read_subcommand(header + strlen(header_marker));
+        printf("[parse_nan_event] Handle normal format event start, current_vendor_type: %d\n",
+               subcommand);
+        pthread_mutex_lock(&vendor_data_mutex_);
+        start_collection(subcommand);
+        pthread_mutex_unlock(&vendor_data_mutex_);
+        return parse_pending;
+    }
+
+    // A data line belongs to whatever collection is pending.
+    if (const char* data = strstr(line, data_marker)) {
+        pthread_mutex_lock(&vendor_data_mutex_);
+        if (current_vendor_type_ == vendor_type_none) {
+            pthread_mutex_unlock(&vendor_data_mutex_);
+            return parse_ignored;
+        }
+        vendor_data_time_ = mono_now_s();
+        append_pairs(data + strlen(data_marker));
+        pthread_mutex_unlock(&vendor_data_mutex_);
+        return try_parse(event) == 0 ? parse_decoded : parse_pending;
+    }
+    return parse_ignored;
+}
+
+int vendor_event_collector::try_parse(connection_event* event) {
+    if (event == nullptr) return -1;
+    pthread_mutex_lock(&vendor_data_mutex_);
+    int rc = decode(event);
+    pthread_mutex_unlock(&vendor_data_mutex_);
+    return rc;
+}
+
+bool vendor_event_collector::has_pending_bytes() {
+    pthread_mutex_lock(&vendor_data_mutex_);
+    bool pending = current_vendor_type_ != vendor_type_none && vendor_data_len_ > 0;
+    pthread_mutex_unlock(&vendor_data_mutex_);
+    return pending;
+}
+
+int vendor_event_collector::pending_type() {
+    pthread_mutex_lock(&vendor_data_mutex_);
+    int type = current_vendor_type_;
+    pthread_mutex_unlock(&vendor_data_mutex_);
+    return type;
+}
+
+int vendor_event_collector::pending_length() {
+    pthread_mutex_lock(&vendor_data_mutex_);
+    int length = vendor_data_len_;
+    pthread_mutex_unlock(&vendor_data_mutex_);
+    return length;
+}
+
+uint8_t vendor_event_collector::pending_byte(int index) {
+    if (index < 0 || index >= vendor_data_size) return 0;
+    pthread_mutex_lock(&vendor_data_mutex_);
+    uint8_t byte = vendor_data_[index];
+    pthread_mutex_unlock(&vendor_data_mutex_);
+    return byte;
+}
+
+// A collection that holds bytes but has had no data line for more than the stale time is
+// dropped; one still waiting for its first byte never goes stale.
+bool vendor_event_collector::take_stale_collection() {
+    pthread_mutex_lock(&vendor_data_mutex_);
+    bool stale = current_vendor_type_ != vendor_type_none && vendor_data_len_ > 0 &&
+                 mono_now_s() - vendor_data_time_ > vendor_stale_seconds;
+    if (stale) {
+        fprintf(stderr, "[parse_nan_event] Vendor data collection timeout (type: %d, len: %d)\n",
+                current_vendor_type_, vendor_data_len_);
+        reset_collection();
+    }
+    pthread_mutex_unlock(&vendor_data_mutex_);
+    return stale;
+}
+
+// Callers hold vendor_data_mutex_ in the helpers below.
+void vendor_event_collector::start_collection(int subcommand) {
+    current_vendor_type_ = subcommand;
+    vendor_data_len_ = 0;
+    memset(vendor_data_, 0, sizeof(vendor_data_));
+    vendor_data_time_ = mono_now_s();
+}
+
+void vendor_event_collector::append_pairs(const char* text) {
+    size_t length = strlen(text);
+    for (size_t pos = 0; pos < length && vendor_data_len_ < vendor_data_size;
+         pos += hex_pair_stride) {
+        vendor_data_[vendor_data_len_++] = read_hex_pair(text + pos);
+    }
+}
+
+void vendor_event_collector::reset_collection() {
+    current_vendor_type_ = vendor_type_none;
+    vendor_data_len_ = 0;
+    memset(vendor_data_, 0, sizeof(vendor_data_));
+}
+
+int vendor_event_collector::decode(connection_event* event) {
+    if (current_vendor_type_ == vendor_type_none || vendor_data_len_ == 0) return -1;
+
+    const char* word = nullptr;
+    size_t need = 0;
+    switch (current_vendor_type_) {
+    case vendor_indication:
+        word = "INDICATION";
+        need = indication_min_payload;
+        break;
+    case vendor_confirm:
+        word = "CONFIRM";
+        need = confirm_min_payload;
+        break;
+    case vendor_termination:
+        word = "TERMINATION";
+        need = termination_min_payload;
+        break;
+    default:
+        fprintf(stderr, "[try_parse] Unsupported subtype: %d\n", current_vendor_type_);
+        return -1;
+    }
+    if (static_cast<size_t>(vendor_data_len_) < need) {
+        fprintf(stderr, "[try_parse] Insufficient data for %s (need %zu, got %d)\n", word, need,
+                vendor_data_len_);
+        return -1;
+    }
+
+    const uint8_t* d = vendor_data_;
+    if (current_vendor_type_ == vendor_indication) {
+        set_type(event, connection_request_type);
+        format_mac(event->mac, d + indication_peer_offset);
+        print_responder(connection_request_type, d + indication_responder_offset);
+        event->ndp_id = d[indication_ndp_id_offset];
+    } else if (current_vendor_type_ == vendor_confirm) {
+        set_type(event, connection_success_type);
+        format_mac(event->mac, d + confirm_peer_offset);
+        print_responder(connection_success_type, d + confirm_responder_offset);
+        event->status = d[confirm_status_offset];
+    } else {
+        set_type(event, connection_termination_type);
+        format_mac(event->mac, d + termination_peer_offset);
+        event->status = d[termination_reason_offset];
+    }
+    printf("[try_parse] Parsed - MAC: %s, Type: %s, Status: %d, NDP ID: %d\n", event->mac,
+           event->type, event->status, event->ndp_id);
+    reset_collection();
+    return 0;
+}
+
+int parse_nan_event(const char* line, connection_event* event) {
+    return vendor_collector.parse_nan_event(line, event);
+}
+
+int try_parse(connection_event* event) { return vendor_collector.try_parse(event); }
