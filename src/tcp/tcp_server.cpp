@@ -1,0 +1,312 @@
+// The server thread. Everything that touches a client socket runs here, so the client table's
+// mutex only guards against the short look-ups of send_all and the streaming tick.
+#include "tcp_server.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "mono_clock.hpp"
+
+std::atomic<int> video_suspended{0};
+
+namespace {
+
+std::atomic<at_command_handler> installed_handler{nullptr};
+
+int set_nonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0) return -1;
+    return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+int first_free_entry(const client_registry& clients) {
+    for (int i = 0; i < max_clients; ++i) {
+        if (clients.entries[i].active == 0) return i;
+    }
+    return -1;
+}
+
+// Dual-stack: IPv4 peers arrive as IPv4-mapped IPv6 addresses and take the IPv6 line.
+void log_peer(int index, const sockaddr_storage& peer, int fd) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (peer.ss_family == AF_INET) {
+        sockaddr_in address{};
+        memcpy(&address, &peer, sizeof(address));
+        inet_ntop(AF_INET, &address.sin_addr, text, sizeof(text));
+        fprintf(stderr, "New IPv4 connection (client %d) from %s:%d, fd=%d\n", index, text,
+                ntohs(address.sin_port), fd);
+    } else if (peer.ss_family == AF_INET6) {
+        sockaddr_in6 address{};
+        memcpy(&address, &peer, sizeof(address));
+        inet_ntop(AF_INET6, &address.sin6_addr, text, sizeof(text));
+        fprintf(stderr, "New IPv6 connection (client %d) from [%s]:%d, fd=%d\n", index, text,
+                ntohs(address.sin6_port), fd);
+    }
+}
+
+}  // namespace
+
+void tcp_set_at_command_handler(at_command_handler handler) { installed_handler.store(handler); }
+
+tcp_server::tcp_server(uint16_t port, frame_ring& ring, client_registry& clients,
+                       const std::atomic<int>& suspended, int video_timeout_ms)
+    : port_(port), clients_(clients), streamer_(ring, clients, suspended, video_timeout_ms) {}
+
+int tcp_server::setup() {
+    epoll_fd_.reset(epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll_fd_.valid()) {
+        perror("epoll_create1 failed");
+        return -1;
+    }
+    listen_fd_.reset(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!listen_fd_.valid()) {
+        perror("socket(AF_INET6) failed");
+        epoll_fd_.reset();
+        return -1;
+    }
+    if (set_nonblocking(listen_fd_.get()) < 0) {
+        perror("fcntl set listen sock nonblock failed");
+        listen_fd_.reset();
+        epoll_fd_.reset();
+        return -1;
+    }
+    int on = 1;
+    if (setsockopt(listen_fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) < 0) {
+        perror("setsockopt SO_REUSEADDR failed");
+    }
+    int off = 0;
+    if (setsockopt(listen_fd_.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off)) < 0) {
+        perror("setsockopt IPV6_V6ONLY failed");
+    }
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
+    address.sin6_port = htons(port_);
+    if (bind(listen_fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0) {
+        perror("bind failed");
+        shutdown();
+        return -1;
+    }
+    if (listen(listen_fd_.get(), listen_backlog) < 0) {
+        perror("listen failed");
+        shutdown();
+        return -1;
+    }
+    epoll_event event{};
+    event.events = listen_events;
+    event.data.fd = listen_fd_.get();
+    if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, listen_fd_.get(), &event) < 0) {
+        perror("epoll_ctl add tcp_fd failed");
+        shutdown();
+        return -1;
+    }
+    return 0;
+}
+
+uint16_t tcp_server::port() const {
+    sockaddr_in6 address{};
+    socklen_t size = sizeof(address);
+    if (getsockname(listen_fd_.get(), reinterpret_cast<sockaddr*>(&address), &size) < 0) return 0;
+    return ntohs(address.sin6_port);
+}
+
+void tcp_server::run() {
+    while (!stop_requested_.load()) {
+        if (turn() < 0) break;
+    }
+    shutdown();
+}
+
+int tcp_server::turn(int wait_ms) {
+    epoll_event events[max_events];
+    int count = epoll_wait(epoll_fd_.get(), events, max_events, wait_ms);
+    if (count < 0) {
+        if (errno == EINTR) return 0;
+        perror("epoll_wait failed");
+        return -1;
+    }
+    // Video goes out only in turns without events.
+    if (count == 0) {
+        streamer_.tick();
+        return 0;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.fd == listen_fd_.get()) {
+            accept_clients();
+        } else {
+            handle_client_event(events[i].data.fd, events[i].events);
+        }
+    }
+    return 0;
+}
+
+// The table's mutex lives as long as its table: send_all and other users may still take it, so
+// it is not destroyed here.
+void tcp_server::shutdown() {
+    listen_fd_.reset();
+    epoll_fd_.reset();
+    client_table_lock lock(clients_);
+    for (client_entry& entry : clients_.entries) {
+        if (entry.fd > 0) close(entry.fd);
+        set_entry_free(entry);
+    }
+}
+
+void tcp_server::handle_client_event(int fd, uint32_t events) {
+    if (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) {
+        close_client(fd, close_path::hang_up);
+    } else if (events & EPOLLIN) {
+        receive_from(fd);
+    }
+    // Writable only: nothing to do; video goes out from the streaming tick.
+}
+
+// Takes every waiting connection; edge-triggered notification does not come again for the ones
+// left behind, except those left when the table is full, which wait for the next readiness.
+void tcp_server::accept_clients() {
+    for (;;) {
+        sockaddr_storage peer{};
+        socklen_t peer_size = sizeof(peer);
+        unique_fd socket(accept4(listen_fd_.get(), reinterpret_cast<sockaddr*>(&peer), &peer_size,
+                                 SOCK_CLOEXEC));
+        if (!socket.valid()) {
+            if (errno == EAGAIN) {
+                printf("event.events & EPOLLIN break (no more connections)\n");
+                return;
+            }
+            if (errno == EINTR) {
+                printf("accept interrupted by signal, retry\n");
+                continue;
+            }
+            perror("accept failed");
+            return;
+        }
+        const int fd = socket.get();
+        int index = -1;
+        admission result = add_client(socket, &index);
+        if (result == admission::rejected) return;
+        if (result == admission::added) log_peer(index, peer, fd);
+    }
+}
+
+tcp_server::admission tcp_server::add_client(unique_fd& socket, int* index) {
+    client_table_lock lock(clients_);
+    *index = first_free_entry(clients_);
+    if (*index < 0) {
+        fprintf(stderr, "Reject new client: max %d connections reached\n", max_clients);
+        socket.reset();
+        return admission::rejected;
+    }
+    if (set_nonblocking(socket.get()) < 0) {
+        perror("fcntl set nonblock failed");
+        socket.reset();
+        return admission::failed;
+    }
+    int size = client_send_buffer_size;
+    if (setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) < 0) {
+        perror("setsockopt send_buf failed");
+    }
+    epoll_event event{};
+    event.events = client_events;
+    event.data.fd = socket.get();
+    if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, socket.get(), &event) < 0) {
+        perror("epoll_ctl add cs failed");
+        socket.reset();
+        return admission::failed;
+    }
+    client_entry& entry = clients_.entries[*index];
+    entry.active = 1;
+    entry.fd = socket.release();
+    entry.last_activity = mono_now_s();
+    entry.timeout_count = 0;
+    return admission::added;
+}
+
+// At most receive_limit bytes per readiness event; with edge-triggered notification the rest
+// stays in the socket until the client sends again.
+void tcp_server::receive_from(int fd) {
+    size_t total = 0;
+    while (total < receive_limit) {
+        ssize_t n = recv(fd, receive_buffer_ + total, receive_limit - total, 0);
+        if (n > 0) {
+            total += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            close_client(fd, close_path::peer_closed);
+            return;
+        }
+        if (errno == EAGAIN) break;
+        if (errno == EINTR) continue;
+        perror("recv failed");
+        close_client(fd, close_path::read_error);
+        return;
+    }
+    if (total == 0) return;
+    receive_buffer_[total] = '\0';
+    printf("Received data from (fd %d): %.*s\n", fd, static_cast<int>(total), receive_buffer_);
+    clients_.touch(fd);
+    at_command_handler handler = installed_handler.load();
+    if (fd <= 0 || handler == nullptr) return;
+    int result = handler(fd, receive_buffer_, static_cast<int>(total));
+    if (result != 0) {
+        fprintf(stderr, "AT command execution failed (fd %d), error code: %d\n", fd, result);
+    }
+}
+
+void tcp_server::close_client(int fd, close_path path) {
+    if (path == close_path::hang_up) fprintf(stderr, "Client fd %d closed/error\n", fd);
+    if (path == close_path::peer_closed) fprintf(stderr, "Client fd %d closed\n", fd);
+    epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    client_table_lock lock(clients_);
+    for (int i = 0; i < max_clients; ++i) {
+        if (clients_.entries[i].fd != fd) continue;
+        if (path == close_path::hang_up) {
+            fprintf(stderr, "Client %d (fd %d): Marked as disconnected\n", i, fd);
+        }
+        set_entry_free(clients_.entries[i]);
+        return;
+    }
+}
+
+// ---- the daemon's server ----
+
+void* tcp_server_ipv6_epoll_et(void*) {
+    // Placed in static storage and never destroyed: the process may exit while this thread
+    // still serves.
+    alignas(tcp_server) static unsigned char storage[sizeof(tcp_server)];
+    tcp_server* server = new (storage) tcp_server(tcp_port, video_ring, client_table,
+                                                  video_suspended);
+    if (server->setup() == 0) server->run();
+    return nullptr;
+}
+
+int tcp_server_init() {
+    signal(SIGPIPE, SIG_IGN);
+    client_table.clear();
+    pthread_t thread;
+    int error = pthread_create(&thread, nullptr, tcp_server_ipv6_epoll_et, nullptr);
+    if (error != 0) {
+        errno = error;
+        perror("tcp_server_ipv6_epoll_et create failed");
+        return -1;
+    }
+    error = pthread_detach(thread);
+    if (error != 0) {
+        errno = error;
+        perror("tcp_server_ipv6_epoll_et detach error");
+        return -1;
+    }
+    printf("TCP server initialization successful (max %d clients).\n", max_clients);
+    return 0;
+}

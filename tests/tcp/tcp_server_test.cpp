@@ -1,0 +1,481 @@
+// The server loop on an ephemeral port: accepting, receiving, the close paths and shutdown.
+// Most tests step the loop from the test thread so every line is printed before it is checked.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "tcp_server.hpp"
+#include "tcp_test_support.hpp"
+
+using namespace tcp_test;
+
+namespace {
+
+struct handler_call {
+    int fd;
+    std::string data;
+    bool terminated;
+};
+
+std::mutex calls_mutex;
+std::vector<handler_call> calls;
+std::atomic<int> handler_result{0};
+
+int recording_handler(int fd, const char* data, int length) {
+    std::lock_guard<std::mutex> lock(calls_mutex);
+    calls.push_back({fd, std::string(data, static_cast<size_t>(length)), data[length] == '\0'});
+    return handler_result.load();
+}
+
+size_t call_count() {
+    std::lock_guard<std::mutex> lock(calls_mutex);
+    return calls.size();
+}
+
+const char no_more_connections[] = "event.events & EPOLLIN break (no more connections)\n";
+
+class tcp_server_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        {
+            std::lock_guard<std::mutex> lock(calls_mutex);
+            calls.clear();
+        }
+        handler_result = 0;
+        tcp_set_at_command_handler(recording_handler);
+        ASSERT_EQ(server.setup(), 0);
+        port = server.port();
+        ASSERT_NE(port, 0);
+    }
+    void TearDown() override {
+        server.shutdown();
+        tcp_set_at_command_handler(nullptr);
+    }
+
+    unique_fd connect_to(int family) {
+        unique_fd fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        must(fd.valid(), "socket");
+        int result;
+        if (family == AF_INET) {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(port);
+            result = connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        } else {
+            sockaddr_in6 address{};
+            address.sin6_family = AF_INET6;
+            address.sin6_addr = in6addr_loopback;
+            address.sin6_port = htons(port);
+            result = connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        }
+        must(result == 0, "connect");
+        return fd;
+    }
+
+    // Steps the loop until done() holds, with a generous deadline.
+    template <typename Done>
+    bool turn_until(Done done) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            if (server.turn() < 0) return false;
+        }
+        return true;
+    }
+
+    // Connects and steps until the server has put the client into entry `index`.
+    unique_fd accept_client(int index, int family = AF_INET) {
+        unique_fd fd = connect_to(family);
+        EXPECT_TRUE(turn_until([&] { return clients.read(index).active == 1; }));
+        return fd;
+    }
+
+    void start_capture() {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+    }
+    void finish_capture() {
+        out = testing::internal::GetCapturedStdout();
+        err = testing::internal::GetCapturedStderr();
+    }
+
+    static std::string new_ipv6(int index, const char* address, int peer_port, int fd) {
+        return "New IPv6 connection (client " + std::to_string(index) + ") from [" + address +
+               "]:" + std::to_string(peer_port) + ", fd=" + std::to_string(fd) + "\n";
+    }
+    static std::string received(int fd, const std::string& text) {
+        return "Received data from (fd " + std::to_string(fd) + "): " + text + "\n";
+    }
+
+    stepping_clock clock;
+    scoped_clock use_clock{clock};
+    std::unique_ptr<frame_ring> ring = std::make_unique<frame_ring>();
+    client_registry clients;
+    std::atomic<int> suspended{0};
+    tcp_server server{0, *ring, clients, suspended};
+    uint16_t port = 0;
+    std::string out;
+    std::string err;
+};
+
+// ---- accepting ----
+
+TEST_F(tcp_server_test, ipv4_client_is_logged_as_a_mapped_ipv6_peer) {
+    start_capture();
+    unique_fd client = accept_client(0, AF_INET);
+    finish_capture();
+
+    const client_entry entry = clients.read(0);
+    EXPECT_EQ(err, new_ipv6(0, "::ffff:127.0.0.1", local_port(client.get()), entry.fd));
+    EXPECT_EQ(out, no_more_connections);
+    EXPECT_EQ(entry.active, 1);
+    EXPECT_EQ(entry.timeout_count, 0);
+    EXPECT_EQ(entry.last_activity, clock.peek_s());
+}
+
+TEST_F(tcp_server_test, ipv6_client_is_logged_with_its_address) {
+    start_capture();
+    unique_fd client = accept_client(0, AF_INET6);
+    finish_capture();
+
+    EXPECT_EQ(err, new_ipv6(0, "::1", local_port(client.get()), clients.read(0).fd));
+    EXPECT_EQ(out, no_more_connections);
+}
+
+TEST_F(tcp_server_test, accepted_socket_is_non_blocking_close_on_exec_with_a_large_send_buffer) {
+    unique_fd client = accept_client(0);
+    const int fd = clients.read(0).fd;
+
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    int size = 0;
+    socklen_t length = sizeof(size);
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length), 0);
+    EXPECT_GE(size, client_send_buffer_size);
+}
+
+std::set<int> inheritable_descriptors() {
+    std::set<int> found;
+    for (int fd = 0; fd < 1024; ++fd) {
+        int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0) found.insert(fd);
+    }
+    return found;
+}
+
+TEST_F(tcp_server_test, server_opens_nothing_a_child_would_inherit) {
+    start_capture();
+    const std::set<int> before = inheritable_descriptors();
+    tcp_server other{0, *ring, clients, suspended};
+    ASSERT_EQ(other.setup(), 0);
+    unique_fd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(other.port());
+    ASSERT_EQ(connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    for (int i = 0; i < 1000 && clients.read(0).active == 0; ++i) other.turn();
+    const std::set<int> after = inheritable_descriptors();
+    other.shutdown();
+    finish_capture();
+
+    EXPECT_EQ(clients.read(0).active, 0);  // the shutdown freed it
+    EXPECT_EQ(before, after);
+}
+
+TEST_F(tcp_server_test, fifth_client_is_rejected_and_the_four_are_kept) {
+    start_capture();
+    unique_fd kept[max_clients];
+    for (int i = 0; i < max_clients; ++i) kept[i] = accept_client(i);
+    unique_fd fifth = connect_to(AF_INET);
+    pollfd closed{fifth.get(), POLLIN, 0};
+    EXPECT_TRUE(turn_until([&] { return poll(&closed, 1, 0) == 1; }));
+    finish_capture();
+
+    std::string expected;
+    for (int i = 0; i < max_clients; ++i) {
+        expected += new_ipv6(i, "::ffff:127.0.0.1", local_port(kept[i].get()), clients.read(i).fd);
+    }
+    expected += "Reject new client: max 4 connections reached\n";
+    EXPECT_EQ(err, expected);
+    EXPECT_EQ(out, std::string(no_more_connections) + no_more_connections + no_more_connections +
+                       no_more_connections);
+    EXPECT_TRUE(sees_close(fifth.get()));
+    for (int i = 0; i < max_clients; ++i) {
+        EXPECT_EQ(clients.read(i).active, 1);
+        EXPECT_TRUE(still_open_and_quiet(kept[i].get()));
+    }
+}
+
+TEST_F(tcp_server_test, entry_freed_by_a_hang_up_is_reused_by_the_next_client) {
+    unique_fd first = accept_client(0);
+    unique_fd second = accept_client(1);
+    const int first_fd = clients.read(0).fd;
+
+    start_capture();
+    first.reset();
+    EXPECT_TRUE(turn_until([&] { return clients.read(0).active == 0; }));
+    unique_fd third = accept_client(0);
+    finish_capture();
+
+    EXPECT_EQ(err, "Client fd " + std::to_string(first_fd) + " closed/error\n" +
+                       "Client 0 (fd " + std::to_string(first_fd) +
+                       "): Marked as disconnected\n" +
+                       new_ipv6(0, "::ffff:127.0.0.1", local_port(third.get()),
+                                clients.read(0).fd));
+    EXPECT_EQ(clients.read(1).active, 1);
+    EXPECT_TRUE(still_open_and_quiet(second.get()));
+}
+
+// ---- receiving ----
+
+TEST_F(tcp_server_test, burst_is_handed_over_1023_bytes_at_a_time) {
+    unique_fd client = accept_client(0);
+    const int fd = clients.read(0).fd;
+    const std::string burst = pattern(2000, 0);
+
+    start_capture();
+    ASSERT_EQ(send(client.get(), burst.data(), burst.size(), 0), 2000);
+    EXPECT_TRUE(turn_until([] { return call_count() == 1; }));
+    // The rest stays in the socket: no further readiness until the client sends again.
+    for (int i = 0; i < 5; ++i) server.turn();
+    EXPECT_EQ(call_count(), 1u);
+    ASSERT_EQ(send(client.get(), "!", 1, 0), 1);
+    EXPECT_TRUE(turn_until([] { return call_count() == 2; }));
+    finish_capture();
+
+    std::lock_guard<std::mutex> lock(calls_mutex);
+    EXPECT_EQ(calls[0].fd, fd);
+    EXPECT_TRUE(calls[0].data == burst.substr(0, 1023));
+    EXPECT_TRUE(calls[0].terminated);
+    EXPECT_EQ(calls[1].fd, fd);
+    EXPECT_TRUE(calls[1].data == burst.substr(1023) + "!");
+    EXPECT_TRUE(calls[1].terminated);
+    EXPECT_EQ(out, received(fd, burst.substr(0, 1023)) + received(fd, burst.substr(1023) + "!"));
+    EXPECT_EQ(err, "");
+}
+
+TEST_F(tcp_server_test, received_chunk_refreshes_the_client_even_with_video_suspended) {
+    unique_fd client = accept_client(0);
+    {
+        client_table_lock lock(clients);
+        clients.entries[0].last_activity = 3;
+    }
+    suspended = 1;
+
+    ASSERT_EQ(send(client.get(), "at+ab version", 13, 0), 13);
+    EXPECT_TRUE(turn_until([] { return call_count() == 1; }));
+
+    EXPECT_EQ(clients.read(0).last_activity, clock.peek_s());
+    std::lock_guard<std::mutex> lock(calls_mutex);
+    EXPECT_EQ(calls[0].data, "at+ab version");
+}
+
+TEST_F(tcp_server_test, failed_at_command_is_reported_and_the_client_kept) {
+    unique_fd client = accept_client(0);
+    const int fd = clients.read(0).fd;
+    handler_result = -3;
+
+    start_capture();
+    ASSERT_EQ(send(client.get(), "at+ab bogus", 11, 0), 11);
+    EXPECT_TRUE(turn_until([] { return call_count() == 1; }));
+    finish_capture();
+
+    EXPECT_EQ(out, received(fd, "at+ab bogus"));
+    EXPECT_EQ(err, "AT command execution failed (fd " + std::to_string(fd) +
+                       "), error code: -3\n");
+    EXPECT_EQ(clients.read(0).active, 1);
+}
+
+TEST_F(tcp_server_test, without_a_handler_received_text_is_only_logged) {
+    tcp_set_at_command_handler(nullptr);
+    unique_fd client = accept_client(0);
+    const int fd = clients.read(0).fd;
+    {
+        client_table_lock lock(clients);
+        clients.entries[0].last_activity = 3;
+    }
+
+    start_capture();
+    ASSERT_EQ(send(client.get(), "at+ab version", 13, 0), 13);
+    EXPECT_TRUE(turn_until([&] { return clients.read(0).last_activity != 3; }));
+    finish_capture();
+
+    EXPECT_EQ(out, received(fd, "at+ab version"));
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(call_count(), 0u);
+    EXPECT_EQ(clients.read(0).active, 1);
+}
+
+// ---- closing ----
+
+TEST_F(tcp_server_test, command_followed_by_a_close_takes_the_hang_up_path_unhandled) {
+    unique_fd first = accept_client(0);
+    unique_fd second = accept_client(1);
+    unique_fd client = accept_client(2);
+    const int fd = clients.read(2).fd;
+
+    start_capture();
+    ASSERT_EQ(send(client.get(), "at+ab reset", 11, 0), 11);
+    client.reset();
+    EXPECT_TRUE(turn_until([&] { return clients.read(2).active == 0; }));
+    finish_capture();
+
+    EXPECT_EQ(err, "Client fd " + std::to_string(fd) + " closed/error\nClient 2 (fd " +
+                       std::to_string(fd) + "): Marked as disconnected\n");
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(call_count(), 0u);
+    EXPECT_EQ(clients.read(2).fd, -1);
+}
+
+TEST_F(tcp_server_test, peer_close_seen_while_reading_takes_the_closed_path) {
+    unique_fd client = accept_client(0);
+    const int fd = clients.read(0).fd;
+    ASSERT_EQ(send(client.get(), "abc", 3, 0), 3);
+    client.reset();
+
+    // A readiness report that arrived before the close: the read finds the end of the stream.
+    start_capture();
+    server.handle_client_event(fd, EPOLLIN);
+    finish_capture();
+
+    EXPECT_EQ(err, "Client fd " + std::to_string(fd) + " closed\n");
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(call_count(), 0u);
+    EXPECT_EQ(clients.read(0).active, 0);
+    EXPECT_FALSE(descriptor_open(fd));
+}
+
+TEST_F(tcp_server_test, read_error_takes_the_error_path) {
+    unique_fd first = accept_client(0);
+    unique_fd client = accept_client(1);
+    const int fd = clients.read(1).fd;
+    reset_connection(client);
+
+    start_capture();
+    server.handle_client_event(fd, EPOLLIN);
+    finish_capture();
+
+    EXPECT_EQ(err, "recv failed: Connection reset by peer\n");
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(clients.read(1).active, 0);
+    EXPECT_EQ(clients.read(1).fd, -1);
+    EXPECT_FALSE(descriptor_open(fd));
+}
+
+TEST_F(tcp_server_test, hang_up_of_an_unknown_descriptor_prints_only_the_first_line) {
+    tcp_pair pair = loopback_pair();
+    const int fd = pair.server.release();
+
+    start_capture();
+    server.handle_client_event(fd, EPOLLHUP);
+    finish_capture();
+
+    EXPECT_EQ(err, "Client fd " + std::to_string(fd) + " closed/error\n");
+    EXPECT_FALSE(descriptor_open(fd));
+}
+
+// ---- set-up, shutdown and the running loop ----
+
+TEST_F(tcp_server_test, shutdown_closes_every_client_and_the_listening_socket) {
+    unique_fd a = accept_client(0);
+    unique_fd b = accept_client(1);
+
+    server.shutdown();
+
+    for (int i = 0; i < max_clients; ++i) {
+        client_entry entry = clients.read(i);
+        EXPECT_EQ(entry.fd, -1);
+        EXPECT_EQ(entry.active, 0);
+        EXPECT_EQ(entry.last_activity, 0);
+        EXPECT_EQ(entry.timeout_count, 0);
+    }
+    EXPECT_TRUE(sees_close(a.get()));
+    EXPECT_TRUE(sees_close(b.get()));
+    unique_fd late(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    EXPECT_EQ(connect(late.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), -1);
+    EXPECT_EQ(errno, ECONNREFUSED);
+}
+
+TEST_F(tcp_server_test, port_held_elsewhere_fails_the_bind) {
+    tcp_server second{port, *ring, clients, suspended};
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(second.setup(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "bind failed: Address already in use\n");
+}
+
+TEST_F(tcp_server_test, running_loop_streams_video_and_serves_commands) {
+    const std::string video = pattern(4096, 7) + pattern(10, 8);
+    store_frame(*ring, pattern(4096, 7));
+    store_frame(*ring, pattern(10, 8));
+
+    start_capture();
+    std::thread loop([this] { server.run(); });
+    unique_fd client = connect_to(AF_INET6);
+    std::string got = read_exactly(client.get(), video.size());
+    ASSERT_EQ(send(client.get(), "at+ab version", 13, 0), 13);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (call_count() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    server.stop();
+    loop.join();
+    finish_capture();
+
+    EXPECT_TRUE(got == video);
+    EXPECT_EQ(ring->read_index(), 2);
+    EXPECT_EQ(call_count(), 1u);
+    EXPECT_TRUE(sees_close(client.get()));
+    EXPECT_EQ(clients.read(0).active, 0);
+}
+
+// ---- the daemon's entry point ----
+
+TEST(tcp_server_init_test, ignores_sigpipe_clears_the_table_and_reports_success) {
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Where allowed, the child's server binds port 554 in a network of its own.
+        unshare(CLONE_NEWNET);
+        dup2(output[1], STDOUT_FILENO);
+        signal(SIGPIPE, SIG_DFL);
+        client_table.entries[2] = client_entry{77, 1, 5, 3};
+        int result = tcp_server_init();
+        fflush(stdout);
+        struct sigaction current {};
+        sigaction(SIGPIPE, nullptr, &current);
+        client_entry entry = client_table.read(2);
+        bool cleared = entry.fd == -1 && entry.active == 0 && entry.last_activity == 0 &&
+                       entry.timeout_count == 0;
+        _exit(result == 0 && current.sa_handler == SIG_IGN && cleared ? 0 : 1);
+    }
+    close(output[1]);
+    std::string text;
+    char block[256];
+    ssize_t n;
+    while ((n = read(output[0], block, sizeof(block))) > 0) text.append(block, n);
+    close(output[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(text, "TCP server initialization successful (max 4 clients).\n");
+}
+
+}  // namespace
