@@ -1,0 +1,17 @@
+#pragma once
+// The service-info keys that data_req and data_rsp share: the raw srv_info byte list and the
+// hostname, port_num and interface_id that build a generic service info.
+#include <cstddef>
+#include <cstdint>
+
+#include "srvc_info.hpp"
+#include "vendor_frame.hpp"
+
+// hostname, port_num or interface_id into the input. Returns 0, -1 or 2, or key_not_in_table.
+int read_service_info_key(vendor_frame& frame, const char* key, srvc_info_params& input);
+
+// Prints "Info: srv_info element count = %d" and returns the count.
+size_t announce_srv_info_count(const char* value);
+
+// The one line that both keywords print for a refused srv_info list.
+void report_invalid_srv_info(const char* value);

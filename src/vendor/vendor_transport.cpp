@@ -1,0 +1,108 @@
+// The vendor command transport: one record, one private temporary file, one iw command.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "keyword.hpp"
+#include "unique_fd.hpp"
+#include "vendor_cmd.hpp"
+
+pthread_mutex_t vendor_send_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+constexpr mode_t vendor_file_mode = 0600;
+
+unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
+
+// Writes the record with one write call; the file is closed before iw reads it.
+int write_record(unique_fd file, const uint8_t* record, size_t length) {
+    fchmod(file.get(), vendor_file_mode);
+    ssize_t written = write(file.get(), record, length);
+    file.reset();
+    if (written < 0 || static_cast<size_t>(written) != length) {
+        fprintf(stderr, "[%lu] Error: Write data failed (wrote %zd/%zu bytes)!\n", thread_id(),
+                written, length);
+        return -1;
+    }
+    return 0;
+}
+
+int run_vendor_command(int subcmd, const char* path, size_t length) {
+    char command[vendor_command_size];
+    memset(command, 0, sizeof command);
+    snprintf(command, sizeof command, "iw %s vendor send 0x%x 0x%x %s", vendor_nan_interface,
+             vendor_id, static_cast<unsigned>(subcmd), path);
+    int status = -1;
+    for (int attempt = 1; attempt <= vendor_send_attempts; ++attempt) {
+        printf("[%lu] Executing iw command (retry %d): %s\n", thread_id(), attempt, command);
+        status = active_command_runner().status(command);
+        if (status == 0) {
+            printf("[%lu] Success: Sent %zu bytes (vendor_id: 0x%x, subcmd: 0x%x)\n", thread_id(),
+                   length, vendor_id, static_cast<unsigned>(subcmd));
+            return 0;
+        }
+        exec_pause_us(vendor_retry_pause_us);
+    }
+    fprintf(stderr, "[%lu] Error: iw command failed (exit code: %d, retries: %d)!\n", thread_id(),
+            status, vendor_send_attempts);
+    return -1;
+}
+
+// Everything between lock and unlock: the file exists only inside this call.
+int send_locked(int subcmd, const uint8_t* record, size_t length) {
+    char path[sizeof vendor_temp_template];
+    memcpy(path, vendor_temp_template, sizeof path);
+    unique_fd file(mkostemp(path, O_CLOEXEC));
+    if (!file.valid()) {
+        fprintf(stderr, "[%lu] Error: Create temp file failed (errno: %d)!\n", thread_id(), errno);
+        return -1;
+    }
+    int result = write_record(std::move(file), record, length);
+    if (result == 0) result = run_vendor_command(subcmd, path, length);
+    unlink(path);
+    return result;
+}
+
+class driver_transport : public vendor_transport {
+public:
+    int send(int subcmd, const uint8_t* record, size_t length) override {
+        return send_vendor_data(subcmd, record, length);
+    }
+};
+
+driver_transport real_transport;
+std::atomic<vendor_transport*> installed_transport{nullptr};
+
+}  // namespace
+
+int send_vendor_data(int subcmd, const uint8_t* record, size_t length) {
+    int rc = pthread_mutex_lock(&vendor_send_mutex);
+    if (rc != 0) {
+        fprintf(stderr, "[%lu] Error: Lock mutex failed (errno: %d)!\n", thread_id(), rc);
+        return -1;
+    }
+    int result = send_locked(subcmd, record, length);
+    rc = pthread_mutex_unlock(&vendor_send_mutex);
+    if (rc != 0) {
+        fprintf(stderr, "[%lu] Error: Unlock mutex failed (errno: %d)!\n", thread_id(), rc);
+    }
+    return result;
+}
+
+vendor_transport& active_vendor_transport() {
+    vendor_transport* transport = installed_transport.load();
+    return transport != nullptr ? *transport : real_transport;
+}
+
+scoped_vendor_transport::scoped_vendor_transport(vendor_transport& transport)
+    : previous_(installed_transport.exchange(&transport)) {}
+
+scoped_vendor_transport::~scoped_vendor_transport() { installed_transport.store(previous_); }
