@@ -1,0 +1,116 @@
+#include "board_fixture.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* board_socket_name = "spi.sock";
+// Where the state directory appears inside the board (tools/board).
+constexpr const char* board_socket_inside = "/run/nanvideo-board/spi.sock";
+
+world_setup& default_world() {
+    static world_setup setup;
+    return setup;
+}
+
+// Overlay work directories are left mode 000; open them up so the tree can go.
+void remove_tree(const fs::path& path) {
+    std::error_code error;
+    fs::remove_all(path, error);
+    if (!error) return;
+    for (auto it = fs::recursive_directory_iterator(path, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        if (it->is_directory(error)) fs::permissions(it->path(), fs::perms::owner_all, error);
+    }
+    fs::remove_all(path);
+}
+
+std::string test_name() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name)
+        if (c == '/') c = '_';
+    return name;
+}
+
+void print_lines(const char* title, const std::vector<std::string>& lines) {
+    std::cerr << "--- daemon " << title << " (" << lines.size() << " lines)\n";
+    for (const std::string& line : lines) std::cerr << line << '\n';
+}
+
+}  // namespace
+
+board_fixture::board_fixture(const std::string& name)
+    : state_dir_(std::string(NANVIDEO_E2E_STATE_ROOT) + "/" + name) {
+    remove_tree(state_dir_);
+    fs::create_directories(state_dir_);
+    source_ = std::make_unique<video_source>(state_dir_ + "/" + board_socket_name);
+}
+
+board_fixture::~board_fixture() {
+    if (daemon_ && ::testing::Test::HasFailure()) {
+        std::cerr << "--- daemon state directory " << state_dir_ << '\n';
+        if (std::optional<int> status = daemon_->wait_exit(std::chrono::milliseconds(0)))
+            std::cerr << "--- daemon ended: " << describe_wait_status(*status) << '\n';
+        print_lines("stdout", stdout_lines());
+        print_lines("stderr", stderr_lines());
+    }
+    daemon_.reset();
+    source_.reset();
+}
+
+void board_fixture::set_default_world(world_setup setup) { default_world() = std::move(setup); }
+
+void board_fixture::write_state_file(const std::string& relative, const std::string& content,
+                                     mode_t mode) const {
+    const fs::path path = fs::path(state_dir_) / relative;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    fs::permissions(path, static_cast<fs::perms>(mode));
+}
+
+board_process& board_fixture::start_daemon(const daemon_options& options) {
+    if (daemon_) throw std::logic_error("the daemon runs already");
+    if (default_world()) default_world()(state_dir_);
+    if (options.world) options.world(state_dir_);
+
+    board_launch launch;
+    launch.launcher = NANVIDEO_BOARD_LAUNCHER;
+    launch.state_dir = state_dir_;
+    launch.program.push_back(NANVIDEO_DAEMON_PATH);
+    launch.program.insert(launch.program.end(), options.args.begin(), options.args.end());
+    if (options.emulate_spidev) {
+        launch.spidev_lib = NANVIDEO_SPIDEV_LIB;
+        launch.environment = {
+            {"NANVIDEO_SPIDEV_PATH", options.spidev_path},
+            {"NANVIDEO_SPIDEV_SOCKET", board_socket_inside},
+            {"NANVIDEO_SPIDEV_MAX_HZ", std::to_string(options.spidev_max_hz)},
+            {"NANVIDEO_SPIDEV_FAIL", options.spidev_fail},
+            {"NANVIDEO_SPIDEV_EXPECT_TYPE", std::to_string(options.expect_type)},
+        };
+    }
+    daemon_ = std::make_unique<board_process>(launch);
+    return *daemon_;
+}
+
+std::optional<size_t> board_fixture::wait_stdout(const std::string& exact, size_t from) {
+    return daemon_->wait_for_line(output_stream::out, exact, from, e2e_deadline);
+}
+
+std::optional<size_t> board_fixture::wait_stderr(const std::string& exact, size_t from) {
+    return daemon_->wait_for_line(output_stream::err, exact, from, e2e_deadline);
+}
+
+std::vector<std::string> board_fixture::stdout_after(const std::string& marker) const {
+    std::vector<std::string> lines = stdout_lines();
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i] == marker) return {lines.begin() + static_cast<ptrdiff_t>(i) + 1, lines.end()};
+    return {};
+}
+
+board_test::board_test() : board(test_name()) {}

@@ -1,0 +1,84 @@
+#pragma once
+// End-to-end fixture: the real daemon binary on a fresh simulated board. Each test gets its own
+// state directory under the build tree (never /tmp: the board replaces /tmp) and its own
+// namespaces, so tests run side by side. The video source listens in the state directory; the
+// daemon's output is collected line by line and every wait has a deadline.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "board_process.hpp"
+#include "video_source.hpp"
+
+// How long a wait may take before the test fails. Generous: a slow machine (sanitizers, many
+// tests at once) must not fail a test, and a passing test never waits this long.
+constexpr std::chrono::milliseconds e2e_deadline{30000};
+
+// Puts the outside world in place before the daemon starts: files and stand-in programs under
+// STATE/root (overlaid on /etc, /usr/bin, /usr/sbin) and whatever state they keep in STATE.
+using world_setup = std::function<void(const std::string& state_dir)>;
+
+struct daemon_options {
+    std::vector<std::string> args = {};  // the daemon's command line after its name
+    bool emulate_spidev = true;
+    std::string spidev_path = "/dev/spidev0.0";
+    uint32_t spidev_max_hz = 0;  // 0: the device takes any clock
+    std::string spidev_fail = {};  // the request the device refuses (open, wr_mode32, ...)
+    int expect_type = 0;         // the transfer type the device expects
+    world_setup world = {};        // run after the default world
+};
+
+class board_fixture {
+public:
+    // A fresh state directory <build>/e2e/<name> (an earlier run's is removed) and a video
+    // source listening in it.
+    explicit board_fixture(const std::string& name);
+    // Kills the daemon if it still runs; on a failed test prints what it said.
+    ~board_fixture();
+    board_fixture(const board_fixture&) = delete;
+    board_fixture& operator=(const board_fixture&) = delete;
+
+    // A world every fixture of the test program gets before each launch (a healthy default
+    // board), set once, e.g. from a test environment.
+    static void set_default_world(world_setup setup);
+
+    const std::string& state_dir() const { return state_dir_; }
+    // Writes a file below the state directory, creating its directories.
+    void write_state_file(const std::string& relative, const std::string& content,
+                          mode_t mode = 0644) const;
+
+    video_source& source() { return *source_; }
+    // The far end of the bus goes away: the daemon's transfers fail from now on.
+    void stop_source() { source_.reset(); }
+
+    board_process& start_daemon(const daemon_options& options = {});
+    board_process& daemon() { return *daemon_; }
+
+    // Shorthands on the daemon's output with the e2e deadline.
+    std::optional<size_t> wait_stdout(const std::string& exact, size_t from = 0);
+    std::optional<size_t> wait_stderr(const std::string& exact, size_t from = 0);
+    std::vector<std::string> stdout_lines() const { return daemon_->lines(output_stream::out); }
+    std::vector<std::string> stderr_lines() const { return daemon_->lines(output_stream::err); }
+    // The stdout lines after the first one equal to `marker`.
+    std::vector<std::string> stdout_after(const std::string& marker) const;
+    std::optional<int> wait_exit() { return daemon_->wait_exit(e2e_deadline); }
+
+private:
+    std::string state_dir_;
+    std::unique_ptr<video_source> source_;
+    std::unique_ptr<board_process> daemon_;
+};
+
+// A gtest fixture with a board named after the running test.
+class board_test : public ::testing::Test {
+protected:
+    board_test();
+    board_fixture board;
+};

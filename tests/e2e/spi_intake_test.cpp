@@ -1,0 +1,277 @@
+// The daemon's SPI intake seen from outside: its start-up report, its refusals, and what each
+// transfer from the video source makes it print.
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "board_fixture.hpp"
+
+namespace {
+
+const std::string init_ok = "SPI initialization successful.";
+const std::string init_failed = "SPI initialization failed.";
+const std::string slave_line = "SPI Slave with device /dev/spidev0.0";
+
+std::string crc_line(const spi_reply& reply) {
+    char line[64];
+    snprintf(line, sizeof line, "CRC mismatch (got=0x%04X calc=0x%04X)", stored_crc(reply.data),
+             computed_crc(reply.data));
+    return line;
+}
+
+std::string sequence_line(unsigned expected, unsigned got) {
+    return "Sequence mismatch: expected " + std::to_string(expected) + " got " + std::to_string(got);
+}
+
+class spi_test : public board_test {
+protected:
+    // Starts the daemon and waits until its SPI link runs.
+    void start(const daemon_options& options = {}) {
+        board.start_daemon(options);
+        ASSERT_TRUE(board.wait_stdout(init_ok));
+        ASSERT_TRUE(board.source().wait_connected(e2e_deadline));
+    }
+
+    void send(spi_reply reply) { ASSERT_TRUE(board.source().send(std::move(reply), e2e_deadline)); }
+
+    spi_reply frame(uint32_t number, uint8_t sequence, frame_fault fault = frame_fault::none) {
+        return frame_transfer(plan, number, sequence, fault);
+    }
+
+    // Sends a frame that only the frame check rejects and waits for its line: every line the
+    // transfers before it cause is printed by then, in order.
+    void mark() {
+        send(frame(0, 0, frame_fault::bad_sync));
+        const std::optional<size_t> at = board.wait_stdout(marker_line(), next_mark_from_);
+        ASSERT_TRUE(at);
+        next_mark_from_ = *at + 1;
+    }
+    std::string marker_line() const {
+        return "Invalid frame (sync=0x55AA len=" + std::to_string(plan.fixed_length) + ")";
+    }
+
+    // Ends the daemon's configuration as a start-up failure: stdout ends with the failure line,
+    // the process with status 0.
+    void expect_startup_failure(const std::vector<std::string>& stdout_lines) {
+        const std::optional<int> status = board.wait_exit();
+        ASSERT_TRUE(status);
+        ASSERT_TRUE(WIFEXITED(*status)) << describe_wait_status(*status);
+        EXPECT_EQ(WEXITSTATUS(*status), 0);
+        EXPECT_EQ(board.stdout_lines(), stdout_lines);
+    }
+
+    payload_plan plan{.seed = 7, .derived_length = false, .fixed_length = 1000};
+    size_t next_mark_from_ = 0;
+};
+
+// ---- start-up report ----
+
+using SpiStartup = spi_test;
+
+TEST_F(SpiStartup, ReportsTheSettingsInForce) {
+    start();
+    EXPECT_EQ(board.stdout_lines(), (std::vector<std::string>{
+                                        slave_line,
+                                        "spi mode: 0x0",
+                                        "bits per word: 8",
+                                        "max speed of Master: 50000000 Hz (50000 KHz)",
+                                        "transfer_type: FULL DUPLEX",
+                                        init_ok,
+                                    }));
+    EXPECT_TRUE(board.stderr_lines().empty());
+}
+
+TEST_F(SpiStartup, ReportsAndUsesTheClockTheDeviceRoundedDown) {
+    start({.spidev_max_hz = 20000000});
+    EXPECT_TRUE(board.wait_stdout("max speed of Master: 20000000 Hz (20000 KHz)"));
+    // The emulator refuses a transfer at any other clock than the one read back.
+    send(frame(0, 0));
+    EXPECT_EQ(board.source().last_request().speed_hz, 20000000u);
+}
+
+TEST_F(SpiStartup, ReportsMode3ForClockPhaseAndPolarity) {
+    start({.args = {"-H", "-O"}});
+    EXPECT_TRUE(board.wait_stdout("spi mode: 0x3"));
+}
+
+TEST_F(SpiStartup, Reports999HzAsZeroKHz) {
+    start({.args = {"-s", "999"}});
+    EXPECT_TRUE(board.wait_stdout("max speed of Master: 999 Hz (0 KHz)"));
+}
+
+TEST_F(SpiStartup, TransmitOnlyTransfersReceiveNothing) {
+    start({.args = {"-T", "1"}, .expect_type = 1});
+    EXPECT_TRUE(board.wait_stdout("transfer_type: TX_ONLY"));
+    // The receive buffer is never filled, so its zeros are checked as a frame.
+    send(frame(0, 0));
+    EXPECT_TRUE(board.wait_stdout("Invalid frame (sync=0x0000 len=0)"));
+    EXPECT_FALSE(board.source().last_request().has_rx);
+}
+
+TEST_F(SpiStartup, ReceiveOnlyTransfersCarryFrames) {
+    start({.args = {"-T", "2"}, .expect_type = 2});
+    EXPECT_TRUE(board.wait_stdout("transfer_type: RX_ONLY"));
+    send(frame(0, 4));
+    EXPECT_TRUE(board.wait_stdout(sequence_line(0, 4)));
+    EXPECT_FALSE(board.source().last_request().has_tx);
+}
+
+// ---- start-up failures ----
+
+TEST_F(SpiStartup, OpenFailureEndsStartUp) {
+    board.start_daemon({.spidev_fail = "open"});
+    expect_startup_failure({slave_line, init_failed});
+    EXPECT_EQ(board.stderr_lines(),
+              std::vector<std::string>{"Can't open device: No such file or directory"});
+}
+
+TEST_F(SpiStartup, MissingDeviceFileEndsStartUp) {
+    board.start_daemon({.args = {"-S", "/dev/nanvideo-no-such-spidev"}, .emulate_spidev = false});
+    expect_startup_failure({"SPI Slave with device /dev/nanvideo-no-such-spidev", init_failed});
+    EXPECT_EQ(board.stderr_lines(),
+              std::vector<std::string>{"Can't open device: No such file or directory"});
+}
+
+TEST_F(SpiStartup, RefusesALowerCaseRole) {
+    board.start_daemon({.args = {"-R", "master"}});
+    expect_startup_failure({"Role must be MASTER or SLAVE, invalid SPI Role.", init_failed});
+    EXPECT_TRUE(board.stderr_lines().empty());
+    EXPECT_FALSE(board.source().connected());  // the device was never opened
+}
+
+struct refused_setting {
+    const char* request;
+    const char* error_line;
+};
+
+class SpiSettingRefused : public spi_test, public ::testing::WithParamInterface<refused_setting> {};
+
+TEST_P(SpiSettingRefused, EndsStartUpWithItsOwnText) {
+    board.start_daemon({.spidev_fail = GetParam().request});
+    expect_startup_failure({slave_line, init_failed});
+    EXPECT_EQ(board.stderr_lines(), std::vector<std::string>{GetParam().error_line});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRequest, SpiSettingRefused,
+    ::testing::Values(refused_setting{"wr_mode32", "Can't set spi mode: Invalid argument"},
+                      refused_setting{"rd_mode32", "Can't get spi mode: Input/output error"},
+                      refused_setting{"wr_bits", "Can't set bits per word: Invalid argument"},
+                      refused_setting{"rd_bits", "Can't get bits per word: Input/output error"},
+                      refused_setting{"wr_speed", "Can't set max speed hz: Invalid argument"},
+                      refused_setting{"rd_speed", "Can't get max speed hz: Input/output error"}),
+    [](const ::testing::TestParamInfo<refused_setting>& param) { return param.param.request; });
+
+// ---- frames ----
+
+using SpiFrames = spi_test;
+
+TEST_F(SpiFrames, CountLineAfterThe765thAndEvery766thFurtherFrame) {
+    start();
+    stream_options stream{.frames_per_second = 400, .plan = plan};
+    auto stream_good_frames = [&](uint32_t first, uint64_t count) {
+        stream.first_frame = first;
+        stream.first_sequence = static_cast<uint8_t>(first);
+        stream.count = count;
+        board.source().start_stream(stream);
+        ASSERT_TRUE(board.source().wait_stream_done(e2e_deadline));
+    };
+
+    stream_good_frames(0, 764);
+    mark();
+    send(frame(764, static_cast<uint8_t>(764)));
+    mark();
+    stream_good_frames(765, 765);
+    mark();
+    send(frame(1530, static_cast<uint8_t>(1530)));
+    mark();
+
+    EXPECT_EQ(board.stdout_after(init_ok), (std::vector<std::string>{
+                                               marker_line(),
+                                               "count=766",
+                                               marker_line(),
+                                               marker_line(),
+                                               "count=1532",
+                                               marker_line(),
+                                           }));
+    EXPECT_TRUE(board.stderr_lines().empty());
+}
+
+TEST_F(SpiFrames, EachFaultGivesExactlyItsLine) {
+    start();
+    send(frame(0, 0));
+    send(frame(1, 1, frame_fault::bad_sync));
+    send(frame(1, 1, frame_fault::length_over_max));
+    const spi_reply bad_crc = frame(1, 1, frame_fault::bad_crc);
+    send(bad_crc);
+    send(frame(1, 1, frame_fault::short_transfer));
+    send(failed_transfer(ETIMEDOUT));
+    send(empty_transfer());
+    send(frame(1, 1));  // none of the faults moved the expected sequence
+    send(frame(2, 9));
+    ASSERT_TRUE(board.wait_stdout(sequence_line(2, 9)));
+
+    EXPECT_EQ(board.stdout_after(init_ok), (std::vector<std::string>{
+                                               "Invalid frame (sync=0x55AA len=1000)",
+                                               "Invalid frame (sync=0xAA55 len=4097)",
+                                               crc_line(bad_crc),
+                                               sequence_line(2, 9),
+                                           }));
+    EXPECT_EQ(board.stderr_lines(), (std::vector<std::string>{
+                                        "SPI_IOC_MESSAGE: Connection timed out",
+                                        "SPI_IOC_MESSAGE: Input/output error",
+                                    }));
+}
+
+TEST_F(SpiFrames, ShortTransferIsDroppedWithoutAWord) {
+    start();
+    send(frame(0, 0, frame_fault::short_transfer));
+    send(frame(0, 5));
+    ASSERT_TRUE(board.wait_stdout(sequence_line(0, 5)));
+    EXPECT_EQ(board.stdout_after(init_ok), std::vector<std::string>{sequence_line(0, 5)});
+}
+
+TEST_F(SpiFrames, PayloadsFromEmptyToFullSizeAreAccepted) {
+    start();
+    plan.fixed_length = 0;
+    send(frame(0, 0));
+    plan.fixed_length = 4096;
+    send(frame(1, 1));
+    plan.fixed_length = 1000;
+    mark();
+    EXPECT_EQ(board.stdout_after(init_ok), std::vector<std::string>{marker_line()});
+}
+
+TEST_F(SpiFrames, SequenceRules) {
+    start();
+    send(frame(0, 3));  // the first frame is expected with 0
+    send(frame(1, 4));
+    send(frame(2, 254));
+    send(frame(3, 255));
+    send(frame(4, 0));  // 0 follows 255
+    const spi_reply bad_crc = frame(5, 1, frame_fault::bad_crc);
+    send(bad_crc);  // dropped: 1 stays expected
+    send(frame(5, 1));
+    send(frame(6, 7));
+    ASSERT_TRUE(board.wait_stdout(sequence_line(2, 7)));
+
+    EXPECT_EQ(board.stdout_after(init_ok), (std::vector<std::string>{
+                                               sequence_line(0, 3),
+                                               sequence_line(5, 254),
+                                               crc_line(bad_crc),
+                                               sequence_line(2, 7),
+                                           }));
+}
+
+TEST_F(SpiFrames, TransfersFailWhenTheSourceGoesAway) {
+    start();
+    send(frame(0, 0));
+    board.stop_source();
+    const std::string line = "SPI_IOC_MESSAGE: Input/output error";
+    const std::optional<size_t> first = board.wait_stderr(line);
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(board.wait_stderr(line, *first + 1));  // and again: the daemon keeps trying
+}
+
+}  // namespace

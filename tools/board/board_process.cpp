@@ -1,0 +1,222 @@
+#include "board_process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace {
+
+constexpr size_t read_chunk = 4096;
+constexpr int exec_failure_status = 127;
+
+struct pipe_pair {
+    unique_fd read_end;
+    unique_fd write_end;
+};
+
+pipe_pair make_pipe() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string("pipe2: ") + strerror(errno));
+    return {unique_fd(fds[0]), unique_fd(fds[1])};
+}
+
+// The environment of the launched program: ours with the launch's variables set.
+std::vector<std::string> build_environment(const board_launch& launch) {
+    std::vector<std::string> result;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const std::string name = text.substr(0, text.find('='));
+        bool replaced = false;
+        for (const auto& [key, value] : launch.environment) replaced = replaced || key == name;
+        if (!replaced) result.push_back(text);
+    }
+    for (const auto& [key, value] : launch.environment) result.push_back(key + "=" + value);
+    return result;
+}
+
+std::vector<std::string> build_arguments(const board_launch& launch) {
+    std::vector<std::string> args = {launch.launcher, "--state", launch.state_dir};
+    if (!launch.spidev_lib.empty()) {
+        args.push_back("--spidev-lib");
+        args.push_back(launch.spidev_lib);
+    }
+    args.push_back("--");
+    args.insert(args.end(), launch.program.begin(), launch.program.end());
+    return args;
+}
+
+std::vector<char*> pointers_to(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+}  // namespace
+
+board_process::board_process(const board_launch& launch, line_callback on_line)
+    : on_line_(std::move(on_line)) {
+    // Everything the child needs is prepared before fork: after it, only exec-safe calls.
+    std::vector<std::string> args = build_arguments(launch);
+    std::vector<std::string> env = build_environment(launch);
+    std::vector<char*> argv = pointers_to(args);
+    std::vector<char*> envp = pointers_to(env);
+    pipe_pair out = make_pipe();
+    pipe_pair err = make_pipe();
+    unique_fd null_input(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    stop_fd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!null_input.valid() || !stop_fd_.valid())
+        throw std::runtime_error(std::string("cannot prepare the launch: ") + strerror(errno));
+
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
+    if (pid_ == 0) {
+        setpgid(0, 0);
+        dup2(null_input.get(), STDIN_FILENO);
+        dup2(out.write_end.get(), STDOUT_FILENO);
+        dup2(err.write_end.get(), STDERR_FILENO);
+        execve(argv[0], argv.data(), envp.data());
+        static const char message[] = "board_process: cannot run the launcher\n";
+        const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
+        (void)written;
+        _exit(exec_failure_status);
+    }
+    setpgid(pid_, pid_);  // also here, so a signal sent right away finds the group
+
+    readers_[0] = std::thread(
+        [this, fd = std::move(out.read_end)] { read_stream(output_stream::out, fd.get()); });
+    readers_[1] = std::thread(
+        [this, fd = std::move(err.read_end)] { read_stream(output_stream::err, fd.get()); });
+    reaper_ = std::thread([this] { reap(); });
+}
+
+board_process::~board_process() {
+    // The whole group: the program and whatever it started. A group id stays taken while any
+    // member lives, so this never reaches a stranger.
+    kill(-pid_, SIGKILL);
+    reaper_.join();
+    // Children of the program that survived it could keep the streams open.
+    const uint64_t one = 1;
+    const ssize_t written = write(stop_fd_.get(), &one, sizeof one);  // cannot fail: one count
+    (void)written;
+    for (std::thread& reader : readers_) reader.join();
+}
+
+void board_process::read_stream(output_stream stream, int fd) {
+    const size_t index = static_cast<size_t>(stream);
+    std::string partial;
+    char chunk[read_chunk];
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd_.get(), POLLIN, 0}};
+    for (;;) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents != 0 && fds[0].revents == 0) break;
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        partial.append(chunk, static_cast<size_t>(got));
+        for (size_t newline; (newline = partial.find('\n')) != std::string::npos;) {
+            std::string line = partial.substr(0, newline);
+            partial.erase(0, newline + 1);
+            if (on_line_) on_line_(stream, line);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                lines_[index].push_back(std::move(line));
+            }
+            changed_.notify_all();
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!partial.empty()) lines_[index].push_back(partial);  // a last line without newline
+        stream_ended_[index] = true;
+    }
+    changed_.notify_all();
+}
+
+void board_process::reap() {
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        exited_ = true;
+        wait_status_ = status;
+    }
+    changed_.notify_all();
+}
+
+std::vector<std::string> board_process::lines(output_stream stream) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_[static_cast<size_t>(stream)];
+}
+
+std::optional<size_t> board_process::wait_for(output_stream stream, const line_predicate& match,
+                                              size_t from, milliseconds timeout) {
+    const size_t index = static_cast<size_t>(stream);
+    std::unique_lock<std::mutex> lock(mutex_);
+    size_t next = from;
+    std::optional<size_t> found;
+    changed_.wait_for(lock, timeout, [&] {
+        for (; next < lines_[index].size(); ++next) {
+            if (match(lines_[index][next])) {
+                found = next;
+                return true;
+            }
+        }
+        return stream_ended_[index];
+    });
+    return found;
+}
+
+std::optional<size_t> board_process::wait_for_line(output_stream stream, const std::string& exact,
+                                                   size_t from, milliseconds timeout) {
+    return wait_for(stream, [&](const std::string& line) { return line == exact; }, from, timeout);
+}
+
+std::optional<size_t> board_process::wait_for_prefix(output_stream stream,
+                                                     const std::string& prefix, size_t from,
+                                                     milliseconds timeout) {
+    return wait_for(
+        stream, [&](const std::string& line) { return line.compare(0, prefix.size(), prefix) == 0; },
+        from, timeout);
+}
+
+std::optional<int> board_process::wait_exit(milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool ended = changed_.wait_for(lock, timeout, [this] {
+        return exited_ && stream_ended_[0] && stream_ended_[1];
+    });
+    if (!ended) return std::nullopt;
+    return wait_status_;
+}
+
+bool board_process::running() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !exited_;
+}
+
+void board_process::signal(int signal_number) {
+    if (running()) kill(pid_, signal_number);
+}
+
+std::string describe_wait_status(int wait_status) {
+    if (WIFEXITED(wait_status)) return "exit status " + std::to_string(WEXITSTATUS(wait_status));
+    if (WIFSIGNALED(wait_status)) {
+        const int number = WTERMSIG(wait_status);
+        return "killed by signal " + std::to_string(number) + " (" + strsignal(number) + ")";
+    }
+    return "wait status " + std::to_string(wait_status);
+}

@@ -1,0 +1,83 @@
+#pragma once
+// A program started on the simulated board through the nanvideo-board launcher, with its
+// standard output and standard error collected line by line as they come. Waits take a deadline
+// and a condition, never a fixed sleep.
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "unique_fd.hpp"
+
+enum class output_stream { out = 0, err = 1 };
+
+struct board_launch {
+    std::string launcher;    // the nanvideo-board program
+    std::string state_dir;
+    std::string spidev_lib;  // empty: no spidev emulator
+    std::vector<std::string> program;  // the program and its arguments
+    // Added to (or replacing in) the launcher's environment, which the program inherits.
+    std::vector<std::pair<std::string, std::string>> environment;
+};
+
+class board_process {
+public:
+    using milliseconds = std::chrono::milliseconds;
+    using line_predicate = std::function<bool(const std::string&)>;
+    // Called on a reader thread for each complete line, in order within a stream.
+    using line_callback = std::function<void(output_stream, const std::string&)>;
+
+    // Starts the launcher in a process group of its own (a terminal's Ctrl-C reaches only the
+    // caller, which decides what to send on). Throws std::runtime_error when it cannot start.
+    explicit board_process(const board_launch& launch, line_callback on_line = {});
+    // Kills the process group if still running and reaps it.
+    ~board_process();
+    board_process(const board_process&) = delete;
+    board_process& operator=(const board_process&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    std::vector<std::string> lines(output_stream stream) const;
+    // Waits for a line at index `from` or later that matches; returns its index.
+    std::optional<size_t> wait_for(output_stream stream, const line_predicate& match, size_t from,
+                                   milliseconds timeout);
+    std::optional<size_t> wait_for_line(output_stream stream, const std::string& exact,
+                                        size_t from, milliseconds timeout);
+    std::optional<size_t> wait_for_prefix(output_stream stream, const std::string& prefix,
+                                          size_t from, milliseconds timeout);
+
+    // Waits until the program has ended and both streams are read to their end; returns the raw
+    // wait status (WIFEXITED, WEXITSTATUS, ...), or nothing at the deadline.
+    std::optional<int> wait_exit(milliseconds timeout);
+    bool running() const;
+    // Sends a signal to the program (not to its children).
+    void signal(int signal_number);
+
+private:
+    void read_stream(output_stream stream, int fd);
+    void reap();
+
+    pid_t pid_ = -1;
+    line_callback on_line_;
+    unique_fd stop_fd_;  // eventfd: ends the readers when the streams stay open after a kill
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_[2];
+    bool stream_ended_[2] = {false, false};
+    bool exited_ = false;
+    int wait_status_ = 0;
+
+    std::thread readers_[2];
+    std::thread reaper_;
+};
+
+// A wait status in words, for messages: "exit status N" or "killed by signal N".
+std::string describe_wait_status(int wait_status);
