@@ -131,6 +131,7 @@ int config_write_command(int fd, const char* argument) {
         pthread_mutex_unlock(&param_mutex);
         return reply_error(fd, rc);
     }
+    current_param_escaped = true;
     if (execute_keyword("config_write", "") != 0) {
         puts("Command execution failed.");
         pthread_mutex_unlock(&param_mutex);

@@ -48,6 +48,13 @@ constexpr int param_bad_name = -7;
 // (AT commands, and start-up's init_param, which runs after the server has started).
 extern param_record current_param;
 extern pthread_mutex_t param_mutex;
+// True while current_param holds the escaped form that an AT config left in it (guarded by
+// param_mutex like the record).
+extern bool current_param_escaped;
+
+// Copies current_param under param_mutex as plain values, with the escapes of an AT config
+// removed, for readers outside the TCP server thread (NAN bring-up).
+void copy_current_param_plain(param_record* out);
 
 // Validates text into *dest. escape false keeps values as they are (cut to the field);
 // escape true stores each '"' as \" and each '\' as \\ so the record can sit between double

@@ -2,5 +2,34 @@
 // and start-up's initialisation from writing it at the same time.
 #include "param_record.hpp"
 
+#include <cstring>
+
 param_record current_param{};
 pthread_mutex_t param_mutex = PTHREAD_MUTEX_INITIALIZER;
+bool current_param_escaped = false;
+
+namespace {
+
+// Undoes escape_copy: a backslash always starts a pair, whose second character is kept.
+void unescape_field(char* field, size_t size) {
+    size_t out = 0;
+    for (size_t in = 0; in < size && field[in] != '\0'; ++in) {
+        if (field[in] == '\\' && in + 1 < size && field[in + 1] != '\0') ++in;
+        field[out++] = field[in];
+    }
+    memset(field + out, 0, size - out);
+}
+
+}  // namespace
+
+void copy_current_param_plain(param_record* out) {
+    pthread_mutex_lock(&param_mutex);
+    *out = current_param;
+    bool escaped = current_param_escaped;
+    pthread_mutex_unlock(&param_mutex);
+    if (!escaped) return;
+    unescape_field(out->name, sizeof out->name);
+    unescape_field(out->pmk, sizeof out->pmk);
+    unescape_field(out->password, sizeof out->password);
+    unescape_field(out->hostname, sizeof out->hostname);
+}

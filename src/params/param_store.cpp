@@ -102,6 +102,7 @@ int reload_current_param() {
         puts("Failed to parse parameter!");
         return -1;
     }
+    current_param_escaped = false;
     return 0;
 }
 

@@ -1,0 +1,149 @@
+// Brings NAN up once at start-up. Every step goes through the keyword dispatcher except the two
+// `iw dev` queries, which hold iwset_mutex only around their own command so that an AT command
+// or a data-path response can run between two steps.
+#include "nan_bringup.hpp"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "keyword.hpp"
+#include "nan_event.hpp"
+#include "param_record.hpp"
+
+namespace {
+
+constexpr size_t bringup_text_size = 300;
+constexpr char start_parameters[] = "pref 128 bands 2GHz 5GHz";
+
+constexpr char phy_query[] = "iw dev | grep phy# | awk '{print substr($1,5)}'";
+constexpr char wdev_query[] = "iw dev | grep \"type NAN\" -B 3 | grep wdev | awk '{print $2}'";
+
+struct interface_query {
+    const char* tag;  // "[get_phy]" / "[get_wdev]"
+    const char* command;
+    char* answer;
+    size_t answer_size;
+    const char* output_line;  // "Phy number output: [%s]\n"
+    const char* empty_line;
+    const char* found_line;
+    const char* failure_line;
+};
+
+// Runs one `iw dev` query under iwset_mutex into its process-wide answer buffer.
+int run_interface_query(const interface_query& q) {
+    if (pthread_mutex_lock(&iwset_mutex) != 0) {
+        printf("%s Error: Failed to lock iwset_mutex!\n", q.tag);
+        puts(q.failure_line);
+        return -1;
+    }
+    memset(q.answer, 0, q.answer_size);
+    bool found = false;
+    if (active_command_runner().capture(q.command, q.answer, q.answer_size) != 0) {
+        puts("Failed to execute command!");
+    } else {
+        puts("Command executed successfully!");
+        printf(q.output_line, q.answer);
+        if (q.answer[0] == '\0') {
+            puts(q.empty_line);
+        } else {
+            printf(q.found_line, q.answer);
+            found = true;
+        }
+    }
+    if (pthread_mutex_unlock(&iwset_mutex) != 0) {
+        printf("%s Error: Failed to unlock iwset_mutex!\n", q.tag);
+        found = false;
+    }
+    if (!found) {
+        puts(q.failure_line);
+        return -1;
+    }
+    return 0;
+}
+
+// What bring-up reads of the parameters, as plain values. The copy is taken under param_mutex
+// because the TCP server already runs and an AT config may rewrite the record at any moment.
+struct bringup_values {
+    char name[param_name_size];
+    char pmk[param_pmk_size];
+    char password[param_password_size];
+};
+
+void copy_bringup_values(bringup_values& out) {
+    param_record plain;
+    copy_current_param_plain(&plain);
+    memcpy(out.name, plain.name, sizeof out.name);
+    memcpy(out.pmk, plain.pmk, sizeof out.pmk);
+    memcpy(out.password, plain.password, sizeof out.password);
+}
+
+// The data-path security the service offers: the password wins over the PMK.
+void format_security_line(const bringup_values& values, char* text, size_t size) {
+    if (values.password[0] != '\0')
+        snprintf(text, size, "data_path sec_password %s", values.password);
+    else if (values.pmk[0] != '\0')
+        snprintf(text, size, "data_path sec_pmk %s", values.pmk);
+    else
+        snprintf(text, size, "data_path");
+}
+
+bool dispatch(const char* keyword, const char* params, const char* failure_line) {
+    if (execute_keyword(keyword, params) == 0) return true;
+    puts(failure_line);
+    return false;
+}
+
+}  // namespace
+
+int get_phy() {
+    const interface_query query{"[get_phy]",
+                                phy_query,
+                                nan_phy,
+                                nan_phy_size,
+                                "Phy number output: [%s]\n",
+                                "No phy number found (command returned empty)!",
+                                "Extracted phy number: %s\n",
+                                "Failed to get phy!"};
+    return run_interface_query(query);
+}
+
+int get_wdev() {
+    const interface_query query{"[get_wdev]",
+                                wdev_query,
+                                nan_wdev,
+                                nan_wdev_size,
+                                "wdev index output: [%s]\n",
+                                "No wdev index found (command returned empty)!",
+                                "Extracted wdev index: %s\n",
+                                "Failed to get wdev!"};
+    return run_interface_query(query);
+}
+
+int bring_up_nan_interface() {
+    char text[bringup_text_size] = {};
+    bringup_values values;
+    copy_bringup_values(values);
+
+    if (get_phy() != 0) return -1;
+    if (!dispatch("init", nan_phy, "Failed to init NAN!")) return -1;
+    if (get_wdev() != 0) return -1;
+    if (!dispatch("start", start_parameters, "Failed to start NAN!")) return -1;
+
+    format_security_line(values, text, sizeof text);
+    if (!dispatch("srvc_ext", text, "Failed to srvc_ext NAN!")) return -1;
+
+    snprintf(text, sizeof text, "type publish unsolicited name %s", values.name);
+    if (!dispatch("add_func", text, "Failed to add_func NAN!")) return -1;
+    return 0;
+}
+
+int nan_bringup() {
+    // The listener must already read `iw event` when the driver's first NAN events come.
+    if (nan_event_init() != 0) {
+        puts("Failed to init nanevent!");
+        return -1;
+    }
+    return bring_up_nan_interface();
+}

@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "exec/recording_runner.hpp"
+#include "nan_bringup.hpp"
+#include "param_record.hpp"
+#include "recording_transport.hpp"
+#include "vendor_cmd.hpp"
+
+namespace {
+
+const std::string phy_query = "iw dev | grep phy# | awk '{print substr($1,5)}'";
+const std::string wdev_query = "iw dev | grep \"type NAN\" -B 3 | grep wdev | awk '{print $2}'";
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+class NanBringup : public testing::Test {
+protected:
+    void SetUp() override {
+        vendor_register_keywords();
+        set_record("name:NanCam pmk: password:secret123 hostname:nancam.local");
+    }
+    void TearDown() override {
+        for (const char* k : {"srvc_ext", "data_req", "data_rsp", "data_end", "followup", "pasn_start"})
+            set_keyword_handler(k, nullptr);
+    }
+
+    static void set_record(const char* text) {
+        ASSERT_EQ(parse_param(text, &current_param, false), 0);
+        current_param_escaped = false;
+    }
+
+    // Runs bring-up after the event module, returning its result and its standard output.
+    int run(std::string& out) {
+        testing::internal::CaptureStdout();
+        int result = bring_up_nan_interface();
+        out = testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    void answer_queries(const char* phy = "0\n", const char* wdev = "0x2\n") {
+        seams.runner.push_capture(phy);
+        seams.runner.push_capture(wdev);
+    }
+
+    recording_exec_seams seams;
+    recording_transport transport;
+};
+
+TEST_F(NanBringup, CreatesStartsSecuresAndPublishesInOrder) {
+    answer_queries();
+    std::string out;
+    ASSERT_EQ(run(out), 0);
+    EXPECT_EQ(seams.runner.commands(),
+              (std::vector<std::string>{phy_query, "iw phy0 interface add nan0 type __nan", wdev_query,
+                                        "iw wdev 0x2 nan start pref 128 bands 2GHz 5GHz",
+                                        "ifconfig nan0 up",
+                                        "iw wdev 0x2 nan add_func type publish unsolicited name nancam "}));
+    EXPECT_STREQ(nan_phy, "0");
+    EXPECT_STREQ(nan_wdev, "0x2");
+
+    auto lines = lines_of(out);
+    const std::vector<std::string> phy_lines{"Command executed successfully!", "Phy number output: [0]",
+                                             "Extracted phy number: 0"};
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 3), phy_lines);
+
+    // The service extension record carries the stored password as the data-path security.
+    auto sent = transport.sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].subcmd, 0x1900);
+    std::vector<uint8_t> expected(402, 0);
+    expected[7] = 1;   // data_path
+    expected[10] = 1;  // security present
+    memcpy(&expected[11], "secret123", 9);
+    expected[76] = 9;
+    EXPECT_EQ(sent[0].bytes, expected);
+}
+
+TEST_F(NanBringup, SecurityFallsBackToThePmkThenToNone) {
+    set_record("name:cam pmk:0123456789abcdef0123456789abcdef password: hostname:cam.local");
+    answer_queries();
+    std::string out;
+    ASSERT_EQ(run(out), 0);
+    std::vector<uint8_t> with_pmk(402, 0);
+    with_pmk[7] = 1;
+    with_pmk[10] = 1;
+    memcpy(&with_pmk[77], "0123456789abcdef0123456789abcdef", 32);
+    ASSERT_EQ(transport.sent().size(), 1u);
+    EXPECT_EQ(transport.sent()[0].bytes, with_pmk);
+    EXPECT_NE(out.find("Original parameters: data_path sec_pmk 0123456789abcdef0123456789abcdef\n"),
+              std::string::npos);
+
+    set_record("name:cam pmk: password: hostname:cam.local");
+    answer_queries();
+    ASSERT_EQ(run(out), 0);
+    std::vector<uint8_t> bare(402, 0);
+    bare[7] = 1;
+    ASSERT_EQ(transport.sent().size(), 2u);
+    EXPECT_EQ(transport.sent()[1].bytes, bare);
+    EXPECT_NE(out.find("Original parameters: data_path\n"), std::string::npos);
+}
+
+TEST_F(NanBringup, UsesPlainValuesAfterAnAtConfigLeftTheRecordEscaped) {
+    ASSERT_EQ(parse_param("name:cam pmk: password:pa\"ss\\word hostname:cam.local", &current_param, true), 0);
+    current_param_escaped = true;
+    answer_queries();
+    std::string out;
+    ASSERT_EQ(run(out), 0);
+    auto sent = transport.sent();
+    ASSERT_EQ(sent.size(), 1u);
+    const auto& record = sent[0].bytes;
+    EXPECT_EQ(std::string(record.begin() + 11, record.begin() + 11 + record[76]), "pa\"ss\\word");
+}
+
+TEST_F(NanBringup, NoPhyStopsBeforeCreatingAnything) {
+    seams.runner.push_capture("");
+    std::string out;
+    EXPECT_EQ(run(out), -1);
+    EXPECT_EQ(out,
+              "Command executed successfully!\n"
+              "Phy number output: []\n"
+              "No phy number found (command returned empty)!\n"
+              "Failed to get phy!\n");
+    EXPECT_EQ(seams.runner.commands(), std::vector<std::string>{phy_query});
+    EXPECT_EQ(pthread_mutex_trylock(&iwset_mutex), 0);
+    pthread_mutex_unlock(&iwset_mutex);
+}
+
+TEST_F(NanBringup, AThreeDigitPhyIsCutToTwoDigitsWithTheWarning) {
+    answer_queries("123\n");
+    std::string out;
+    ASSERT_EQ(run(out), 0);
+    EXPECT_STREQ(nan_phy, "12");
+    EXPECT_EQ(seams.runner.commands()[1], "iw phy12 interface add nan0 type __nan");
+    auto lines = lines_of(out);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
+              (std::vector<std::string>{"Warning: Command output exceeds buffer limit, truncated!",
+                                        "Command executed successfully!", "Phy number output: [12]",
+                                        "Extracted phy number: 12"}));
+}
+
+TEST_F(NanBringup, InitFailingThreeTimesEndsBringUpBeforeTheWdevQuery) {
+    seams.runner.push_capture("0\n");
+    seams.runner.set_default_status(1);
+    std::string out;
+    EXPECT_EQ(run(out), -1);
+    EXPECT_EQ(seams.runner.capture_commands(), std::vector<std::string>{phy_query});
+    EXPECT_EQ(seams.runner.status_commands().size(), 3u);
+    EXPECT_EQ(lines_of(out).back(), "Failed to init NAN!");
+}
+
+TEST_F(NanBringup, EachLaterStepFailsWithItsOwnLine) {
+    struct failing_step {
+        int status_ok_before;  // status commands that succeed before the failing one
+        bool transport_fails;
+        const char* line;
+    };
+    const failing_step steps[] = {
+        {1, false, "Failed to start NAN!"},
+        {3, true, "Failed to srvc_ext NAN!"},
+        {3, false, "Failed to add_func NAN!"},
+    };
+    for (const failing_step& step : steps) {
+        recording_exec_seams local;
+        recording_transport local_transport;
+        local.runner.push_capture("0\n");
+        local.runner.push_capture("0x2\n");
+        for (int i = 0; i < step.status_ok_before; ++i) local.runner.push_status(0);
+        local.runner.set_default_status(step.transport_fails ? 0 : 1);
+        local_transport.set_result(step.transport_fails ? -1 : 0);
+        std::string out;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(bring_up_nan_interface(), -1) << step.line;
+        out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(lines_of(out).back(), step.line);
+    }
+}
+
+TEST_F(NanBringup, AWdevQueryThatFindsNothingFailsAfterInit) {
+    answer_queries("0\n", "");
+    std::string out;
+    EXPECT_EQ(run(out), -1);
+    auto lines = lines_of(out);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+              (std::vector<std::string>{"Command executed successfully!", "wdev index output: []",
+                                        "No wdev index found (command returned empty)!",
+                                        "Failed to get wdev!"}));
+}
+
+}  // namespace
