@@ -84,13 +84,14 @@ public:
 
     // One line taken from the ring: decode it and act on a complete event.
     void handle_line(const char* line);
+    // A decoded event: record the peer and, for a request, decide.
+    void handle_event(const connection_event& event);
     // The ring stayed empty for its wait: drop a stale pending payload.
     void handle_timeout();
     // One wait on the ring and the handling of what it gave, without the pause.
     decision_turn take_turn(event_line_queue& ring);
 
 private:
-    void handle_event(const connection_event& event);
     int record_event(const connection_event& event);
     void decide_request(const connection_event& event, int index);
     void mark_handled(int index);

@@ -85,6 +85,13 @@ int iw_event_child_state::pid() {
 
 int iw_event_child_state::take_pid_for_signal() { return signal_pid_.exchange(iw_event_no_child); }
 
+bool iw_event_child_state::taken_by_signal() {
+    pthread_mutex_lock(&iw_event_pid_mutex_);
+    bool taken = iw_event_pid_ > 0 && signal_pid_.load() == iw_event_no_child;
+    pthread_mutex_unlock(&iw_event_pid_mutex_);
+    return taken;
+}
+
 void forward_event_lines(FILE* stream, event_line_queue& ring) {
     char line[event_line_size];
     while (fgets(line, sizeof(line), stream) != nullptr) {
@@ -122,6 +129,11 @@ void run_event_listener(event_line_queue& ring, iw_event_child_state& child) {
 
     puts("[nan_event_listener] Start monitoring NAN events (blocking when no data)...");
     forward_event_lines(stream, ring);
+    // The stream closed because the signal path killed the child: that path reaps it and ends
+    // the process, so stay out of its way (and out of its output).
+    if (child.taken_by_signal()) {
+        for (;;) pause();
+    }
     puts("[nan_event_listener] iw event stream closed, exiting listener");
     fclose(stream);
     process.reap();

@@ -24,6 +24,8 @@ public:
     int pid();
     // Async-signal-safe: hands the running child's id to the caller once, or iw_event_no_child.
     int take_pid_for_signal();
+    // The signal path has taken the running child: it kills it, reaps it and ends the process.
+    bool taken_by_signal();
 
 private:
     pthread_mutex_t iw_event_pid_mutex_;
