@@ -1,0 +1,129 @@
+#pragma once
+// Runs vendor keyword handlers with a recording transport (and recording command seams, so that
+// nothing can reach a real program) and keeps both output streams.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "exec/recording_runner.hpp"
+#include "vendor/recording_transport.hpp"
+#include "vendor_cmd.hpp"
+
+using bytes = std::vector<uint8_t>;
+using vendor_handler = int (*)(const char*);
+
+// "03 02 11" -> {0x03, 0x02, 0x11}
+inline bytes hex_bytes(const std::string& text) {
+    bytes result;
+    unsigned value = 0;
+    int used = 0;
+    const char* p = text.c_str();
+    while (sscanf(p, "%x%n", &value, &used) == 1) {
+        result.push_back(static_cast<uint8_t>(value));
+        p += used;
+    }
+    return result;
+}
+
+// A zero record of the given size with some bytes set, each piece at its offset.
+inline bytes record_with(size_t size, std::initializer_list<std::pair<size_t, bytes>> pieces) {
+    bytes record(size, 0);
+    for (const auto& [offset, piece] : pieces) {
+        for (size_t i = 0; i < piece.size(); ++i) record.at(offset + i) = piece[i];
+    }
+    return record;
+}
+
+inline bytes chars(const std::string& text) { return bytes(text.begin(), text.end()); }
+
+inline std::string thread_tag() {
+    return "[" + std::to_string(static_cast<unsigned long>(pthread_self())) + "]";
+}
+
+// The record as the sending line's dump prints it.
+inline std::string dump_of(const bytes& record) {
+    std::string dump;
+    char piece[4];
+    for (uint8_t byte : record) {
+        snprintf(piece, sizeof piece, "%.2x ", byte);
+        dump += piece;
+    }
+    return dump;
+}
+
+inline std::string opening_lines(const std::string& keyword, const char* params) {
+    return "\n=== Executing " + keyword + " custom logic ===\nOriginal parameters: " +
+           (params != nullptr ? params : "none") + "\n";
+}
+
+inline std::string sending_lines(const std::string& keyword, const bytes& record) {
+    return "Sending " + keyword + " data (struct size: " + std::to_string(record.size()) +
+           " bytes)\n\n" + dump_of(record) + "\n";
+}
+
+inline std::string completion_line(const std::string& keyword) {
+    return "=== " + keyword + " custom logic execution completed successfully ===\n";
+}
+
+// Hands records to send_vendor_data, for tests that go through the whole transport while a
+// recorder is installed.
+class driver_transport_for_test : public vendor_transport {
+public:
+    int send(int subcmd, const uint8_t* record, size_t length) override {
+        return send_vendor_data(subcmd, record, length);
+    }
+};
+
+class VendorHandlerTest : public testing::Test {
+protected:
+    int run(vendor_handler handler, const char* params) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int result = handler(params);
+        err = testing::internal::GetCapturedStderr();
+        out = testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    // The one record the last run sent.
+    bytes sent_record_bytes() const {
+        std::vector<sent_record> sent = transport.sent();
+        EXPECT_EQ(sent.size(), 1U);
+        return sent.empty() ? bytes() : sent.back().bytes;
+    }
+    int sent_subcmd() const {
+        std::vector<sent_record> sent = transport.sent();
+        return sent.empty() ? -1 : sent.back().subcmd;
+    }
+    bool nothing_sent() const { return transport.sent().empty(); }
+
+    // Runs and checks a plain success: exact stdout, empty stderr, the record sent once.
+    void expect_sent(vendor_handler handler, const std::string& keyword, const char* params,
+                     const bytes& record) {
+        ASSERT_EQ(run(handler, params), 0) << err;
+        EXPECT_EQ(err, "");
+        EXPECT_EQ(out, opening_lines(keyword, params) + sending_lines(keyword, record) +
+                           completion_line(keyword));
+        EXPECT_EQ(sent_record_bytes(), record);
+    }
+
+    // Runs and checks a parse failure: the message on stderr, only the opening on stdout.
+    void expect_refused(vendor_handler handler, const std::string& keyword, const char* params,
+                        int result, const std::string& message) {
+        size_t sent_before = transport.sent().size();
+        EXPECT_EQ(run(handler, params), result);
+        EXPECT_EQ(err, message);
+        EXPECT_EQ(out, opening_lines(keyword, params));
+        EXPECT_EQ(transport.sent().size(), sent_before);
+    }
+
+    recording_exec_seams seams;
+    recording_transport transport;
+    std::string out;
+    std::string err;
+};

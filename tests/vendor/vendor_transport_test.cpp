@@ -1,0 +1,184 @@
+// send_vendor_data with a recording command runner: the command line, the attempts and pauses,
+// the record file as iw would read it, and no file left behind.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "vendor/vendor_fixture.hpp"
+
+namespace {
+
+const std::string path_prefix = "/tmp/nan_vendor_data_";
+
+std::set<std::string> record_files() {
+    std::set<std::string> names;
+    DIR* dir = opendir("/tmp");
+    if (dir == nullptr) return names;
+    while (dirent* entry = readdir(dir)) {
+        if (strncmp(entry->d_name, "nan_vendor_data_", 16) == 0) names.insert(entry->d_name);
+    }
+    closedir(dir);
+    return names;
+}
+
+// True when this process holds a descriptor on the path.
+bool descriptor_open_on(const std::string& path) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return false;
+    bool found = false;
+    while (dirent* entry = readdir(dir)) {
+        char target[PATH_MAX] = {};
+        std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && path == std::string(target, static_cast<size_t>(n))) found = true;
+    }
+    closedir(dir);
+    return found;
+}
+
+// Reads the record file named at the end of the command, as iw would, before answering.
+class file_reading_runner : public recording_runner {
+public:
+    int status(const char* cmd) override {
+        std::string command(cmd);
+        path = command.substr(command.rfind(' ') + 1);
+        FILE* file = fopen(path.c_str(), "rb");
+        contents.clear();
+        if (file != nullptr) {
+            int c = 0;
+            while ((c = fgetc(file)) != EOF) contents.push_back(static_cast<uint8_t>(c));
+            fclose(file);
+        }
+        struct stat info {};
+        mode = stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+        descriptor_left_open = descriptor_open_on(path);
+        return recording_runner::status(cmd);
+    }
+
+    std::string path;
+    bytes contents;
+    mode_t mode = 0;
+    bool descriptor_left_open = true;
+};
+
+class VendorTransportTest : public testing::Test {
+protected:
+    void SetUp() override { files_before = record_files(); }
+
+    int send(int subcmd, const bytes& record) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int result = send_vendor_data(subcmd, record.data(), record.size());
+        err = testing::internal::GetCapturedStderr();
+        out = testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    std::string command() const { return "iw nan0 vendor send 0xe04c 0x1902 " + runner.path; }
+    std::string attempt_line(int attempt) const {
+        return thread_tag() + " Executing iw command (retry " + std::to_string(attempt) + "): " +
+               command() + "\n";
+    }
+    void expect_no_file_left() const {
+        struct stat info {};
+        EXPECT_EQ(stat(runner.path.c_str(), &info), -1);
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_EQ(record_files(), files_before);
+    }
+
+    file_reading_runner runner;
+    recording_pauser pauser;
+    scoped_command_runner runner_scope{runner};
+    scoped_exec_pauser pauser_scope{pauser};
+    std::set<std::string> files_before;
+    std::string out;
+    std::string err;
+};
+
+const bytes accept_record = record_with(data_rsp_record_size, {{0, hex_bytes("00 02 05")}});
+
+TEST_F(VendorTransportTest, SuccessAtTheFirstAttempt) {
+    ASSERT_EQ(send(data_rsp_subcmd, accept_record), 0);
+    ASSERT_EQ(runner.path.size(), path_prefix.size() + 6);
+    EXPECT_EQ(runner.path.substr(0, path_prefix.size()), path_prefix);
+    EXPECT_EQ(runner.status_commands(), std::vector<std::string>{command()});
+    EXPECT_EQ(out, attempt_line(1) + thread_tag() +
+                       " Success: Sent 284 bytes (vendor_id: 0xe04c, subcmd: 0x1902)\n");
+    EXPECT_EQ(err, "");
+    EXPECT_TRUE(pauser.pauses().empty());
+    expect_no_file_left();
+}
+
+TEST_F(VendorTransportTest, FileHoldsExactlyTheRecordWhileIwRuns) {
+    ASSERT_EQ(send(data_rsp_subcmd, accept_record), 0);
+    EXPECT_EQ(runner.contents, accept_record);
+    EXPECT_EQ(runner.mode, 0600U);
+    EXPECT_FALSE(runner.descriptor_left_open);
+}
+
+TEST_F(VendorTransportTest, FailingEveryTimeGivesThreeAttemptsAndThreePauses) {
+    runner.set_default_status(1);
+    ASSERT_EQ(send(data_rsp_subcmd, accept_record), -1);
+    EXPECT_EQ(out, attempt_line(1) + attempt_line(2) + attempt_line(3));
+    EXPECT_EQ(err, thread_tag() + " Error: iw command failed (exit code: 1, retries: 3)!\n");
+    EXPECT_EQ(pauser.pauses(), (std::vector<unsigned>{500000, 500000, 500000}));
+    EXPECT_EQ(runner.status_commands().size(), 3U);
+    expect_no_file_left();
+}
+
+TEST_F(VendorTransportTest, RunnerThatCannotStartTheShellReportsMinusOne) {
+    runner.set_default_status(-1);
+    ASSERT_EQ(send(data_rsp_subcmd, accept_record), -1);
+    EXPECT_EQ(err, thread_tag() + " Error: iw command failed (exit code: -1, retries: 3)!\n");
+    EXPECT_EQ(pauser.pauses().size(), 3U);
+    expect_no_file_left();
+}
+
+TEST_F(VendorTransportTest, FailingOnceThenSucceeding) {
+    runner.push_status(1);
+    ASSERT_EQ(send(data_rsp_subcmd, accept_record), 0);
+    EXPECT_EQ(out, attempt_line(1) + attempt_line(2) + thread_tag() +
+                       " Success: Sent 284 bytes (vendor_id: 0xe04c, subcmd: 0x1902)\n");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(pauser.pauses(), (std::vector<unsigned>{500000}));
+    EXPECT_EQ(runner.contents, accept_record);
+    expect_no_file_left();
+}
+
+TEST_F(VendorTransportTest, EachSendHasItsOwnFreshFile) {
+    bytes small = hex_bytes("01 00 02 11 22 33 44 55 02 01");
+    ASSERT_EQ(send(pasn_start_subcmd, small), 0);
+    std::string first = runner.path;
+    EXPECT_EQ(runner.contents, small);
+    EXPECT_EQ(runner.status_commands().back(), "iw nan0 vendor send 0xe04c 0x1908 " + first);
+    ASSERT_EQ(send(srvc_ext_subcmd, bytes(srvc_ext_record_size, 0)), 0);
+    EXPECT_EQ(runner.contents, bytes(srvc_ext_record_size, 0));
+    EXPECT_EQ(runner.status_commands().back(), "iw nan0 vendor send 0xe04c 0x1900 " + runner.path);
+    expect_no_file_left();
+}
+
+TEST_F(VendorTransportTest, MutexIsFreeAfterEveryPath) {
+    runner.set_default_status(1);
+    send(data_end_subcmd, bytes(data_end_record_size, 0));
+    ASSERT_EQ(pthread_mutex_trylock(&vendor_send_mutex), 0);
+    pthread_mutex_unlock(&vendor_send_mutex);
+}
+
+TEST_F(VendorTransportTest, DefaultTransportIsTheDriverSend) {
+    // With no recorder installed the handlers reach send_vendor_data and thus the runner.
+    testing::internal::CaptureStdout();
+    int result = active_vendor_transport().send(data_end_subcmd, bytes(11, 0).data(), 11);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(runner.status_commands(),
+              std::vector<std::string>{"iw nan0 vendor send 0xe04c 0x1903 " + runner.path});
+}
+
+}  // namespace
