@@ -1,6 +1,6 @@
 # The two commands every newcomer runs: `make demo` and `make test`.
 JOBS ?= 2
-TEST_PRESETS ?= default asan armhf
+TEST_PRESETS ?= default asan armhf fuzz
 
 .PHONY: all build demo test bench $(addprefix lane-,$(TEST_PRESETS)) clean
 
