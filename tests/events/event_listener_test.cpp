@@ -256,12 +256,17 @@ TEST_F(SignalPath, WithoutAChildThereIsNoKillLine) {
 // ---- the whole module ----
 
 std::string stand_in_pid_file;
+std::string child_stdout_file;
 
 // Stands in for the data_rsp keyword: shows what the decision sent, then stops the process the
 // way an operator would.
 int record_data_rsp(const char* params, command_batch&, int*) {
     printf("data_rsp handler got: %s\n", params);
-    wait_until([] { return file_exists(stand_in_pid_file); });
+    // Signal only once every start-up line is out, so the test can look for all of them.
+    wait_until([] {
+        return file_exists(stand_in_pid_file) &&
+               read_file(child_stdout_file).find("running in background") != std::string::npos;
+    });
     kill(getpid(), SIGTERM);
     for (;;) pause();
 }
@@ -273,6 +278,7 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
     dir_.write_program("iw", stand_in_iw(dir_, text, "exec sleep 30"));
     path_guard path(dir_.path());
     stand_in_pid_file = dir_.file("iw.pid");
+    child_stdout_file = dir_.file("stdout");
 
     child_result r = run_forked(dir_, [] {
         set_keyword_handler("data_rsp", record_data_rsp);
@@ -296,7 +302,8 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
         "[sig_handler] Killed iw event process (PID: " + std::to_string(stand_in) + ")\n",
         "[sig_handler] Cleanup completed, exiting process...\n",
     };
-    for (const std::string& line : lines) EXPECT_NE(r.out.find(line), std::string::npos) << line;
+    for (const std::string& line : lines)
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "in:\n" << r.out;
     EXPECT_LT(r.out.find("data_rsp handler got"), r.out.find("[sig_handler] Received"));
     EXPECT_NE(r.err.find("[try_parse] Insufficient data for INDICATION (need 281, got 272)\n"),
               std::string::npos);

@@ -43,11 +43,12 @@ using mac_bytes = std::vector<uint8_t>;  // six bytes
 // A connection_request payload: data-path id at 2, peer at 4, responder at 10.
 inline bytes request_payload(uint8_t ndp_id, const mac_bytes& peer, const mac_bytes& responder,
                              size_t size = 288) {
-    bytes p(size, 0);
-    for (size_t i = 0; i < size; ++i) p[i] = static_cast<uint8_t>(0x80 + i % 64);
+    bytes p(size < 16 ? 16 : size, 0);
+    for (size_t i = 0; i < p.size(); ++i) p[i] = static_cast<uint8_t>(0x80 + i % 64);
     p[2] = ndp_id;
     for (size_t i = 0; i < 6; ++i) p[4 + i] = peer[i];
     for (size_t i = 0; i < 6; ++i) p[10 + i] = responder[i];
+    p.resize(size);
     return p;
 }
 
@@ -57,7 +58,7 @@ inline bytes peer_payload(uint8_t code, const mac_bytes& peer, const mac_bytes& 
                           size_t size) {
     bytes p(size, 0x33);
     p[1] = code;
-    for (size_t i = 0; i < 6; ++i) p[5 + i] = peer[i];
+    for (size_t i = 0; i < 6 && 5 + i < size; ++i) p[5 + i] = peer[i];
     for (size_t i = 0; i < 6 && 11 + i < size; ++i) p[11 + i] = responder[i];
     return p;
 }
