@@ -30,6 +30,14 @@ TEST_F(Standins, EveryCallIsLoggedWithItsArguments) {
     EXPECT_EQ(read_text(path("calls.log")).substr(0, 7), "iw dev\n");
 }
 
+TEST_F(Standins, WaitingForACallFindsItByPattern) {
+    run("iw dev; reboot; iw phy0 interface add nan0 type __nan");
+    EXPECT_EQ(board_world::wait_for_call(state, "iw phy* interface add nan0 *", 0), 2);
+    EXPECT_EQ(board_world::wait_for_call(state, "iw *", 0), 0);
+    EXPECT_EQ(board_world::wait_for_call(state, "iw *", 0, 1), 2);
+    EXPECT_EQ(board_world::wait_for_call(state, "usb.sh *", 30), -1);
+}
+
 TEST_F(Standins, ACommandFailsTheGivenNumberOfTimes) {
     ASSERT_EQ(board_world::add_failure(state, {"iw phy* interface add *", 2, 1}), 0);
     run_result first = run("iw phy0 interface add nan0 type __nan");

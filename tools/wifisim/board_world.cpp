@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -203,6 +204,9 @@ bool install_env_tools(const std::string& state, const std::string& bin, const o
         uninstall(state, env_standin);
         return true;
     }
+    if (access(host_fw_printenv, X_OK) != 0 || access(host_fw_setenv, X_OK) != 0)
+        return fail(error, std::string(host_fw_printenv) + " or " + host_fw_setenv +
+                               " missing (Debian libubootenv-tool)");
     const std::string real = state_path(state, wifisim::real_tools_dir);
     return copy_program(host_fw_printenv, real + "/fw_printenv", error) &&
            copy_program(host_fw_setenv, real + "/fw_setenv", error) &&
@@ -379,6 +383,21 @@ std::vector<std::string> read_call_lines(const std::string& state, const std::st
         lines.push_back(c.line());
     }
     return lines;
+}
+
+int wait_for_call(const std::string& state, const std::string& pattern, int timeout_ms,
+                  size_t from) {
+    constexpr int poll_interval_ms = 10;
+    for (int waited = 0;; waited += poll_interval_ms) {
+        const std::vector<call> calls = read_calls(state);
+        for (size_t i = from; i < calls.size(); ++i) {
+            std::string text = calls[i].argv.empty() ? "" : base_name(calls[i].argv[0]);
+            for (size_t a = 1; a < calls[i].argv.size(); ++a) text += " " + calls[i].argv[a];
+            if (fnmatch(pattern.c_str(), text.c_str(), 0) == 0) return static_cast<int>(i);
+        }
+        if (waited >= timeout_ms) return -1;
+        usleep(poll_interval_ms * 1000);
+    }
 }
 
 std::vector<vendor_record> read_vendor_records(const std::string& state) {

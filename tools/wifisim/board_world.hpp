@@ -84,6 +84,12 @@ std::vector<call> read_calls(const std::string& state);
 std::vector<std::string> read_call_lines(const std::string& state,
                                          const std::string& program = "");
 
+// Waits until a call whose program base name and arguments (joined by single blanks, as failure
+// patterns see them) match the fnmatch pattern has been logged, at or after call number `from`
+// (0 = the first call). Returns that call's number, or -1 when timeout_ms passed first.
+int wait_for_call(const std::string& state, const std::string& pattern, int timeout_ms,
+                  size_t from = 0);
+
 struct vendor_record {
     unsigned number = 0;
     unsigned vendor_id = 0;

@@ -2,10 +2,8 @@
 // state directory.
 #include "driver_state.hpp"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "sim_state.hpp"
 
