@@ -5,6 +5,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "board_world.hpp"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -13,8 +15,15 @@ constexpr const char* board_socket_name = "spi.sock";
 // Where the state directory appears inside the board (tools/board).
 constexpr const char* board_socket_inside = "/run/nanvideo-board/spi.sock";
 
+// A freshly booted board with its boot environment, version file and Wi-Fi driver.
+void healthy_board(const std::string& state_dir) {
+    std::string error;
+    if (board_world::populate(state_dir, board_world::options(), &error) != 0)
+        throw std::runtime_error("cannot set up the board's world: " + error);
+}
+
 world_setup& default_world() {
-    static world_setup setup;
+    static world_setup setup = healthy_board;
     return setup;
 }
 
@@ -75,14 +84,20 @@ void board_fixture::write_state_file(const std::string& relative, const std::str
 }
 
 board_process& board_fixture::start_daemon(const daemon_options& options) {
-    if (daemon_) throw std::logic_error("the daemon runs already");
+    return start_program(NANVIDEO_DAEMON_PATH, options);
+}
+
+board_process& board_fixture::start_program(const std::string& program,
+                                            const daemon_options& options) {
+    if (daemon_) throw std::logic_error("the program runs already");
     if (default_world()) default_world()(state_dir_);
     if (options.world) options.world(state_dir_);
 
     board_launch launch;
+    launch.wrapper = options.wrapper;
     launch.launcher = NANVIDEO_BOARD_LAUNCHER;
     launch.state_dir = state_dir_;
-    launch.program.push_back(NANVIDEO_DAEMON_PATH);
+    launch.program.push_back(program);
     launch.program.insert(launch.program.end(), options.args.begin(), options.args.end());
     if (options.emulate_spidev) {
         launch.spidev_lib = NANVIDEO_SPIDEV_LIB;
@@ -104,13 +119,6 @@ std::optional<size_t> board_fixture::wait_stdout(const std::string& exact, size_
 
 std::optional<size_t> board_fixture::wait_stderr(const std::string& exact, size_t from) {
     return daemon_->wait_for_line(output_stream::err, exact, from, e2e_deadline);
-}
-
-std::vector<std::string> board_fixture::stdout_after(const std::string& marker) const {
-    std::vector<std::string> lines = stdout_lines();
-    for (size_t i = 0; i < lines.size(); ++i)
-        if (lines[i] == marker) return {lines.begin() + static_cast<ptrdiff_t>(i) + 1, lines.end()};
-    return {};
 }
 
 board_test::board_test() : board(test_name()) {}

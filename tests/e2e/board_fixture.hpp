@@ -26,7 +26,8 @@ constexpr std::chrono::milliseconds e2e_deadline{30000};
 using world_setup = std::function<void(const std::string& state_dir)>;
 
 struct daemon_options {
-    std::vector<std::string> args = {};  // the daemon's command line after its name
+    std::vector<std::string> args = {};  // the command line after the program's name
+    std::vector<std::string> wrapper = {};  // runs the launcher (board_launch::wrapper)
     bool emulate_spidev = true;
     std::string spidev_path = "/dev/spidev0.0";
     uint32_t spidev_max_hz = 0;  // 0: the device takes any clock
@@ -45,8 +46,9 @@ public:
     board_fixture(const board_fixture&) = delete;
     board_fixture& operator=(const board_fixture&) = delete;
 
-    // A world every fixture of the test program gets before each launch (a healthy default
-    // board), set once, e.g. from a test environment.
+    // The world every fixture of the test program gets before each launch; by default a
+    // healthy board (board_world::populate with its default options). Tests that need another
+    // world change it through daemon_options::world, which runs after this one.
     static void set_default_world(world_setup setup);
 
     const std::string& state_dir() const { return state_dir_; }
@@ -58,7 +60,9 @@ public:
     // The far end of the bus goes away: the daemon's transfers fail from now on.
     void stop_source() { source_.reset(); }
 
+    // Starts the daemon (or another program with the same board) with options.args.
     board_process& start_daemon(const daemon_options& options = {});
+    board_process& start_program(const std::string& program, const daemon_options& options);
     board_process& daemon() { return *daemon_; }
 
     // Shorthands on the daemon's output with the e2e deadline.
@@ -66,8 +70,6 @@ public:
     std::optional<size_t> wait_stderr(const std::string& exact, size_t from = 0);
     std::vector<std::string> stdout_lines() const { return daemon_->lines(output_stream::out); }
     std::vector<std::string> stderr_lines() const { return daemon_->lines(output_stream::err); }
-    // The stdout lines after the first one equal to `marker`.
-    std::vector<std::string> stdout_after(const std::string& marker) const;
     std::optional<int> wait_exit() { return daemon_->wait_exit(e2e_deadline); }
 
 private:

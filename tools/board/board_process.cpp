@@ -45,7 +45,8 @@ std::vector<std::string> build_environment(const board_launch& launch) {
 }
 
 std::vector<std::string> build_arguments(const board_launch& launch) {
-    std::vector<std::string> args = {launch.launcher, "--state", launch.state_dir};
+    std::vector<std::string> args = launch.wrapper;
+    args.insert(args.end(), {launch.launcher, "--state", launch.state_dir});
     if (!launch.spidev_lib.empty()) {
         args.push_back("--spidev-lib");
         args.push_back(launch.spidev_lib);
@@ -81,11 +82,15 @@ board_process::board_process(const board_launch& launch, line_callback on_line)
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
     if (pid_ == 0) {
+        // The caller may block signals to wait for them; the program starts with none blocked.
+        sigset_t no_signals;
+        sigemptyset(&no_signals);
+        sigprocmask(SIG_SETMASK, &no_signals, nullptr);
         setpgid(0, 0);
         dup2(null_input.get(), STDIN_FILENO);
         dup2(out.write_end.get(), STDOUT_FILENO);
         dup2(err.write_end.get(), STDERR_FILENO);
-        execve(argv[0], argv.data(), envp.data());
+        execvpe(argv[0], argv.data(), envp.data());
         static const char message[] = "board_process: cannot run the launcher\n";
         const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
         (void)written;

@@ -19,6 +19,8 @@
 enum class output_stream { out = 0, err = 1 };
 
 struct board_launch {
+    // Runs the launcher, e.g. {"setpriv", "--reuid=65534", ...}; empty: runs it directly.
+    std::vector<std::string> wrapper;
     std::string launcher;    // the nanvideo-board program
     std::string state_dir;
     std::string spidev_lib;  // empty: no spidev emulator

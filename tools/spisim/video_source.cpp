@@ -113,7 +113,8 @@ bool video_source::send(spi_reply reply, milliseconds timeout) {
 bool video_source::wait_queue_taken(milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     const uint64_t target = queued_total_;
-    return changed_.wait_for(lock, timeout, [&] { return taken_from_queue_ >= target; });
+    changed_.wait_for(lock, timeout, [&] { return taken_from_queue_ >= target || disconnected_; });
+    return taken_from_queue_ >= target;
 }
 
 uint64_t video_source::transfers_taken() const {
@@ -147,9 +148,9 @@ void video_source::stop_stream() {
 
 bool video_source::wait_stream_done(milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] {
-        return stream_.count != 0 && streamed_ >= stream_.count;
-    });
+    const auto done = [this] { return stream_.count != 0 && streamed_ >= stream_.count; };
+    changed_.wait_for(lock, timeout, [&] { return done() || disconnected_; });
+    return done();
 }
 
 uint64_t video_source::frames_streamed() const {
@@ -165,6 +166,7 @@ void video_source::serve() {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 connected_ = false;
+                disconnected_ = true;
                 stop = stopping_;
             }
             changed_.notify_all();
@@ -194,6 +196,7 @@ bool video_source::accept_emulator() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         connected_ = true;
+        disconnected_ = false;
     }
     changed_.notify_all();
     return true;

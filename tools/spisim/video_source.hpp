@@ -19,7 +19,7 @@
 struct stream_options {
     double frames_per_second = 90;  // 0: as fast as the daemon takes them
     uint64_t count = 0;             // 0: until stopped
-    payload_plan plan;
+    payload_plan plan = {};
     uint32_t first_frame = 0;
     uint8_t first_sequence = 0;
 };
@@ -54,7 +54,8 @@ public:
 
     // Queues a reply for a coming transfer; replies go out in the order queued.
     void queue(spi_reply reply);
-    // Queues a reply and waits until the daemon's transfer has taken it.
+    // Queues a reply and waits until the daemon's transfer has taken it. The waits give up
+    // early (false) when the daemon closes the device, e.g. because it ended.
     bool send(spi_reply reply, milliseconds timeout);
     // Waits until every reply queued so far has been taken.
     bool wait_queue_taken(milliseconds timeout);
@@ -87,6 +88,7 @@ private:
     std::condition_variable changed_;
     bool stopping_ = false;
     bool connected_ = false;
+    bool disconnected_ = false;  // a connection has ended and no new one has come
     std::deque<spi_reply> queue_;
     uint64_t queued_total_ = 0;
     uint64_t taken_from_queue_ = 0;

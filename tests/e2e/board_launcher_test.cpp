@@ -1,0 +1,129 @@
+// nanvideo-board as a program sees the board: the fixed paths, the network, the environment,
+// and the launcher's own usage and errors.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "board_fixture.hpp"
+
+namespace {
+
+const daemon_options shell_options(const std::string& script) {
+    return {.args = {"-c", script}, .emulate_spidev = false};
+}
+
+// Runs the launcher by itself and returns its output (both streams) and exit status.
+std::pair<std::string, int> run_launcher(const std::string& arguments) {
+    const std::string command = std::string(NANVIDEO_BOARD_LAUNCHER) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    char buffer[256];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+    const int status = pclose(pipe);
+    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+class BoardLauncher : public board_test {
+protected:
+    std::vector<std::string> run_shell(const std::string& script, daemon_options options) {
+        board.start_program("/bin/sh", options);
+        const std::optional<int> status = board.wait_exit();
+        EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+            << (status ? describe_wait_status(*status) : "still running") << " for " << script;
+        return board.stdout_lines();
+    }
+    std::vector<std::string> run_shell(const std::string& script) {
+        return run_shell(script, shell_options(script));
+    }
+};
+
+TEST_F(BoardLauncher, PutsTheStateDirectoryAtItsFixedPlaces) {
+    board.write_state_file("marker", "state\n");
+    board.write_state_file("tmp/marker", "tmp\n");
+    EXPECT_EQ(run_shell("echo $NANVIDEO_BOARD; cat /run/nanvideo-board/marker; ls /run; "
+                        "cat /tmp/marker; echo written > /tmp/from-inside"),
+              (std::vector<std::string>{"/run/nanvideo-board", "state", "nanvideo-board", "tmp"}));
+    EXPECT_TRUE(std::filesystem::exists(board.state_dir() + "/tmp/from-inside"));
+}
+
+TEST_F(BoardLauncher, OverlaysStandInFilesAndProgramsOnTheHostDirectories) {
+    const bool host_has_zqversion = std::filesystem::exists("/etc/zqversion");
+    board.write_state_file("root/etc/zqversion", "V9.9.9\n");
+    board.write_state_file("root/usr/bin/usb.sh", "#!/bin/sh\necho usb stand-in\n", 0755);
+    board.write_state_file("root/usr/sbin/reboot", "#!/bin/sh\necho reboot stand-in\n", 0755);
+    board.write_state_file("root/usr/bin/reboot", "#!/bin/sh\necho reboot stand-in\n", 0755);
+    EXPECT_EQ(run_shell("cat /etc/zqversion; /bin/usb.sh; /usr/sbin/reboot; reboot; "
+                        "test -f /etc/passwd && echo host files stay"),
+              (std::vector<std::string>{"V9.9.9", "usb stand-in", "reboot stand-in",
+                                        "reboot stand-in", "host files stay"}));
+    EXPECT_EQ(std::filesystem::exists("/etc/zqversion"), host_has_zqversion);
+    EXPECT_FALSE(std::filesystem::exists("/usr/bin/usb.sh"));
+}
+
+TEST_F(BoardLauncher, HasOnlyLoopbackAndItIsUp) {
+    board.start_program(NANVIDEO_SPIDEV_PROBE,
+                        {.args = {"/dev/spidev0.0", "interfaces", "listen_tcp=554", "connect_tcp=554"},
+                         .emulate_spidev = false});
+    ASSERT_TRUE(board.wait_exit());
+    EXPECT_EQ(board.stdout_lines(),
+              (std::vector<std::string>{"interfaces: lo", "listen_tcp: ok", "connect_tcp: ok"}));
+}
+
+TEST_F(BoardLauncher, EachBoardHasPort554ToItself) {
+    board_fixture second(board.state_dir().substr(board.state_dir().rfind('/') + 1) + ".second");
+    board.start_program(NANVIDEO_SPIDEV_PROBE,
+                        {.args = {"/dev/spidev0.0", "listen_tcp=554", "wait"}});
+    second.start_program(NANVIDEO_SPIDEV_PROBE,
+                         {.args = {"/dev/spidev0.0", "listen_tcp=554", "wait"}});
+    EXPECT_TRUE(board.wait_stdout("listen_tcp: ok"));
+    EXPECT_TRUE(second.wait_stdout("listen_tcp: ok"));
+}
+
+TEST_F(BoardLauncher, PreloadsTheSpidevEmulatorOnlyIntoTheProgram) {
+    board.start_program(NANVIDEO_SPIDEV_PROBE, {.args = {"/dev/spidev0.0", "open_cloexec", "env"}});
+    ASSERT_TRUE(board.wait_exit());
+    EXPECT_EQ(board.stdout_lines(), (std::vector<std::string>{"open_cloexec: ok",
+                                                             "env: LD_PRELOAD=(unset)",
+                                                             "child: LD_PRELOAD=(unset)"}));
+}
+
+TEST_F(BoardLauncher, WorksForAnOrdinaryUserThroughAUserNamespace) {
+    if (geteuid() != 0) GTEST_SKIP() << "started as an ordinary user: every test shows this";
+    constexpr uid_t nobody = 65534;
+    ASSERT_EQ(chown(board.state_dir().c_str(), nobody, nobody), 0);
+    board.write_state_file("root/etc/zqversion", "V1\n");
+    const std::string script = "id -u; cat /etc/zqversion; cat /proc/self/uid_map | tr -s ' '";
+    daemon_options options = shell_options(script);
+    options.wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    EXPECT_EQ(run_shell(script, options), (std::vector<std::string>{"0", "V1", " 0 65534 1"}));
+}
+
+TEST(BoardLauncherUsage, ExplainsItselfAndItsErrors) {
+    const auto [usage, usage_status] = run_launcher("--help");
+    EXPECT_EQ(usage_status, 0);
+    EXPECT_EQ(usage.rfind(std::string("Usage: ") + NANVIDEO_BOARD_LAUNCHER + " --state DIR", 0), 0u)
+        << usage;
+
+    const auto [missing_state, missing_state_status] = run_launcher("/bin/true");
+    EXPECT_EQ(missing_state_status, 125);
+    EXPECT_EQ(missing_state, usage);
+
+    const std::string state = std::string(NANVIDEO_E2E_STATE_ROOT) + "/BoardLauncherUsage";
+    const auto [no_program, no_program_status] =
+        run_launcher("--state " + state + " nanvideo-no-such-program");
+    EXPECT_EQ(no_program_status, 127);
+    EXPECT_EQ(no_program,
+              "nanvideo-board: cannot run nanvideo-no-such-program: No such file or directory\n");
+
+    const auto [no_lib, no_lib_status] =
+        run_launcher("--state " + state + " --spidev-lib /nanvideo-no-such.so /bin/true");
+    EXPECT_EQ(no_lib_status, 125);
+    EXPECT_EQ(no_lib,
+              "nanvideo-board: cannot read the spidev emulator /nanvideo-no-such.so: No such file "
+              "or directory\n");
+}
+
+}  // namespace
