@@ -11,8 +11,9 @@
 
 namespace {
 
-const daemon_options shell_options(const std::string& script) {
-    return {.args = {"-c", script}, .emulate_spidev = false};
+// A shell script on the board; `world` adds to the healthy board before the launch.
+daemon_options shell_options(const std::string& script, world_setup world = {}) {
+    return {.args = {"-c", script}, .emulate_spidev = false, .world = std::move(world)};
 }
 
 // Runs the launcher by itself and returns its output (both streams) and exit status.
@@ -35,8 +36,8 @@ protected:
             << (status ? describe_wait_status(*status) : "still running") << " for " << script;
         return board.stdout_lines();
     }
-    std::vector<std::string> run_shell(const std::string& script) {
-        return run_shell(script, shell_options(script));
+    std::vector<std::string> run_shell(const std::string& script, world_setup world = {}) {
+        return run_shell(script, shell_options(script, std::move(world)));
     }
 };
 
@@ -51,12 +52,15 @@ TEST_F(BoardLauncher, PutsTheStateDirectoryAtItsFixedPlaces) {
 
 TEST_F(BoardLauncher, OverlaysStandInFilesAndProgramsOnTheHostDirectories) {
     const bool host_has_zqversion = std::filesystem::exists("/etc/zqversion");
-    board.write_state_file("root/etc/zqversion", "V9.9.9\n");
-    board.write_state_file("root/usr/bin/usb.sh", "#!/bin/sh\necho usb stand-in\n", 0755);
-    board.write_state_file("root/usr/sbin/reboot", "#!/bin/sh\necho reboot stand-in\n", 0755);
-    board.write_state_file("root/usr/bin/reboot", "#!/bin/sh\necho reboot stand-in\n", 0755);
+    const world_setup stand_ins = [this](const std::string&) {
+        board.write_state_file("root/etc/zqversion", "V9.9.9\n");
+        board.write_state_file("root/usr/bin/usb.sh", "#!/bin/sh\necho usb stand-in\n", 0755);
+        board.write_state_file("root/usr/sbin/reboot", "#!/bin/sh\necho reboot stand-in\n", 0755);
+        board.write_state_file("root/usr/bin/reboot", "#!/bin/sh\necho reboot stand-in\n", 0755);
+    };
     EXPECT_EQ(run_shell("cat /etc/zqversion; /bin/usb.sh; /usr/sbin/reboot; reboot; "
-                        "test -f /etc/passwd && echo host files stay"),
+                        "test -f /etc/passwd && echo host files stay",
+                        stand_ins),
               (std::vector<std::string>{"V9.9.9", "usb stand-in", "reboot stand-in",
                                         "reboot stand-in", "host files stay"}));
     EXPECT_EQ(std::filesystem::exists("/etc/zqversion"), host_has_zqversion);
@@ -92,11 +96,16 @@ TEST_F(BoardLauncher, PreloadsTheSpidevEmulatorOnlyIntoTheProgram) {
 
 TEST_F(BoardLauncher, WorksForAnOrdinaryUserThroughAUserNamespace) {
     if (geteuid() != 0) GTEST_SKIP() << "started as an ordinary user: every test shows this";
-    constexpr uid_t nobody = 65534;
-    ASSERT_EQ(chown(board.state_dir().c_str(), nobody, nobody), 0);
-    board.write_state_file("root/etc/zqversion", "V1\n");
+    const world_setup owned_by_nobody = [this](const std::string& state) {
+        board.write_state_file("root/etc/zqversion", "V1\n");
+        namespace fs = std::filesystem;
+        constexpr uid_t nobody = 65534;
+        ASSERT_EQ(lchown(state.c_str(), nobody, nobody), 0);
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(state))
+            ASSERT_EQ(lchown(entry.path().c_str(), nobody, nobody), 0) << entry.path();
+    };
     const std::string script = "id -u; cat /etc/zqversion; cat /proc/self/uid_map | tr -s ' '";
-    daemon_options options = shell_options(script);
+    daemon_options options = shell_options(script, owned_by_nobody);
     options.wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     EXPECT_EQ(run_shell(script, options), (std::vector<std::string>{"0", "V1", " 0 65534 1"}));
 }

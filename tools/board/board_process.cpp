@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -32,15 +33,23 @@ pipe_pair make_pipe() {
 
 // The environment of the launched program: ours with the launch's variables set.
 std::vector<std::string> build_environment(const board_launch& launch) {
+    std::vector<std::pair<std::string, std::string>> settings = launch.environment;
+    if (!launch.spidev_lib.empty()) {
+        // The emulator is preloaded ahead of an instrumented program's sanitizer runtime, which
+        // would otherwise refuse to start.
+        const char* asan_options = getenv("ASAN_OPTIONS");
+        settings.emplace_back("ASAN_OPTIONS", std::string(asan_options ? asan_options : "") +
+                                                  ":verify_asan_link_order=0");
+    }
     std::vector<std::string> result;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text = *entry;
         const std::string name = text.substr(0, text.find('='));
         bool replaced = false;
-        for (const auto& [key, value] : launch.environment) replaced = replaced || key == name;
+        for (const auto& [key, value] : settings) replaced = replaced || key == name;
         if (!replaced) result.push_back(text);
     }
-    for (const auto& [key, value] : launch.environment) result.push_back(key + "=" + value);
+    for (const auto& [key, value] : settings) result.push_back(key + "=" + value);
     return result;
 }
 
