@@ -41,6 +41,7 @@ int main(int argc, char* argv[]) {
 
     if (parse_command_line(argc, argv, spi_config) == command_line_result::exit_info)
         end_process(info_exit_status);
+    connect_rooms();
     if (run_startup() != 0) end_process(0);
     for (;;) sleep(idle_step_seconds);
 }

@@ -4,7 +4,11 @@
 
 #include <cstdio>
 
+#include "nan_bringup.hpp"
+#include "params.hpp"
 #include "spi_link.hpp"
+#include "tcp_server.hpp"
+#include "vendor_cmd.hpp"
 
 namespace {
 
@@ -15,9 +19,18 @@ struct startup_step {
 
 const startup_step startup_steps[] = {
     {spi_init, "SPI initialization failed."},
+    {tcp_server_init, "TCP server initialization failed."},
+    {init_param, "Parameter initialization failed."},
+    {nan_bringup, "NAN initialization failed."},
 };
 
 }  // namespace
+
+void connect_rooms() {
+    vendor_register_keywords();
+    params_register_keywords();
+    tcp_set_at_command_handler(handle_at_command);
+}
 
 int run_startup() {
     for (const startup_step& step : startup_steps) {

@@ -57,7 +57,7 @@ inline bytes request_payload(uint8_t ndp_id, const mac_bytes& peer, const mac_by
 inline bytes peer_payload(uint8_t code, const mac_bytes& peer, const mac_bytes& responder,
                           size_t size) {
     bytes p(size, 0x33);
-    p[1] = code;
+    if (p.size() > 1) p[1] = code;
     for (size_t i = 0; i < 6 && 5 + i < size; ++i) p[5 + i] = peer[i];
     for (size_t i = 0; i < 6 && 11 + i < size; ++i) p[11 + i] = responder[i];
     return p;
