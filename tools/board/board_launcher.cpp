@@ -71,7 +71,7 @@ struct launch_options {
     exit(exit_launch_failure);
 }
 
-// Returns true when the options are complete; prints usage and exits otherwise.
+// The options and the program to run; prints the usage and exits when they are incomplete.
 launch_options parse_options(int argc, char* argv[]) {
     enum { opt_state = 256, opt_spidev_lib, opt_help };
     const option long_options[] = {

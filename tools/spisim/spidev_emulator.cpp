@@ -80,28 +80,29 @@ Fn next_symbol(const char* name) {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-[[noreturn]] void violation(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-[[noreturn]] void violation(const char* format, ...) {
-    char what[256];
-    va_list args;
-    va_start(args, format);
+[[noreturn]] void end_loudly(const char* kind, const char* format, va_list args) {
+    char what[512];
     vsnprintf(what, sizeof what, format, args);
-    va_end(args);
-    fprintf(stderr, "spidev-emu: VIOLATION: %s\n", what);
+    fprintf(stderr, "spidev-emu: %s%s\n", kind, what);
     abort();
 }
 
+// A request that the real device would not get from a correct daemon.
+[[noreturn]] void violation(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+[[noreturn]] void violation(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    end_loudly("VIOLATION: ", format, args);
+}
+
+// The simulated board is set up wrongly: nothing the daemon did.
 [[noreturn]] void setup_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 [[noreturn]] void setup_error(const char* format, ...) {
-    char what[512];
     va_list args;
     va_start(args, format);
-    vsnprintf(what, sizeof what, format, args);
-    va_end(args);
-    fprintf(stderr, "spidev-emu: %s\n", what);
-    abort();
+    end_loudly("", format, args);
 }
 
 const char* request_name(unsigned long request) {
