@@ -4,6 +4,7 @@
 // namespaces, so tests run side by side. The video source listens in the state directory; the
 // daemon's output is collected line by line and every wait has a deadline.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdint>
@@ -11,7 +12,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "board_process.hpp"
@@ -26,14 +26,14 @@ constexpr std::chrono::milliseconds e2e_deadline{30000};
 using world_setup = std::function<void(const std::string& state_dir)>;
 
 struct daemon_options {
-    std::vector<std::string> args = {};  // the command line after the program's name
+    std::vector<std::string> args = {};     // the command line after the program's name
     std::vector<std::string> wrapper = {};  // runs the launcher (board_launch::wrapper)
     bool emulate_spidev = true;
     std::string spidev_path = "/dev/spidev0.0";
-    uint32_t spidev_max_hz = 0;  // 0: the device takes any clock
-    std::string spidev_fail = {};  // the request the device refuses (open, wr_mode32, ...)
-    int expect_type = 0;         // the transfer type the device expects
-    world_setup world = {};        // run after the default world
+    uint32_t spidev_max_hz = 0;     // 0: the device takes any clock
+    std::string spidev_fail = {};   // the request the device refuses (open, wr_mode32, ...)
+    int expect_type = 0;            // the transfer type the device expects
+    world_setup world = {};         // run after the default world
 };
 
 class board_fixture {
