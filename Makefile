@@ -1,8 +1,9 @@
 # The two commands every newcomer runs: `make demo` and `make test`.
 JOBS ?= 2
 TEST_PRESETS ?= default asan armhf fuzz
+LANES := $(addprefix lane-,default asan armhf fuzz)
 
-.PHONY: all build demo test bench $(addprefix lane-,$(TEST_PRESETS)) clean
+.PHONY: all build demo test bench $(LANES) clean
 
 all: build
 
@@ -22,7 +23,7 @@ test:
 	$(MAKE) --no-print-directory $(addprefix lane-,$(TEST_PRESETS))
 
 # One lane per preset: configure, build everything, run every test of that build.
-lane-%:
+$(LANES): lane-%:
 	cmake --preset $* >/dev/null
 	cmake --build --preset $* -j$(JOBS)
 	ctest --preset $*

@@ -1,0 +1,121 @@
+#include "board_client.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+// Runs make_socket on a thread that has joined the namespace; the socket keeps the namespace it
+// was made in after the thread ends.
+template <typename F>
+unique_fd in_namespace(pid_t pid, F make_socket) {
+    unique_fd result;
+    int error = 0;
+    std::thread worker([&] {
+        std::string path = "/proc/" + std::to_string(pid) + "/ns/net";
+        unique_fd ns(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!ns.valid() || setns(ns.get(), CLONE_NEWNET) != 0) {
+            error = errno;
+            return;
+        }
+        result = make_socket();
+        if (!result.valid()) error = errno;
+    });
+    worker.join();
+    if (!result.valid()) errno = error;
+    return result;
+}
+
+}  // namespace
+
+unique_fd connect_in_namespace(pid_t pid, client_family family, uint16_t port) {
+    return in_namespace(pid, [family, port] {
+        if (family == client_family::ipv4) {
+            unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(port);
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (!fd.valid() || connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+                return unique_fd();
+            return fd;
+        }
+        unique_fd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons(port);
+        addr.sin6_addr = in6addr_loopback;
+        if (!fd.valid() || connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            return unique_fd();
+        return fd;
+    });
+}
+
+unique_fd listen_in_namespace(pid_t pid, uint16_t port) {
+    return in_namespace(pid, [port] {
+        unique_fd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        int zero = 0;
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons(port);
+        addr.sin6_addr = in6addr_any;
+        if (!fd.valid() || setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) != 0 ||
+            bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd.get(), 4) != 0)
+            return unique_fd();
+        return fd;
+    });
+}
+
+bool send_text(int fd, const std::string& text) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+        ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+namespace {
+
+template <typename Done>
+std::string read_while(int fd, std::chrono::milliseconds timeout, Done done) {
+    std::string data;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[65536];
+    while (!done(data)) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        data.append(buffer, static_cast<size_t>(n));
+    }
+    return data;
+}
+
+}  // namespace
+
+std::string read_bytes(int fd, size_t count, std::chrono::milliseconds timeout) {
+    return read_while(fd, timeout, [count](const std::string& d) { return d.size() >= count; });
+}
+
+std::string read_until(int fd, const std::string& suffix, std::chrono::milliseconds timeout) {
+    return read_while(fd, timeout, [&suffix](const std::string& d) {
+        return d.size() >= suffix.size() && d.compare(d.size() - suffix.size(), suffix.size(), suffix) == 0;
+    });
+}

@@ -1,0 +1,32 @@
+#pragma once
+// TCP clients of a daemon on the simulated board. The daemon listens on port 554 inside its own
+// network namespace; a client socket is made inside that namespace (by a short-lived thread that
+// joins it) and then used from the test like any other socket.
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "unique_fd.hpp"
+
+enum class client_family { ipv4, ipv6 };
+
+constexpr uint16_t daemon_port = 554;
+
+// Connects to 127.0.0.1 or ::1 on the port inside the network namespace of process pid.
+// Returns an invalid descriptor (and sets errno) when the connection fails.
+unique_fd connect_in_namespace(pid_t pid, client_family family, uint16_t port = daemon_port);
+
+// Makes a listening socket inside the namespace (to hold a port before the daemon binds it).
+unique_fd listen_in_namespace(pid_t pid, uint16_t port);
+
+// Sends all of text; false on failure.
+bool send_text(int fd, const std::string& text);
+
+// Reads until at least `count` bytes have arrived or the deadline passes; returns all that
+// arrived, which may be more than `count`.
+std::string read_bytes(int fd, size_t count, std::chrono::milliseconds timeout);
+
+// Reads until `suffix` ends what arrived or the deadline passes; returns what arrived.
+std::string read_until(int fd, const std::string& suffix, std::chrono::milliseconds timeout);
