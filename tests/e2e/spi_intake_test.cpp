@@ -1,6 +1,7 @@
 // The daemon's SPI intake seen from outside: its start-up report, its refusals, and what each
 // transfer from the video source makes it print.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -178,6 +179,16 @@ TEST_F(SpiStartup, RefusesALowerCaseRole) {
     expect_startup_failure({"Role must be MASTER or SLAVE, invalid SPI Role.", init_failed});
     EXPECT_TRUE(board.stderr_lines().empty());
     EXPECT_FALSE(board.source().connected());  // the device was never opened
+}
+
+TEST_F(SpiStartup, StartedWithStandardInputClosedTheDeviceDoesNotTakeDescriptorZero) {
+    // Descriptor 0 is "no socket" to the server; the bus or a client must never land there.
+    board.start_daemon({.wrapper = {"/bin/sh", "-c", "exec \"$@\" <&-", "sh"}});
+    ASSERT_TRUE(board.wait_stdout(init_ok));
+    char target[256] = {};
+    std::string link = "/proc/" + std::to_string(board.daemon().pid()) + "/fd/0";
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/null");
 }
 
 struct refused_setting {
