@@ -1,5 +1,6 @@
 // nanvideod: SPI video intake, TCP streaming, AT commands and NAN bring-up on the camera board.
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +25,17 @@ void fill_standard_descriptors() {
     }
 }
 
+// Descriptors inherited from whoever started the daemon are none of its children's business:
+// they must not reach a shell command or the `iw event` child.
+void keep_inherited_descriptors_from_children() {
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    long limit = sysconf(_SC_OPEN_MAX);
+    for (int fd = 3; fd < limit; ++fd) {
+        int flags = fcntl(fd, F_GETFD);
+        if (flags != -1) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+}
+
 // Ends the process without running static destructors: the SPI threads still use the queue and
 // the ring, so tearing those down under them could block or crash on the way out.
 [[noreturn]] void end_process(int status) {
@@ -36,6 +48,7 @@ void fill_standard_descriptors() {
 
 int main(int argc, char* argv[]) {
     fill_standard_descriptors();
+    keep_inherited_descriptors_from_children();
     // The process can end through _exit; a pipe or log collector must not lose buffered lines.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
