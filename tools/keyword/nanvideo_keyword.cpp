@@ -5,6 +5,9 @@
 #include <cstring>
 
 #include "keyword.hpp"
+#include "nan_bringup.hpp"
+#include "params.hpp"
+#include "vendor_cmd.hpp"
 
 namespace {
 
@@ -23,29 +26,45 @@ void print_usage(FILE* stream) {
             "single blanks into the parameter text (cut at %zu characters); with no PARAMETERS\n"
             "the text is absent, while '' gives an empty one.\n"
             "\n"
-            "Keywords: init PHY, start ARGS, add_func ARGS, srvc_ext, data_req, data_rsp,\n"
+            "Keywords: init [PHY], start ARGS, add_func ARGS, srvc_ext, data_req, data_rsp,\n"
             "data_end, followup, pasn_start, reset, updatefw, config_write, ls, mkdir, cp.\n"
-            "The init parameter text is the phy index (for example 0). start and add_func use\n"
-            "the NAN wdev that the daemon's bring-up finds; this tool does not look it up, so\n"
-            "their commands carry an empty wdev.\n"
+            "init without PARAMETERS finds the phy index as the daemon's bring-up does (iw dev)\n"
+            "and uses it; with PARAMETERS they are the phy index (for example 0). start and\n"
+            "add_func first find the NAN interface's wdev the same way, so their commands carry\n"
+            "it (nan0 must exist: run init first). config_write first loads the stored\n"
+            "parameters (fw_printenv vemuparam) as the daemon's start-up does and writes those.\n"
+            "When a lookup or the load fails the operation is not run.\n"
             "\n"
             "Exit status: %d success; %d the operation failed (result -1: lock, unknown\n"
-            "keyword, a command failing three times, a syntax error or a failed send);\n"
-            "%d a value was rejected on its content (result 2); %d any other negative\n"
-            "result; %d bad command line.\n",
+            "keyword, a command failing three times, a syntax error or a failed send), or a\n"
+            "lookup or load before it failed; %d a value was rejected on its content (result\n"
+            "2); %d any other negative result; %d bad command line.\n",
             command_text_size - 1, exit_success, exit_failed, exit_rejected_value,
             exit_other_failure, exit_usage);
 }
 
-// LEAD: the single place where the rooms install their keyword handlers, as the daemon's main
-// does at start-up. Until they are added here (and linked in CMakeLists.txt), srvc_ext,
-// data_req, data_rsp, data_end, followup, pasn_start and config_write refuse with
-// "Error: keyword <NAME> is not available!".
-//     vendor_register_keywords();  // srvc_ext data_req data_rsp data_end followup pasn_start
-//     params_register_keywords();  // config_write
-// LEAD: once NAN bring-up exists, start and add_func may want the wdev looked up first
-// (get_wdev fills nan_wdev); until then nan_wdev stays empty.
-void register_room_keywords() {}
+// The single place where the rooms install their keyword handlers, as the daemon's start-up
+// does before anything dispatches a keyword.
+void register_room_keywords() {
+    vendor_register_keywords();  // srvc_ext data_req data_rsp data_end followup pasn_start
+    params_register_keywords();  // config_write
+}
+
+// What the daemon has in place before it dispatches these keywords: bring-up finds the phy for
+// init and the NAN interface's wdev for start and add_func (which read nan_wdev); start-up loads
+// the stored parameters that config_write writes back (never an empty record over the stored
+// one). Returns false, after the step's own failure lines, when that could not be done.
+bool prepare_keyword(const char* keyword, const char** params_text) {
+    if (strcmp(keyword, "init") == 0 && *params_text == nullptr) {
+        if (get_phy() != 0) return false;
+        *params_text = nan_phy;
+        return true;
+    }
+    if (strcmp(keyword, "start") == 0 || strcmp(keyword, "add_func") == 0)
+        return get_wdev() == 0;
+    if (strcmp(keyword, "config_write") == 0) return init_param() == 0;
+    return true;
+}
 
 int exit_status_for(int result) {
     if (result == 0) return exit_success;
@@ -93,5 +112,6 @@ int main(int argc, char** argv) {
         }
         params_text = params;
     }
+    if (!prepare_keyword(argv[1], &params_text)) return exit_failed;
     return exit_status_for(execute_keyword(argv[1], params_text));
 }

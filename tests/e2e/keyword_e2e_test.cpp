@@ -1,0 +1,379 @@
+// The keyword dispatcher on the simulated board, driven by nanvideo-keyword: the shell-command
+// keywords find the phy and the NAN wdev as bring-up does and change the simulated driver, the
+// batch runs with its attempts, the plain shell rows run on the board with their output
+// discarded, and the tool's exit statuses follow the dispatcher's results.
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "board_fixture.hpp"
+#include "board_world.hpp"
+
+namespace {
+
+using lines = std::vector<std::string>;
+
+// The tool is built next to the daemon.
+const std::string keyword_tool =
+    (std::filesystem::path(NANVIDEO_DAEMON_PATH).parent_path() / "nanvideo-keyword").string();
+
+const std::string batch_completed = "=== All commands execution completed ===";
+
+// "[139871234] Executing ..." -> "[TID] Executing ...": thread identifiers differ per run.
+std::string without_thread_id(const std::string& line) {
+    if (line.size() < 3 || line[0] != '[' || !isdigit(static_cast<unsigned char>(line[1])))
+        return line;
+    size_t close = line.find(']');
+    for (size_t i = 1; i < close; ++i)
+        if (!isdigit(static_cast<unsigned char>(line[i]))) return line;
+    return "[TID]" + line.substr(close + 1);
+}
+
+lines normalised(const lines& all) {
+    lines out;
+    for (const std::string& line : all) out.push_back(without_thread_id(line));
+    return out;
+}
+
+void append(lines& to, const lines& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+// ---- the dispatcher's lines ----
+
+lines phy_found(const std::string& phy) {
+    return {"Command executed successfully!", "Phy number output: [" + phy + "]",
+            "Extracted phy number: " + phy};
+}
+
+lines wdev_found(const std::string& wdev) {
+    return {"Command executed successfully!", "wdev index output: [" + wdev + "]",
+            "Extracted wdev index: " + wdev};
+}
+
+// The batch lines for commands where the one at failing_index (0-based) fails three times.
+lines batch(const lines& commands, int failing_index = -1) {
+    lines out = {"", "=== Start executing collected commands ==="};
+    const std::string total = std::to_string(commands.size());
+    for (size_t i = 0; i < commands.size(); ++i) {
+        const std::string number = std::to_string(i + 1);
+        const std::string head = "[TID] Executing command [" + number + "/" + total + "] (retry ";
+        if (static_cast<int>(i) == failing_index) {
+            for (int attempt = 1; attempt <= 3; ++attempt)
+                out.push_back(head + std::to_string(attempt) + "): " + commands[i]);
+            break;
+        }
+        out.push_back(head + "1): " + commands[i]);
+        out.push_back("Command [" + number + "] executed successfully!");
+    }
+    out.push_back(batch_completed);
+    out.push_back("");
+    return out;
+}
+
+std::string init_command(const std::string& phy) {
+    return "iw phy" + phy + " interface add nan0 type __nan";
+}
+
+lines init_step(const std::string& phy) {
+    lines out = {"", "=== Executing init custom logic ===", "init:" + init_command(phy),
+                 "=== init custom logic execution completed ==="};
+    append(out, batch({init_command(phy)}));
+    return out;
+}
+
+lines start_banner(const std::string& command) {
+    return {"", "=== Executing start custom logic ===", "start:" + command,
+            "=== start custom logic execution completed ==="};
+}
+
+std::string failed_command_line(int exit_code) {
+    return "[TID] Error: Executing command failed (exit code: " + std::to_string(exit_code) +
+           ", retries: 3)!";
+}
+
+// ---- the board ----
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+daemon_options on_board(std::vector<std::string> args, board_world::options opts = {}) {
+    return {.args = std::move(args),
+            .emulate_spidev = false,
+            .world = [opts](const std::string& state) {
+                std::string error;
+                ASSERT_EQ(board_world::populate(state, opts, &error), 0) << error;
+            }};
+}
+
+board_world::options failing(const std::string& pattern, int exit_status) {
+    board_world::options opts;
+    opts.failures.push_back({.pattern = pattern, .times = -1, .exit_status = exit_status});
+    return opts;
+}
+
+class keyword_test : public board_test {
+protected:
+    // One run of the tool on the board.
+    void run_tool(const std::vector<std::string>& args, const board_world::options& opts = {}) {
+        ASSERT_TRUE(std::filesystem::exists(keyword_tool)) << keyword_tool << " is not built";
+        board.start_program(keyword_tool, on_board(args, opts));
+    }
+    // A shell script on the board in which "$0" is the tool, for several runs on one board.
+    void run_script(const std::string& script, const board_world::options& opts = {}) {
+        ASSERT_TRUE(std::filesystem::exists(keyword_tool)) << keyword_tool << " is not built";
+        board.start_program("/bin/sh", on_board({"-c", script, keyword_tool}, opts));
+    }
+
+    // The exit status once the program has ended and its output is read.
+    int exit_status() {
+        const std::optional<int> status = board.wait_exit();
+        if (!status) {
+            ADD_FAILURE() << "the program did not end";
+            return -1;
+        }
+        if (!WIFEXITED(*status)) {
+            ADD_FAILURE() << describe_wait_status(*status);
+            return -1;
+        }
+        return WEXITSTATUS(*status);
+    }
+
+    lines out() const { return normalised(board.stdout_lines()); }
+    lines err() const { return normalised(board.stderr_lines()); }
+    lines calls() const { return board_world::read_call_lines(board.state_dir()); }
+
+    board_world::driver_view driver() const {
+        board_world::driver_view view;
+        EXPECT_EQ(board_world::read_driver(board.state_dir(), &view), 0);
+        return view;
+    }
+};
+
+// ---- init, start and add_func find the phy and the wdev ----
+
+using NanKeywordsOnBoard = keyword_test;
+
+TEST_F(NanKeywordsOnBoard, InitFindsThePhyAndCreatesNan0) {
+    board_world::options opts;
+    opts.phy = 3;
+    run_tool({"init"}, opts);
+    ASSERT_EQ(exit_status(), 0);
+    lines expected = phy_found("3");
+    append(expected, init_step("3"));
+    EXPECT_EQ(out(), expected);
+    EXPECT_EQ(err(), lines{});
+    EXPECT_EQ(calls(), (lines{"iw dev", init_command("3")}));
+    const board_world::driver_view view = driver();
+    ASSERT_EQ(view.interfaces.size(), 2u);
+    EXPECT_EQ(view.interfaces[1].name, "nan0");
+    EXPECT_EQ(view.interfaces[1].type, "NAN");
+}
+
+TEST_F(NanKeywordsOnBoard, InitWithAPhyGivenDoesNotLookItUp) {
+    board_world::options opts;
+    opts.phy = 3;
+    run_tool({"init", "3"}, opts);
+    ASSERT_EQ(exit_status(), 0);
+    EXPECT_EQ(out(), init_step("3"));
+    EXPECT_EQ(calls(), lines{init_command("3")});
+}
+
+TEST_F(NanKeywordsOnBoard, StartAndAddFuncCarryTheWdevThatIsFound) {
+    board_world::options opts;
+    opts.first_wdev = 5;  // wlan0 is 0x5, so the added nan0 is 0x6
+    run_script(
+        "\"$0\" init >/dev/null && \"$0\" start pref 128 bands 2GHz 5GHz && "
+        "\"$0\" add_func type publish unsolicited name Cam_01",
+        opts);
+    ASSERT_EQ(exit_status(), 0);
+
+    const std::string start = "iw wdev 0x6 nan start pref 128 bands 2GHz 5GHz";
+    const std::string add_func = "iw wdev 0x6 nan add_func type publish unsolicited name cam_01 ";
+    lines expected = wdev_found("0x6");
+    append(expected, start_banner(start));
+    // Two commands, each followed by the spacing pause.
+    append(expected, batch({start, "ifconfig nan0 up"}));
+    append(expected, wdev_found("0x6"));
+    append(expected, {"", "=== Executing add_func custom logic ===",
+                      "Processed parameters: type publish unsolicited name cam_01 ",
+                      "add_func:" + add_func,
+                      "=== add_func custom logic execution completed ==="});
+    append(expected, batch({add_func}));
+    EXPECT_EQ(out(), expected);
+    EXPECT_EQ(err(), lines{});
+
+    EXPECT_EQ(calls(), (lines{"iw dev", init_command("0"), "iw dev", start, "ifconfig nan0 up",
+                              "iw dev",
+                              "iw wdev 0x6 nan add_func type publish unsolicited name cam_01"}));
+    const board_world::driver_view view = driver();
+    ASSERT_EQ(view.interfaces.size(), 2u);
+    EXPECT_EQ(view.interfaces[1].wdev, 6u);
+    EXPECT_TRUE(view.interfaces[1].up);
+    EXPECT_TRUE(view.nan_started);
+    EXPECT_EQ(view.nan_start_args, "pref 128 bands 2GHz 5GHz");
+    ASSERT_EQ(view.functions.size(), 1u);
+    EXPECT_EQ(view.functions[0].args, "type publish unsolicited name cam_01");
+}
+
+TEST_F(NanKeywordsOnBoard, StartWithoutNan0FindsNoWdevAndRunsNothing) {
+    run_tool({"start", "pref", "128"});
+    EXPECT_EQ(exit_status(), 1);
+    EXPECT_EQ(out(), (lines{"Command executed successfully!", "wdev index output: []",
+                            "No wdev index found (command returned empty)!",
+                            "Failed to get wdev!"}));
+    EXPECT_EQ(calls(), lines{"iw dev"});
+}
+
+TEST_F(NanKeywordsOnBoard, StartWithoutParametersRunsNothing) {
+    run_script("\"$0\" init >/dev/null && \"$0\" start");
+    EXPECT_EQ(exit_status(), 1);
+    lines expected = wdev_found("0x2");
+    append(expected, {"", "=== Executing start custom logic ===",
+                      "Error: start keyword requires parameters!",
+                      "=== start custom logic execution failed ==="});
+    EXPECT_EQ(out(), expected);
+    EXPECT_EQ(calls(), (lines{"iw dev", init_command("0"), "iw dev"}));
+    EXPECT_FALSE(driver().nan_started);
+}
+
+// ---- dispatch and the batch ----
+
+using DispatchOnBoard = keyword_test;
+
+TEST_F(DispatchOnBoard, CapitalStartIsUnsupported) {
+    run_tool({"Start", "pref", "128", "bands", "2GHz", "5GHz"});
+    EXPECT_EQ(exit_status(), 1);
+    EXPECT_EQ(out(), lines{"Error: Unsupported keyword <Start>!"});
+    EXPECT_EQ(err(), lines{});
+    EXPECT_EQ(calls(), lines{});
+}
+
+TEST_F(DispatchOnBoard, CommandFailingThreeTimesEndsTheBatch) {
+    run_script("\"$0\" init >/dev/null && \"$0\" start pref 128 bands 2GHz 5GHz",
+               failing("iw wdev 0x2 nan start *", 7));
+    EXPECT_EQ(exit_status(), 1);
+    const std::string start = "iw wdev 0x2 nan start pref 128 bands 2GHz 5GHz";
+    lines expected = wdev_found("0x2");
+    append(expected, start_banner(start));
+    append(expected, batch({start, "ifconfig nan0 up"}, 0));
+    EXPECT_EQ(out(), expected);
+    EXPECT_EQ(err(), lines{failed_command_line(7)});
+    // Three attempts of the first command; the second is never run.
+    EXPECT_EQ(calls(), (lines{"iw dev", init_command("0"), "iw dev", start, start, start}));
+    EXPECT_FALSE(driver().interfaces[1].up);
+}
+
+TEST_F(DispatchOnBoard, ResetAndUpdatefwRunTheirCommands) {
+    run_script("\"$0\" reset && \"$0\" updatefw");
+    EXPECT_EQ(exit_status(), 0);
+    lines expected = {"", "=== Executing reset custom logic ===", "reset:reboot",
+                      "=== reset custom logic execution completed ==="};
+    append(expected, batch({"reboot"}));
+    append(expected, {"", "=== Executing updatefw custom logic ===",
+                      "updatefw:/bin/usb.sh -r usbh_msc",
+                      "=== updatefw custom logic execution completed ==="});
+    append(expected, batch({"/bin/usb.sh -r usbh_msc"}));
+    EXPECT_EQ(out(), expected);
+    EXPECT_EQ(calls(), (lines{"reboot", "/bin/usb.sh -r usbh_msc"}));
+}
+
+// ---- plain shell rows ----
+
+using PlainRowsOnBoard = keyword_test;
+
+TEST_F(PlainRowsOnBoard, MkdirCreatesTheDirectoryOnTheBoard) {
+    run_tool({"mkdir", "/tmp/x"});
+    EXPECT_EQ(exit_status(), 0);
+    // The prefix's echo goes where all status-mode output goes: nowhere.
+    EXPECT_EQ(out(), batch({"echo \"Create directory: \" && mkdir /tmp/x"}));
+    EXPECT_EQ(err(), lines{});
+    EXPECT_TRUE(std::filesystem::is_directory(board.state_dir() + "/tmp/x"));
+}
+
+TEST_F(PlainRowsOnBoard, LsOutputIsDiscardedWithAndWithoutParameters) {
+    board.write_state_file("tmp/visible", "x");
+    run_script("\"$0\" ls /tmp && \"$0\" ls");
+    EXPECT_EQ(exit_status(), 0);
+    lines expected = batch({"echo \"List directory: \" && ls /tmp"});
+    // No parameters: the prefix and the keyword alone, no trailing blank.
+    append(expected, batch({"echo \"List directory: \" && ls"}));
+    EXPECT_EQ(out(), expected);
+    EXPECT_EQ(err(), lines{});
+}
+
+TEST_F(PlainRowsOnBoard, CpCopiesAFileOnTheBoard) {
+    board.write_state_file("tmp/a", "camera\n");
+    run_tool({"cp", "/tmp/a", "/tmp/b"});
+    EXPECT_EQ(exit_status(), 0);
+    EXPECT_EQ(out(), batch({"echo \"Copy file: \" && cp /tmp/a /tmp/b"}));
+    EXPECT_EQ(read_file(board.state_dir() + "/tmp/b"), "camera\n");
+}
+
+TEST_F(PlainRowsOnBoard, FailingCommandIsTriedThreeTimes) {
+    run_tool({"mkdir", "/tmp/no/such"});
+    EXPECT_EQ(exit_status(), 1);
+    EXPECT_EQ(out(), batch({"echo \"Create directory: \" && mkdir /tmp/no/such"}, 0));
+    EXPECT_EQ(err(), lines{failed_command_line(1)});
+    EXPECT_FALSE(std::filesystem::exists(board.state_dir() + "/tmp/no"));
+}
+
+// ---- the tool ----
+
+using KeywordToolOnBoard = keyword_test;
+
+TEST_F(KeywordToolOnBoard, ExitStatuses) {
+    run_script(
+        "\"$0\"; echo \"status $?\"; "
+        "\"$0\" --help >/dev/null; echo \"status $?\"; "
+        "\"$0\" Start >/dev/null; echo \"status $?\"; "
+        "\"$0\" init >/dev/null; echo \"status $?\"; "
+        "\"$0\" data_end initiatorndi 02:11 >/dev/null 2>&1; echo \"status $?\"; "
+        "\"$0\" data_end type mcast >/dev/null 2>&1; echo \"status $?\"");
+    EXPECT_EQ(exit_status(), 0);
+    // usage, help, unknown keyword, success, value rejected on its content, syntax error
+    EXPECT_EQ(out(), (lines{"status 64", "status 0", "status 1", "status 0", "status 2",
+                            "status 1"}));
+    ASSERT_FALSE(err().empty());
+    EXPECT_EQ(err()[0], "Usage: nanvideo-keyword KEYWORD [PARAMETERS...]");
+}
+
+TEST_F(KeywordToolOnBoard, ConfigWriteWritesBackTheStoredRecord) {
+    run_tool({"config_write"});
+    EXPECT_EQ(exit_status(), 0);
+    const std::string stored = board_world::default_vemuparam;
+    const std::string command = "fw_setenv vemuparam \"" + stored + "\"";
+    lines expected = {"Command executed successfully!", "Extracted the parambuf=" + stored,
+                      "Parse entire parameter=" + stored, "Parameter initialization successful.",
+                      "", "=== Executing config write custom logic ===",
+                      "config_write:" + command,
+                      "=== config write custom logic execution completed ==="};
+    append(expected, batch({command}));
+    EXPECT_EQ(out(), expected);
+    EXPECT_EQ(calls(), (lines{"fw_printenv -n vemuparam", "fw_setenv vemuparam " + stored}));
+    std::string value;
+    ASSERT_EQ(board_world::read_boot_env(board.state_dir(), "vemuparam", &value), 0);
+    EXPECT_EQ(value, stored);
+}
+
+TEST_F(KeywordToolOnBoard, ConfigWriteWithNothingStoredWritesNothing) {
+    board_world::options opts;
+    opts.env = board_world::boot_env::no_variable;
+    run_tool({"config_write"}, opts);
+    EXPECT_EQ(exit_status(), 1);
+    EXPECT_EQ(out(), (lines{"Command executed successfully!",
+                            "No parambuf found (command returned empty)!",
+                            "Failed to get parameter!"}));
+    EXPECT_EQ(calls(), lines{"fw_printenv -n vemuparam"});
+    EXPECT_EQ(board_world::read_boot_env(board.state_dir(), "vemuparam", nullptr), 1);
+}
+
+}  // namespace
