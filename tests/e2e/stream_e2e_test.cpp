@@ -1,0 +1,549 @@
+// The daemon's TCP port 554 end to end on the simulated board: which clients it takes and how it
+// logs them, what every client receives (the bare frame payloads, byte for byte, in order), how
+// text from clients is taken in, what happens to clients that stop reading or vanish, how the
+// shared read position waits for the first client, and a port that another process holds.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board_client.hpp"
+#include "board_fixture.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+const std::string server_ready = "TCP server initialization successful (max 4 clients).";
+const std::string reject_line = "Reject new client: max 4 connections reached";
+const std::string ring_full_line = "count=766";  // after the 765th stored frame
+
+constexpr uint32_t ring_capacity = 765;      // frames the ring holds before it laps the reader
+constexpr uint32_t frames_per_group = 30;    // with its mark, what the raw queue holds whole
+constexpr double stall_stream_rate = 20;     // frames/s while a client blocks the server
+
+// The local port of a client socket, which the daemon logs as the peer's.
+uint16_t local_port(int fd) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+}
+
+// What a client must receive for frames first .. first+count-1 of a plan: their payloads, one
+// after the other, nothing between them.
+std::string expected_stream(const payload_plan& plan, uint32_t first, uint32_t count) {
+    std::string stream;
+    for (uint32_t n = first; n < first + count; ++n) {
+        const std::vector<uint8_t> payload = plan.payload(n);
+        stream.append(payload.begin(), payload.end());
+    }
+    return stream;
+}
+
+// "" when equal, else where the two first part (a failure message, not megabytes of bytes).
+std::string first_difference(const std::string& got, const std::string& want) {
+    const auto mismatch =
+        std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    if (mismatch.first == got.end() && mismatch.second == want.end()) return "";
+    const size_t at = static_cast<size_t>(mismatch.first - got.begin());
+    std::string text = "received " + std::to_string(got.size()) + " bytes, expected " +
+                       std::to_string(want.size()) + "; first difference at byte " +
+                       std::to_string(at);
+    if (mismatch.first != got.end() && mismatch.second != want.end()) {
+        text += " (got " + std::to_string(static_cast<unsigned char>(*mismatch.first)) +
+                ", expected " + std::to_string(static_cast<unsigned char>(*mismatch.second)) + ")";
+    }
+    return text;
+}
+
+// Reads all that a client socket receives on a thread of its own, so the daemon never finds
+// this client's socket full. The socket stays the caller's.
+class client_reader {
+public:
+    explicit client_reader(int fd) : fd_(fd), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~client_reader() { stop(); }
+    client_reader(const client_reader&) = delete;
+    client_reader& operator=(const client_reader&) = delete;
+
+    // Stops reading; the socket is untouched (and may be closed by the caller afterwards).
+    void stop() {
+        if (!thread_.joinable()) return;
+        const uint64_t one = 1;
+        const ssize_t written = write(wake_.get(), &one, sizeof one);  // cannot fail: one count
+        (void)written;
+        thread_.join();
+    }
+
+    // True once at least `count` bytes have arrived.
+    bool wait_for_size(size_t count, milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return data_.size() >= count; });
+    }
+    // True once the daemon has closed the connection (end of stream or an error).
+    bool wait_ended(milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return ended_; });
+    }
+    std::string data() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return data_;
+    }
+    size_t size() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return data_.size();
+    }
+
+private:
+    void run() {
+        std::vector<char> buffer(65536);
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+        for (;;) {
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (fds[1].revents != 0) return;
+            const ssize_t got = recv(fd_, buffer.data(), buffer.size(), 0);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0 && errno == EAGAIN) continue;
+            if (got <= 0) break;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                data_.append(buffer.data(), static_cast<size_t>(got));
+            }
+            changed_.notify_all();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ended_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    int fd_;
+    unique_fd wake_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string data_;
+    bool ended_ = false;
+    std::thread thread_;
+};
+
+// A client as the test sees it: its socket and the descriptor the daemon logged for it.
+struct connected_client {
+    unique_fd socket;
+    int daemon_fd = -1;
+};
+
+class stream_test : public board_test {
+protected:
+    // Starts the daemon on a healthy board and waits until its SPI link and TCP server run.
+    void start(const daemon_options& options = {}) {
+        board.start_daemon(options);
+        ASSERT_TRUE(board.wait_stdout(server_ready));
+        ASSERT_TRUE(board.source().wait_connected(e2e_deadline));
+    }
+
+    // Connects client number `index` and waits for the daemon's line about it. Start-up
+    // reports the server before its thread has bound the port, so a refused connection is
+    // tried again until the deadline.
+    connected_client connect(int index, client_family family) {
+        connected_client client;
+        const auto deadline = steady_clock::now() + e2e_deadline;
+        for (;;) {
+            client.socket = connect_in_namespace(board.daemon().pid(), family);
+            if (client.socket.valid() || errno != ECONNREFUSED || steady_clock::now() >= deadline)
+                break;
+            std::this_thread::sleep_for(10ms);
+        }
+        if (!client.socket.valid()) {
+            ADD_FAILURE() << "client " << index << " cannot connect: " << strerror(errno);
+            return client;
+        }
+        client.daemon_fd = expect_connection_line(index, family, client.socket.get());
+        return client;
+    }
+
+    // The exact line "New IPv6 connection (client N) from [ADDRESS]:PORT, fd=FD": every client
+    // arrives as an IPv6 peer, an IPv4 one with its mapped address. Returns FD (-1 on failure).
+    int expect_connection_line(int index, client_family family, int client_fd) {
+        const std::string address = family == client_family::ipv4 ? "::ffff:127.0.0.1" : "::1";
+        const std::string prefix = "New IPv6 connection (client " + std::to_string(index) +
+                                   ") from [" + address + "]:" +
+                                   std::to_string(local_port(client_fd)) + ", fd=";
+        const std::optional<size_t> at = board.daemon().wait_for_prefix(output_stream::err, prefix,
+                                                                        0, e2e_deadline);
+        if (!at) {
+            ADD_FAILURE() << "no line beginning \"" << prefix << "\"";
+            return -1;
+        }
+        const std::string line = board.stderr_lines()[*at];
+        const std::string fd_text = line.substr(prefix.size());
+        const bool digits = !fd_text.empty() && fd_text.size() < 6 &&
+                            std::all_of(fd_text.begin(), fd_text.end(),
+                                        [](char c) { return c >= '0' && c <= '9'; });
+        if (!digits || std::stoi(fd_text) <= 0) {
+            ADD_FAILURE() << "connection line with a bad descriptor: " << line;
+            return -1;
+        }
+        return std::stoi(fd_text);
+    }
+
+    // Feeds frames of the plan in groups the daemon's raw queue holds whole, each followed by a
+    // frame that only the frame check rejects; its line means the group is in the ring.
+    void feed_frames(uint32_t first, uint32_t count) {
+        for (uint32_t sent = 0; sent < count;) {
+            for (uint32_t i = 0; i < frames_per_group && sent < count; ++i, ++sent) {
+                const uint32_t n = first + sent;
+                board.source().queue(frame_transfer(plan, n, static_cast<uint8_t>(n)));
+            }
+            board.source().queue(frame_transfer(plan, 0, 0, frame_fault::bad_sync));
+            const std::optional<size_t> at = board.wait_stdout(mark_line(), next_mark_from_);
+            ASSERT_TRUE(at) << "frames up to " << first + sent << " were not taken";
+            next_mark_from_ = *at + 1;
+        }
+    }
+
+    // Stops the paced stream and returns how many frames it sent. A queued reply goes out before
+    // any stream frame, so once the one queued here is taken no stream frame can follow.
+    uint32_t end_stream() {
+        board.source().stop_stream();
+        EXPECT_TRUE(board.source().send(frame_transfer(plan, 0, 0, frame_fault::bad_sync),
+                                        e2e_deadline));
+        return static_cast<uint32_t>(board.source().frames_streamed());
+    }
+
+    std::string mark_line() const {
+        return "Invalid frame (sync=0x55AA len=" + std::to_string(plan.length_of(0)) + ")";
+    }
+
+    // The streaming tick's lines about one client, in order.
+    std::vector<std::string> client_lines(int index, int daemon_fd) const {
+        const std::string prefix =
+            "Client " + std::to_string(index) + " (fd " + std::to_string(daemon_fd) + "): ";
+        std::vector<std::string> lines;
+        for (const std::string& line : board.stderr_lines())
+            if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(prefix.size()));
+        return lines;
+    }
+
+    std::optional<size_t> wait_client_line(int index, int daemon_fd, const std::string& text) {
+        return board.wait_stderr("Client " + std::to_string(index) + " (fd " +
+                                 std::to_string(daemon_fd) + "): " + text);
+    }
+
+    // Lines of the hang-up or peer-close paths for a descriptor.
+    std::vector<std::string> close_event_lines(int daemon_fd) const {
+        std::vector<std::string> lines;
+        const std::string fd_text = std::to_string(daemon_fd);
+        for (const std::string& line : board.stderr_lines()) {
+            if (line == "Client fd " + fd_text + " closed/error" ||
+                line == "Client fd " + fd_text + " closed")
+                lines.push_back(line);
+        }
+        return lines;
+    }
+
+    payload_plan plan{.seed = 554, .derived_length = true, .fixed_length = 0};
+    size_t next_mark_from_ = 0;
+};
+
+const std::string timeout_retry_line =
+    "Send video data timeout (retry 1/1): Connection timed out";
+const std::string timeout_failed_line = "Send video data failed: Connection timed out";
+
+std::string count_line(int count) {
+    return "Send timeout count: " + std::to_string(count) + "/1, keep connection";
+}
+
+// ---- who gets connected ----
+
+using Connections = stream_test;
+
+TEST_F(Connections, Ipv4ClientIsLoggedAsAMappedIpv6Peer) {
+    start();
+    connected_client client = connect(0, client_family::ipv4);
+    ASSERT_GT(client.daemon_fd, 0);
+    // The IPv4 form of the line never appears: the listening socket is dual-stack.
+    for (const std::string& line : board.stderr_lines())
+        EXPECT_EQ(line.rfind("New IPv4 connection", 0), std::string::npos) << line;
+}
+
+TEST_F(Connections, FourClientsGetEveryPayloadInOrderAndAFifthIsTurnedAway) {
+    start();
+    const client_family families[] = {client_family::ipv4, client_family::ipv6,
+                                      client_family::ipv4, client_family::ipv6};
+    std::vector<connected_client> clients;
+    std::vector<std::unique_ptr<client_reader>> readers;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(connect(i, families[i]));
+        ASSERT_GT(clients.back().daemon_fd, 0);
+        readers.push_back(std::make_unique<client_reader>(clients.back().socket.get()));
+    }
+
+    constexpr uint32_t first_half = 60;
+    constexpr uint32_t second_half = 60;
+    feed_frames(0, first_half);
+    const std::string head = expected_stream(plan, 0, first_half);
+    for (auto& reader : readers) ASSERT_TRUE(reader->wait_for_size(head.size(), e2e_deadline));
+
+    // The fifth is accepted, logged and closed at once: it reads the end of the stream.
+    unique_fd fifth = connect_in_namespace(board.daemon().pid(), client_family::ipv6);
+    ASSERT_TRUE(fifth.valid()) << strerror(errno);
+    ASSERT_TRUE(board.wait_stderr(reject_line));
+    EXPECT_EQ(read_bytes(fifth.get(), 1, e2e_deadline), "");
+    char byte;
+    EXPECT_EQ(recv(fifth.get(), &byte, 1, MSG_DONTWAIT), 0) << "the fifth is not closed";
+
+    feed_frames(first_half, second_half);
+    const std::string stream = expected_stream(plan, 0, first_half + second_half);
+    for (size_t i = 0; i < readers.size(); ++i) {
+        ASSERT_TRUE(readers[i]->wait_for_size(stream.size(), e2e_deadline)) << "client " << i;
+        EXPECT_EQ(first_difference(readers[i]->data(), stream), "") << "client " << i;
+        EXPECT_TRUE(client_lines(static_cast<int>(i), clients[i].daemon_fd).empty());
+        EXPECT_TRUE(close_event_lines(clients[i].daemon_fd).empty());
+    }
+    // One connection line per client, one reject line: the fifth got no table entry.
+    const std::vector<std::string> lines = board.stderr_lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("New ", 0) == 0; }),
+              4);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), reject_line), 1);
+}
+
+// ---- text from clients ----
+
+using ReceivedText = stream_test;
+
+TEST_F(ReceivedText, A2000ByteBurstIsTakenAs1023BytesAndTheRestWaitsForTheNextSend) {
+    start();
+    connected_client client = connect(0, client_family::ipv6);
+    ASSERT_GT(client.daemon_fd, 0);
+    const std::string fd_text = std::to_string(client.daemon_fd);
+
+    // Printable text that is no AT command, with positions written into it.
+    std::string burst;
+    for (int i = 0; burst.size() < 2000; ++i) burst += "<burst " + std::to_string(i) + ">";
+    burst.resize(2000);
+    ASSERT_TRUE(send_text(client.socket.get(), burst));
+
+    const std::string first_line = "Received data from (fd " + fd_text + "): " + burst.substr(0, 1023);
+    const std::optional<size_t> first = board.wait_stdout(first_line);
+    ASSERT_TRUE(first);
+    const std::string error_reply = "ERROR: Invalid input format\r\n";
+    EXPECT_EQ(read_until(client.socket.get(), error_reply, e2e_deadline), error_reply);
+
+    // Nothing more is taken until the client sends again; then the waiting 977 bytes and the
+    // new ones come as one chunk.
+    ASSERT_TRUE(send_text(client.socket.get(), "<again>"));
+    const std::string second_line =
+        "Received data from (fd " + fd_text + "): " + burst.substr(1023) + "<again>";
+    const std::optional<size_t> second = board.wait_stdout(second_line);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(read_until(client.socket.get(), error_reply, e2e_deadline), error_reply);
+
+    std::vector<std::string> received;
+    for (const std::string& line : board.stdout_lines())
+        if (line.rfind("Received data from", 0) == 0) received.push_back(line);
+    EXPECT_EQ(received, (std::vector<std::string>{first_line, second_line}));
+    // Each chunk went to the AT handler on its own, and each was refused.
+    const std::string failed = "AT command execution failed (fd " + fd_text + "), error code: -1";
+    const std::optional<size_t> first_failure = board.wait_stderr(failed);
+    ASSERT_TRUE(first_failure);
+    EXPECT_TRUE(board.wait_stderr(failed, *first_failure + 1));
+}
+
+// ---- clients that stop reading or vanish ----
+
+using SlowClients = stream_test;
+
+// Each frame the server cannot hand over times out after 5 s; the client is closed by the first
+// time-out that ends more than 13 whole seconds after its last byte went out: the third.
+TEST_F(SlowClients, AClientThatStopsReadingTimesOutAndIsClosedAfter14Seconds) {
+    plan = payload_plan{.seed = 5, .derived_length = false, .fixed_length = 4096};
+    start();
+    connected_client stalled = connect(0, client_family::ipv4);
+    connected_client reading = connect(1, client_family::ipv6);
+    ASSERT_GT(stalled.daemon_fd, 0);
+    ASSERT_GT(reading.daemon_fd, 0);
+    client_reader reader(reading.socket.get());
+
+    board.source().start_stream({.frames_per_second = stall_stream_rate, .plan = plan});
+    ASSERT_TRUE(wait_client_line(0, stalled.daemon_fd,
+                                 "Connection detect timeout (14 sec), close connection"));
+    const uint32_t streamed = end_stream();
+
+    EXPECT_EQ(client_lines(0, stalled.daemon_fd), (std::vector<std::string>{
+                                                      timeout_retry_line,
+                                                      timeout_failed_line,
+                                                      count_line(1),
+                                                      timeout_retry_line,
+                                                      timeout_failed_line,
+                                                      count_line(2),
+                                                      timeout_retry_line,
+                                                      timeout_failed_line,
+                                                      count_line(3),
+                                                      "Connection detect timeout (14 sec), "
+                                                      "close connection",
+                                                  }));
+    // The daemon has closed the stalled connection: what it had queued arrives, then the end.
+    client_reader stalled_reader(stalled.socket.get());
+    EXPECT_TRUE(stalled_reader.wait_ended(e2e_deadline));
+
+    // The reading client had every frame: those it got during the stall and the backlog after.
+    ASSERT_LT(streamed, ring_capacity);
+    const std::string stream = expected_stream(plan, 0, streamed);
+    ASSERT_TRUE(reader.wait_for_size(stream.size(), e2e_deadline));
+    EXPECT_EQ(first_difference(reader.data(), stream), "");
+    EXPECT_TRUE(client_lines(1, reading.daemon_fd).empty());
+}
+
+// A connection reset while the server is held up by a blocked client is found by the next
+// send to it: a fatal error, closed at once, and the frame goes on to the others.
+TEST_F(SlowClients, AResetClientIsClosedOnItsNextSendWhileTheOthersReceive) {
+    plan = payload_plan{.seed = 6, .derived_length = false, .fixed_length = 4096};
+    start();
+    // Two clients that never read: while the server waits on the second (5 s) after the
+    // first's time-out, the reset client (after them in the table) cannot be noticed through
+    // an event, only through its send.
+    connected_client stalled_first = connect(0, client_family::ipv6);
+    connected_client stalled_second = connect(1, client_family::ipv4);
+    connected_client resetting = connect(2, client_family::ipv6);
+    connected_client reading = connect(3, client_family::ipv4);
+    for (const connected_client* client : {&stalled_first, &stalled_second, &resetting, &reading})
+        ASSERT_GT(client->daemon_fd, 0);
+    auto resetting_reader = std::make_unique<client_reader>(resetting.socket.get());
+    client_reader reader(reading.socket.get());
+
+    board.source().start_stream({.frames_per_second = stall_stream_rate, .plan = plan});
+    ASSERT_TRUE(wait_client_line(0, stalled_first.daemon_fd, timeout_retry_line));
+    resetting_reader.reset();
+    const linger abort_on_close{.l_onoff = 1, .l_linger = 0};
+    ASSERT_EQ(setsockopt(resetting.socket.get(), SOL_SOCKET, SO_LINGER, &abort_on_close,
+                         sizeof abort_on_close),
+              0);
+    resetting.socket.reset();
+
+    ASSERT_TRUE(wait_client_line(2, resetting.daemon_fd,
+                                 "Active close invalid connection (fatal error)"));
+    EXPECT_EQ(client_lines(2, resetting.daemon_fd), (std::vector<std::string>{
+                                                        "Send video data failed: Connection "
+                                                        "reset by peer",
+                                                        "Active close invalid connection "
+                                                        "(fatal error)",
+                                                    }));
+    EXPECT_TRUE(close_event_lines(resetting.daemon_fd).empty());
+
+    // The reading client keeps receiving, every frame before and after the reset. Closing the
+    // stalled clients lets the backlog drain quickly; how the daemon notices is not the point.
+    stalled_first.socket.reset();
+    stalled_second.socket.reset();
+    const uint32_t streamed = end_stream();
+    ASSERT_LT(streamed, ring_capacity);
+    const std::string stream = expected_stream(plan, 0, streamed);
+    ASSERT_TRUE(reader.wait_for_size(stream.size(), e2e_deadline));
+    EXPECT_EQ(first_difference(reader.data(), stream), "");
+    EXPECT_TRUE(client_lines(3, reading.daemon_fd).empty());
+}
+
+// ---- the shared read position ----
+
+using ReadPosition = stream_test;
+
+TEST_F(ReadPosition, FramesWaitForTheFirstClientUpToTheRingsCapacity) {
+    start();
+    feed_frames(0, ring_capacity);
+    ASSERT_TRUE(board.wait_stdout(ring_full_line));
+
+    connected_client client = connect(0, client_family::ipv6);
+    ASSERT_GT(client.daemon_fd, 0);
+    client_reader reader(client.socket.get());
+    const std::string stream = expected_stream(plan, 0, ring_capacity);
+    ASSERT_TRUE(reader.wait_for_size(stream.size(), e2e_deadline));
+    EXPECT_EQ(first_difference(reader.data(), stream), "");
+
+    // The ring is read to its end: the next frame stored is the next one sent.
+    feed_frames(ring_capacity, 1);
+    const std::string more = expected_stream(plan, 0, ring_capacity + 1);
+    ASSERT_TRUE(reader.wait_for_size(more.size(), e2e_deadline));
+    EXPECT_EQ(first_difference(reader.data(), more), "");
+}
+
+// Silence is only judged while there is video to send: a client that neither sends nor gets
+// anything for longer than the limit stays connected.
+TEST_F(ReadPosition, AnEmptyRingTimesOutNobody) {
+    start();
+    connected_client client = connect(0, client_family::ipv4);
+    ASSERT_GT(client.daemon_fd, 0);
+    client_reader reader(client.socket.get());
+
+    const size_t from = board.stderr_lines().size();
+    const auto any_close_line = [](const std::string& line) {
+        return line.rfind("Client ", 0) == 0;
+    };
+    // Longer than the 13 s limit plus the whole-second rounding of the clock it is judged on.
+    EXPECT_FALSE(board.daemon().wait_for(output_stream::err, any_close_line, from, 16s));
+
+    feed_frames(0, 3);
+    const std::string stream = expected_stream(plan, 0, 3);
+    ASSERT_TRUE(reader.wait_for_size(stream.size(), e2e_deadline));
+    EXPECT_EQ(first_difference(reader.data(), stream), "");
+    EXPECT_TRUE(client_lines(0, client.daemon_fd).empty());
+}
+
+// ---- the port taken ----
+
+using PortTaken = stream_test;
+
+// Another process on the board listens on 554 before the daemon starts: a holder that binds the
+// port, leaves a child keeping it, and then becomes the daemon (perl is in every base system).
+// The spidev emulator takes itself out of the environment of whatever it is loaded into, so the
+// holder puts it back for the daemon. Arguments: the emulator, then the daemon's command line.
+constexpr const char* port_holder = R"(
+$ENV{LD_PRELOAD} = shift @ARGV;
+use Socket qw(AF_INET6 SOCK_STREAM IPPROTO_IPV6 IPV6_V6ONLY pack_sockaddr_in6 IN6ADDR_ANY);
+socket(my $s, AF_INET6, SOCK_STREAM, 0) or die "socket: $!";
+setsockopt($s, IPPROTO_IPV6, IPV6_V6ONLY, 0) or die "IPV6_V6ONLY: $!";
+bind($s, pack_sockaddr_in6(554, IN6ADDR_ANY)) or die "bind: $!";
+listen($s, 4) or die "listen: $!";
+defined(my $pid = fork) or die "fork: $!";
+if ($pid == 0) { open STDOUT, '>', '/dev/null'; open STDERR, '>', '/dev/null'; sleep; exit 0 }
+exec { $ARGV[0] } @ARGV or die "exec: $!";
+)";
+
+TEST_F(PortTaken, BindFailsAndTheDaemonRunsOnWithoutAServer) {
+    board.start_program("/usr/bin/perl", {.args = {"-e", port_holder, NANVIDEO_SPIDEV_LIB, NANVIDEO_DAEMON_PATH}});
+    ASSERT_TRUE(board.wait_stdout(server_ready));
+    ASSERT_TRUE(board.source().wait_connected(e2e_deadline));
+    ASSERT_TRUE(board.wait_stderr("bind failed: Address already in use"));
+
+    // The SPI side goes on: a whole ring of frames is taken and counted.
+    feed_frames(0, ring_capacity);
+    ASSERT_TRUE(board.wait_stdout(ring_full_line));
+    EXPECT_TRUE(board.daemon().running());
+    const std::vector<std::string> errors = board.stderr_lines();
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), "bind failed: Address already in use"), 1);
+}
+
+}  // namespace
