@@ -1,6 +1,7 @@
 // nanvideo-keyword: runs one keyword operation on the board through the daemon's own dispatcher,
-// with the same lock, the same batch, the same retries and the same lines, for bring-up by hand
-// and for the end-to-end tests.
+// with the same batch, the same retries and the same lines, for bring-up by hand and for the
+// end-to-end tests. Its iwset_mutex is its own process's, so it does not serialise with a
+// daemon that runs at the same time.
 #include <cstdio>
 #include <cstring>
 
@@ -24,14 +25,16 @@ void print_usage(FILE* stream) {
             "\n"
             "Runs one keyword operation as the daemon would: the PARAMETERS are joined with\n"
             "single blanks into the parameter text (cut at %zu characters); with no PARAMETERS\n"
-            "the text is absent, while '' gives an empty one.\n"
+            "the text is absent, while '' gives an empty one. The operation's lock is this\n"
+            "process's own: it does not wait for a running daemon's keyword operations.\n"
             "\n"
             "Keywords: init [PHY], start ARGS, add_func ARGS, srvc_ext, data_req, data_rsp,\n"
             "data_end, followup, pasn_start, reset, updatefw, config_write, ls, mkdir, cp.\n"
             "init without PARAMETERS finds the phy index as the daemon's bring-up does (iw dev)\n"
             "and uses it; with PARAMETERS they are the phy index (for example 0). start and\n"
             "add_func first find the NAN interface's wdev the same way, so their commands carry\n"
-            "it (nan0 must exist: run init first). config_write first loads the stored\n"
+            "it; nan0 must exist for them (run init first), and so it must for the six vendor\n"
+            "keywords, which send their record to nan0. config_write first loads the stored\n"
             "parameters (fw_printenv vemuparam) as the daemon's start-up does and writes those.\n"
             "When a lookup or the load fails the operation is not run.\n"
             "\n"
