@@ -19,3 +19,7 @@ int nan_event_init();
 
 // Installs sig_handler for the three signals; 0, or -1 with errno set.
 int install_signal_handlers();
+
+// Kills and reaps the `iw event` child, if one runs, without a word: the daemon ends after a
+// failed start-up step and must not leave the child behind.
+void stop_iw_event_child();

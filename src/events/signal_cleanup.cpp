@@ -33,6 +33,14 @@ void sig_handler(int signo) {
     _exit(exit_status_on_signal);
 }
 
+void stop_iw_event_child() {
+    int pid = iw_event_child.take_pid_for_signal();
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
 int install_signal_handlers() {
     struct sigaction action {};
     action.sa_handler = sig_handler;

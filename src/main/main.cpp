@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "command_line.hpp"
+#include "nan_event.hpp"
 #include "startup.hpp"
 
 namespace {
@@ -55,6 +56,10 @@ int main(int argc, char* argv[]) {
     if (parse_command_line(argc, argv, spi_config) == command_line_result::exit_info)
         end_process(info_exit_status);
     connect_rooms();
-    if (run_startup() != 0) end_process(0);
+    if (run_startup() != 0) {
+        // A failure after NAN bring-up started the event module must not leave `iw event` behind.
+        stop_iw_event_child();
+        end_process(0);
+    }
     for (;;) sleep(idle_step_seconds);
 }

@@ -253,6 +253,21 @@ TEST_F(SignalPath, WithoutAChildThereIsNoKillLine) {
     EXPECT_EQ(r.out, signal_lines(SIGINT, 0));
 }
 
+TEST_F(SignalPath, AFailedStartUpStopsTheChildBeforeTheProcessEnds) {
+    dir_.write_program("iw", stand_in_iw(dir_, "", "exec sleep 30"));
+    path_guard path(dir_.path());
+    child_result r = run_forked(dir_, [&] {
+        listener_then_signal(dir_, [] {
+            stop_iw_event_child();
+            _exit(0);
+        });
+    });
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
+    int stand_in = read_pid(dir_.file("iw.pid"));
+    ASSERT_GT(stand_in, 0);
+    EXPECT_TRUE(process_gone(stand_in));
+}
+
 // ---- the whole module ----
 
 std::string stand_in_pid_file;
