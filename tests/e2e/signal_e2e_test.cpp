@@ -1,0 +1,355 @@
+// Stopping the daemon from outside: SIGTERM, SIGINT and SIGSEGV while video streams to connected
+// clients and a data-path acceptance is being sent kill the `iw event` child, print the
+// cleanup lines and end the process with status 0 at once. A daemon whose `iw event` ended
+// keeps streaming, and a later stop signal has no child to kill.
+#include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board_client.hpp"
+#include "board_fixture.hpp"
+#include "board_world.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+const std::string bringup_end = "=== add_func custom logic execution completed ===";
+const std::string batch_end = "=== All commands execution completed ===";
+const std::string listener_start =
+    "[nan_event_listener] Start monitoring NAN events (blocking when no data)...";
+const std::string stream_closed = "[nan_event_listener] iw event stream closed, exiting listener";
+const std::string cleanup_done = "[sig_handler] Cleanup completed, exiting process...";
+constexpr char iw_event_argv[] = "iw\0event\0-t\0-f";  // as /proc/PID/cmdline holds it
+const std::string iw_event_cmdline(iw_event_argv, sizeof iw_event_argv);
+
+// The handler kills one child and exits; it has no reason to take anywhere near this long.
+constexpr auto exit_bound = 1s;
+constexpr size_t bytes_before_stop = 64 * 1024;  // a client has seen video flow
+constexpr auto reap_poll = 1ms;
+
+std::string received_line(int signo) {
+    return "[sig_handler] Received signal " + std::to_string(signo) +
+           ", cleaning up resources...";
+}
+
+std::string killed_line(pid_t pid) {
+    return "[sig_handler] Killed iw event process (PID: " + std::to_string(pid) + ")";
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The parent process id from /proc/PID/stat (the field after the parenthesised name).
+pid_t parent_of(const std::string& pid) {
+    const std::string stat = read_file("/proc/" + pid + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    char state = 0;
+    int ppid = -1;
+    if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2) return -1;
+    return ppid;
+}
+
+// The daemon's `iw event -t -f` children.
+std::vector<pid_t> iw_event_children(pid_t daemon) {
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return children;
+    while (const dirent* entry = readdir(proc)) {
+        const std::string name = entry->d_name;
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (parent_of(name) != daemon) continue;
+        if (read_file("/proc/" + name + "/cmdline") == iw_event_cmdline)
+            children.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    closedir(proc);
+    return children;
+}
+
+// The daemon's children with their command lines, for failure messages.
+std::string process_tree(pid_t daemon) {
+    std::string text = "children of " + std::to_string(daemon) + ":";
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return text;
+    while (const dirent* entry = readdir(proc)) {
+        const std::string name = entry->d_name;
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (parent_of(name) != daemon) continue;
+        std::string cmdline = read_file("/proc/" + name + "/cmdline");
+        for (char& c : cmdline)
+            if (c == '\0') c = ' ';
+        text += " [" + name + ": " + cmdline + "]";
+    }
+    closedir(proc);
+    return text;
+}
+
+// True while pid names a live `iw event -t -f` (a zombie counts: it has not been reaped).
+bool is_iw_event(pid_t pid) {
+    return read_file("/proc/" + std::to_string(pid) + "/cmdline") == iw_event_cmdline ||
+           (kill(pid, 0) == 0 && read_file("/proc/" + std::to_string(pid) + "/comm") == "iw\n");
+}
+
+std::vector<std::string> vendor_files(const std::string& state) {
+    std::vector<std::string> names;
+    DIR* dir = opendir((state + "/tmp").c_str());
+    if (dir == nullptr) return names;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.rfind("nan_vendor_data_", 0) == 0) names.push_back(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+// A TCP client that keeps reading (so the daemon never times it out) until the daemon closes
+// the connection.
+class video_client {
+public:
+    explicit video_client(unique_fd fd) : fd_(std::move(fd)) {
+        reader_ = std::thread([this] { drain(); });
+    }
+    ~video_client() {
+        stop_ = true;
+        reader_.join();
+    }
+    video_client(const video_client&) = delete;
+    video_client& operator=(const video_client&) = delete;
+
+    size_t received() const { return received_; }
+    bool closed_by_daemon() const { return closed_; }
+
+    bool wait_received(size_t bytes, std::chrono::milliseconds timeout) const {
+        return wait([&] { return received_ >= bytes; }, timeout);
+    }
+    bool wait_closed(std::chrono::milliseconds timeout) const {
+        return wait([&] { return closed_.load(); }, timeout);
+    }
+
+private:
+    template <typename Predicate>
+    static bool wait(Predicate done, std::chrono::milliseconds timeout) {
+        const auto deadline = steady::now() + timeout;
+        while (!done()) {
+            if (steady::now() >= deadline) return false;
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+
+    void drain() {
+        char buffer[16384];
+        while (!stop_) {
+            pollfd p{fd_.get(), POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            const ssize_t got = recv(fd_.get(), buffer, sizeof buffer, 0);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                closed_ = true;
+                return;
+            }
+            received_ += static_cast<size_t>(got);
+        }
+    }
+
+    unique_fd fd_;
+    std::atomic<size_t> received_{0};
+    std::atomic<bool> closed_{false};
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+};
+
+class signal_test : public board_test {
+protected:
+    void start(const daemon_options& options = {}) {
+        board.start_daemon(options);
+        ASSERT_TRUE(board.wait_stdout(listener_start));
+        const std::optional<size_t> add_func = board.wait_stdout(bringup_end);
+        ASSERT_TRUE(add_func);
+        ASSERT_TRUE(board.wait_stdout(batch_end, *add_func));
+        ASSERT_TRUE(board.source().wait_connected(e2e_deadline));
+    }
+
+    const std::string& state() const { return board.state_dir(); }
+
+    // Video flows from the source through the daemon to one IPv4 and one IPv6 client.
+    void stream_to_clients() {
+        board.source().start_stream({.frames_per_second = 200, .plan = plan_});
+        for (client_family family : {client_family::ipv4, client_family::ipv6}) {
+            unique_fd fd = connect_in_namespace(board.daemon().pid(), family);
+            ASSERT_TRUE(fd.valid()) << "connect: " << strerror(errno);
+            clients_.push_back(std::make_unique<video_client>(std::move(fd)));
+        }
+        expect_video_flowing();
+    }
+
+    void expect_video_flowing() {
+        for (const auto& client : clients_) {
+            const size_t before = client->received();
+            EXPECT_TRUE(client->wait_received(before + bytes_before_stop, e2e_deadline))
+                << "client got " << client->received() << " bytes";
+        }
+    }
+
+    // Every send of the data_rsp fails, so the acceptance is inside its attempts and 500 ms
+    // pauses; returns once the second attempt has started.
+    void start_failing_acceptance() {
+        ASSERT_EQ(board_world::add_failure(state(), {"iw nan0 vendor send*", -1, 1}), 0);
+        ASSERT_EQ(board_world::inject_peer_request(state(), "02:aa:bb:cc:dd:51", 5), 0);
+        static const std::regex second_attempt(
+            R"(^\[[0-9]+\] Executing iw command \(retry 2\): iw nan0 vendor send 0xe04c 0x1902 /tmp/nan_vendor_data_.{6}$)");
+        ASSERT_TRUE(board.daemon().wait_for(
+            output_stream::out,
+            [](const std::string& line) { return std::regex_match(line, second_attempt); }, 0,
+            e2e_deadline));
+    }
+
+    // Sends the signal and waits until the daemon has been reaped; returns how long that took.
+    std::chrono::microseconds stop_with(int signo) {
+        const auto sent = steady::now();
+        board.daemon().signal(signo);
+        const auto deadline = sent + e2e_deadline;
+        while (board.daemon().running() && steady::now() < deadline)
+            std::this_thread::sleep_for(reap_poll);
+        return std::chrono::duration_cast<std::chrono::microseconds>(steady::now() - sent);
+    }
+
+    void expect_exit_status_zero() {
+        const std::optional<int> status = board.wait_exit();
+        ASSERT_TRUE(status);
+        ASSERT_TRUE(WIFEXITED(*status)) << describe_wait_status(*status);
+        EXPECT_EQ(WEXITSTATUS(*status), 0);
+    }
+
+    size_t count(const std::vector<std::string>& lines, const std::string& line) const {
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+    }
+
+    size_t index_of(const std::vector<std::string>& lines, const std::string& line) const {
+        return static_cast<size_t>(std::find(lines.begin(), lines.end(), line) - lines.begin());
+    }
+
+    payload_plan plan_{.seed = 11, .derived_length = false, .fixed_length = 4000};
+    std::vector<std::unique_ptr<video_client>> clients_;
+};
+
+// ---- a stop signal in the middle of everything ----
+
+class SignalStop : public signal_test, public testing::WithParamInterface<int> {};
+
+TEST_P(SignalStop, KillsTheIwEventChildAndExitsWithStatusZeroAtOnce) {
+    const int signo = GetParam();
+    start();
+    ASSERT_NO_FATAL_FAILURE(stream_to_clients());
+    const std::vector<pid_t> children = iw_event_children(board.daemon().pid());
+    ASSERT_EQ(children.size(), 1u) << process_tree(board.daemon().pid());
+    const pid_t child = children[0];
+    ASSERT_NO_FATAL_FAILURE(start_failing_acceptance());
+
+    const std::chrono::microseconds took = stop_with(signo);
+    ASSERT_FALSE(board.daemon().running());
+    printf("signal %d: daemon reaped %.3f ms after the signal was sent\n", signo,
+           static_cast<double>(took.count()) / 1000.0);
+    EXPECT_LT(took, exit_bound);
+    expect_exit_status_zero();
+
+    const std::vector<std::string> out = board.stdout_lines();
+    const size_t received = index_of(out, received_line(signo));
+    const size_t killed = index_of(out, killed_line(child));
+    const size_t done = index_of(out, cleanup_done);
+    ASSERT_LT(received, out.size());
+    ASSERT_LT(killed, out.size());
+    ASSERT_LT(done, out.size());
+    EXPECT_LT(received, killed);
+    EXPECT_LT(killed, done);
+    EXPECT_EQ(count(out, received_line(signo)), 1u);
+    EXPECT_EQ(count(out, killed_line(child)), 1u);
+    EXPECT_EQ(count(out, cleanup_done), 1u);
+    // The handler's output starts on a line of its own.
+    ASSERT_GT(received, 0u);
+    EXPECT_EQ(out[received - 1], "");
+    // The signal came while the acceptance was still being sent: its attempts never ran out.
+    for (const std::string& line : board.stderr_lines())
+        EXPECT_EQ(line.find("Error: iw command failed"), std::string::npos) << line;
+    EXPECT_EQ(count(out, stream_closed), 0u);
+
+    // The child was reaped, not left behind: its id names no `iw event` any more.
+    EXPECT_FALSE(is_iw_event(child));
+    EXPECT_TRUE(iw_event_children(board.daemon().pid()).empty());
+    // Both clients see the connection end.
+    for (const auto& client : clients_) EXPECT_TRUE(client->wait_closed(e2e_deadline));
+    // The process ends inside the send, before it removes its record file.
+    for (const std::string& name : vendor_files(state()))
+        printf("signal %d: left in the board's /tmp: %s\n", signo, name.c_str());
+}
+
+std::string signal_name(const testing::TestParamInfo<int>& param) {
+    switch (param.param) {
+        case SIGTERM: return "Sigterm";
+        case SIGINT: return "Sigint";
+        case SIGSEGV: return "Sigsegv";
+        default: return "Signal" + std::to_string(param.param);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalStop, testing::Values(SIGTERM, SIGINT, SIGSEGV),
+                         signal_name);
+
+// ---- no `iw event` child ----
+
+using SignalWithoutChild = signal_test;
+
+TEST_F(SignalWithoutChild, ClosedEventStreamLeavesTheDaemonStreamingAndNothingToKill) {
+    start({.world = [](const std::string& s) {
+        board_world::add_failure(s, {"iw event*", -1, 1});
+    }});
+    ASSERT_TRUE(board.wait_stdout(stream_closed));
+    ASSERT_TRUE(board.daemon().running());
+    EXPECT_GE(board_world::wait_for_call(state(), "iw event -t -f", 0), 0);
+    EXPECT_TRUE(iw_event_children(board.daemon().pid()).empty());
+
+    // Video still flows after the listener has ended.
+    ASSERT_NO_FATAL_FAILURE(stream_to_clients());
+    expect_video_flowing();
+    EXPECT_TRUE(board.daemon().running());
+
+    const std::chrono::microseconds took = stop_with(SIGTERM);
+    ASSERT_FALSE(board.daemon().running());
+    printf("no child: daemon reaped %.3f ms after SIGTERM was sent\n",
+           static_cast<double>(took.count()) / 1000.0);
+    EXPECT_LT(took, exit_bound);
+    expect_exit_status_zero();
+
+    const std::vector<std::string> out = board.stdout_lines();
+    EXPECT_EQ(count(out, stream_closed), 1u);
+    EXPECT_EQ(count(out, received_line(SIGTERM)), 1u);
+    EXPECT_EQ(count(out, cleanup_done), 1u);
+    EXPECT_LT(index_of(out, received_line(SIGTERM)), index_of(out, cleanup_done));
+    for (const std::string& line : out)
+        EXPECT_NE(line.rfind("[sig_handler] Killed iw event process", 0), 0u) << line;
+    for (const auto& client : clients_) EXPECT_TRUE(client->wait_closed(e2e_deadline));
+}
+
+}  // namespace
