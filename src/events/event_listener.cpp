@@ -96,7 +96,7 @@ void forward_event_lines(FILE* stream, event_line_queue& ring) {
     char line[event_line_size];
     while (fgets(line, sizeof(line), stream) != nullptr) {
         line[strcspn(line, "\n")] = '\0';
-        ring.push(line);
+        ring.push_when_room(line);
         printf("[nan_event_listener] Raw event: %s\n", line);
     }
 }

@@ -35,16 +35,30 @@ event_line_queue::event_line_queue() {
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(&event_queue_cond_, &attr);
+    pthread_cond_init(&room_cond_, &attr);
     pthread_condattr_destroy(&attr);
 }
 
 event_line_queue::~event_line_queue() {
+    pthread_cond_destroy(&room_cond_);
     pthread_cond_destroy(&event_queue_cond_);
     pthread_mutex_destroy(&event_queue_mutex_);
 }
 
 void event_line_queue::push(const char* line) {
     pthread_mutex_lock(&event_queue_mutex_);
+    store_locked(line);
+    pthread_mutex_unlock(&event_queue_mutex_);
+}
+
+void event_line_queue::push_when_room(const char* line) {
+    pthread_mutex_lock(&event_queue_mutex_);
+    while (count_ == event_queue_slots) pthread_cond_wait(&room_cond_, &event_queue_mutex_);
+    store_locked(line);
+    pthread_mutex_unlock(&event_queue_mutex_);
+}
+
+void event_line_queue::store_locked(const char* line) {
     if (count_ == event_queue_slots) {
         head_ = (head_ + 1) % event_queue_slots;
         count_ = event_queue_slots - 1;
@@ -54,7 +68,6 @@ void event_line_queue::push(const char* line) {
     tail_ = (tail_ + 1) % event_queue_slots;
     ++count_;
     pthread_cond_signal(&event_queue_cond_);
-    pthread_mutex_unlock(&event_queue_mutex_);
 }
 
 int event_line_queue::pop(char* out) {
@@ -70,6 +83,7 @@ int event_line_queue::pop(char* out) {
     copy_line(out, slots_[head_]);
     head_ = (head_ + 1) % event_queue_slots;
     --count_;
+    pthread_cond_signal(&room_cond_);
     pthread_mutex_unlock(&event_queue_mutex_);
     return 0;
 }

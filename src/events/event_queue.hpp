@@ -1,7 +1,9 @@
 #pragma once
 // The ring of raw `iw event` lines between the listener (the only writer) and the decision thread
-// (the only reader). A full ring drops its oldest line, never the new one: a slow decision must
-// not stall the listener, and a stale line is worth less than a fresh one.
+// (the only reader). A full ring drops its oldest line, never the new one. The listener itself
+// never lets it come to that: one data-path request is about 20 lines, so a second request
+// arriving while the decision thread sends an acceptance would lose its header. The listener
+// waits for room instead and leaves the lines in the `iw` pipe, which holds thousands.
 #include <pthread.h>
 
 #include <cstddef>
@@ -21,6 +23,8 @@ public:
 
     // Stores at most 511 characters of the line and wakes one waiter; never fails.
     void push(const char* line);
+    // The listener's push: waits while the ring is full, so no line is ever dropped.
+    void push_when_room(const char* line);
     // Waits at most 0.5 s for a line and copies the oldest into out (event_line_size bytes).
     // Returns 0 with a line, ETIMEDOUT when none came, or the wait's own error code.
     int pop(char* out);
@@ -28,12 +32,15 @@ public:
     int count();
 
 private:
+    void store_locked(const char* line);
+
     char slots_[event_queue_slots][event_line_size] = {};
     int head_ = 0;  // oldest line, next to be taken
     int tail_ = 0;  // next slot to be written
     int count_ = 0;
     pthread_mutex_t event_queue_mutex_;
     pthread_cond_t event_queue_cond_;
+    pthread_cond_t room_cond_;  // signalled when the reader takes a line
 };
 
 // The daemon's ring.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "nan_event.hpp"
@@ -98,6 +99,29 @@ TEST(ListenerReadRule, AnEmptyLineIsAnEmptyEntryAndTheLastLineNeedsNoNewline) {
               "[nan_event_listener] Raw event: \n"
               "[nan_event_listener] Raw event: vendor event: 00 01 \n"
               "[nan_event_listener] Raw event: no newline at end\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EventQueue, TheListenersPushWaitsForRoomAndLosesNothing) {
+    auto ring = std::make_unique<event_line_queue>();
+    constexpr int lines = 45;  // two requests' worth and more, while the reader is busy
+    testing::internal::CaptureStdout();
+    std::thread listener([&] {
+        for (int i = 1; i <= lines; ++i) ring->push_when_room(("line " + std::to_string(i)).c_str());
+    });
+    // The reader is busy at first: the listener fills the ring and then waits.
+    while (ring->count() < event_queue_slots) std::this_thread::yield();
+    std::vector<std::string> taken;
+    char out[event_line_size];
+    while (taken.size() < static_cast<size_t>(lines)) {
+        if (ring->pop(out) == 0) taken.emplace_back(out);
+    }
+    listener.join();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    for (int i = 0; i < lines; ++i) EXPECT_EQ(taken[i], "line " + std::to_string(i + 1));
 }
 
 }  // namespace
