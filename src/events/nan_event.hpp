@@ -20,6 +20,10 @@ int nan_event_init();
 // Installs sig_handler for the three signals; 0, or -1 with errno set.
 int install_signal_handlers();
 
+// Work the signal path does before the process ends, for rooms this one does not know (the
+// vendor transport's record file). The hook must be async-signal-safe.
+void set_signal_cleanup_hook(void (*hook)());
+
 // Kills and reaps the `iw event` child, if one runs, without a word: the daemon ends after a
 // failed start-up step and must not leave the child behind.
 void stop_iw_event_child();

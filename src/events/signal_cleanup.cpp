@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 
@@ -13,6 +14,8 @@ namespace {
 
 constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGSEGV};
 constexpr int exit_status_on_signal = 0;
+
+std::atomic<void (*)()> signal_cleanup_hook{nullptr};
 
 }  // namespace
 
@@ -28,10 +31,13 @@ void sig_handler(int signo) {
         safe_write_number(STDOUT_FILENO, "[sig_handler] Killed iw event process (PID: ", pid,
                           ")\n");
     }
+    if (void (*hook)() = signal_cleanup_hook.load()) hook();
     // Nothing to wake: the process ends here, without exit handlers.
     safe_write_text(STDOUT_FILENO, "[sig_handler] Cleanup completed, exiting process...\n");
     _exit(exit_status_on_signal);
 }
+
+void set_signal_cleanup_hook(void (*hook)()) { signal_cleanup_hook.store(hook); }
 
 void stop_iw_event_child() {
     int pid = iw_event_child.take_pid_for_signal();

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "nan_bringup.hpp"
+#include "nan_event.hpp"
 #include "params.hpp"
 #include "spi_link.hpp"
 #include "tcp_server.hpp"
@@ -30,6 +31,7 @@ void connect_rooms() {
     vendor_register_keywords();
     params_register_keywords();
     tcp_set_at_command_handler(handle_at_command);
+    set_signal_cleanup_hook(remove_pending_record_file);
 }
 
 int run_startup() {

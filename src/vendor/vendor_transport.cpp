@@ -20,6 +20,12 @@ namespace {
 
 constexpr mode_t vendor_file_mode = 0600;
 
+// The record file of the send in progress, for the signal path: the daemon may be ended while
+// iw runs, and the file must not outlive it.
+char pending_path[sizeof vendor_temp_template];
+std::atomic<bool> pending_path_valid{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal path needs a lock-free flag");
+
 unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
 
 // Writes the record with one write call; the file is closed before iw reads it.
@@ -65,9 +71,12 @@ int send_locked(int subcmd, const uint8_t* record, size_t length) {
         fprintf(stderr, "[%lu] Error: Create temp file failed (errno: %d)!\n", thread_id(), errno);
         return -1;
     }
+    memcpy(pending_path, path, sizeof path);
+    pending_path_valid.store(true);
     int result = write_record(std::move(file), record, length);
     if (result == 0) result = run_vendor_command(subcmd, path, length);
     unlink(path);
+    pending_path_valid.store(false);
     return result;
 }
 
@@ -95,6 +104,10 @@ int send_vendor_data(int subcmd, const uint8_t* record, size_t length) {
         fprintf(stderr, "[%lu] Error: Unlock mutex failed (errno: %d)!\n", thread_id(), rc);
     }
     return result;
+}
+
+void remove_pending_record_file() {
+    if (pending_path_valid.load()) unlink(pending_path);
 }
 
 vendor_transport& active_vendor_transport() {
