@@ -1,0 +1,60 @@
+#pragma once
+// Finds the daemon's reply to one AT command in the bytes that follow the command on the
+// connection. Replies share the connection with the video stream: they come between two
+// frames, with video bytes before and after them, and those bytes are arbitrary. A reply is
+// recognised by its own form:
+//   "ERROR: <text>\r\n"                       any command
+//   "OK\r\n"                                  config with a text, reset, updatefw
+//   "<text>\r\nOK\r\n"                        version
+//   "name:.. pmk:.. password:.. hostname:..\r\nOK\r\n"   config query
+// Among the replies complete in one read, the last counts: the daemon sends no video while a
+// command runs, so its reply ends whatever arrives together with it.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class reply_form {
+    ok_only,         // config with a text, reset, updatefw
+    text_then_ok,    // version
+    params_then_ok,  // config query
+};
+
+struct at_reply {
+    bool ok = false;
+    std::string text;   // the line before "OK" (text_then_ok, params_then_ok)
+    std::string error;  // "ERROR: ..." without the line end
+};
+
+// The longest reply the daemon sends (a 1023-character version text and "\r\nOK\r\n") fits.
+constexpr size_t reply_window = 2048;
+
+class reply_scanner {
+public:
+    explicit reply_scanner(reply_form form) : form_(form) {}
+
+    // Takes the next bytes received after the command went out. Returns true once a reply is
+    // complete; the bytes that followed it in this read are then in rest().
+    bool feed(const uint8_t* data, size_t length);
+
+    bool done() const { return done_; }
+    const at_reply& reply() const { return reply_; }
+    const std::vector<uint8_t>& rest() const { return rest_; }
+
+private:
+    bool reply_ending_at(size_t line_end, at_reply& reply) const;
+    bool data_line_before(size_t ok_line_start, at_reply& reply) const;
+    bool params_start(size_t end, size_t& start) const;
+    size_t text_start(size_t end) const;
+    bool bytes_equal(size_t at, const char* text) const;
+
+    reply_form form_;
+    std::vector<uint8_t> seen_;  // the last reply_window bytes at most
+    bool done_ = false;
+    at_reply reply_;
+    std::vector<uint8_t> rest_;
+};
+
+// The text that all the given lines end with (the version text without the video bytes that
+// happened to look like text in front of some of them).
+std::string common_ending(const std::vector<std::string>& lines);
