@@ -34,15 +34,16 @@ protected:
 
     tool_result ctl(const std::vector<std::string>& args, const std::string& host = "127.0.0.1") {
         std::vector<std::string> argv = {
-            "nsenter", "--net=/proc/" + std::to_string(board.daemon().pid()) + "/ns/net", tool, host};
+            "nsenter", "--net=/proc/" + std::to_string(board.daemon().pid()) + "/ns/net", tool,
+            host};
         argv.insert(argv.end(), args.begin(), args.end());
         return run_tool(argv);
     }
 
-    std::string last_line(const std::string& text) {
-        const size_t end = text.size() > 0 && text.back() == '\n' ? text.size() - 1 : text.size();
-        const size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
-        return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+    static std::string last_line(const std::string& text) {
+        std::string line = text;
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        return line.substr(line.rfind('\n') == std::string::npos ? 0 : line.rfind('\n') + 1);
     }
 
     const payload_plan plan{.seed = 21, .derived_length = false, .fixed_length = 4096};
@@ -68,7 +69,8 @@ TEST_F(CtlOnBoard, VersionRecordAndCheckWhileVideoFlows) {
     r = ctl({"record", capture, "--bytes", "20000"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     std::ifstream in(capture, std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
     ASSERT_EQ(bytes.size(), 20000u);
     payload_checker checker(plan);
     checker.feed(bytes.data(), bytes.size());
@@ -108,7 +110,8 @@ TEST_F(CtlOnBoard, ResetAndUpdatefwRunTheirPrograms) {
     r = ctl({"updatefw"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, "OK\n");
-    EXPECT_GE(board_world::wait_for_call(board.state_dir(), "usb.sh -r usbh_msc", call_timeout_ms), 0);
+    EXPECT_GE(board_world::wait_for_call(board.state_dir(), "usb.sh -r usbh_msc", call_timeout_ms),
+              0);
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ TEST(CtlOptions, ConfigWithTextSetsIt) {
 }
 
 TEST(CtlOptions, OptionsGoAnywhereInBothSpellings) {
-    const parsed p = parse({"--port=8554", "10.0.0.2", "record", "out.bin", "--timeout", "0.5", "--bytes", "100"});
+    const parsed p = parse(
+        {"--port=8554", "10.0.0.2", "record", "out.bin", "--timeout", "0.5", "--bytes", "100"});
     ASSERT_TRUE(p.good) << p.error;
     EXPECT_EQ(p.options.port, 8554);
     EXPECT_EQ(p.options.timeout_s, 0.5);
@@ -78,7 +79,9 @@ struct refusal {
     const char* error;
 };
 
-void PrintTo(const refusal& r, std::ostream* os) { *os << r.error; }
+void PrintTo(const refusal& r, std::ostream* os) {
+    *os << r.error;
+}
 
 class CtlOptionsRefused : public ::testing::TestWithParam<refusal> {};
 
@@ -91,14 +94,15 @@ TEST_P(CtlOptionsRefused, WithItsMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Each, CtlOptionsRefused,
     ::testing::Values(
-        refusal{{}, "missing HOST and COMMAND"},
-        refusal{{"h"}, "missing COMMAND"},
+        refusal{{}, "missing HOST and COMMAND"}, refusal{{"h"}, "missing COMMAND"},
         refusal{{"h", "reboot"}, "unknown command: reboot"},
         refusal{{"h", "version", "x"}, "version takes no argument"},
         refusal{{"h", "config", "a", "b"}, "config takes one parameter text (quote it)"},
-        refusal{{"h", "config", "  "}, "the parameter text is empty (to show the parameters, give config alone)"},
+        refusal{{"h", "config", "  "},
+                "the parameter text is empty (to show the parameters, give config alone)"},
         refusal{{"h", "config", "name:a\r\nAT+AB reset"}, "the parameter text must be one line"},
-        refusal{{"h", "config", std::string(1009, 'a')}, "the parameter text is longer than 1008 characters"},
+        refusal{{"h", "config", std::string(1009, 'a')},
+                "the parameter text is longer than 1008 characters"},
         refusal{{"h", "record"}, "record takes one FILE"},
         refusal{{"h", "version", "--port", "0"}, "bad value for --port: 0"},
         refusal{{"h", "version", "--port", "65536"}, "bad value for --port: 65536"},
@@ -106,12 +110,15 @@ INSTANTIATE_TEST_SUITE_P(
         refusal{{"h", "version", "--timeout", "nan"}, "bad value for --timeout: nan"},
         refusal{{"h", "version", "--timeout"}, "--timeout needs a value"},
         refusal{{"h", "version", "--help=yes"}, "--help takes no value"},
-        refusal{{"h", "check", "--seed", "1", "--derived-length=1"}, "--derived-length takes no value"},
+        refusal{{"h", "check", "--seed", "1", "--derived-length=1"},
+                "--derived-length takes no value"},
         refusal{{"h", "version", "-x"}, "unknown option: -x"},
         refusal{{"h", "version", "--seconds", "3"}, "--seconds does not apply to this command"},
         refusal{{"h", "record", "f", "--seed", "3"}, "--seed does not apply to this command"},
-        refusal{{"h", "check", "--seed", "1", "--bytes", "3"}, "--bytes does not apply to this command"},
-        refusal{{"h", "record", "f", "--seconds", "1", "--bytes", "3"}, "give --seconds or --bytes, not both"},
+        refusal{{"h", "check", "--seed", "1", "--bytes", "3"},
+                "--bytes does not apply to this command"},
+        refusal{{"h", "record", "f", "--seconds", "1", "--bytes", "3"},
+                "give --seconds or --bytes, not both"},
         refusal{{"h", "record", "f", "--bytes", "-3"}, "bad value for --bytes: -3"},
         refusal{{"h", "check"}, "check needs --seed"},
         refusal{{"h", "check", "--seed", "1", "--length", "7"}, "bad value for --length: 7"},
@@ -127,11 +134,11 @@ TEST(CtlOptions, LongestConfigTextFitsTheDaemonsReceiveBuffer) {
 TEST(CtlUsage, NamesEveryCommandAndExitStatus) {
     const std::string text = usage_text("/usr/bin/nanvideoctl");
     EXPECT_EQ(text.rfind("Usage: nanvideoctl [OPTIONS] HOST COMMAND [ARGUMENTS]\n", 0), 0u);
-    for (const char* part : {"  version ", "  config ", "  config 'TEXT' ", "  reset ", "  updatefw ",
-                             "  record FILE ", "  check --seed S ", "  --port N ", "  --timeout S ",
-                             "  0  success", "  1  the daemon replied with an error",
-                             "  2  bad command line", "  3  HOST not reached", "  4  no reply",
-                             "  5  record: FILE cannot be written"})
+    for (const char* part :
+         {"  version ", "  config ", "  config 'TEXT' ", "  reset ", "  updatefw ",
+          "  record FILE ", "  check --seed S ", "  --port N ", "  --timeout S ", "  0  success",
+          "  1  the daemon replied with an error", "  2  bad command line", "  3  HOST not reached",
+          "  4  no reply", "  5  record: FILE cannot be written"})
         EXPECT_NE(text.find(part), std::string::npos) << part;
 }
 

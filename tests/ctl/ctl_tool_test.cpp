@@ -32,7 +32,9 @@ std::string read_file(const std::string& path) {
 // Video as the daemon sends it: payloads of a plan, here with a fixed seed.
 const payload_plan video_plan{.seed = 3, .derived_length = false, .fixed_length = 4096};
 
-std::string video(uint32_t first, uint32_t count) { return payload_stream(video_plan, first, count); }
+std::string video(uint32_t first, uint32_t count) {
+    return payload_stream(video_plan, first, count);
+}
 
 class ctl_test : public ::testing::Test {
 protected:
@@ -68,7 +70,8 @@ TEST_F(CtlAtCommand, VersionShowsTheTextAndOkAmidVideo) {
 TEST_F(CtlAtCommand, ConfigQueryShowsTheParametersAfterANotice) {
     // The frame before ends in name characters; the password holds colons and a non-ASCII byte.
     const std::string params = "name:NanCam pmk: password:p\xC3\xA4ss:w0rd hostname:nancam.local";
-    daemon.serve({.greeting = video(0, 2), .answers = {video(2, 1) + "\x7Fxy-" + params + "\r\nOK\r\n"}});
+    daemon.serve(
+        {.greeting = video(0, 2), .answers = {video(2, 1) + "\x7Fxy-" + params + "\r\nOK\r\n"}});
     const tool_result r = run({"config"});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, params + "\nOK\n");
@@ -123,7 +126,8 @@ TEST_F(CtlAtCommand, VersionErrorIsNotAskedAgain) {
 
 TEST_F(CtlAtCommand, OfTwoRepliesArrivingTogetherTheLastCounts) {
     // Video that happens to hold "OK\r\n", then the real reply, in one write.
-    daemon.serve({.answers = {"\x10\x11OK\r\n\x12" "ERROR: Command execution failed\r\n"}});
+    daemon.serve({.answers = {"\x10\x11OK\r\n\x12"
+                              "ERROR: Command execution failed\r\n"}});
     const tool_result r = run({"updatefw"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "ERROR: Command execution failed\n");
@@ -161,13 +165,15 @@ TEST(CtlConnect, RefusedConnectionHasStatusThree) {
     }
     const tool_result r = run_tool({tool, "127.0.0.1", "version", "--port", port});
     EXPECT_EQ(r.exit_status, 3);
-    EXPECT_EQ(r.err, "nanvideoctl: cannot connect to 127.0.0.1 port " + port + ": Connection refused\n");
+    EXPECT_EQ(r.err,
+              "nanvideoctl: cannot connect to 127.0.0.1 port " + port + ": Connection refused\n");
 }
 
 TEST(CtlConnect, UnknownNameHasStatusThree) {
     const tool_result r = run_tool({tool, "nanvideo-no-such-host.invalid", "version"});
     EXPECT_EQ(r.exit_status, 3);
-    EXPECT_EQ(r.err.rfind("nanvideoctl: cannot resolve nanvideo-no-such-host.invalid: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("nanvideoctl: cannot resolve nanvideo-no-such-host.invalid: ", 0), 0u)
+        << r.err;
 }
 
 class CtlIpv6 : public ::testing::TestWithParam<const char*> {};
@@ -213,7 +219,8 @@ TEST_F(CtlRecord, ToStandardOutput) {
     const tool_result r = run({"record", "-", "--bytes", "5000"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, video(0, 2).substr(0, 5000));
-    EXPECT_EQ(lines_of(r.err).at(0), "Saved 5000 bytes (1.2 frames of 4096 bytes) to standard output");
+    EXPECT_EQ(lines_of(r.err).at(0),
+              "Saved 5000 bytes (1.2 frames of 4096 bytes) to standard output");
 }
 
 TEST_F(CtlRecord, StreamEndingEarlyKeepsWhatCameAndHasStatusFour) {
@@ -238,7 +245,9 @@ TEST_F(CtlRecord, StalledStreamHasStatusFour) {
 TEST_F(CtlRecord, UnwritableFileHasStatusFive) {
     const tool_result r = run({"record", "/nonexistent-nanvideo-dir/out.bin"});
     EXPECT_EQ(r.exit_status, 5);
-    EXPECT_EQ(r.err, "nanvideoctl: cannot write /nonexistent-nanvideo-dir/out.bin: No such file or directory\n");
+    EXPECT_EQ(
+        r.err,
+        "nanvideoctl: cannot write /nonexistent-nanvideo-dir/out.bin: No such file or directory\n");
 }
 
 // ---- check ----
@@ -269,8 +278,9 @@ TEST_F(CtlCheck, CorruptedStreamReportsTheFirstWrongByte) {
     const tool_result r = run({"check", "--seed", "3", "--frames", "10"});
     EXPECT_EQ(r.exit_status, 1);
     char problem[96];
-    snprintf(problem, sizeof problem, "First problem: frame 3: payload byte 100 is 0x%02X, expected 0x%02X",
-             expected ^ 0xFF, expected);
+    snprintf(problem, sizeof problem,
+             "First problem: frame 3: payload byte 100 is 0x%02X, expected 0x%02X", expected ^ 0xFF,
+             expected);
     EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{
                                    "Frames checked: 3",
                                    "Bytes skipped: 0",
@@ -285,7 +295,8 @@ TEST_F(CtlCheck, AnotherSeedIsWrongFromTheFirstFrame) {
     const tool_result r = run({"check", "--seed", "4", "--frames", "2"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(lines_of(r.out).back(), "Result: wrong bytes");
-    EXPECT_EQ(lines_of(r.out).at(3).rfind("First problem: frame 0: payload byte 8 is ", 0), 0u) << r.out;
+    EXPECT_EQ(lines_of(r.out).at(3).rfind("First problem: frame 0: payload byte 8 is ", 0), 0u)
+        << r.out;
 }
 
 TEST_F(CtlCheck, LostFramesAreReportedButAreNoWrongBytes) {

@@ -45,8 +45,9 @@ unique_fd listen_on_loopback(fake_family family, uint16_t& port) {
     if (bind(fd.get(), address, size) != 0 || listen(fd.get(), 4) != 0 ||
         getsockname(fd.get(), address, &size) != 0)
         return unique_fd();
-    port = ntohs(family == fake_family::ipv4 ? reinterpret_cast<sockaddr_in*>(&storage)->sin_port
-                                             : reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port);
+    port =
+        ntohs(family == fake_family::ipv4 ? reinterpret_cast<sockaddr_in*>(&storage)->sin_port
+                                          : reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port);
     return fd;
 }
 
@@ -109,14 +110,16 @@ void fake_daemon::talk(int fd, const fake_script& script) {
         std::vector<std::string> lines;
         const bool open = take_lines(fd, !stopping, pending, lines);
         for (size_t i = 0; i < lines.size(); ++i) {
-            if (script.close_after_greeting || stopping || next_answer >= script.answers.size()) continue;
+            if (script.close_after_greeting || stopping || next_answer >= script.answers.size())
+                continue;
             if (!send_everything(fd, script.answers[next_answer++])) return;
         }
         if (!open || stopping) return;
     }
 }
 
-bool fake_daemon::take_lines(int fd, bool wait, std::string& pending, std::vector<std::string>& lines) {
+bool fake_daemon::take_lines(int fd, bool wait, std::string& pending,
+                             std::vector<std::string>& lines) {
     bool open = true;
     char buffer[read_size];
     for (;;) {

@@ -53,10 +53,18 @@ TEST(ReplyScanner, VideoLineEndsAreNoReply) {
     EXPECT_FALSE(s.done());
 }
 
+TEST(ReplyScanner, OkAfterMoreTextThanAnyReplyHolds) {
+    reply_scanner s(reply_form::ok_only);
+    EXPECT_FALSE(feed(s, std::string(5000, 'a') + "\r\n" + std::string(5000, 'b')));
+    EXPECT_TRUE(feed(s, "OK\r\n"));
+    EXPECT_TRUE(s.reply().ok);
+}
+
 // ---- errors ----
 
 TEST(ReplyScanner, ErrorForEveryForm) {
-    for (reply_form form : {reply_form::ok_only, reply_form::text_then_ok, reply_form::params_then_ok}) {
+    for (reply_form form :
+         {reply_form::ok_only, reply_form::text_then_ok, reply_form::params_then_ok}) {
         reply_scanner s(form);
         EXPECT_TRUE(feed(s, video_bytes + "zzERROR: Invalid input format\r\n" + video_bytes));
         EXPECT_FALSE(s.reply().ok);
@@ -67,7 +75,9 @@ TEST(ReplyScanner, ErrorForEveryForm) {
 
 TEST(ReplyScanner, LastReplyOfOneReadCounts) {
     reply_scanner s(reply_form::ok_only);
-    EXPECT_TRUE(feed(s, "\x01OK\r\n\x02" "ERROR: Command execution failed\r\n\x03"));
+    EXPECT_TRUE(feed(s,
+                     "\x01OK\r\n\x02"
+                     "ERROR: Command execution failed\r\n\x03"));
     EXPECT_FALSE(s.reply().ok);
     EXPECT_EQ(s.reply().error, "ERROR: Command execution failed");
     EXPECT_EQ(rest_of(s), "\x03");
@@ -113,7 +123,8 @@ TEST(ReplyScanner, CommonEndingDropsTextLikeVideoBytes) {
 
 // ---- configuration query ----
 
-const std::string params = "name:NanCam pmk:0123456789abcdef0123456789abcdef password:secret123 hostname:nancam.local";
+const std::string params =
+    "name:NanCam pmk:0123456789abcdef0123456789abcdef password:secret123 hostname:nancam.local";
 
 TEST(ReplyScanner, ParametersStartAtTheirName) {
     reply_scanner s(reply_form::params_then_ok);

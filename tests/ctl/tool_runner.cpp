@@ -54,7 +54,8 @@ tool_result run_tool(const std::vector<std::string>& argv, std::chrono::millisec
     bool open[2] = {true, true};
     bool killed = false;
     while (open[0] || open[1]) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
         if (left.count() <= 0 && !killed) {
             kill(pid, SIGKILL);
             killed = true;

@@ -41,14 +41,17 @@ at_request request_for(const ctl_options& options) {
 
 class at_connection {
 public:
-    at_connection(const ctl_options& options, unique_fd fd) : options_(options), fd_(std::move(fd)) {}
+    at_connection(const ctl_options& options, unique_fd fd)
+        : options_(options), fd_(std::move(fd)) {}
 
     // Sends the command and waits for its reply. Returns exit_ok when a reply (OK or ERROR)
     // came, otherwise prints why not and returns the exit status.
     int ask(const at_request& request, at_reply& reply) {
-        const int64_t deadline = mono_now_ms() + static_cast<int64_t>(options_.timeout_s * ms_per_second);
+        const int64_t deadline =
+            mono_now_ms() + static_cast<int64_t>(options_.timeout_s * ms_per_second);
         std::string problem;
-        if (!send_command(fd_.get(), request.line + "\r\n", deadline, problem)) return fail(problem);
+        if (!send_command(fd_.get(), request.line + "\r\n", deadline, problem))
+            return fail(problem);
 
         reply_scanner scanner(request.form);
         // Bytes that came after the previous reply in the same read.
@@ -136,7 +139,8 @@ int run_at_command(const ctl_options& options) {
                 "client until it is restarted\n");
     }
     std::string problem;
-    const int64_t deadline = mono_now_ms() + static_cast<int64_t>(options.timeout_s * ms_per_second);
+    const int64_t deadline =
+        mono_now_ms() + static_cast<int64_t>(options.timeout_s * ms_per_second);
     unique_fd fd = connect_to_daemon(options.host, options.port, deadline, problem);
     if (!fd.valid()) {
         fprintf(stderr, "nanvideoctl: %s\n", problem.c_str());

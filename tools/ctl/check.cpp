@@ -96,7 +96,8 @@ int run_check(const ctl_options& options) {
     limits.end_ms = mono_now_ms() + static_cast<int64_t>(options.seconds * ms_per_second);
     int read_errno = 0;
     const stream_end end = read_stream(
-        fd.get(), limits, [&check](const uint8_t* data, size_t length) { return check.feed(data, length); },
+        fd.get(), limits,
+        [&check](const uint8_t* data, size_t length) { return check.feed(data, length); },
         read_errno);
     check.print_report();
 
@@ -117,7 +118,8 @@ int run_check(const ctl_options& options) {
             fprintf(stderr, "nanvideoctl: no video from %s for %g s\n", host, options.timeout_s);
             break;
         case stream_end::failed:
-            fprintf(stderr, "nanvideoctl: reading from %s failed: %s\n", host, strerror(read_errno));
+            fprintf(stderr, "nanvideoctl: reading from %s failed: %s\n", host,
+                    strerror(read_errno));
             break;
     }
     return exit_no_answer;

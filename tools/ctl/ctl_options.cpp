@@ -20,8 +20,15 @@ struct option_spec {
 };
 
 const option_spec known_options[] = {
-    {"help", false},   {"port", true},   {"timeout", true}, {"seconds", true}, {"bytes", true},
-    {"frames", true},  {"seed", true},   {"length", true},  {"derived-length", false},
+    {"help", false},
+    {"port", true},
+    {"timeout", true},
+    {"seconds", true},
+    {"bytes", true},
+    {"frames", true},
+    {"seed", true},
+    {"length", true},
+    {"derived-length", false},
 };
 
 const option_spec* find_option(const std::string& name) {
@@ -30,7 +37,9 @@ const option_spec* find_option(const std::string& name) {
     return nullptr;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Plain decimal (or, with base 0, also 0x hexadecimal) without sign or blanks.
 bool parse_unsigned(const std::string& text, uint64_t largest, uint64_t& out, int base = 10) {
@@ -70,7 +79,8 @@ bool apply_option(const std::string& name, const std::string& value, ctl_options
     } else if (name == "seed") {
         good = parse_unsigned(value, UINT64_MAX, options.seed, 0);
     } else if (name == "length") {
-        good = parse_unsigned(value, largest_payload, number) && number >= smallest_checkable_length;
+        good =
+            parse_unsigned(value, largest_payload, number) && number >= smallest_checkable_length;
         options.length = static_cast<uint32_t>(number);
     } else if (name == "derived-length") {
         options.derived_length = true;
@@ -126,8 +136,12 @@ bool options_fit_command(const std::vector<std::string>& names, const ctl_option
         bool allowed;
     };
     const rule rules[] = {
-        {"seconds", record || check}, {"bytes", record},  {"frames", check},
-        {"seed", check},              {"length", check},  {"derived-length", check},
+        {"seconds", record || check},
+        {"bytes", record},
+        {"frames", check},
+        {"seed", check},
+        {"length", check},
+        {"derived-length", check},
     };
     for (const rule& r : rules) {
         if (given(names, r.name) && !r.allowed) {
@@ -190,7 +204,8 @@ bool parse_command_line(const std::vector<std::string>& args, ctl_options& optio
             return true;
         }
         const size_t equals = arg.find('=');
-        const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+        const std::string name =
+            arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
         const option_spec* spec = arg.compare(0, 2, "--") == 0 ? find_option(name) : nullptr;
         if (spec == nullptr) {
             error = "unknown option: " + arg;
@@ -202,7 +217,8 @@ bool parse_command_line(const std::vector<std::string>& args, ctl_options& optio
         } else if (spec->takes_value && i + 1 < args.size()) {
             value = args[++i];
         } else if (spec->takes_value || equals != std::string::npos) {
-            error = spec->takes_value ? "--" + name + " needs a value" : "--" + name + " takes no value";
+            error = spec->takes_value ? "--" + name + " needs a value"
+                                      : "--" + name + " takes no value";
             return false;
         }
         if (!apply_option(name, value, options, error)) return false;

@@ -61,7 +61,8 @@ public:
             fputc('\n', stderr);
         }
         const double elapsed = elapsed_s();
-        const std::string where = options_.record_path == "-" ? "standard output" : options_.record_path;
+        const std::string where =
+            options_.record_path == "-" ? "standard output" : options_.record_path;
         fprintf(stderr, "Saved %" PRIu64 " bytes (%.1f frames of 4096 bytes) to %s\n", saved_,
                 static_cast<double>(saved_) / frame_bytes, where.c_str());
         fprintf(stderr, "Elapsed %.1f s, %.1f frames per second\n", elapsed,
@@ -129,8 +130,8 @@ int run_record(const ctl_options& options) {
         limits.end_ms = mono_now_ms() + static_cast<int64_t>(options.seconds * ms_per_second);
     int read_errno = 0;
     const stream_end end = read_stream(
-        fd.get(), limits, [&rec](const uint8_t* data, size_t length) { return rec.take(data, length); },
-        read_errno);
+        fd.get(), limits,
+        [&rec](const uint8_t* data, size_t length) { return rec.take(data, length); }, read_errno);
     rec.finish();
 
     if (rec.write_errno() != 0) return file_problem(options.record_path, rec.write_errno());
@@ -147,7 +148,8 @@ int run_record(const ctl_options& options) {
             fprintf(stderr, "nanvideoctl: no video from %s for %g s\n", host, options.timeout_s);
             break;
         case stream_end::failed:
-            fprintf(stderr, "nanvideoctl: reading from %s failed: %s\n", host, strerror(read_errno));
+            fprintf(stderr, "nanvideoctl: reading from %s failed: %s\n", host,
+                    strerror(read_errno));
             break;
     }
     return exit_no_answer;

@@ -11,7 +11,9 @@ constexpr size_t ok_word_length = sizeof(ok_word) - 1;
 constexpr size_t line_end_length = 2;  // "\r\n"
 
 // What a reply line may hold: printable ASCII and tab.
-bool is_text(uint8_t byte) { return (byte >= 0x20 && byte < 0x7F) || byte == '\t'; }
+bool is_text(uint8_t byte) {
+    return (byte >= 0x20 && byte < 0x7F) || byte == '\t';
+}
 
 // The characters a stored name may hold.
 bool is_name_char(uint8_t byte) {
@@ -60,7 +62,8 @@ bool reply_scanner::reply_ending_at(size_t line_end, at_reply& reply) const {
         reply.error = line.substr(error_at);
         return true;
     }
-    if (line.size() < ok_word_length || line.compare(line.size() - ok_word_length, ok_word_length, ok_word) != 0)
+    if (line.size() < ok_word_length ||
+        line.compare(line.size() - ok_word_length, ok_word_length, ok_word) != 0)
         return false;
     if (form_ == reply_form::ok_only) {
         reply.ok = true;
@@ -93,11 +96,12 @@ bool reply_scanner::data_line_before(size_t ok_line_start, at_reply& reply) cons
 // blank; the name's characters then show where the line starts.
 bool reply_scanner::params_start(size_t end, size_t& start) const {
     const char* const items[] = {"hostname:", "password:", "pmk:"};
+    const size_t limit = end > reply_window ? end - reply_window : 0;
     size_t item_end = end;
     for (const char* key : items) {
         size_t blank = item_end;
-        while (blank > 0 && seen_[blank - 1] != ' ') --blank;
-        if (blank == 0 || !bytes_equal(blank, key)) return false;
+        while (blank > limit && seen_[blank - 1] != ' ') --blank;
+        if (blank == limit || !bytes_equal(blank, key)) return false;
         item_end = blank - 1;
     }
     size_t name_start = item_end;
@@ -111,10 +115,12 @@ bool reply_scanner::params_start(size_t end, size_t& start) const {
     return true;
 }
 
-// Where the run of text bytes that ends at `end` begins.
+// Where the run of text bytes that ends at `end` begins; no reply line is longer than the
+// window, so the walk stops there (a stream of nothing but text must not cost a walk per line).
 size_t reply_scanner::text_start(size_t end) const {
+    const size_t limit = end > reply_window ? end - reply_window : 0;
     size_t start = end;
-    while (start > 0 && is_text(seen_[start - 1])) --start;
+    while (start > limit && is_text(seen_[start - 1])) --start;
     return start;
 }
 

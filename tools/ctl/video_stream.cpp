@@ -13,7 +13,9 @@ constexpr size_t read_size = 65536;
 
 volatile sig_atomic_t stop_requested = 0;
 
-void request_stop(int) { stop_requested = 1; }
+void request_stop(int) {
+    stop_requested = 1;
+}
 
 }  // namespace
 
@@ -44,7 +46,8 @@ stream_end read_stream(int fd, const stream_limits& limits, const stream_consume
             case read_status::interrupted:
                 break;
             case read_status::timed_out:
-                if (limits.end_ms != 0 && mono_now_ms() >= limits.end_ms) return stream_end::finished;
+                if (limits.end_ms != 0 && mono_now_ms() >= limits.end_ms)
+                    return stream_end::finished;
                 return stream_end::stalled;
             case read_status::closed:
                 return stream_end::closed;
