@@ -33,12 +33,21 @@ constexpr milliseconds poll_step{200};
 constexpr milliseconds stop_grace{3000};
 constexpr const char* socket_name = "spi.sock";
 constexpr const char* socket_inside = "/run/nanvideo-board/spi.sock";
+constexpr milliseconds bring_up_deadline{30000};
+constexpr uint64_t video_source_seed = 1;
+// Bring-up's last keyword, then its command batch: the daemon idles after these.
+constexpr const char* last_bring_up_banner = "=== add_func custom logic execution completed ===";
+constexpr const char* batch_done = "=== All commands execution completed ===";
+// A NAN peer that asks for a data path once the daemon is up: the daemon accepts on its own.
+constexpr const char* demo_peer_mac = "02:11:22:33:44:55";
+constexpr unsigned demo_peer_data_path = 5;
 
 const char usage_text[] =
     "Usage: %s [--seconds N] [--fps N]\n"
     "Runs nanvideod on a simulated board, with a video source streaming frames over its SPI\n"
-    "link, and shows what the daemon prints. Ctrl-C stops it early.\n"
-    "  --seconds N   how long to run (default 15)\n"
+    "link, and shows what the daemon prints. Once the daemon is up, a NAN peer asks for a data\n"
+    "path, and the demo prints how to reach port 554 with nanvideoctl. Ctrl-C stops it early.\n"
+    "  --seconds N   how long to run, 0 for until Ctrl-C (default 15)\n"
     "  --fps N       frames per second from the video source (default 90)\n"
     "  --help        show this text\n";
 
@@ -130,7 +139,7 @@ board_launch daemon_launch(const std::string& state_dir) {
 bool wait_for_end(board_process& daemon, unsigned run_seconds, const sigset_t& stop_signals) {
     const auto end = std::chrono::steady_clock::now() + seconds(run_seconds);
     const timespec step{0, std::chrono::nanoseconds(poll_step).count()};
-    while (std::chrono::steady_clock::now() < end) {
+    while (run_seconds == 0 || std::chrono::steady_clock::now() < end) {
         if (!daemon.running()) return false;
         if (sigtimedwait(&stop_signals, nullptr, &step) > 0) {
             printf("\nnanvideo-demo: stopping\n");
@@ -140,18 +149,48 @@ bool wait_for_end(board_process& daemon, unsigned run_seconds, const sigset_t& s
     return true;
 }
 
+// The tools sit beside the demo in the build's bin directory.
+std::string tool_path(const char* name) {
+    std::error_code ignored;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ignored);
+    return (self.parent_path() / name).string();
+}
+
+// Waits until bring-up has published the service, then shows the rest of the road: a peer's
+// data-path request, and clients on port 554 inside the board's network namespace.
+void when_up(board_process& daemon, const std::string& state, uint64_t seed) {
+    std::optional<size_t> banner =
+        daemon.wait_for_line(output_stream::out, last_bring_up_banner, 0, bring_up_deadline);
+    if (!banner || !daemon.wait_for_line(output_stream::out, batch_done, *banner, bring_up_deadline))
+        return;
+    const std::string ctl = "nsenter --net=/proc/" + std::to_string(daemon.pid()) + "/ns/net " +
+                            tool_path("nanvideoctl") + " ::1";
+    printf("\nnanvideo-demo: the daemon is up. From another terminal (as root), on its port 554:\n"
+           "  %s version\n"
+           "  %s record /tmp/nanvideo-stream.bin --seconds 5\n"
+           "  %s check --seed %" PRIu64 " --seconds 5\n"
+           "nanvideo-demo: a NAN peer %s asks for data path %u\n\n",
+           ctl.c_str(), ctl.c_str(), ctl.c_str(), seed, demo_peer_mac, demo_peer_data_path);
+    board_world::inject_peer_request(state, demo_peer_mac, demo_peer_data_path);
+}
+
 int run(const demo_settings& settings, const sigset_t& stop_signals) {
     scratch_dir state;
     std::string error;
     if (board_world::populate(state.path(), board_world::options(), &error) != 0)
         throw std::runtime_error("cannot set up the board: " + error);
     video_source source(state.path() + "/" + socket_name);
-    source.start_stream({.frames_per_second = settings.fps});
-    printf("nanvideo-demo: nanvideod on a simulated board, %g frames/s over SPI for %u s "
+    stream_options stream{.frames_per_second = settings.fps};
+    stream.plan.seed = video_source_seed;
+    source.start_stream(stream);
+    printf("nanvideo-demo: nanvideod on a simulated board, %g frames/s over SPI, %s "
            "(Ctrl-C stops)\n",
-           settings.fps, settings.seconds);
+           settings.fps,
+           settings.seconds == 0 ? "until stopped"
+                                 : ("for " + std::to_string(settings.seconds) + " s").c_str());
 
     board_process daemon(daemon_launch(state.path()), relay);
+    when_up(daemon, state.path(), video_source_seed);
     const bool ran_to_the_end = wait_for_end(daemon, settings.seconds, stop_signals);
 
     daemon.signal(SIGTERM);
