@@ -78,7 +78,7 @@ private:
     }
 
     std::string why_no_reply(const read_result& r) const {
-        char text[160];
+        char text[512];  // room for the longest host name
         if (r.status == read_status::timed_out) {
             snprintf(text, sizeof text, "no reply from %s within %g s", options_.host.c_str(),
                      options_.timeout_s);
