@@ -28,11 +28,15 @@ $(LANES): lane-%:
 	cmake --build --preset $* -j$(JOBS)
 	ctest --preset $*
 
+# Every benchmark, one table: the benchmarks from the host build, the stripped size from the
+# board's. The stream runs 3000 frames (about 35 s); FRAMES=10000 gives the full figure.
 bench:
 	@tools/install-deps bench
 	cmake --preset default >/dev/null
-	cmake --build --preset default -j$(JOBS)
-	build/default/bin/intake_bench
+	cmake --build --preset default -j$(JOBS) --target bench_table
+	cmake --preset armhf >/dev/null
+	cmake --build --preset armhf -j$(JOBS) --target nanvideod
+	build/default/bin/bench_table --frames $(or $(FRAMES),3000)
 
 clean:
 	rm -rf build

@@ -1,6 +1,7 @@
 // Intake figures: the frame CRC against the bit-by-bit form and Boost's table-driven CRC, and the
 // whole intake path (raw queue, frame checks, ring copy) in frames per second against the 50 MHz
-// line rate.
+// line rate. With --figures FILE the figures also go to FILE as "key value" lines (rates in MB/s
+// and frames/s), for programs that gather them (bench_table).
 #include <benchmark/benchmark.h>
 
 #include <boost/crc.hpp>
@@ -9,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -112,10 +114,41 @@ public:
     std::map<std::string, double> rate;
 };
 
+// Takes "--figures FILE" out of the arguments that Google Benchmark left; returns FILE or "".
+std::string take_figures_option(int* argc, char** argv) {
+    std::string path;
+    int kept = 1;
+    for (int i = 1; i < *argc; ++i) {
+        if (strcmp(argv[i], "--figures") == 0 && i + 1 < *argc) {
+            path = argv[++i];
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    *argc = kept;
+    return path;
+}
+
+void write_figures(const std::string& path, double crc, double bitwise, double boost, double intake) {
+    FILE* file = fopen(path.c_str(), "we");
+    if (file == nullptr) {
+        perror(path.c_str());
+        return;
+    }
+    fprintf(file, "crc_mb_per_s %.6g\n", crc / 1e6);
+    fprintf(file, "crc_bitwise_mb_per_s %.6g\n", bitwise / 1e6);
+    fprintf(file, "crc_boost_mb_per_s %.6g\n", boost / 1e6);
+    fprintf(file, "intake_frames_per_s %.6g\n", intake);
+    fprintf(file, "line_rate_transfers_per_s %.6g\n", line_rate_transfers_per_second);
+    fclose(file);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    const std::string figures = take_figures_option(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     // The processor's progress lines would interleave with the table.
     if (freopen("/dev/null", "w", stdout) == nullptr) return 1;
     collecting_reporter reporter;
@@ -129,6 +162,7 @@ int main(int argc, char** argv) {
     double boost = reporter.rate["BM_crc16_boost"];
     double intake = reporter.rate["BM_intake"];
     if (crc == 0 || bitwise == 0 || boost == 0 || intake == 0) return 0;  // filtered run
+    if (!figures.empty()) write_figures(figures, crc, bitwise, boost, intake);
 
     fprintf(stderr, "\n%-34s %14s %14s %8s %8s\n", "figure", "measured", "reference", "ratio", "target");
     fprintf(stderr, "%-34s %11.0f MB/s %11.0f MB/s %7.1fx %7.0fx\n", "crc16_frame vs bit-by-bit",

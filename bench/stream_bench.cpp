@@ -2,10 +2,12 @@
 // at a steady rate, four clients (IPv4 and IPv6) checking every byte they receive. Prints the
 // frames delivered per second, frames lost, the latency from the source's hand-over of a frame
 // to a client's last byte of it, and the daemon's CPU time per delivered megabyte beside socat
-// relaying the same payloads from a pipe to one client, the cost of a bare relay.
+// relaying the same payloads from a pipe to one client, the cost of a bare relay, and the
+// daemon's resident memory while it streams. With --figures the same figures also go to a file
+// as "key value" lines, for programs that gather them (bench_table).
 //
 //   stream_bench [--frames N] [--rate FRAMES_PER_SECOND] [--payload BYTES] [--dump FILE]
-//                [--daemon PATH]
+//                [--figures FILE] [--daemon PATH]
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -52,18 +54,20 @@ struct settings {
     double rate = default_rate;
     uint32_t payload = default_payload;
     std::string dump;  // where to write every frame's latencies, for a closer look
+    std::string figures;  // where to write the figures as "key value" lines
     std::string daemon = NANVIDEO_DAEMON_PATH;  // another build of the daemon, to compare
 };
 
 [[noreturn]] void usage(const char* program) {
     fprintf(stderr,
             "Usage: %s [--frames N] [--rate FRAMES_PER_SECOND] [--payload BYTES] [--dump FILE]\n"
-            "       [--daemon PATH]\n"
+            "       [--figures FILE] [--daemon PATH]\n"
             "  --frames   frames to stream (default %u)\n"
             "  --rate     frames per second from the source (default %.0f)\n"
             "  --payload  payload bytes per frame, 8 to 4096 (default %u)\n"
             "  --dump     write one line per frame: number, hand-over time (ms from the first),\n"
             "             each client's latency in ms (-1: never arrived)\n"
+            "  --figures  write the figures as \"key value\" lines\n"
             "  --daemon   the daemon binary to run (default %s)\n",
             program, default_frames, default_rate, default_payload, NANVIDEO_DAEMON_PATH);
     exit(2);
@@ -83,6 +87,8 @@ settings parse_settings(int argc, char* argv[]) {
             s.daemon = value;
         } else if (option == "--dump") {
             s.dump = value;
+        } else if (option == "--figures") {
+            s.figures = value;
         } else if (option == "--payload") {
             s.payload = static_cast<uint32_t>(strtoul(value, nullptr, 10));
         } else {
@@ -119,6 +125,60 @@ double cpu_seconds(pid_t pid) {
     }
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
+
+// A process's resident memory in kB from /proc/PID/status: now (VmRSS), the part that is its
+// own rather than pages of files such as shared libraries (RssAnon), and the most it has had
+// (VmHWM); -1 where the kernel gave no figure.
+struct resident_memory {
+    long rss_kb = -1;
+    long anon_kb = -1;
+    long hwm_kb = -1;
+};
+
+resident_memory read_resident_memory(pid_t pid) {
+    resident_memory memory;
+    const std::string path = "/proc/" + std::to_string(pid) + "/status";
+    unique_fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char buffer[8192];
+    const ssize_t got = file.valid() ? read(file.get(), buffer, sizeof buffer - 1) : -1;
+    if (got <= 0) return memory;
+    buffer[got] = '\0';
+    for (const char* line = buffer; line != nullptr && *line != '\0';) {
+        sscanf(line, "VmRSS: %ld kB", &memory.rss_kb);
+        sscanf(line, "RssAnon: %ld kB", &memory.anon_kb);
+        sscanf(line, "VmHWM: %ld kB", &memory.hwm_kb);
+        const char* end = strchr(line, '\n');
+        line = end != nullptr ? end + 1 : nullptr;
+    }
+    return memory;
+}
+
+// The daemon's resident memory over the stream. A sample about once a second is plenty: the
+// figure moves only while the ring fills for the first time and as clients come and go.
+class memory_watch {
+public:
+    explicit memory_watch(pid_t pid) : pid_(pid) {}
+
+    void sample() {
+        const resident_memory now = read_resident_memory(pid_);
+        if (start_rss_kb_ < 0) start_rss_kb_ = now.rss_kb;
+        peak_rss_kb_ = std::max(peak_rss_kb_, now.rss_kb);
+        peak_anon_kb_ = std::max(peak_anon_kb_, now.anon_kb);
+        hwm_kb_ = std::max(hwm_kb_, now.hwm_kb);
+    }
+
+    long start_rss_kb() const { return start_rss_kb_; }
+    long peak_rss_kb() const { return peak_rss_kb_; }
+    long peak_anon_kb() const { return peak_anon_kb_; }
+    long hwm_kb() const { return hwm_kb_; }
+
+private:
+    pid_t pid_;
+    long start_rss_kb_ = -1;
+    long peak_rss_kb_ = -1;
+    long peak_anon_kb_ = -1;
+    long hwm_kb_ = -1;
+};
 
 // One receiving client: checks every byte against the plan and notes when each frame's last
 // byte arrived.
@@ -315,6 +375,18 @@ void dump_latencies(const std::string& path, const std::vector<const timed_clien
     fclose(file);
 }
 
+using figure_list = std::vector<std::pair<const char*, double>>;
+
+void write_figures(const std::string& path, const figure_list& figures) {
+    FILE* file = fopen(path.c_str(), "we");
+    if (file == nullptr) {
+        perror(path.c_str());
+        return;
+    }
+    for (const auto& [key, value] : figures) fprintf(file, "%s %.6g\n", key, value);
+    fclose(file);
+}
+
 size_t count_prefixed(const std::vector<std::string>& lines, const std::string& prefix) {
     return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
         return l.rfind(prefix, 0) == 0;
@@ -357,6 +429,9 @@ int run(const settings& s) {
 
     const pid_t daemon_pid = board.daemon().pid();
     const double daemon_cpu_before = cpu_seconds(daemon_pid);
+    memory_watch memory(daemon_pid);
+    memory.sample();
+    const uint32_t memory_sample_every = std::max<uint32_t>(1, static_cast<uint32_t>(s.rate));
     std::vector<clock_type::time_point> handed(s.frames);
     std::vector<clock_type::time_point> relayed(s.frames);
     const auto period = std::chrono::duration_cast<clock_type::duration>(
@@ -375,6 +450,7 @@ int run(const settings& s) {
             fprintf(stderr, "stream_bench: socat stopped taking input\n");
             return 1;
         }
+        if (n % memory_sample_every == 0) memory.sample();
     }
     const clock_type::time_point source_done = clock_type::now();
 
@@ -399,6 +475,7 @@ int run(const settings& s) {
     }
     const clock_type::time_point delivered_at = clock_type::now();
     const double daemon_cpu = cpu_seconds(daemon_pid) - daemon_cpu_before;
+    memory.sample();
     const double socat_cpu = relay.finish();
     for (const auto& client : clients) client->stop();
     relay_client.stop();
@@ -453,14 +530,54 @@ int run(const settings& s) {
            "latency median %.2f ms, 99th percentile %.2f ms\n",
            socat_cpu, relayed_mb, socat_cpu / relayed_mb, relay_latency.median_ms,
            relay_latency.p99_ms);
+    printf("memory:    daemon VmRSS %ld kB when the stream began, at most %ld kB while "
+           "streaming (RssAnon at most %ld kB); VmHWM %ld kB\n",
+           memory.start_rss_kb(), memory.peak_rss_kb(), memory.peak_anon_kb(), memory.hwm_kb());
     const std::vector<std::string> out = board.stdout_lines();
     const std::vector<std::string> err = board.stderr_lines();
+    const size_t dropped_lines = count_prefixed(out, "Dropped ");
+    const size_t mismatch_lines = count_prefixed(out, "Sequence mismatch");
+    const size_t client_lines = count_prefixed(err, "Client ");
     printf("daemon lines: %zu \"Dropped\", %zu \"Sequence mismatch\", %zu about clients "
            "(time-outs, closes)\n",
-           count_prefixed(out, "Dropped "), count_prefixed(out, "Sequence mismatch"),
-           count_prefixed(err, "Client "));
+           dropped_lines, mismatch_lines, client_lines);
 
     if (!s.dump.empty()) dump_latencies(s.dump, daemon_clients, handed);
+    if (!s.figures.empty()) {
+        const double source_seconds = seconds_between(start, source_done);
+        write_figures(s.figures, {
+            {"frames", s.frames},
+            {"rate", s.rate},
+            {"payload", s.payload},
+            {"clients", client_count},
+            {"source_fps", s.frames / source_seconds},
+            {"delivered_frames", static_cast<double>(fewest_frames)},
+            {"stream_seconds", stream_seconds},
+            {"delivered_fps", static_cast<double>(fewest_frames) / stream_seconds},
+            {"lost_frames", static_cast<double>(lost_total)},
+            {"byte_errors", static_cast<double>(byte_errors)},
+            {"bytes_out_of_place", static_cast<double>(skipped)},
+            {"latency_samples", static_cast<double>(daemon_latency.samples)},
+            {"latency_median_ms", daemon_latency.median_ms},
+            {"latency_p99_ms", daemon_latency.p99_ms},
+            {"latency_max_ms", daemon_latency.max_ms},
+            {"daemon_cpu_seconds", daemon_cpu},
+            {"daemon_delivered_mb", delivered_mb},
+            {"daemon_cpu_s_per_mb", daemon_cpu / delivered_mb},
+            {"socat_cpu_seconds", socat_cpu},
+            {"socat_relayed_mb", relayed_mb},
+            {"socat_cpu_s_per_mb", socat_cpu / relayed_mb},
+            {"socat_latency_median_ms", relay_latency.median_ms},
+            {"socat_latency_p99_ms", relay_latency.p99_ms},
+            {"daemon_vm_rss_start_kb", static_cast<double>(memory.start_rss_kb())},
+            {"daemon_vm_rss_peak_kb", static_cast<double>(memory.peak_rss_kb())},
+            {"daemon_rss_anon_peak_kb", static_cast<double>(memory.peak_anon_kb())},
+            {"daemon_vm_hwm_kb", static_cast<double>(memory.hwm_kb())},
+            {"dropped_lines", static_cast<double>(dropped_lines)},
+            {"sequence_mismatch_lines", static_cast<double>(mismatch_lines)},
+            {"client_lines", static_cast<double>(client_lines)},
+        });
+    }
 
     const bool no_loss = lost_total == 0 && byte_errors == 0 && skipped == 0;
     const bool latency_ok = daemon_latency.p99_ms < latency_p99_target_ms;

@@ -1,0 +1,412 @@
+// bench_table: runs every benchmark of the daemon and prints one table. Each row holds a figure,
+// the reference it is measured against, their ratio and, where one is set, the target:
+//   - intake_bench: the frame CRC against the bit-by-bit form and Boost's crc_optimal, and the
+//     intake path against the 50 MHz line rate;
+//   - stream_bench (the real daemon on the simulated board, four checking clients): the delivered
+//     rate, loss and latency against the 100 frames/s that one frame per 10 ms tick allows, CPU
+//     time per delivered megabyte against socat relaying the same payloads, and the daemon's
+//     resident memory against its fixed frame buffers;
+//   - the daemon built for the board (32-bit ARM), stripped, against the binary as built.
+// Each benchmark writes its figures as "key value" lines; what it prints goes to a log beside
+// them, so that this program's output is the table alone.
+//
+//   bench_table [--frames N] [--rate FRAMES_PER_SECOND] [--armhf-daemon PATH]
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "spi_link.hpp"
+
+namespace {
+
+constexpr unsigned long default_frames = 3000;
+constexpr double default_rate = 90;
+
+// The daemon sends at most one frame per 10 ms tick: 100 frames a second is the design bound.
+constexpr double tick_ms = 10;
+constexpr double design_bound_fps = 1000 / tick_ms;
+
+// Targets. The streaming ones are set for a 90 frames/s source and four clients (stream_bench
+// always runs four).
+constexpr double crc_target_vs_bitwise = 15;
+constexpr double crc_target_vs_boost = 5;
+constexpr double intake_target_vs_line_rate = 50;
+constexpr double stream_target_rate = 90;
+constexpr double latency_p99_target_ms = 25;
+
+// What the daemon holds for frames whatever the load: the raw queue and the video ring.
+constexpr double frame_buffers_kib = (sizeof(raw_frame_queue) + sizeof(frame_ring)) / 1024.0;
+
+constexpr double kib = 1024;
+
+struct settings {
+    unsigned long frames = default_frames;
+    double rate = default_rate;
+    std::string armhf_daemon = NANVIDEO_ARMHF_DAEMON;
+};
+
+[[noreturn]] void usage(const char* program) {
+    fprintf(stderr,
+            "Usage: %s [--frames N] [--rate FRAMES_PER_SECOND] [--armhf-daemon PATH]\n"
+            "  --frames        frames to stream (default %lu, about %.0f s at the default rate)\n"
+            "  --rate          frames per second from the video source (default %.0f)\n"
+            "  --armhf-daemon  the daemon built for the board, to measure stripped\n"
+            "                  (default %s)\n",
+            program, default_frames, default_frames / default_rate, default_rate,
+            NANVIDEO_ARMHF_DAEMON);
+    exit(2);
+}
+
+settings parse_settings(int argc, char* argv[]) {
+    settings s;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (i + 1 >= argc) usage(argv[0]);
+        const char* value = argv[++i];
+        char* end = nullptr;
+        if (option == "--frames") {
+            s.frames = strtoul(value, &end, 10);
+        } else if (option == "--rate") {
+            s.rate = strtod(value, &end);
+        } else if (option == "--armhf-daemon") {
+            s.armhf_daemon = value;
+            continue;
+        } else {
+            usage(argv[0]);
+        }
+        if (end == value || *end != '\0') usage(argv[0]);
+    }
+    if (s.frames == 0 || !(s.rate > 0)) usage(argv[0]);
+    return s;
+}
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+
+std::string format(const char* pattern, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, pattern);
+    vsnprintf(text, sizeof text, pattern, args);
+    va_end(args);
+    return text;
+}
+
+std::string work_path(const char* name) { return std::string(NANVIDEO_BENCH_WORK_DIR) + "/" + name; }
+
+// ---- running the benchmarks ----
+
+// Runs a program with its standard output and error going to a log; true when it exits with 0.
+bool run_logged(const std::vector<std::string>& command, const std::string& log_path) {
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork");
+        return false;
+    }
+    if (pid == 0) {
+        const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (log < 0 || dup2(log, STDOUT_FILENO) < 0 || dup2(log, STDERR_FILENO) < 0) _exit(126);
+        execvp(argv[0], argv.data());
+        perror(argv[0]);
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+using figures = std::map<std::string, double>;
+
+figures read_figures(const std::string& path) {
+    figures read;
+    FILE* file = fopen(path.c_str(), "re");
+    if (file == nullptr) return read;
+    char line[256];
+    while (fgets(line, sizeof line, file) != nullptr) {
+        char key[128];
+        double value = 0;
+        if (sscanf(line, "%127s %lf", key, &value) == 2) read[key] = value;
+    }
+    fclose(file);
+    return read;
+}
+
+// Runs one benchmark that writes its figures with --figures FILE; an earlier run's figures are
+// removed first, so that a failed run shows as missing figures rather than old ones.
+figures run_benchmark(const char* name, std::vector<std::string> command) {
+    const std::string figures_path = work_path((std::string(name) + ".figures").c_str());
+    const std::string log_path = work_path((std::string(name) + ".log").c_str());
+    unlink(figures_path.c_str());
+    command.push_back("--figures");
+    command.push_back(figures_path);
+    if (!run_logged(command, log_path))
+        fprintf(stderr, "bench_table: %s failed; its output is in %s\n", name, log_path.c_str());
+    return read_figures(figures_path);
+}
+
+std::optional<double> file_size(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return std::nullopt;
+    return static_cast<double>(info.st_size);
+}
+
+struct binary_sizes {
+    std::optional<double> stripped;
+    std::optional<double> built;
+};
+
+// Strips a copy: the build keeps its symbols for debugging.
+binary_sizes measure_armhf_daemon(const std::string& daemon) {
+    binary_sizes sizes;
+    sizes.built = file_size(daemon);
+    if (!sizes.built) {
+        fprintf(stderr, "bench_table: %s: %s (make bench builds it)\n", daemon.c_str(),
+                strerror(errno));
+        return sizes;
+    }
+    const std::string stripped = work_path("nanvideod.armhf.stripped");
+    const std::string log_path = work_path("strip.log");
+    unlink(stripped.c_str());
+    if (run_logged({NANVIDEO_ARMHF_STRIP, "-o", stripped, daemon}, log_path))
+        sizes.stripped = file_size(stripped);
+    else
+        fprintf(stderr, "bench_table: stripping %s failed; see %s\n", daemon.c_str(), log_path.c_str());
+    return sizes;
+}
+
+// ---- the table ----
+
+struct row {
+    std::string name;
+    std::string figure;
+    std::string reference;
+    std::string ratio;
+    std::string target;
+    std::string verdict;
+};
+
+std::optional<double> lookup(const figures& from, const char* key) {
+    const auto found = from.find(key);
+    if (found == from.end() || std::isnan(found->second) || found->second < 0) return std::nullopt;
+    return found->second;
+}
+
+const char* verdict(bool met) { return met ? "met" : "MISSED"; }
+
+row missing(const char* name) { return {name, "n/a", "", "", "", ""}; }
+
+void add_intake_rows(std::vector<row>& rows, const figures& intake) {
+    const auto crc = lookup(intake, "crc_mb_per_s");
+    const auto bitwise = lookup(intake, "crc_bitwise_mb_per_s");
+    const auto boost = lookup(intake, "crc_boost_mb_per_s");
+    const auto frames = lookup(intake, "intake_frames_per_s");
+    const auto line_rate = lookup(intake, "line_rate_transfers_per_s");
+    if (crc && bitwise && *bitwise > 0) {
+        const double ratio = *crc / *bitwise;
+        rows.push_back({"frame CRC vs bit-by-bit", format("%.0f MB/s", *crc),
+                        format("%.0f MB/s bit-by-bit", *bitwise), format("%.1fx", ratio),
+                        format(">= %.0fx", crc_target_vs_bitwise),
+                        verdict(ratio >= crc_target_vs_bitwise)});
+    } else {
+        rows.push_back(missing("frame CRC vs bit-by-bit"));
+    }
+    if (crc && boost && *boost > 0) {
+        const double ratio = *crc / *boost;
+        rows.push_back({"frame CRC vs Boost", format("%.0f MB/s", *crc),
+                        format("%.0f MB/s Boost crc_optimal", *boost), format("%.1fx", ratio),
+                        format(">= %.0fx", crc_target_vs_boost), verdict(ratio >= crc_target_vs_boost)});
+    } else {
+        rows.push_back(missing("frame CRC vs Boost"));
+    }
+    if (frames && line_rate && *line_rate > 0) {
+        const double ratio = *frames / *line_rate;
+        rows.push_back({"intake path vs line rate", format("%.0f frames/s", *frames),
+                        format("%.0f transfers/s at 50 MHz", *line_rate), format("%.0fx", ratio),
+                        format(">= %.0fx", intake_target_vs_line_rate),
+                        verdict(ratio >= intake_target_vs_line_rate)});
+    } else {
+        rows.push_back(missing("intake path vs line rate"));
+    }
+}
+
+// The streaming targets hold for a 90 frames/s source; at another rate they are shown unjudged.
+std::string judged(const figures& stream, bool met) {
+    const auto rate = lookup(stream, "rate");
+    if (!rate || *rate != stream_target_rate) return format("(set for %.0f/s)", stream_target_rate);
+    return verdict(met);
+}
+
+void add_stream_rate_rows(std::vector<row>& rows, const figures& stream) {
+    const auto delivered = lookup(stream, "delivered_fps");
+    if (delivered) {
+        rows.push_back({"stream rate per client", format("%.1f frames/s", *delivered),
+                        format("%.0f frames/s design bound", design_bound_fps),
+                        format("%.2fx", *delivered / design_bound_fps), "", ""});
+    } else {
+        rows.push_back(missing("stream rate per client"));
+    }
+    const auto lost = lookup(stream, "lost_frames");
+    const auto frames = lookup(stream, "frames");
+    const auto clients = lookup(stream, "clients");
+    const double wrong = lookup(stream, "byte_errors").value_or(0) +
+                         lookup(stream, "bytes_out_of_place").value_or(0);
+    if (lost && frames && clients && *frames > 0) {
+        const double sent = *frames * *clients;
+        rows.push_back({format("frames lost (%.0f clients)", *clients), format("%.0f frames", *lost),
+                        format("%.0f frames sent", sent), format("%.4f", *lost / sent),
+                        "0 lost", judged(stream, *lost == 0 && wrong == 0)});
+    } else {
+        rows.push_back(missing("frames lost"));
+    }
+}
+
+void add_latency_rows(std::vector<row>& rows, const figures& stream) {
+    const std::string reference = format("%.0f ms, one tick", tick_ms);
+    const auto median = lookup(stream, "latency_median_ms");
+    const auto p99 = lookup(stream, "latency_p99_ms");
+    if (median) {
+        rows.push_back({"latency, median", format("%.2f ms", *median), reference,
+                        format("%.2fx", *median / tick_ms), "", ""});
+    } else {
+        rows.push_back(missing("latency, median"));
+    }
+    if (p99) {
+        rows.push_back({"latency, 99th percentile", format("%.2f ms", *p99), reference,
+                        format("%.2fx", *p99 / tick_ms), format("< %.0f ms", latency_p99_target_ms),
+                        judged(stream, *p99 < latency_p99_target_ms)});
+    } else {
+        rows.push_back(missing("latency, 99th percentile"));
+    }
+}
+
+void add_cost_rows(std::vector<row>& rows, const figures& stream) {
+    const auto daemon_cpu = lookup(stream, "daemon_cpu_s_per_mb");
+    const auto socat_cpu = lookup(stream, "socat_cpu_s_per_mb");
+    if (daemon_cpu && socat_cpu && *socat_cpu > 0) {
+        rows.push_back({"CPU per delivered MB", format("%.4f s/MB", *daemon_cpu),
+                        format("%.4f s/MB socat", *socat_cpu),
+                        format("%.2fx", *daemon_cpu / *socat_cpu), "", ""});
+    } else {
+        rows.push_back(missing("CPU per delivered MB"));
+    }
+    const std::string buffers = format("%.0f KiB frame buffers", frame_buffers_kib);
+    const auto rss = lookup(stream, "daemon_vm_rss_peak_kb");
+    const auto hwm = lookup(stream, "daemon_vm_hwm_kb");
+    if (rss) {
+        rows.push_back({"resident memory streaming", format("%.0f KiB VmRSS", *rss), buffers,
+                        format("%.2fx", *rss / frame_buffers_kib), "", ""});
+    } else {
+        rows.push_back(missing("resident memory streaming"));
+    }
+    if (hwm) {
+        rows.push_back({"resident memory, peak", format("%.0f KiB VmHWM", *hwm), buffers,
+                        format("%.2fx", *hwm / frame_buffers_kib), "", ""});
+    } else {
+        rows.push_back(missing("resident memory, peak"));
+    }
+}
+
+void add_size_row(std::vector<row>& rows, const binary_sizes& sizes) {
+    if (sizes.stripped && sizes.built && *sizes.built > 0) {
+        rows.push_back({"armhf nanvideod, stripped", format("%.0f KiB", *sizes.stripped / kib),
+                        format("%.0f KiB as built", *sizes.built / kib),
+                        format("%.2fx", *sizes.stripped / *sizes.built), "", ""});
+    } else {
+        rows.push_back(missing("armhf nanvideod, stripped"));
+    }
+}
+
+void print_table(const std::vector<row>& rows) {
+    const row header{"row", "figure", "reference", "ratio", "target", ""};
+    size_t width[5] = {};
+    auto widen = [&](const row& r) {
+        width[0] = std::max(width[0], r.name.size());
+        width[1] = std::max(width[1], r.figure.size());
+        width[2] = std::max(width[2], r.reference.size());
+        width[3] = std::max(width[3], r.ratio.size());
+        width[4] = std::max(width[4], r.target.size());
+    };
+    widen(header);
+    for (const row& r : rows) widen(r);
+    auto print = [&](const row& r) {
+        const std::string line =
+            format("%-*s | %-*s | %-*s | %*s | %-*s  %s", static_cast<int>(width[0]), r.name.c_str(),
+                   static_cast<int>(width[1]), r.figure.c_str(), static_cast<int>(width[2]),
+                   r.reference.c_str(), static_cast<int>(width[3]), r.ratio.c_str(),
+                   static_cast<int>(width[4]), r.target.c_str(), r.verdict.c_str());
+        printf("%s\n", line.substr(0, line.find_last_not_of(' ') + 1).c_str());
+    };
+    print(header);
+    printf("%s\n", std::string(width[0] + width[1] + width[2] + width[3] + width[4] + 14, '-').c_str());
+    for (const row& r : rows) print(r);
+}
+
+void print_notes(const settings& s, const figures& stream) {
+    printf("\n");
+    if (const auto source = lookup(stream, "source_fps"); source) {
+        printf("Stream: the daemon on the simulated board; %lu frames of %.0f bytes from the video\n"
+               "source at %.1f frames/s (asked %g), %.0f clients (IPv4 and IPv6) checking every byte.\n",
+               s.frames, lookup(stream, "payload").value_or(0), *source, s.rate,
+               lookup(stream, "clients").value_or(0));
+    }
+    const double wrong = lookup(stream, "byte_errors").value_or(0) +
+                         lookup(stream, "bytes_out_of_place").value_or(0);
+    if (wrong > 0) printf("The clients found %.0f bytes wrong or out of place.\n", wrong);
+    if (const auto anon = lookup(stream, "daemon_rss_anon_peak_kb"); anon)
+        printf("Memory: sampled once a second while streaming; of the VmRSS at most %.0f KiB was the\n"
+               "daemon's own (RssAnon), the rest pages of its binary and shared libraries. The frame\n"
+               "buffers are the raw queue and the video ring.\n",
+               *anon);
+    printf("Ratio: figure / reference. Latency runs from the source's hand-over to a client's last\n"
+           "byte. CPU: the daemon's per MB delivered to all clients (SPI intake included), socat's\n"
+           "per MB relayed from a pipe to one client.\n");
+    printf("Logs and figures: %s\n", NANVIDEO_BENCH_WORK_DIR);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const settings s = parse_settings(argc, argv);
+
+    printf("bench_table: intake_bench (CRC and intake path, a few seconds)\n");
+    const figures intake = run_benchmark("intake_bench", {NANVIDEO_INTAKE_BENCH});
+    printf("bench_table: stream_bench (%lu frames at %.0f frames/s, about %.0f s)\n", s.frames, s.rate,
+           static_cast<double>(s.frames) / s.rate + 5);
+    const figures stream = run_benchmark(
+        "stream_bench", {NANVIDEO_STREAM_BENCH, "--frames", std::to_string(s.frames), "--rate",
+                         format("%g", s.rate)});
+    printf("bench_table: stripping a copy of %s\n", s.armhf_daemon.c_str());
+    const binary_sizes sizes = measure_armhf_daemon(s.armhf_daemon);
+
+    std::vector<row> rows;
+    add_intake_rows(rows, intake);
+    add_stream_rate_rows(rows, stream);
+    add_latency_rows(rows, stream);
+    add_cost_rows(rows, stream);
+    add_size_row(rows, sizes);
+    printf("\n");
+    print_table(rows);
+    print_notes(s, stream);
+
+    const bool complete = std::none_of(rows.begin(), rows.end(),
+                                       [](const row& r) { return r.figure == "n/a"; });
+    return complete ? 0 : 1;
+}
