@@ -1,5 +1,8 @@
 #include "board_fixture.hpp"
 
+#include <signal.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -52,6 +55,23 @@ void print_lines(const char* title, const std::vector<std::string>& lines) {
     for (const std::string& line : lines) std::cerr << line << '\n';
 }
 
+std::string environment_or(const char* name, const char* fallback) {
+    const char* value = getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : fallback;
+}
+
+// The first line of every report the sanitizers print, and UndefinedBehaviorSanitizer's one-line
+// diagnostics.
+bool starts_sanitizer_report(const std::string& line) {
+    static const char* const markers[] = {
+        "WARNING: ThreadSanitizer:", "ERROR: AddressSanitizer:", "ERROR: LeakSanitizer:",
+        "FATAL: ThreadSanitizer:",   "ERROR: ThreadSanitizer:",  ": runtime error: ",
+    };
+    for (const char* marker : markers)
+        if (line.find(marker) != std::string::npos) return true;
+    return false;
+}
+
 }  // namespace
 
 board_fixture::board_fixture(const std::string& name)
@@ -62,9 +82,21 @@ board_fixture::board_fixture(const std::string& name)
 }
 
 board_fixture::~board_fixture() {
+    bool ended_by_itself = false;
+    if (daemon_) {
+        // The whole process group ends first (as the board_process would end it), so both
+        // streams are read to their end and a report printed just before the end is seen too.
+        ended_by_itself = !daemon_->running();
+        kill(-daemon_->pid(), SIGKILL);
+        daemon_->wait_exit(e2e_deadline);
+        if (!sanitizer_report_lines(stderr_lines()).empty() ||
+            !sanitizer_report_lines(stdout_lines()).empty())
+            ADD_FAILURE() << "the daemon's output holds a sanitizer report";
+    }
     if (daemon_ && ::testing::Test::HasFailure()) {
         std::cerr << "--- daemon state directory " << state_dir_ << '\n';
-        if (std::optional<int> status = daemon_->wait_exit(std::chrono::milliseconds(0)))
+        std::optional<int> status = daemon_->wait_exit(std::chrono::milliseconds(0));
+        if (ended_by_itself && status)
             std::cerr << "--- daemon ended: " << describe_wait_status(*status) << '\n';
         print_lines("stdout", stdout_lines());
         print_lines("stderr", stderr_lines());
@@ -84,11 +116,18 @@ void board_fixture::write_state_file(const std::string& relative, const std::str
 }
 
 board_process& board_fixture::start_daemon(const daemon_options& options) {
-    return start_program(NANVIDEO_DAEMON_PATH, options);
+    return launch_program(e2e_daemon().program, options, e2e_daemon().spidev_lib, e2e_daemon().qemu);
 }
 
 board_process& board_fixture::start_program(const std::string& program,
                                             const daemon_options& options) {
+    return launch_program(program, options, NANVIDEO_SPIDEV_LIB, "");
+}
+
+board_process& board_fixture::launch_program(const std::string& program,
+                                             const daemon_options& options,
+                                             const std::string& spidev_lib,
+                                             const std::string& qemu) {
     if (daemon_) throw std::logic_error("the program runs already");
     if (default_world()) default_world()(state_dir_);
     if (options.world) options.world(state_dir_);
@@ -97,10 +136,11 @@ board_process& board_fixture::start_program(const std::string& program,
     launch.wrapper = options.wrapper;
     launch.launcher = NANVIDEO_BOARD_LAUNCHER;
     launch.state_dir = state_dir_;
+    launch.qemu = qemu;
     launch.program.push_back(program);
     launch.program.insert(launch.program.end(), options.args.begin(), options.args.end());
     if (options.emulate_spidev) {
-        launch.spidev_lib = NANVIDEO_SPIDEV_LIB;
+        launch.spidev_lib = spidev_lib;
         launch.environment = {
             {"NANVIDEO_SPIDEV_PATH", options.spidev_path},
             {"NANVIDEO_SPIDEV_SOCKET", board_socket_inside},
@@ -119,6 +159,22 @@ std::optional<size_t> board_fixture::wait_stdout(const std::string& exact, size_
 
 std::optional<size_t> board_fixture::wait_stderr(const std::string& exact, size_t from) {
     return daemon_->wait_for_line(output_stream::err, exact, from, e2e_deadline);
+}
+
+const daemon_under_test& e2e_daemon() {
+    static const daemon_under_test chosen = {
+        environment_or("NANVIDEO_E2E_DAEMON", NANVIDEO_DAEMON_PATH),
+        environment_or("NANVIDEO_E2E_SPIDEV_LIB", NANVIDEO_SPIDEV_LIB),
+        environment_or("NANVIDEO_E2E_QEMU", ""),
+    };
+    return chosen;
+}
+
+std::vector<std::string> sanitizer_report_lines(const std::vector<std::string>& lines) {
+    std::vector<std::string> report;
+    for (const std::string& line : lines)
+        if (starts_sanitizer_report(line)) report.push_back(line);
+    return report;
 }
 
 board_test::board_test() : board(test_name()) {}

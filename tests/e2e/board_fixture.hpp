@@ -3,6 +3,17 @@
 // state directory under the build tree (never /tmp: the board replaces /tmp) and its own
 // namespaces, so tests run side by side. The video source listens in the state directory; the
 // daemon's output is collected line by line and every wait has a deadline.
+//
+// The daemon under test is this build's nanvideod unless the environment names another one, so
+// the same test programs can drive a daemon built for the board (32-bit ARM, run through
+// qemu-arm) while everything around it (launcher, stand-ins, video source, clients) runs natively:
+//   NANVIDEO_E2E_DAEMON       the daemon binary
+//   NANVIDEO_E2E_SPIDEV_LIB   the spidev emulator built for that daemon
+//   NANVIDEO_E2E_QEMU         the command that runs it, e.g. "qemu-arm -L /usr/arm-linux-gnueabihf"
+// Only start_daemon() follows them; start_program() runs host programs with the host emulator.
+//
+// A sanitizer report (ThreadSanitizer, AddressSanitizer, LeakSanitizer, UndefinedBehavior-
+// Sanitizer) in the daemon's output fails the test, whether or not the test looks at that output.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -73,10 +84,24 @@ public:
     std::optional<int> wait_exit() { return daemon_->wait_exit(e2e_deadline); }
 
 private:
+    board_process& launch_program(const std::string& program, const daemon_options& options,
+                                  const std::string& spidev_lib, const std::string& qemu);
+
     std::string state_dir_;
     std::unique_ptr<video_source> source_;
     std::unique_ptr<board_process> daemon_;
 };
+
+// The daemon under test, as the environment or this build decides (see the top of this file).
+struct daemon_under_test {
+    std::string program;     // the daemon binary
+    std::string spidev_lib;  // the spidev emulator that fits it
+    std::string qemu;        // empty: the daemon runs natively
+};
+const daemon_under_test& e2e_daemon();
+
+// Lines of a program's output that belong to a sanitizer report.
+std::vector<std::string> sanitizer_report_lines(const std::vector<std::string>& lines);
 
 // A gtest fixture with a board named after the running test.
 class board_test : public ::testing::Test {

@@ -11,6 +11,11 @@
 //
 // With --spidev-lib the program is started with the spidev emulator preloaded; its
 // NANVIDEO_SPIDEV_* settings pass through from the launcher's environment.
+//
+// With --qemu the program is one for another architecture (the board's 32-bit ARM) and runs
+// through that user-mode emulator; the spidev emulator (built for the same architecture) is then
+// preloaded into the emulated program only (qemu's -E), never into qemu itself. What the program
+// starts (/bin/sh, the stand-ins) runs natively, as on a board whose tools match its daemon.
 #include <fcntl.h>
 #include <getopt.h>
 #include <linux/if.h>
@@ -27,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "unique_fd.hpp"
 
@@ -43,7 +49,7 @@ constexpr mode_t dir_mode = 0755;
 const char* const overlaid_dirs[] = {"etc", "usr/bin", "usr/sbin"};
 
 const char usage_text[] =
-    "Usage: %s --state DIR [--spidev-lib LIB] [--] PROGRAM [ARG...]\n"
+    "Usage: %s --state DIR [--spidev-lib LIB] [--qemu COMMAND] [--] PROGRAM [ARG...]\n"
     "Runs PROGRAM on a simulated board: in private mount and network namespaces (and a user\n"
     "namespace when not root) with lo up, a private /run, DIR at /run/nanvideo-board and\n"
     "$NANVIDEO_BOARD, DIR/tmp on /tmp, and DIR/root/{etc,usr/bin,usr/sbin} overlaid on the\n"
@@ -51,11 +57,15 @@ const char usage_text[] =
     "  --state DIR        the board's state directory (created when missing)\n"
     "  --spidev-lib LIB   preload this spidev emulator into PROGRAM; its NANVIDEO_SPIDEV_*\n"
     "                     settings are taken from the environment\n"
+    "  --qemu COMMAND     run PROGRAM through this user-mode emulator command, words split at\n"
+    "                     blanks (e.g. \"qemu-arm -L /usr/arm-linux-gnueabihf\"); LIB is then\n"
+    "                     preloaded into PROGRAM with the emulator's -E\n"
     "  --help             show this text\n";
 
 struct launch_options {
     const char* state_dir = nullptr;
     const char* spidev_lib = nullptr;
+    const char* qemu = nullptr;
     char** program = nullptr;  // argv of the program, null-terminated
 };
 
@@ -73,10 +83,11 @@ struct launch_options {
 
 // The options and the program to run; prints the usage and exits when they are incomplete.
 launch_options parse_options(int argc, char* argv[]) {
-    enum { opt_state = 256, opt_spidev_lib, opt_help };
+    enum { opt_state = 256, opt_spidev_lib, opt_qemu, opt_help };
     const option long_options[] = {
         {"state", required_argument, nullptr, opt_state},
         {"spidev-lib", required_argument, nullptr, opt_spidev_lib},
+        {"qemu", required_argument, nullptr, opt_qemu},
         {"help", no_argument, nullptr, opt_help},
         {nullptr, 0, nullptr, 0},
     };
@@ -90,6 +101,9 @@ launch_options parse_options(int argc, char* argv[]) {
                 break;
             case opt_spidev_lib:
                 options.spidev_lib = optarg;
+                break;
+            case opt_qemu:
+                options.qemu = optarg;
                 break;
             case opt_help:
                 printf(usage_text, argv[0]);
@@ -210,13 +224,50 @@ void mount_board_state(int state_fd) {
     mount_or_fail(state_path(state_fd, "tmp").c_str(), "/tmp", nullptr, MS_BIND, nullptr);
 }
 
+std::vector<std::string> split_words(const char* text) {
+    std::vector<std::string> words;
+    std::string word;
+    for (const char* c = text;; ++c) {
+        if (*c == '\0' || *c == ' ' || *c == '\t') {
+            if (!word.empty()) words.push_back(word);
+            word.clear();
+            if (*c == '\0') break;
+        } else {
+            word += *c;
+        }
+    }
+    return words;
+}
+
+// The emulator's words, the spidev emulator for the emulated program only, then the program.
+std::vector<std::string> emulated_command(const launch_options& options) {
+    std::vector<std::string> command = split_words(options.qemu);
+    if (command.empty()) fail("--qemu names no command");
+    if (options.spidev_lib != nullptr) {
+        command.push_back("-E");
+        command.push_back(std::string("LD_PRELOAD=") + options.spidev_lib);
+    }
+    for (char** arg = options.program; *arg != nullptr; ++arg) command.push_back(*arg);
+    return command;
+}
+
 [[noreturn]] void run_program(const launch_options& options) {
+    const bool preload_here = options.spidev_lib != nullptr && options.qemu == nullptr;
     if (setenv("NANVIDEO_BOARD", board_mount_point, 1) != 0 ||
-        (options.spidev_lib != nullptr && setenv("LD_PRELOAD", options.spidev_lib, 1) != 0))
+        (preload_here && setenv("LD_PRELOAD", options.spidev_lib, 1) != 0))
         fail("cannot set the environment: %s", strerror(errno));
-    execvp(options.program[0], options.program);
+    std::vector<std::string> command;
+    std::vector<char*> argv;
+    if (options.qemu != nullptr) {
+        command = emulated_command(options);
+        for (std::string& word : command) argv.push_back(word.data());
+    } else {
+        for (char** arg = options.program; *arg != nullptr; ++arg) argv.push_back(*arg);
+    }
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
     const int error = errno;
-    fprintf(stderr, "nanvideo-board: cannot run %s: %s\n", options.program[0], strerror(error));
+    fprintf(stderr, "nanvideo-board: cannot run %s: %s\n", argv[0], strerror(error));
     exit(error == ENOENT ? exit_not_found : exit_cannot_run);
 }
 

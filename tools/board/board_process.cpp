@@ -34,6 +34,12 @@ pipe_pair make_pipe() {
 // The environment of the launched program: ours with the launch's variables set.
 std::vector<std::string> build_environment(const board_launch& launch) {
     std::vector<std::pair<std::string, std::string>> settings = launch.environment;
+    // A program built with ThreadSanitizer waits a second in exit() while other threads run, to
+    // catch races with them; the daemon's stop is measured, and that second is not the daemon's.
+    // (Ignored by programs without ThreadSanitizer.)
+    const char* tsan_options = getenv("TSAN_OPTIONS");
+    settings.emplace_back("TSAN_OPTIONS",
+                          std::string(tsan_options ? tsan_options : "") + ":atexit_sleep_ms=0");
     if (!launch.spidev_lib.empty()) {
         // The emulator is preloaded ahead of an instrumented program's sanitizer runtime, which
         // would otherwise refuse to start.
@@ -59,6 +65,10 @@ std::vector<std::string> build_arguments(const board_launch& launch) {
     if (!launch.spidev_lib.empty()) {
         args.push_back("--spidev-lib");
         args.push_back(launch.spidev_lib);
+    }
+    if (!launch.qemu.empty()) {
+        args.push_back("--qemu");
+        args.push_back(launch.qemu);
     }
     args.push_back("--");
     args.insert(args.end(), launch.program.begin(), launch.program.end());

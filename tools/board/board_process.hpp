@@ -24,6 +24,9 @@ struct board_launch {
     std::string launcher;    // the nanvideo-board program
     std::string state_dir;
     std::string spidev_lib;  // empty: no spidev emulator
+    // Runs the program through this emulator command (e.g. "qemu-arm -L /usr/arm-linux-gnueabihf"),
+    // the launcher's --qemu; empty: the program runs natively.
+    std::string qemu;
     std::vector<std::string> program;  // the program and its arguments
     // Added to (or replacing in) the launcher's environment, which the program inherits.
     std::vector<std::pair<std::string, std::string>> environment;
