@@ -32,8 +32,8 @@ const option_spec known_options[] = {
 };
 
 const option_spec* find_option(const std::string& name) {
-    for (const option_spec& spec : known_options)
-        if (name == spec.name) return &spec;
+    for (const option_spec& known : known_options)
+        if (name == known.name) return &known;
     return nullptr;
 }
 
@@ -206,18 +206,18 @@ bool parse_command_line(const std::vector<std::string>& args, ctl_options& optio
         const size_t equals = arg.find('=');
         const std::string name =
             arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-        const option_spec* spec = arg.compare(0, 2, "--") == 0 ? find_option(name) : nullptr;
-        if (spec == nullptr) {
+        const option_spec* known = arg.compare(0, 2, "--") == 0 ? find_option(name) : nullptr;
+        if (known == nullptr) {
             error = "unknown option: " + arg;
             return false;
         }
         std::string value;
-        if (spec->takes_value && equals != std::string::npos) {
+        if (known->takes_value && equals != std::string::npos) {
             value = arg.substr(equals + 1);
-        } else if (spec->takes_value && i + 1 < args.size()) {
+        } else if (known->takes_value && i + 1 < args.size()) {
             value = args[++i];
-        } else if (spec->takes_value || equals != std::string::npos) {
-            error = spec->takes_value ? "--" + name + " needs a value"
+        } else if (known->takes_value || equals != std::string::npos) {
+            error = known->takes_value ? "--" + name + " needs a value"
                                       : "--" + name + " takes no value";
             return false;
         }
