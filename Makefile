@@ -1,9 +1,11 @@
 # The two commands every newcomer runs: `make demo` and `make test`.
 JOBS ?= 2
-TEST_PRESETS ?= default asan armhf fuzz
-LANES := $(addprefix lane-,default asan armhf fuzz)
+TEST_PRESETS ?= default asan tsan armhf fuzz
+LANES := $(addprefix lane-,default asan tsan armhf fuzz)
+# Lanes beyond one preset each; armhf-e2e comes with armhf.
+TEST_LANES := $(addprefix lane-,$(TEST_PRESETS)) $(if $(filter armhf,$(TEST_PRESETS)),lane-armhf-e2e)
 
-.PHONY: all build demo test bench $(LANES) clean
+.PHONY: all build demo test bench soak $(LANES) lane-armhf-e2e clean
 
 all: build
 
@@ -20,13 +22,49 @@ demo:
 
 test:
 	@tools/install-deps test
-	$(MAKE) --no-print-directory $(addprefix lane-,$(TEST_PRESETS))
+	$(MAKE) --no-print-directory $(TEST_LANES)
 
 # One lane per preset: configure, build everything, run every test of that build.
+# tsan: the daemon's threads under ThreadSanitizer, unit and end-to-end suites alike; a report
+# in the daemon's output fails the test that started it (tests/e2e/board_fixture.cpp).
 $(LANES): lane-%:
 	cmake --preset $* >/dev/null
 	cmake --build --preset $* -j$(JOBS)
 	ctest --preset $*
+
+# The board's daemon end to end: the 32-bit ARM daemon and its spidev emulator, from the armhf
+# build, run through qemu-arm by the host build's end-to-end programs; the launcher, the stand-in
+# programs, the video source and the clients around it stay native, as the board's own tools
+# would be. Every end-to-end test of the daemon runs: tests/e2e whole (its launcher, spidev
+# emulator and video source suites start only host programs, so they repeat the host lane's
+# checks) and, of tests/ctl, the suite that drives the real daemon (CtlOnBoard; the others talk
+# to a fake daemon in the test).
+ARMHF_QEMU := qemu-arm -L /usr/arm-linux-gnueabihf
+ARMHF_E2E := NANVIDEO_E2E_DAEMON=$(CURDIR)/build/armhf/bin/nanvideod \
+	NANVIDEO_E2E_SPIDEV_LIB=$(CURDIR)/build/armhf/lib/libnanvideo_spidev.so \
+	NANVIDEO_E2E_QEMU="$(ARMHF_QEMU)"
+lane-armhf-e2e:
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j$(JOBS)
+	cmake --preset armhf >/dev/null
+	cmake --build --preset armhf -j$(JOBS) --target nanvideod nanvideo_spidev
+	status=0; \
+	$(ARMHF_E2E) ctest --test-dir build/default/tests/e2e -j4 --output-on-failure || status=1; \
+	if [ -d build/default/tests/ctl ]; then \
+	  $(ARMHF_E2E) ctest --test-dir build/default/tests/ctl -R '^CtlOnBoard\.' -j4 \
+	    --output-on-failure || status=1; \
+	fi; \
+	exit $$status
+
+# The soak, not part of `make test`: the host daemon on the simulated board under everything at
+# once (video to reconnecting clients, AT version queries, NAN peers, failing iw calls, a stalled
+# client) for DURATION seconds, then a stop; prints a summary and fails on any fault it counts.
+DURATION ?= 600
+soak:
+	@tools/install-deps demo
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j$(JOBS) --target nanvideo-soak
+	build/default/bin/nanvideo-soak --duration $(DURATION)
 
 # Every benchmark, one table: the benchmarks from the host build, the stripped size from the
 # board's. The stream runs 3000 frames (about 35 s); FRAMES=10000 gives the full figure.

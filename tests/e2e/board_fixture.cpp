@@ -60,18 +60,6 @@ std::string environment_or(const char* name, const char* fallback) {
     return value != nullptr && value[0] != '\0' ? value : fallback;
 }
 
-// The first line of every report the sanitizers print, and UndefinedBehaviorSanitizer's one-line
-// diagnostics.
-bool starts_sanitizer_report(const std::string& line) {
-    static const char* const markers[] = {
-        "WARNING: ThreadSanitizer:", "ERROR: AddressSanitizer:", "ERROR: LeakSanitizer:",
-        "FATAL: ThreadSanitizer:",   "ERROR: ThreadSanitizer:",  ": runtime error: ",
-    };
-    for (const char* marker : markers)
-        if (line.find(marker) != std::string::npos) return true;
-    return false;
-}
-
 }  // namespace
 
 board_fixture::board_fixture(const std::string& name)

@@ -227,6 +227,12 @@ std::optional<int> board_process::wait_exit(milliseconds timeout) {
     return wait_status_;
 }
 
+std::optional<int> board_process::wait_ended(milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!changed_.wait_for(lock, timeout, [this] { return exited_; })) return std::nullopt;
+    return wait_status_;
+}
+
 bool board_process::running() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return !exited_;
@@ -243,4 +249,14 @@ std::string describe_wait_status(int wait_status) {
         return "killed by signal " + std::to_string(number) + " (" + strsignal(number) + ")";
     }
     return "wait status " + std::to_string(wait_status);
+}
+
+bool starts_sanitizer_report(const std::string& line) {
+    static const char* const markers[] = {
+        "WARNING: ThreadSanitizer:", "ERROR: ThreadSanitizer:", "FATAL: ThreadSanitizer:",
+        "ERROR: AddressSanitizer:",  "ERROR: LeakSanitizer:",   ": runtime error: ",
+    };
+    for (const char* marker : markers)
+        if (line.find(marker) != std::string::npos) return true;
+    return false;
 }

@@ -61,6 +61,9 @@ public:
     // Waits until the program has ended and both streams are read to their end; returns the raw
     // wait status (WIFEXITED, WEXITSTATUS, ...), or nothing at the deadline.
     std::optional<int> wait_exit(milliseconds timeout);
+    // Waits only until the program itself has ended (children it left may still hold the
+    // streams open); returns the raw wait status, or nothing at the deadline.
+    std::optional<int> wait_ended(milliseconds timeout);
     bool running() const;
     // Sends a signal to the program (not to its children).
     void signal(int signal_number);
@@ -86,3 +89,8 @@ private:
 
 // A wait status in words, for messages: "exit status N" or "killed by signal N".
 std::string describe_wait_status(int wait_status);
+
+// True for the first line of a sanitizer's report (ThreadSanitizer, AddressSanitizer,
+// LeakSanitizer) and for UndefinedBehaviorSanitizer's one-line diagnostics: a program built with
+// a sanitizer that prints one has a fault, whatever else it does.
+bool starts_sanitizer_report(const std::string& line);
