@@ -239,33 +239,76 @@ std::vector<std::string> split_words(const char* text) {
     return words;
 }
 
-// The emulator's words, the spidev emulator for the emulated program only, then the program.
-std::vector<std::string> emulated_command(const launch_options& options) {
+// The program and the emulator library may lie below /tmp or /run (a build tree there), which the
+// board replaces: both are opened before the mounts and reached through their descriptors, which
+// the program inherits (the daemon keeps inherited descriptors from its own children).
+struct held_files {
+    std::string program;     // path to exec, or the bare name to look up on PATH
+    std::string spidev_lib;  // empty: none
+};
+
+// Kept above the standard descriptors, so a program started with one of them closed finds it
+// closed, not holding its own binary.
+int above_standard(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
+    close(fd);
+    return moved;
+}
+
+held_files hold_files(const launch_options& options) {
+    held_files held;
+    held.program = options.program[0];
+    if (held.program.find('/') != std::string::npos) {
+        int fd = above_standard(open(options.program[0], O_PATH));
+        if (fd < 0) {
+            const int error = errno;
+            fprintf(stderr, "nanvideo-board: cannot run %s: %s\n", options.program[0], strerror(error));
+            exit(error == ENOENT ? exit_not_found : exit_cannot_run);
+        }
+        held.program = "/proc/self/fd/" + std::to_string(fd);
+    }
+    if (options.spidev_lib != nullptr) {
+        int fd = above_standard(open(options.spidev_lib, O_RDONLY));
+        if (fd < 0) fail("cannot read the spidev emulator %s: %s", options.spidev_lib, strerror(errno));
+        held.spidev_lib = "/proc/self/fd/" + std::to_string(fd);
+    }
+    return held;
+}
+
+// The emulator's words, the spidev emulator for the emulated program only, then the program
+// under the name it was given.
+std::vector<std::string> emulated_command(const launch_options& options, const held_files& held) {
     std::vector<std::string> command = split_words(options.qemu);
     if (command.empty()) fail("--qemu names no command");
-    if (options.spidev_lib != nullptr) {
+    if (!held.spidev_lib.empty()) {
         command.push_back("-E");
-        command.push_back(std::string("LD_PRELOAD=") + options.spidev_lib);
+        command.push_back("LD_PRELOAD=" + held.spidev_lib);
     }
-    for (char** arg = options.program; *arg != nullptr; ++arg) command.push_back(*arg);
+    command.push_back("-0");
+    command.push_back(options.program[0]);
+    command.push_back(held.program);
+    for (char** arg = options.program + 1; *arg != nullptr; ++arg) command.push_back(*arg);
     return command;
 }
 
-[[noreturn]] void run_program(const launch_options& options) {
-    const bool preload_here = options.spidev_lib != nullptr && options.qemu == nullptr;
+[[noreturn]] void run_program(const launch_options& options, const held_files& held) {
+    const bool preload_here = !held.spidev_lib.empty() && options.qemu == nullptr;
     if (setenv("NANVIDEO_BOARD", board_mount_point, 1) != 0 ||
-        (preload_here && setenv("LD_PRELOAD", options.spidev_lib, 1) != 0))
+        (preload_here && setenv("LD_PRELOAD", held.spidev_lib.c_str(), 1) != 0))
         fail("cannot set the environment: %s", strerror(errno));
     std::vector<std::string> command;
     std::vector<char*> argv;
+    const char* file = held.program.c_str();
     if (options.qemu != nullptr) {
-        command = emulated_command(options);
+        command = emulated_command(options, held);
         for (std::string& word : command) argv.push_back(word.data());
+        file = argv[0];
     } else {
         for (char** arg = options.program; *arg != nullptr; ++arg) argv.push_back(*arg);
     }
     argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
+    execvp(file, argv.data());
     const int error = errno;
     fprintf(stderr, "nanvideo-board: cannot run %s: %s\n", argv[0], strerror(error));
     exit(error == ENOENT ? exit_not_found : exit_cannot_run);
@@ -275,8 +318,7 @@ std::vector<std::string> emulated_command(const launch_options& options) {
 
 int main(int argc, char* argv[]) {
     const launch_options options = parse_options(argc, argv);
-    if (options.spidev_lib != nullptr && access(options.spidev_lib, R_OK) != 0)
-        fail("cannot read the spidev emulator %s: %s", options.spidev_lib, strerror(errno));
+    const held_files held = hold_files(options);
     prepare_state_dir(options.state_dir);
 
     enter_namespaces();
@@ -286,5 +328,5 @@ int main(int argc, char* argv[]) {
     bring_up_loopback();
     overlay_board_dirs(state.get());
     mount_board_state(state.get());
-    run_program(options);
+    run_program(options, held);
 }
