@@ -22,6 +22,9 @@ using lines = std::vector<std::string>;
 // The tool is built next to the daemon.
 const std::string keyword_tool =
     (std::filesystem::path(NANVIDEO_DAEMON_PATH).parent_path() / "nanvideo-keyword").string();
+// Scripts on the board run the tool from where a board has it installed: the build tree may lie
+// below /tmp, which the board replaces.
+const std::string keyword_tool_on_board = "/usr/sbin/nanvideo-keyword";
 
 const std::string batch_completed = "=== All commands execution completed ===";
 
@@ -111,6 +114,8 @@ daemon_options on_board(std::vector<std::string> args, board_world::options opts
             .world = [opts](const std::string& state) {
                 std::string error;
                 ASSERT_EQ(board_world::populate(state, opts, &error), 0) << error;
+                std::filesystem::copy_file(keyword_tool, state + "/root" + keyword_tool_on_board,
+                                           std::filesystem::copy_options::overwrite_existing);
             }};
 }
 
@@ -130,7 +135,7 @@ protected:
     // A shell script on the board in which "$0" is the tool, for several runs on one board.
     void run_script(const std::string& script, const board_world::options& opts = {}) {
         ASSERT_TRUE(std::filesystem::exists(keyword_tool)) << keyword_tool << " is not built";
-        board.start_program("/bin/sh", on_board({"-c", script, keyword_tool}, opts));
+        board.start_program("/bin/sh", on_board({"-c", script, keyword_tool_on_board}, opts));
     }
 
     // The exit status once the program has ended and its output is read.

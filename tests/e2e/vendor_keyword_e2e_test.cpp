@@ -24,6 +24,9 @@ using bytes = std::vector<uint8_t>;
 // The tool is built next to the daemon.
 const std::string keyword_tool =
     (std::filesystem::path(NANVIDEO_DAEMON_PATH).parent_path() / "nanvideo-keyword").string();
+// Scripts on the board run the tool from where a board has it installed: the build tree may lie
+// below /tmp, which the board replaces.
+const std::string keyword_tool_on_board = "/usr/sbin/nanvideo-keyword";
 
 constexpr unsigned vendor_id = 0xe04c;
 constexpr const char* vendor_file_prefix = "/tmp/nan_vendor_data_";
@@ -291,6 +294,8 @@ daemon_options on_board(std::vector<std::string> args, board_world::options opts
             .world = [opts](const std::string& state) {
                 std::string error;
                 ASSERT_EQ(board_world::populate(state, opts, &error), 0) << error;
+                std::filesystem::copy_file(keyword_tool, state + "/root" + keyword_tool_on_board,
+                                           std::filesystem::copy_options::overwrite_existing);
             }};
 }
 
@@ -317,7 +322,7 @@ protected:
         ASSERT_TRUE(std::filesystem::exists(keyword_tool)) << keyword_tool << " is not built";
         std::string script = "\"$0\" init >/dev/null && \"$0\" " + keyword;
         if (params != nullptr) script += " '" + *params + "'";
-        board.start_program("/bin/sh", on_board({"-c", script, keyword_tool}, opts));
+        board.start_program("/bin/sh", on_board({"-c", script, keyword_tool_on_board}, opts));
     }
 
     int exit_status() {
