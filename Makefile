@@ -3,7 +3,8 @@ JOBS ?= 2
 TEST_PRESETS ?= default asan tsan armhf fuzz
 LANES := $(addprefix lane-,default asan tsan armhf fuzz)
 # Lanes beyond one preset each; armhf-e2e comes with armhf.
-TEST_LANES := $(addprefix lane-,$(TEST_PRESETS)) $(if $(filter armhf,$(TEST_PRESETS)),lane-armhf-e2e)
+TEST_LANES := $(addprefix lane-,$(TEST_PRESETS)) \
+	$(if $(filter armhf,$(TEST_PRESETS)),lane-armhf-e2e)
 
 .PHONY: all build demo test bench soak $(LANES) lane-armhf-e2e clean
 

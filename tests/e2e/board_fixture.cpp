@@ -104,7 +104,8 @@ void board_fixture::write_state_file(const std::string& relative, const std::str
 }
 
 board_process& board_fixture::start_daemon(const daemon_options& options) {
-    return launch_program(e2e_daemon().program, options, e2e_daemon().spidev_lib, e2e_daemon().qemu);
+    const daemon_under_test& chosen = e2e_daemon();
+    return launch_program(chosen.program, options, chosen.spidev_lib, chosen.qemu);
 }
 
 board_process& board_fixture::start_program(const std::string& program,

@@ -176,7 +176,8 @@ uint64_t accepted_data_paths(const std::string& state, const std::vector<unsigne
     std::map<unsigned, uint64_t> accepted_by_id;
     for (const board_world::vendor_record& record : board_world::read_vendor_records(state)) {
         if (!record.taken() || record.subcmd != data_rsp_subcmd ||
-            record.bytes.size() != data_rsp_size || record.bytes[rsp_mode_offset] != rsp_mode_accept)
+            record.bytes.size() != data_rsp_size ||
+            record.bytes[rsp_mode_offset] != rsp_mode_accept)
             continue;
         ++accepted_by_id[record.bytes[ndp_id_offset]];
     }

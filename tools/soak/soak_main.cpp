@@ -106,7 +106,15 @@ const char usage_text[] =
 }
 
 soak_options parse_options(int argc, char* argv[]) {
-    enum { opt_duration = 256, opt_seed, opt_state, opt_daemon, opt_spidev_lib, opt_qemu, opt_help };
+    enum {
+        opt_duration = 256,
+        opt_seed,
+        opt_state,
+        opt_daemon,
+        opt_spidev_lib,
+        opt_qemu,
+        opt_help,
+    };
     const option long_options[] = {
         {"duration", required_argument, nullptr, opt_duration},
         {"seed", required_argument, nullptr, opt_seed},
@@ -410,7 +418,8 @@ bool soak_run::clients_caught_up() const {
     for (const auto& client : clients_) {
         const client_report report = client->report();
         if (!report.connected) continue;
-        if (report.latest_frame < 0 || newest - report.latest_frame > caught_up_frames) return false;
+        if (report.latest_frame < 0 || newest - report.latest_frame > caught_up_frames)
+            return false;
         ++connected;
     }
     return connected > 0;
@@ -418,18 +427,25 @@ bool soak_run::clients_caught_up() const {
 
 void soak_run::print_progress(soak_clock::time_point now) {
     uint64_t checked = 0, missed = 0, wrong = 0;
+    int64_t latest = -1;  // the newest frame any connected client has
     for (const auto& client : clients_) {
         const client_report report = client->report();
+        if (report.connected) latest = std::max(latest, report.latest_frame);
         checked += report.normal.frames_checked + report.stall.frames_checked;
         missed += report.normal.missed;
         wrong += report.normal.wrong + report.normal.out_of_order;
     }
     const at_report at = at_->report();
     const daemon_sample sample = sample_daemon(pid_);
-    printf("soak: %.0f s: %" PRIu64 " frames streamed, %" PRIu64 " checked by clients, %" PRIu64
-           " missed, %" PRIu64 " wrong; version %" PRIu64 "/%" PRIu64
-           "; data paths asked %zu; VmRSS %ld kB%s\n",
-           seconds_between(began_, now), source_->frames_streamed(), checked, missed, wrong,
+    const uint64_t streamed = source_->frames_streamed();
+    char backlog[32] = "-";
+    if (latest >= 0)
+        snprintf(backlog, sizeof backlog, "%" PRId64,
+                 static_cast<int64_t>(streamed) - 1 - latest);
+    printf("soak: %.0f s: %" PRIu64 " frames streamed, %s behind, %" PRIu64
+           " checked by clients, %" PRIu64 " missed, %" PRIu64 " wrong; version %" PRIu64
+           "/%" PRIu64 "; data paths asked %zu; VmRSS %ld kB%s\n",
+           seconds_between(began_, now), streamed, backlog, checked, missed, wrong,
            at.answered, at.asked, peers_->requested().size(), sample.rss_kb,
            phase_.active() ? " (stall phase)" : "");
     fflush(stdout);
@@ -534,8 +550,9 @@ int soak_run::report() {
                              (stalled ? 0 : c.stall.wrong + c.stall.out_of_order + c.stall.skipped);
         v.check(bad == 0, "client %zu: %" PRIu64 " payloads wrong, out of order or unexplained", i,
                 bad);
-        v.check(c.normal.missed == 0, "client %zu: %" PRIu64 " frames missed outside the stall phase",
-                i, c.normal.missed);
+        v.check(c.normal.missed == 0,
+                "client %zu: %" PRIu64 " frames missed outside the stall phase", i,
+                c.normal.missed);
         v.check(c.normal.frames_checked > 0, "client %zu: %" PRIu64 " frames checked", i,
                 c.normal.frames_checked);
     }
