@@ -45,7 +45,11 @@ constexpr size_t ndp_id_offset = 2;
 at_prober::at_prober(pid_t daemon, stop_flag& stop, uint64_t seed)
     : daemon_(daemon), stop_(stop), random_(seed), thread_([this] { run(); }) {}
 
-at_prober::~at_prober() { thread_.join(); }
+at_prober::~at_prober() { join(); }
+
+void at_prober::join() {
+    if (thread_.joinable()) thread_.join();
+}
 
 at_report at_prober::report() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -109,7 +113,11 @@ void at_prober::one_visit() {
 peer_requester::peer_requester(const std::string& state, stop_flag& stop, uint64_t seed)
     : state_(state), stop_(stop), random_(seed), thread_([this] { run(); }) {}
 
-peer_requester::~peer_requester() { thread_.join(); }
+peer_requester::~peer_requester() { join(); }
+
+void peer_requester::join() {
+    if (thread_.joinable()) thread_.join();
+}
 
 std::vector<unsigned> peer_requester::requested() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -141,7 +149,11 @@ void peer_requester::run() {
 failure_injector::failure_injector(const std::string& state, stop_flag& stop, uint64_t seed)
     : state_(state), stop_(stop), random_(seed), thread_([this] { run(); }) {}
 
-failure_injector::~failure_injector() { thread_.join(); }
+failure_injector::~failure_injector() { join(); }
+
+void failure_injector::join() {
+    if (thread_.joinable()) thread_.join();
+}
 
 uint64_t failure_injector::injected() const {
     std::lock_guard<std::mutex> lock(mutex_);

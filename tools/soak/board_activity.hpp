@@ -30,6 +30,7 @@ public:
     at_prober(const at_prober&) = delete;
     at_prober& operator=(const at_prober&) = delete;
     at_report report() const;
+    void join();  // after the stop
 
 private:
     void run();
@@ -52,6 +53,7 @@ public:
     // The data-path ids asked for, in order; injection failures counted apart.
     std::vector<unsigned> requested() const;
     uint64_t injection_failures() const;
+    void join();  // after the stop
 
 private:
     void run();
@@ -74,6 +76,7 @@ public:
     // Failures set up so far, and of those the ones a call has met.
     uint64_t injected() const;
     uint64_t met() const;
+    void join();  // after the stop
 
 private:
     void run();
@@ -84,7 +87,6 @@ private:
     random_source random_;
     mutable std::mutex mutex_;
     uint64_t injected_ = 0;
-    uint64_t met_ = 0;
     std::thread thread_;
 };
 

@@ -457,15 +457,17 @@ void soak_run::stop_activity() {
         stall_.ended_at = seconds_between(began_, soak_clock::now());
     }
     stop_.stop();
-    for (const auto& client : clients_) client_reports_.push_back(client->report());
-    clients_.clear();  // joins: every client connection is closed now
+    // Each report is taken once its thread has ended: every client connection is closed then.
+    for (const auto& client : clients_) {
+        client->join();
+        client_reports_.push_back(client->report());
+    }
+    at_->join();
     at_report_ = at_->report();
-    at_.reset();
+    peers_->join();
+    failures_->join();
     requested_ = peers_->requested();
     peer_injection_failures_ = peers_->injection_failures();
-    peers_.reset();
-    failures_injected_ = failures_->injected();
-    failures_.reset();
 }
 
 // The last requests may still be on their way through the daemon and the driver.
@@ -476,11 +478,8 @@ void soak_run::wait_for_answers() {
         if (accepted_ >= requested_.size() || soak_clock::now() >= deadline || daemon_died_) break;
         std::this_thread::sleep_for(milliseconds(200));
     }
-    failures_met_ = 0;
-    bool pending = false;
-    for (const board_world::failure& rule : board_world::read_failures(options_.state_dir))
-        pending = pending || rule.times != 0;
-    failures_met_ = failures_injected_ - (pending ? 1 : 0);
+    failures_injected_ = failures_->injected();
+    failures_met_ = failures_->met();
 }
 
 // The daemon learns of the clients' going at its next turn; give it that.

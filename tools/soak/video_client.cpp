@@ -39,7 +39,11 @@ video_client::video_client(int number, pid_t daemon, const payload_plan& plan,
       timing_(timing),
       thread_([this] { run(); }) {}
 
-video_client::~video_client() { thread_.join(); }
+video_client::~video_client() { join(); }
+
+void video_client::join() {
+    if (thread_.joinable()) thread_.join();
+}
 
 void video_client::request_stall(milliseconds duration) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -53,6 +53,8 @@ public:
     // True once a requested stall has been served in full.
     bool stall_over() const;
     client_report report() const;
+    // Waits for the client's end after the stop; its connection is closed then.
+    void join();
 
 private:
     void run();
