@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 #include "unique_fd.hpp"
 
@@ -25,10 +27,29 @@ pipe_pair make_pipe() {
     return {unique_fd(fds[0]), unique_fd(fds[1])};
 }
 
+// A cross-built tool runs through the same emulator as the test itself (NANVIDEO_TOOL_EMULATOR:
+// its words, blank-separated; empty on the host).
+std::vector<std::string> with_emulator(const std::vector<std::string>& argv) {
+    std::vector<std::string> command;
+    std::string word;
+    for (const char* c = NANVIDEO_TOOL_EMULATOR;; ++c) {
+        if (*c == ' ' || *c == '\0') {
+            if (!word.empty()) command.push_back(word);
+            word.clear();
+            if (*c == '\0') break;
+        } else {
+            word += *c;
+        }
+    }
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
+
 }  // namespace
 
-tool_result run_tool(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) {
+tool_result run_tool(const std::vector<std::string>& tool_argv, std::chrono::milliseconds deadline) {
     tool_result result;
+    const std::vector<std::string> argv = with_emulator(tool_argv);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
