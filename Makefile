@@ -36,9 +36,7 @@ $(LANES): lane-%:
 # The board's daemon end to end: the 32-bit ARM daemon and its spidev emulator, from the armhf
 # build, run through qemu-arm by the host build's end-to-end programs; the launcher, the stand-in
 # programs, the video source and the clients around it stay native, as the board's own tools
-# would be. Every end-to-end test of the daemon runs but one: PortTaken skips itself, because its
-# port holder execs the daemon binary directly, which an emulated daemon cannot be. tests/e2e
-# runs whole (its launcher, spidev
+# would be. Every end-to-end test of the daemon runs: tests/e2e whole (its launcher, spidev
 # emulator and video source suites start only host programs, so they repeat the host lane's
 # checks) and, of tests/ctl, the suite that drives the real daemon (CtlOnBoard; the others talk
 # to a fake daemon in the test). Skipped under qemu: PortTaken.BindFailsAndTheDaemonRunsOnWithout-
