@@ -17,18 +17,16 @@
 
 #include "board_fixture.hpp"
 #include "board_world.hpp"
+#include "expected_lines.hpp"
 
 namespace {
 
-using lines = std::vector<std::string>;
+using namespace expected;
 
 // The last line of the event module's start; bring-up's own lines follow it.
 const std::string event_module_ready = "Listener and decision threads are running in background.";
 const std::string add_func_completed = "=== add_func custom logic execution completed ===";
-const std::string batch_completed = "=== All commands execution completed ===";
 const std::string bringup_failed = "NAN initialization failed.";
-constexpr const char* vendor_file_prefix = "/tmp/nan_vendor_data_";
-constexpr size_t vendor_file_suffix_length = 6;
 
 constexpr unsigned srvc_ext_subcmd = 0x1900;
 constexpr unsigned vendor_id = 0xe04c;
@@ -38,28 +36,6 @@ constexpr const char* healthy_wdev = "0x2";  // wlan0 is 0x1, the added nan0 tak
 constexpr const char* start_parameters = "pref 128 bands 2GHz 5GHz";
 
 // ---- normalising what changes from run to run ----
-
-// "[139871234] Executing ..." -> "[TID] Executing ...": thread identifiers differ per run.
-std::string without_thread_id(const std::string& line) {
-    if (line.size() < 3 || line[0] != '[' || !isdigit(static_cast<unsigned char>(line[1])))
-        return line;
-    size_t close = line.find(']');
-    for (size_t i = 1; i < close; ++i)
-        if (!isdigit(static_cast<unsigned char>(line[i]))) return line;
-    return "[TID]" + line.substr(close + 1);
-}
-
-// The six characters mkstemp chose -> XXXXXX, so the template itself is checked.
-std::string without_file_suffix(std::string line) {
-    size_t at = line.find(vendor_file_prefix);
-    if (at == std::string::npos) return line;
-    size_t suffix = at + strlen(vendor_file_prefix);
-    if (line.size() < suffix + vendor_file_suffix_length) return line;
-    for (size_t i = suffix; i < suffix + vendor_file_suffix_length; ++i)
-        if (!isalnum(static_cast<unsigned char>(line[i]))) return line;
-    line.replace(suffix, vendor_file_suffix_length, "XXXXXX");
-    return line;
-}
 
 // The event threads print from their own threads at any moment; bring-up's lines are the rest.
 bool is_event_thread_line(const std::string& line) {
@@ -85,14 +61,6 @@ lines bringup_lines(const lines& all) {
     }
     return out;
 }
-
-lines normalised(const lines& all) {
-    lines out;
-    for (const std::string& line : all) out.push_back(without_file_suffix(without_thread_id(line)));
-    return out;
-}
-
-void append(lines& to, const lines& more) { to.insert(to.end(), more.begin(), more.end()); }
 
 // ---- records ----
 
@@ -129,36 +97,6 @@ std::string hex_dump(const std::vector<uint8_t>& bytes) {
 }
 
 // ---- bring-up's lines, step by step ----
-
-lines phy_found(const std::string& phy) {
-    return {"Command executed successfully!", "Phy number output: [" + phy + "]",
-            "Extracted phy number: " + phy};
-}
-
-lines wdev_found(const std::string& wdev) {
-    return {"Command executed successfully!", "wdev index output: [" + wdev + "]",
-            "Extracted wdev index: " + wdev};
-}
-
-// The batch lines for commands where the one at failing_index (0-based) fails three times.
-lines batch(const lines& commands, int failing_index = -1) {
-    lines out = {"", "=== Start executing collected commands ==="};
-    const std::string total = std::to_string(commands.size());
-    for (size_t i = 0; i < commands.size(); ++i) {
-        const std::string number = std::to_string(i + 1);
-        const std::string head = "[TID] Executing command [" + number + "/" + total + "] (retry ";
-        if (static_cast<int>(i) == failing_index) {
-            for (int attempt = 1; attempt <= 3; ++attempt)
-                out.push_back(head + std::to_string(attempt) + "): " + commands[i]);
-            break;
-        }
-        out.push_back(head + "1): " + commands[i]);
-        out.push_back("Command [" + number + "] executed successfully!");
-    }
-    out.push_back(batch_completed);
-    out.push_back("");
-    return out;
-}
 
 std::string init_command(const std::string& phy) {
     return "iw phy" + phy + " interface add nan0 type __nan";

@@ -14,10 +14,11 @@
 
 #include "board_fixture.hpp"
 #include "board_world.hpp"
+#include "expected_lines.hpp"
 
 namespace {
 
-using lines = std::vector<std::string>;
+using namespace expected;
 
 // The tool is built next to the daemon.
 const std::string keyword_tool =
@@ -26,57 +27,7 @@ const std::string keyword_tool =
 // below /tmp, which the board replaces.
 const std::string keyword_tool_on_board = "/usr/sbin/nanvideo-keyword";
 
-const std::string batch_completed = "=== All commands execution completed ===";
-
-// "[139871234] Executing ..." -> "[TID] Executing ...": thread identifiers differ per run.
-std::string without_thread_id(const std::string& line) {
-    if (line.size() < 3 || line[0] != '[' || !isdigit(static_cast<unsigned char>(line[1])))
-        return line;
-    size_t close = line.find(']');
-    for (size_t i = 1; i < close; ++i)
-        if (!isdigit(static_cast<unsigned char>(line[i]))) return line;
-    return "[TID]" + line.substr(close + 1);
-}
-
-lines normalised(const lines& all) {
-    lines out;
-    for (const std::string& line : all) out.push_back(without_thread_id(line));
-    return out;
-}
-
-void append(lines& to, const lines& more) { to.insert(to.end(), more.begin(), more.end()); }
-
 // ---- the dispatcher's lines ----
-
-lines phy_found(const std::string& phy) {
-    return {"Command executed successfully!", "Phy number output: [" + phy + "]",
-            "Extracted phy number: " + phy};
-}
-
-lines wdev_found(const std::string& wdev) {
-    return {"Command executed successfully!", "wdev index output: [" + wdev + "]",
-            "Extracted wdev index: " + wdev};
-}
-
-// The batch lines for commands where the one at failing_index (0-based) fails three times.
-lines batch(const lines& commands, int failing_index = -1) {
-    lines out = {"", "=== Start executing collected commands ==="};
-    const std::string total = std::to_string(commands.size());
-    for (size_t i = 0; i < commands.size(); ++i) {
-        const std::string number = std::to_string(i + 1);
-        const std::string head = "[TID] Executing command [" + number + "/" + total + "] (retry ";
-        if (static_cast<int>(i) == failing_index) {
-            for (int attempt = 1; attempt <= 3; ++attempt)
-                out.push_back(head + std::to_string(attempt) + "): " + commands[i]);
-            break;
-        }
-        out.push_back(head + "1): " + commands[i]);
-        out.push_back("Command [" + number + "] executed successfully!");
-    }
-    out.push_back(batch_completed);
-    out.push_back("");
-    return out;
-}
 
 std::string init_command(const std::string& phy) {
     return "iw phy" + phy + " interface add nan0 type __nan";

@@ -15,10 +15,12 @@
 
 #include "board_fixture.hpp"
 #include "board_world.hpp"
+#include "expected_lines.hpp"
 
 namespace {
 
-using lines = std::vector<std::string>;
+using namespace expected;
+
 using bytes = std::vector<uint8_t>;
 
 // The tool is built next to the daemon.
@@ -29,42 +31,10 @@ const std::string keyword_tool =
 const std::string keyword_tool_on_board = "/usr/sbin/nanvideo-keyword";
 
 constexpr unsigned vendor_id = 0xe04c;
-constexpr const char* vendor_file_prefix = "/tmp/nan_vendor_data_";
-constexpr size_t vendor_file_suffix_length = 6;
 // iw's exit status for a command on an interface that does not exist: 256 - ENODEV.
 constexpr int iw_no_device_status = 237;
 
 // ---- normalising what changes from run to run ----
-
-// "[139871234] Executing ..." -> "[TID] Executing ...": thread identifiers differ per run.
-std::string without_thread_id(const std::string& line) {
-    if (line.size() < 3 || line[0] != '[' || !isdigit(static_cast<unsigned char>(line[1])))
-        return line;
-    size_t close = line.find(']');
-    for (size_t i = 1; i < close; ++i)
-        if (!isdigit(static_cast<unsigned char>(line[i]))) return line;
-    return "[TID]" + line.substr(close + 1);
-}
-
-// The six characters mkstemp chose -> XXXXXX, so the template itself is checked.
-std::string without_file_suffix(std::string line) {
-    size_t at = line.find(vendor_file_prefix);
-    if (at == std::string::npos) return line;
-    size_t suffix = at + strlen(vendor_file_prefix);
-    if (line.size() < suffix + vendor_file_suffix_length) return line;
-    for (size_t i = suffix; i < suffix + vendor_file_suffix_length; ++i)
-        if (!isalnum(static_cast<unsigned char>(line[i]))) return line;
-    line.replace(suffix, vendor_file_suffix_length, "XXXXXX");
-    return line;
-}
-
-lines normalised(const lines& all) {
-    lines out;
-    for (const std::string& line : all) out.push_back(without_file_suffix(without_thread_id(line)));
-    return out;
-}
-
-void append(lines& to, const lines& more) { to.insert(to.end(), more.begin(), more.end()); }
 
 // ---- records ----
 
