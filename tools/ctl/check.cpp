@@ -111,16 +111,7 @@ int run_check(const ctl_options& options) {
                 return exit_no_answer;
             }
             return check.frames_checked() > 0 ? exit_ok : exit_refused;
-        case stream_end::closed:
-            fprintf(stderr, "nanvideoctl: %s closed the connection\n", host);
-            break;
-        case stream_end::stalled:
-            fprintf(stderr, "nanvideoctl: no video from %s for %g s\n", host, options.timeout_s);
-            break;
-        case stream_end::failed:
-            fprintf(stderr, "nanvideoctl: reading from %s failed: %s\n", host,
-                    strerror(read_errno));
-            break;
+        default:
+            return report_early_end(end, host, options.timeout_s, read_errno);
     }
-    return exit_no_answer;
 }

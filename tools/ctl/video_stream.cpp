@@ -2,9 +2,12 @@
 
 #include <signal.h>
 
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "ctl_socket.hpp"
+#include "exit_codes.hpp"
 #include "mono_clock.hpp"
 
 namespace {
@@ -56,4 +59,22 @@ stream_end read_stream(int fd, const stream_limits& limits, const stream_consume
                 return stream_end::failed;
         }
     }
+}
+
+int report_early_end(stream_end end, const char* host, double timeout_s, int read_errno) {
+    switch (end) {
+        case stream_end::closed:
+            fprintf(stderr, "nanvideoctl: %s closed the connection\n", host);
+            break;
+        case stream_end::stalled:
+            fprintf(stderr, "nanvideoctl: no video from %s for %g s\n", host, timeout_s);
+            break;
+        case stream_end::failed:
+            fprintf(stderr, "nanvideoctl: reading from %s failed: %s\n", host, strerror(read_errno));
+            break;
+        case stream_end::finished:
+        case stream_end::interrupted:
+            break;
+    }
+    return exit_no_answer;
 }

@@ -7,6 +7,10 @@
 
 enum class stream_end { finished, interrupted, closed, stalled, failed };
 
+// Says on standard error why a stream ended early (closed, stalled or failed; the others are
+// not early) and returns exit_no_answer.
+int report_early_end(stream_end end, const char* host, double timeout_s, int read_errno);
+
 struct stream_limits {
     int64_t end_ms = 0;    // monotonic; 0: no time limit
     int64_t stall_ms = 0;  // how long the stream may stay silent
