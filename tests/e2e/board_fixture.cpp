@@ -1,5 +1,7 @@
 #include "board_fixture.hpp"
 
+#include <sys/wait.h>
+
 #include <signal.h>
 
 #include <cstdlib>
@@ -167,3 +169,16 @@ std::vector<std::string> sanitizer_report_lines(const std::vector<std::string>& 
 }
 
 board_test::board_test() : board(test_name()) {}
+
+int board_fixture::exit_code() {
+    const std::optional<int> status = wait_exit();
+    if (!status) {
+        ADD_FAILURE() << "the program did not end";
+        return -1;
+    }
+    if (!WIFEXITED(*status)) {
+        ADD_FAILURE() << describe_wait_status(*status);
+        return -1;
+    }
+    return WEXITSTATUS(*status);
+}

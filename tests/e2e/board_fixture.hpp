@@ -82,6 +82,9 @@ public:
     std::vector<std::string> stdout_lines() const { return daemon_->lines(output_stream::out); }
     std::vector<std::string> stderr_lines() const { return daemon_->lines(output_stream::err); }
     std::optional<int> wait_exit() { return daemon_->wait_exit(e2e_deadline); }
+    // The exit status of a program that ends by itself; a test failure (and -1) when it does not
+    // end in time or ends through a signal.
+    int exit_code();
 
 private:
     board_process& launch_program(const std::string& program, const daemon_options& options,

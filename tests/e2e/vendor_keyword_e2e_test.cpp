@@ -295,18 +295,7 @@ protected:
         board.start_program("/bin/sh", on_board({"-c", script, keyword_tool_on_board}, opts));
     }
 
-    int exit_status() {
-        const std::optional<int> status = board.wait_exit();
-        if (!status) {
-            ADD_FAILURE() << "the program did not end";
-            return -1;
-        }
-        if (!WIFEXITED(*status)) {
-            ADD_FAILURE() << describe_wait_status(*status);
-            return -1;
-        }
-        return WEXITSTATUS(*status);
-    }
+    int exit_status() { return board.exit_code(); }
 
     lines out() const { return normalised(board.stdout_lines()); }
     lines err() const { return normalised(board.stderr_lines()); }
