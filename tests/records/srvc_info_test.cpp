@@ -5,7 +5,7 @@
 #include <string>
 
 #include "srvc_info.hpp"
-#include "vendor/vendor_fixture.hpp"
+#include "records/vendor_fixture.hpp"
 
 namespace {
 

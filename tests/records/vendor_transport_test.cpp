@@ -11,7 +11,7 @@
 #include <set>
 #include <string>
 
-#include "vendor/vendor_fixture.hpp"
+#include "records/vendor_fixture.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "keyword.hpp"
-#include "vendor/vendor_fixture.hpp"
+#include "records/vendor_fixture.hpp"
 
 namespace {
 

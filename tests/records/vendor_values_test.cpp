@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "vendor/vendor_fixture.hpp"
+#include "records/vendor_fixture.hpp"
 #include "vendor_values.hpp"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "exec/recording_runner.hpp"
-#include "vendor/recording_transport.hpp"
+#include "records/recording_transport.hpp"
 #include "vendor_cmd.hpp"
 
 using bytes = std::vector<uint8_t>;

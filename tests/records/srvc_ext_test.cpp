@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "vendor/vendor_fixture.hpp"
+#include "records/vendor_fixture.hpp"
 
 namespace {
 
