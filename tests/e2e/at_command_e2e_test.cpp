@@ -379,13 +379,7 @@ protected:
 
     // The lines from `first` on, as many as `expected` holds.
     void expect_lines_from(const std::string& first, const std::vector<std::string>& expected) {
-        const std::optional<size_t> at = board.wait_stdout(first);
-        ASSERT_TRUE(at);
-        const std::vector<std::string> lines = board.stdout_lines();
-        ASSERT_GE(lines.size(), *at + expected.size());
-        EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(*at),
-                                           lines.begin() + static_cast<long>(*at + expected.size())),
-                  expected);
+        EXPECT_EQ(board.stdout_lines_from(first, expected.size()), expected);
     }
 };
 

@@ -152,6 +152,27 @@ std::optional<size_t> board_fixture::wait_stderr(const std::string& exact, size_
     return daemon_->wait_for_line(output_stream::err, exact, from, e2e_deadline);
 }
 
+namespace {
+
+std::vector<std::string> lines_from(board_process& daemon, output_stream stream,
+                                    const std::string& first, size_t count, size_t from) {
+    const std::optional<size_t> at = daemon.wait_for_line(stream, first, from, e2e_deadline);
+    if (!at) return {};
+    return daemon.wait_lines(stream, *at, count, e2e_deadline);
+}
+
+}  // namespace
+
+std::vector<std::string> board_fixture::stdout_lines_from(const std::string& first, size_t count,
+                                                          size_t from) {
+    return lines_from(*daemon_, output_stream::out, first, count, from);
+}
+
+std::vector<std::string> board_fixture::stderr_lines_from(const std::string& first, size_t count,
+                                                          size_t from) {
+    return lines_from(*daemon_, output_stream::err, first, count, from);
+}
+
 const daemon_under_test& e2e_daemon() {
     static const daemon_under_test chosen = {
         environment_or("NANVIDEO_E2E_DAEMON", NANVIDEO_DAEMON_PATH),

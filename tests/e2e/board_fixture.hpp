@@ -79,6 +79,12 @@ public:
     // Shorthands on the daemon's output with the e2e deadline.
     std::optional<size_t> wait_stdout(const std::string& exact, size_t from = 0);
     std::optional<size_t> wait_stderr(const std::string& exact, size_t from = 0);
+    // The `count` lines from the first line equal to `first` (searched from `from` on), each
+    // waited for; fewer when the deadline passes first, so a comparison fails instead of racing.
+    std::vector<std::string> stdout_lines_from(const std::string& first, size_t count,
+                                               size_t from = 0);
+    std::vector<std::string> stderr_lines_from(const std::string& first, size_t count,
+                                               size_t from = 0);
     std::vector<std::string> stdout_lines() const { return daemon_->lines(output_stream::out); }
     std::vector<std::string> stderr_lines() const { return daemon_->lines(output_stream::err); }
     std::optional<int> wait_exit() { return daemon_->wait_exit(e2e_deadline); }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -216,6 +217,20 @@ std::optional<size_t> board_process::wait_for_prefix(output_stream stream,
     return wait_for(
         stream, [&](const std::string& line) { return line.compare(0, prefix.size(), prefix) == 0; },
         from, timeout);
+}
+
+std::vector<std::string> board_process::wait_lines(output_stream stream, size_t from,
+                                                   size_t count, milliseconds timeout) {
+    const size_t index = static_cast<size_t>(stream);
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] {
+        return lines_[index].size() >= from + count || stream_ended_[index];
+    });
+    const std::vector<std::string>& all = lines_[index];
+    const size_t begin = std::min(from, all.size());
+    const size_t end = std::min(from + count, all.size());
+    return std::vector<std::string>(all.begin() + static_cast<long>(begin),
+                                    all.begin() + static_cast<long>(end));
 }
 
 std::optional<int> board_process::wait_exit(milliseconds timeout) {

@@ -57,6 +57,11 @@ public:
                                         size_t from, milliseconds timeout);
     std::optional<size_t> wait_for_prefix(output_stream stream, const std::string& prefix,
                                           size_t from, milliseconds timeout);
+    // Waits until `count` lines from index `from` on are there (or the stream ended, or the
+    // deadline passed) and returns those that are, at most `count`: lines are compared only once
+    // each of them has arrived.
+    std::vector<std::string> wait_lines(output_stream stream, size_t from, size_t count,
+                                        milliseconds timeout);
 
     // Waits until the program has ended and both streams are read to their end; returns the raw
     // wait status (WIFEXITED, WEXITSTATUS, ...), or nothing at the deadline.
