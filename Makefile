@@ -24,13 +24,14 @@ demo:
 	build/default/bin/nanvideo-demo
 
 test:
-	@tools/install-deps test
+	@tools/install-deps $(TEST_PRESETS)
 	$(MAKE) --no-print-directory $(TEST_LANES)
 
 # One lane per preset: configure, build everything, run every test of that build.
 # tsan: the daemon's threads under ThreadSanitizer, unit and end-to-end suites alike; a report
 # in the daemon's output fails the test that started it (tests/e2e/board_fixture.cpp).
 $(LANES): lane-%:
+	@tools/install-deps $*
 	cmake --preset $* >/dev/null
 	cmake --build --preset $* -j$(JOBS)
 	ctest --preset $*
@@ -49,6 +50,7 @@ ARMHF_E2E := NANVIDEO_E2E_DAEMON=$(CURDIR)/build/armhf/bin/nanvideod \
 	NANVIDEO_E2E_SPIDEV_LIB=$(CURDIR)/build/armhf/lib/libnanvideo_spidev.so \
 	NANVIDEO_E2E_QEMU="$(ARMHF_QEMU)"
 lane-armhf-e2e:
+	@tools/install-deps armhf
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j$(JOBS)
 	cmake --preset armhf >/dev/null
