@@ -126,6 +126,8 @@ int version_query(int fd) {
 
 int config_write_command(int fd, const char* argument) {
     pthread_mutex_lock(&param_mutex);
+    const param_record previous = current_param;
+    const bool previous_escaped = current_param_escaped;
     int rc = parse_param(argument, &current_param, true);
     if (rc != param_ok) {
         pthread_mutex_unlock(&param_mutex);
@@ -134,6 +136,10 @@ int config_write_command(int fd, const char* argument) {
     current_param_escaped = true;
     if (execute_keyword("config_write", "") != 0) {
         puts("Command execution failed.");
+        // The boot environment still holds the previous record; so must memory, or a NAN
+        // bring-up that has not copied it yet would publish values that were never stored.
+        current_param = previous;
+        current_param_escaped = previous_escaped;
         pthread_mutex_unlock(&param_mutex);
         return reply_error(fd, at_command_failed);
     }

@@ -56,9 +56,12 @@ extern bool current_param_escaped;
 // removed, for readers outside the TCP server thread (NAN bring-up).
 void copy_current_param_plain(param_record* out);
 
-// Validates text into *dest. escape false keeps values as they are (cut to the field);
-// escape true stores each '"' as \" and each '\' as \\ so the record can sit between double
-// quotes in a shell command, and refuses a value that does not fit (-6).
+// Validates text into *dest. escape false keeps values as they are (cut to the field) and
+// checks what is stored; this is how start-up reads the boot environment. escape true (an AT
+// command) stores each '"' as \" and each '\' as \\ so the record can sit between double
+// quotes in a shell command, checks the values as typed, refuses a value that does not fit (-6)
+// and a text that does not name each of the four keys exactly once (-2). Every text accepted with
+// escape true is thus, once the shell has undone the escapes, accepted again with escape false.
 // *dest is written, whole, only when the result is 0.
 int parse_param(const char* text, param_record* dest, bool escape);
 

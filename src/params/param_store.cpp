@@ -62,20 +62,20 @@ private:
     bool fits_ = true;
 };
 
-// Writes one escaped-form value for use between double quotes. The record already carries \"
-// and \\ pairs; $ and ` would still start an expansion there, so they get their backslash
-// here. A lone quote or backslash means the record is not in escaped form: refuse it rather
-// than let it end the quoting.
-bool put_quoted_value(command_writer& writer, const char* value) {
+// Writes one value for use between double quotes, where \, ", $ and ` must each carry a
+// backslash to stand for themselves. A record from an AT command already holds \" and \\ pairs;
+// a lone quote or backslash in it means it is not in that form: refuse it rather than let it
+// end the quoting. A record read from the boot environment holds the plain values.
+bool put_quoted_value(command_writer& writer, const char* value, bool escaped) {
     for (const char* p = value; *p != '\0'; ++p) {
-        if (*p == '\\') {
+        if (escaped && *p == '\\') {
             if (p[1] != '\\' && p[1] != '"') return false;
             writer.put(*p++);
             writer.put(*p);
-        } else if (*p == '"') {
+        } else if (escaped && *p == '"') {
             return false;
         } else {
-            if (*p == '$' || *p == '`') writer.put('\\');
+            if (*p == '$' || *p == '`' || *p == '"' || *p == '\\') writer.put('\\');
             writer.put(*p);
         }
     }
@@ -118,7 +118,7 @@ int init_param() {
     return result;
 }
 
-int build_config_write_command(const param_record& record, char* command, size_t size) {
+int build_config_write_command(const param_record& record, bool escaped, char* command, size_t size) {
     if (command == nullptr || size == 0) return config_command_too_long;
     const char* labels[param_item_count] = {"name:", " pmk:", " password:", " hostname:"};
     const char* values[param_item_count] = {record.name, record.pmk, record.password, record.hostname};
@@ -127,7 +127,7 @@ int build_config_write_command(const param_record& record, char* command, size_t
     writer.put_text("fw_setenv vemuparam \"");
     for (size_t i = 0; i < param_item_count; ++i) {
         writer.put_text(labels[i]);
-        if (!put_quoted_value(writer, values[i])) {
+        if (!put_quoted_value(writer, values[i], escaped)) {
             command[0] = '\0';
             return config_command_unescaped;
         }
@@ -140,7 +140,7 @@ int build_config_write_command(const param_record& record, char* command, size_t
 int config_write_handler(const char* /*params*/, command_batch& batch, int* count) {
     printf("\n=== Executing config write custom logic ===\n");
     char command[config_write_command_size];
-    int rc = build_config_write_command(current_param, command, sizeof(command));
+    int rc = build_config_write_command(current_param, current_param_escaped, command, sizeof(command));
     if (rc == config_command_too_long) {
         printf("Error: config_write command exceeds %zu characters, record not written!\n",
                config_write_command_size - 1);

@@ -26,18 +26,20 @@ int init_param();
 // The caller holds param_mutex.
 int reload_current_param();
 
-// Builds fw_setenv vemuparam "<record text>" from a record in escaped form (as an AT "config"
-// command stores it). Inside the double quotes every value character is literal: quotes and
-// backslashes arrive escaped, and the dollar sign and the backquote are escaped here, so
-// fw_setenv receives exactly what the client sent. Returns 0, -1 when the command would not fit
+// Builds fw_setenv vemuparam "<record text>" from a record in escaped form (escaped true: as an
+// AT "config" command stores it) or in plain form (as read from the boot environment). Inside
+// the double quotes every value character is literal: quotes, backslashes, dollar signs and
+// backquotes get their backslash (an escaped record brings its own for the first two), so
+// fw_setenv receives exactly the plain values. Returns 0, -1 when the command would not fit
 // whole in size bytes (it is never cut: a cut record would stop the daemon at its next start),
-// or -2 when a value holds a quote or backslash that is not escaped. On failure the command is
-// left empty.
-int build_config_write_command(const param_record& record, char* command, size_t size);
+// or -2 when an escaped record holds a quote or backslash that is not escaped. On failure the
+// command is left empty.
+int build_config_write_command(const param_record& record, bool escaped, char* command, size_t size);
 constexpr int config_command_too_long = -1;
 constexpr int config_command_unescaped = -2;
 
-// Handler of keyword "config_write": queues the fw_setenv command built from current_param.
+// Handler of keyword "config_write": queues the fw_setenv command built from current_param, in
+// whichever form it holds.
 // Runs under iwset_mutex inside the dispatcher; its caller (the AT handler) holds param_mutex.
 int config_write_handler(const char* params, command_batch& batch, int* count);
 

@@ -1,5 +1,6 @@
 // Parameter text validation. The text is walked in place (items are spans of it), so the
 // routine needs no copy of its own, no heap and no bound on the text's length.
+#include <cstddef>
 #include <cstring>
 
 #include "param_record.hpp"
@@ -42,64 +43,81 @@ int copy_value(span value, char* field, size_t field_size, bool escape) {
     return param_ok;
 }
 
-int check_name(const char* name) {
-    size_t length = strlen(name);
-    if (length < name_min_length || length > name_max_length) return param_bad_name;
-    for (size_t i = 0; i < length; ++i) {
-        char c = name[i];
+// Every check looks at the value the user typed: in escaping mode the record holds a backslash
+// pair for each quote and backslash, which the shell turns back into one character when the
+// record is written, so measuring the escaped copy would accept a value that start-up later
+// refuses, and refuse a valid one.
+int check_name(span name) {
+    if (name.length < name_min_length || name.length > name_max_length) return param_bad_name;
+    for (size_t i = 0; i < name.length; ++i) {
+        char c = name.text[i];
         if (!ascii_alnum(c) && c != '_' && c != '.' && c != '-') return param_bad_name;
     }
     return param_ok;
 }
 
-// The pmk rule looks at the value as the client wrote it, not at the escaped or cut copy.
-int check_pmk(const char* stored, span value) {
-    if (stored[0] != '\0' && value.length != pmk_length) return param_bad_pmk;
+int check_pmk(span pmk) {
+    if (pmk.length != 0 && pmk.length != pmk_length) return param_bad_pmk;
     return param_ok;
 }
 
-int check_password(const char* stored) {
-    size_t length = strlen(stored);
-    if (length == 0) return param_ok;
-    if (length < password_min_length || length > password_max_length) return param_bad_password;
+int check_password(span password) {
+    if (password.length == 0) return param_ok;
+    if (password.length < password_min_length || password.length > password_max_length) return param_bad_password;
     return param_ok;
 }
 
-int check_hostname(const char* hostname) {
+int check_hostname(span hostname) {
     constexpr size_t suffix_length = sizeof(hostname_suffix) - 1;
-    size_t length = strlen(hostname);
-    if (length < hostname_min_length || length > hostname_max_length) return param_bad_hostname;
-    size_t label_length = length - suffix_length;
-    if (strcmp(hostname + label_length, hostname_suffix) != 0) return param_bad_hostname;
-    if (hostname[0] == '-' || hostname[label_length - 1] == '-') return param_bad_hostname;
+    if (hostname.length < hostname_min_length || hostname.length > hostname_max_length) return param_bad_hostname;
+    size_t label_length = hostname.length - suffix_length;
+    if (memcmp(hostname.text + label_length, hostname_suffix, suffix_length) != 0) return param_bad_hostname;
+    if (hostname.text[0] == '-' || hostname.text[label_length - 1] == '-') return param_bad_hostname;
     for (size_t i = 0; i < label_length; ++i) {
-        if (!ascii_alnum(hostname[i]) && hostname[i] != '-') return param_bad_hostname;
+        if (!ascii_alnum(hostname.text[i]) && hostname.text[i] != '-') return param_bad_hostname;
     }
     return param_ok;
 }
 
-int store_item(span item, param_record& work, bool escape) {
+// Which of the four keys an item named; a bit each, so a text that names one twice is seen.
+enum param_key : unsigned { key_name = 1, key_pmk = 2, key_password = 4, key_hostname = 8 };
+constexpr unsigned all_keys = key_name | key_pmk | key_password | key_hostname;
+
+struct field_rule {
+    const char* key;
+    param_key bit;
+    size_t offset;
+    size_t size;
+    int (*check)(span);
+};
+
+const field_rule field_rules[] = {
+    {"name", key_name, offsetof(param_record, name), param_name_size, check_name},
+    {"pmk", key_pmk, offsetof(param_record, pmk), param_pmk_size, check_pmk},
+    {"password", key_password, offsetof(param_record, password), param_password_size, check_password},
+    {"hostname", key_hostname, offsetof(param_record, hostname), param_hostname_size, check_hostname},
+};
+
+// The value as the checks see it: what the user typed in escaping mode, the stored (possibly
+// cut) copy otherwise. The pmk rule has always looked at the value in the text, in both modes.
+span checked_value(const field_rule& rule, span typed, const char* stored, bool escape) {
+    if (escape || rule.bit == key_pmk) return typed;
+    return span{stored, strlen(stored)};
+}
+
+int store_item(span item, param_record& work, bool escape, unsigned* seen) {
     const char* colon = static_cast<const char*>(memchr(item.text, key_separator, item.length));
     if (colon == nullptr) return param_invalid_format;
     span key{item.text, static_cast<size_t>(colon - item.text)};
     span value{colon + 1, item.length - key.length - 1};
 
-    int rc;
-    if (key_is(key, "name")) {
-        rc = copy_value(value, work.name, sizeof(work.name), escape);
-        return rc != param_ok ? rc : check_name(work.name);
-    }
-    if (key_is(key, "pmk")) {
-        rc = copy_value(value, work.pmk, sizeof(work.pmk), escape);
-        return rc != param_ok ? rc : check_pmk(work.pmk, value);
-    }
-    if (key_is(key, "password")) {
-        rc = copy_value(value, work.password, sizeof(work.password), escape);
-        return rc != param_ok ? rc : check_password(work.password);
-    }
-    if (key_is(key, "hostname")) {
-        rc = copy_value(value, work.hostname, sizeof(work.hostname), escape);
-        return rc != param_ok ? rc : check_hostname(work.hostname);
+    for (const field_rule& rule : field_rules) {
+        if (!key_is(key, rule.key)) continue;
+        char* field = reinterpret_cast<char*>(&work) + rule.offset;
+        int rc = copy_value(value, field, rule.size, escape);
+        if (rc != param_ok) return rc;
+        *seen |= rule.bit;
+        return rule.check(checked_value(rule, value, field, escape));
     }
     return param_invalid_format;
 }
@@ -126,6 +144,7 @@ int parse_param(const char* text, param_record* dest, bool escape) {
 
     param_record work{};
     size_t items = 0;
+    unsigned seen = 0;
     const char* p = text;
     for (;;) {
         while (*p == item_separator) ++p;
@@ -133,10 +152,14 @@ int parse_param(const char* text, param_record* dest, bool escape) {
         const char* start = p;
         while (*p != '\0' && *p != item_separator) ++p;
         ++items;
-        int rc = store_item(span{start, static_cast<size_t>(p - start)}, work, escape);
+        int rc = store_item(span{start, static_cast<size_t>(p - start)}, work, escape, &seen);
         if (rc != param_ok) return rc;
     }
     if (items != param_item_count) return param_missing_field;
+    // A record written from an AT command must name each key once: with one repeated, the
+    // missing field would be stored empty and the device could not start with it. A stored
+    // record keeps being read as it always was, so no device that starts today stops starting.
+    if (escape && seen != all_keys) return param_missing_field;
 
     *dest = work;
     return param_ok;

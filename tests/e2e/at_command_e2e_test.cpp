@@ -479,7 +479,6 @@ struct at_case {
 
 std::vector<at_case> edge_cases() {
     const std::string record_head = "AT+AB config name:Cam2 ";
-    const std::string pw63_with_quote = std::string(31, 'p') + "\"" + std::string(31, 'p');
     return {
         {"  at+ab VERSION\r\n", version_reply, 0},
         {"AT+ABversion", version_reply, 0},
@@ -504,8 +503,12 @@ std::vector<at_case> edge_cases() {
         {record_head + "pmk:" + std::string(31, 'k') + " password: hostname:cam.local", bad_pmk, -3},
         {record_head + "pmk:" + std::string(33, 'k') + " password: hostname:cam.local", bad_pmk, -3},
         {record_head + "pmk: password:1234567 hostname:cam.local", bad_password, -4},
-        // Its escaped form has 64 characters.
-        {record_head + "pmk: password:" + pw63_with_quote + " hostname:cam.local", bad_password, -4},
+        // Plain lengths 7 and 4, whatever their escaped forms: start-up would refuse them.
+        {"AT+AB config name:Cam pmk: password:p\\ssw0r hostname:cam.local", bad_password, -4},
+        {"AT+AB config name:Cam pmk: password:\"\"\"\" hostname:cam.local", bad_password, -4},
+        // A repeated key leaves another one missing: an empty hostname, an empty name.
+        {"AT+AB config name:Cam name:Cam2 pmk: password:secret123", missing_field, -2},
+        {"AT+AB config pmk: pmk: password:secret123 hostname:cam.local", missing_field, -2},
         {record_head + "pmk: password: hostname:my.cam.local", bad_hostname, -5},
         {record_head + "pmk: password: hostname:", bad_hostname, -5},
         {record_head + "pmk: password: hostname:" + std::string(260, 'h') + ".local", buffer_overflow, -6},
@@ -627,6 +630,36 @@ TEST_F(AtConfigWrite, FailedWriteKeepsTheStoredRecord) {
     EXPECT_TRUE(board.wait_stdout("Command execution failed."));
     // The next query reloads what is really stored.
     exchange(client, "AT+AB config", default_query_reply);
+}
+
+TEST_F(AtConfigWrite, EveryAcceptedRecordLoadsAgainAtStartUp) {
+    // Values whose escaped forms are longer than what the user typed.
+    const std::string pmk = "k\"\\$`" + std::string(27, 'k');
+    const std::vector<std::string> records = {
+        record_text("Cam", "", std::string(31, 'p') + "\"" + std::string(31, 'p'), "cam.local"),
+        record_text("Cam_2", pmk, "ab\\\\cd\\\"efgh", "cam-2.local"),
+    };
+    start();
+    at_client client = connect();
+    for (const std::string& record : records) {
+        exchange(client, "AT+AB config " + record, ok_reply);
+        EXPECT_EQ(stored_record(), record);
+        exchange(client, "AT+AB config", record + "\r\nOK\r\n");
+    }
+    EXPECT_TRUE(failure_lines().empty());
+
+    // The next start of the board loads what the last command stored.
+    const std::string stored = stored_record();
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    board_fixture next(std::string(test->test_suite_name()) + "." + test->name() + ".next");
+    next.start_daemon(with_env(board_world::boot_env::record, stored));
+    const std::optional<size_t> parsed = next.wait_stdout("Parse entire parameter=" + records.back());
+    ASSERT_TRUE(parsed);
+    EXPECT_TRUE(next.wait_stdout(param_ok_line, *parsed));
+    unique_fd again = connect_in_namespace(next.daemon().pid(), client_family::ipv4);
+    ASSERT_TRUE(again.valid()) << strerror(errno);
+    ASSERT_TRUE(send_text(again.get(), "AT+AB config"));
+    EXPECT_EQ(read_reply(again.get(), records.back() + "\r\nOK\r\n"), records.back() + "\r\nOK\r\n");
 }
 
 // ---- video ----

@@ -308,6 +308,24 @@ TEST_F(KeywordToolOnBoard, ConfigWriteWritesBackTheStoredRecord) {
     EXPECT_EQ(value, stored);
 }
 
+TEST_F(KeywordToolOnBoard, ConfigWriteWritesBackQuotesAndBackslashesUnchanged) {
+    // Stored by hand with the board's fw_setenv, written back by the tool, read with fw_printenv.
+    const lines records = {"name:NanCam pmk: password:ab\\\\cd\\\"efgh hostname:nancam.local",
+                           "name:NanCam pmk: password:ab\"cdefgh hostname:nancam.local"};
+    std::string script;
+    for (const std::string& record : records)
+        script += "fw_setenv vemuparam '" + record + "' && \"$0\" config_write >/dev/null && fw_printenv -n vemuparam; ";
+    run_script(script);
+    EXPECT_EQ(exit_status(), 0);
+    EXPECT_EQ(out(), records);
+    EXPECT_EQ(err(), lines{});
+    lines expected_calls;
+    for (const std::string& record : records)
+        append(expected_calls, {"fw_setenv vemuparam " + record, "fw_printenv -n vemuparam",
+                                "fw_setenv vemuparam " + record, "fw_printenv -n vemuparam"});
+    EXPECT_EQ(calls(), expected_calls);
+}
+
 TEST_F(KeywordToolOnBoard, ConfigWriteWithNothingStoredWritesNothing) {
     board_world::options opts;
     opts.env = board_world::boot_env::no_variable;

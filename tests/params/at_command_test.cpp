@@ -162,9 +162,12 @@ TEST_F(AtCommand, ConfigParseErrorReplies) {
          "with .local)\r\n"},
         {"name:cam pmk: password: hostname:" + std::string(260, 'h') + ".local", -6, "ERROR: Buffer overflow\r\n"},
         {"name:c\"m pmk: password: hostname:cam.local", -7, "ERROR: Invalid name characters or empty\r\n"},
-        // A 63-character password holding one double quote is 64 characters once escaped.
-        {"name:cam pmk: password:" + std::string(62, 'p') + "\" hostname:cam.local", -4,
-         "ERROR: Invalid password length (8-63 ASCII)\r\n"},
+        // Plain lengths 7 and 4: start-up would refuse what the shell stores.
+        {"name:Cam pmk: password:p\\ssw0r hostname:cam.local", -4, "ERROR: Invalid password length (8-63 ASCII)\r\n"},
+        {"name:Cam pmk: password:\"\"\"\" hostname:cam.local", -4, "ERROR: Invalid password length (8-63 ASCII)\r\n"},
+        // A repeated key leaves another one missing.
+        {"name:Cam name:Cam2 pmk: password:secret123", -2, "ERROR: Missing required field\r\n"},
+        {"pmk: pmk: password:secret123 hostname:cam.local", -2, "ERROR: Missing required field\r\n"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(run("AT+AB config " + c.argument + "\r\n", c.code), c.reply) << c.argument;
@@ -195,13 +198,25 @@ TEST_F(AtCommand, ConfigAcceptsEmptyPmkAndPassword) {
     EXPECT_EQ(runner.statuses, std::vector<std::string>{"fw_setenv vemuparam \"name:cam pmk: password: hostname:cam.local\""});
 }
 
-TEST_F(AtCommand, ConfigWriteFailingThreeTimesKeepsNewValues) {
+TEST_F(AtCommand, ConfigAcceptsA63CharacterPasswordHoldingAQuote) {
+    const std::string password = std::string(31, 'p') + "\"" + std::string(31, 'p');
+    EXPECT_EQ(run("AT+AB config name:cam pmk: password:" + password + " hostname:cam.local", 0), "OK\r\n");
+    EXPECT_EQ(runner.statuses, std::vector<std::string>{"fw_setenv vemuparam \"name:cam pmk: password:" +
+                                                        std::string(31, 'p') + "\\\"" + std::string(31, 'p') +
+                                                        " hostname:cam.local\""});
+}
+
+TEST_F(AtCommand, ConfigWriteFailingThreeTimesRestoresThePreviousRecord) {
+    ASSERT_EQ(parse_param(stored_text, &current_param, false), 0);
+    current_param_escaped = false;
+    const param_record before = current_param;
     runner.status_results = {1, 1, 1};
-    EXPECT_EQ(run("AT+AB config name:new pmk: password: hostname:new.local", -9), command_failed);
+    EXPECT_EQ(run("AT+AB config name:new pmk: password:pa\"ss\\word hostname:new.local", -9), command_failed);
     EXPECT_EQ(runner.statuses.size(), 3u);
     EXPECT_EQ(pauser.pauses, (std::vector<unsigned>{500000, 500000, 500000}));
     EXPECT_NE(out.find("Command execution failed.\n"), std::string::npos) << out;
-    EXPECT_STREQ(current_param.name, "new");
+    EXPECT_TRUE(same_bytes(current_param, before));
+    EXPECT_FALSE(current_param_escaped);
 }
 
 TEST_F(AtCommand, ConfigQueryRefreshesFromTheBootEnvironmentAndStopsVideo) {

@@ -20,6 +20,7 @@ class ParamStore : public testing::Test {
 protected:
     void SetUp() override {
         memset(&current_param, 0, sizeof(current_param));
+        current_param_escaped = false;
         params_register_keywords();
     }
     void TearDown() override { memset(&current_param, 0, sizeof(current_param)); }
@@ -160,8 +161,25 @@ TEST_F(ParamStore, InitParamOverlongStoredValueCutInsideHostnameIsRefused) {
 TEST(ConfigWriteCommand, PlainRecord) {
     char command[config_write_command_size];
     param_record r = record_of("cam", "", "secret12", "cam.local");
-    ASSERT_EQ(build_config_write_command(r, command, sizeof(command)), 0);
-    EXPECT_STREQ(command, "fw_setenv vemuparam \"name:cam pmk: password:secret12 hostname:cam.local\"");
+    for (bool escaped : {false, true}) {
+        ASSERT_EQ(build_config_write_command(r, escaped, command, sizeof(command)), 0);
+        EXPECT_STREQ(command, "fw_setenv vemuparam \"name:cam pmk: password:secret12 hostname:cam.local\"");
+    }
+}
+
+TEST(ConfigWriteCommand, PlainRecordGetsEveryQuotingCharacterEscaped) {
+    // As the boot environment gives them back: pairs stay two characters, a lone quote is one.
+    char command[config_write_command_size];
+    for (const char* password : {"ab\\\\cd\\\"efgh", "ab\"cdefgh"}) {
+        param_record r = record_of("cam", "", password, "cam.local");
+        ASSERT_EQ(build_config_write_command(r, false, command, sizeof(command)), 0) << password;
+        std::string quoted;
+        for (const char* p = password; *p != '\0'; ++p) {
+            if (*p == '"' || *p == '\\') quoted += '\\';
+            quoted += *p;
+        }
+        EXPECT_EQ(std::string(command), "fw_setenv vemuparam \"name:cam pmk: password:" + quoted + " hostname:cam.local\"");
+    }
 }
 
 TEST(ConfigWriteCommand, EscapedRecordGetsDollarAndBackquoteEscapedToo) {
@@ -169,7 +187,7 @@ TEST(ConfigWriteCommand, EscapedRecordGetsDollarAndBackquoteEscapedToo) {
     ASSERT_EQ(parse_param("name:cam pmk: password:a\"b\\c$d`e$(x) hostname:cam.local", &r, true), 0);
     EXPECT_STREQ(r.password, "a\\\"b\\\\c$d`e$(x)");
     char command[config_write_command_size];
-    ASSERT_EQ(build_config_write_command(r, command, sizeof(command)), 0);
+    ASSERT_EQ(build_config_write_command(r, true, command, sizeof(command)), 0);
     EXPECT_STREQ(command,
                  "fw_setenv vemuparam \"name:cam pmk: password:a\\\"b\\\\c\\$d\\`e\\$(x) hostname:cam.local\"");
 }
@@ -179,7 +197,7 @@ TEST(ConfigWriteCommand, RecordNotInEscapedFormIsRefused) {
     for (const char* password : {"pass\"word", "pass\\word", "password\\", "pass\\$word"}) {
         param_record r = record_of("cam", "", password, "cam.local");
         memset(command, 'x', sizeof(command));
-        EXPECT_EQ(build_config_write_command(r, command, sizeof(command)), config_command_unescaped) << password;
+        EXPECT_EQ(build_config_write_command(r, true, command, sizeof(command)), config_command_unescaped) << password;
         EXPECT_STREQ(command, "");
     }
 }
@@ -191,7 +209,7 @@ TEST(ConfigWriteCommand, LongestValidRecordFits) {
     param_record r{};
     ASSERT_EQ(parse_param(text.c_str(), &r, true), 0);
     char command[config_write_command_size];
-    ASSERT_EQ(build_config_write_command(r, command, sizeof(command)), 0);
+    ASSERT_EQ(build_config_write_command(r, true, command, sizeof(command)), 0);
     EXPECT_EQ(strlen(command), 753u);
     std::string pmk_escaped;
     for (int i = 0; i < 32; ++i) pmk_escaped += "\\\"";
@@ -207,20 +225,21 @@ TEST(ConfigWriteCommand, NeverCutAtTheBufferEdge) {
     param_record r = record_of(std::string(260, 'n').c_str(), std::string(68, 'k').c_str(),
                                std::string(135, 'p').c_str(), std::string(246, 'h').c_str());
     char command[config_write_command_size];
-    ASSERT_EQ(build_config_write_command(r, command, sizeof(command)), 0);
+    ASSERT_EQ(build_config_write_command(r, true, command, sizeof(command)), 0);
     EXPECT_EQ(strlen(command), config_write_command_size - 1);
     r.hostname[246] = 'h';
     memset(command, 'x', sizeof(command));
-    EXPECT_EQ(build_config_write_command(r, command, sizeof(command)), config_command_too_long);
+    EXPECT_EQ(build_config_write_command(r, true, command, sizeof(command)), config_command_too_long);
     EXPECT_STREQ(command, "");
     // One escape more than fits counts as much as one character more.
     r.hostname[246] = '\0';
     r.password[0] = '$';
-    EXPECT_EQ(build_config_write_command(r, command, sizeof(command)), config_command_too_long);
+    EXPECT_EQ(build_config_write_command(r, true, command, sizeof(command)), config_command_too_long);
 }
 
 TEST_F(ParamStore, ConfigWriteKeywordQueuesTheCommand) {
     ASSERT_EQ(parse_param("name:cam pmk: password:pa\"ss$word hostname:cam.local", &current_param, true), 0);
+    current_param_escaped = true;
     CaptureStdout();
     EXPECT_EQ(execute_keyword("config_write", ""), 0);
     std::string out = GetCapturedStdout();
@@ -246,6 +265,7 @@ TEST_F(ParamStore, ConfigWriteKeywordRefusesAnOverlongCommand) {
 
 TEST_F(ParamStore, ConfigWriteKeywordRefusesAnUnescapedRecord) {
     current_param = record_of("cam", "", "pa\"ss;reboot;\"", "cam.local");
+    current_param_escaped = true;
     CaptureStdout();
     EXPECT_EQ(execute_keyword("config_write", ""), -1);
     EXPECT_EQ(GetCapturedStdout(),

@@ -158,16 +158,33 @@ TEST(ParseParamPassword, LengthBounds) {
     EXPECT_EQ(parse(text_of("cam", "", std::string(300, 'p'), "cam.local"), false), -4);
 }
 
-TEST(ParseParamPassword, EscapedLengthCountsQuoteAndBackslashTwice) {
-    EXPECT_EQ(parse(text_of("cam", "", std::string(62, 'p') + "\"", "cam.local"), true), -4);
-    EXPECT_EQ(parse(text_of("cam", "", std::string(62, 'p') + "\\", "cam.local"), true), -4);
-    EXPECT_EQ(parse(text_of("cam", "", std::string(62, 'p') + "\"", "cam.local"), false), 0);
-    param_record r;
-    ASSERT_EQ(parse(text_of("cam", "", std::string(61, 'p') + "\"", "cam.local"), true, &r), 0);
-    EXPECT_EQ(std::string(r.password), std::string(61, 'p') + "\\\"");
-    // 7 plain characters with one quote escape to 8 and pass.
-    ASSERT_EQ(parse(text_of("cam", "", "ab\"c\\d1", "cam.local"), true, &r), 0);
-    EXPECT_STREQ(r.password, "ab\\\"c\\\\d1");
+TEST(ParseParamPassword, LengthIsThePlainLengthInBothModes) {
+    // What the user typed counts, not its escaped copy: the shell stores the plain value and
+    // start-up measures that.
+    struct {
+        std::string password;
+        int code;
+        std::string escaped;
+    } cases[] = {
+        {std::string(31, 'p') + "\"" + std::string(31, 'p'), 0, std::string(31, 'p') + "\\\"" + std::string(31, 'p')},
+        {std::string(62, 'p') + "\\", 0, std::string(62, 'p') + "\\\\"},
+        {std::string(63, '"'), 0, [] { std::string e; for (int i = 0; i < 63; ++i) e += "\\\""; return e; }()},
+        {"p\\ssw0r", -4, ""},
+        {"\"\"\"\"", -4, ""},
+        {"ab\"c\\d1", -4, ""},
+        {std::string(63, 'p') + "\"", -4, ""},
+    };
+    for (const auto& c : cases) {
+        param_record r;
+        EXPECT_EQ(parse(text_of("cam", "", c.password, "cam.local"), true, &r), c.code) << c.password;
+        if (c.code == 0) {
+            EXPECT_EQ(std::string(r.password), c.escaped);
+        }
+        EXPECT_EQ(parse(text_of("cam", "", c.password, "cam.local"), false, &r), c.code) << c.password;
+        if (c.code == 0) {
+            EXPECT_EQ(std::string(r.password), c.password);
+        }
+    }
 }
 
 TEST(ParseParamHostname, AcceptedForms) {
@@ -201,9 +218,20 @@ TEST(ParseParamHostname, OverlongValueOverflowsOrIsCut) {
 
 TEST(ParseParamHostname, MissingItemUnlessAnotherKeyRepeats) {
     EXPECT_EQ(parse("name:cam pmk: password:", false), -2);
+    // Start-up still reads such a stored record; an AT command may not write one.
     param_record r;
-    ASSERT_EQ(parse("name:cam pmk: password: pmk:", true, &r), 0);
+    ASSERT_EQ(parse("name:cam pmk: password: pmk:", false, &r), 0);
     EXPECT_STREQ(r.hostname, "");
+}
+
+TEST(ParseParamFormat, EscapingModeWantsEachKeyOnce) {
+    for (const char* text : {"name:Cam name:Cam2 pmk: password:secret123", "pmk: pmk: password:secret123 hostname:cam.local",
+                             "name:cam pmk: password: pmk:", "NAME:a Name:b name:c name:d"}) {
+        EXPECT_EQ(parse(text, true), -2) << text;
+        EXPECT_EQ(parse(text, false), 0) << text;
+    }
+    // A bad value is reported where it stands, before the keys are counted.
+    EXPECT_EQ(parse("name:Cam name:C!m pmk: password:", true), -7);
 }
 
 TEST(ParseParamName, ContentAndLength) {

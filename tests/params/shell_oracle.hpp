@@ -1,6 +1,8 @@
 #pragma once
 // What /bin/sh makes of a config_write command: the one argument between the double quotes,
 // or a refusal when anything in it would expand or the quoting does not end exactly at the end.
+// Written from the shell's double-quote rules, not from the daemon's escaper, so the two cannot
+// share a mistake; the config_write shell test holds it to the real /bin/sh.
 #include <cstring>
 #include <string>
 
