@@ -2,9 +2,6 @@
 // by the video source, over the emulated bus into the daemon and out to two clients on port 554.
 // Each client must receive the file's bytes exactly, and ffprobe, a decoder nobody here wrote,
 // must decode every frame of what it received.
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -35,42 +32,6 @@ std::string first_difference(const std::vector<uint8_t>& got, const std::vector<
            "; first difference at byte " + std::to_string(at.first - got.begin());
 }
 
-// A client of the daemon and all it has received.
-struct client_bytes {
-    unique_fd fd;
-    std::vector<uint8_t> bytes;
-    bool ended = false;
-};
-
-// Reads every client until each has `size` bytes or has ended, or nothing has come for the e2e
-// deadline.
-void read_until_quiet(std::vector<client_bytes>& clients, size_t size) {
-    std::vector<uint8_t> buffer(65536);
-    auto quiet_since = steady_clock::now();
-    for (;;) {
-        std::vector<pollfd> fds;
-        std::vector<client_bytes*> reading;
-        for (client_bytes& client : clients) {
-            if (client.ended || client.bytes.size() >= size) continue;
-            fds.push_back({client.fd.get(), POLLIN, 0});
-            reading.push_back(&client);
-        }
-        if (fds.empty() || steady_clock::now() - quiet_since > e2e_deadline) return;
-        if (poll(fds.data(), fds.size(), 100) <= 0) continue;
-        for (size_t n = 0; n < fds.size(); ++n) {
-            if (fds[n].revents == 0) continue;
-            const ssize_t got = recv(fds[n].fd, buffer.data(), buffer.size(), 0);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                reading[n]->ended = true;
-                continue;
-            }
-            reading[n]->bytes.insert(reading[n]->bytes.end(), buffer.begin(), buffer.begin() + got);
-            quiet_since = steady_clock::now();
-        }
-    }
-}
-
 class RealVideo : public board_test {
 protected:
     void play_to_two_clients(const test_pattern& pattern) {
@@ -98,7 +59,7 @@ protected:
         board.source().start_stream({.frames_per_second = 0,
                                      .feed = std::make_shared<byte_feed>(file, false),
                                      .bits_per_second = double(pattern.bits_per_second)});
-        read_until_quiet(clients, bytes.size());
+        read_until_quiet(clients, bytes.size(), e2e_deadline);
         EXPECT_TRUE(board.source().wait_stream_done(e2e_deadline));
 
         for (size_t n = 0; n < client_count; ++n) {

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -300,14 +301,15 @@ bool video_source::next_stream_reply(std::unique_lock<std::mutex>& lock, spi_rep
         length = stream_.plan.length_of(frame);
         reply = frame_transfer(stream_.plan, frame, sequence);
     }
-    double period_s = 0;
-    if (stream_.bits_per_second > 0)
-        period_s = length * bits_per_byte / stream_.bits_per_second;
-    else if (stream_.frames_per_second > 0)
-        period_s = 1.0 / stream_.frames_per_second;
-    if (period_s > 0) {
-        next_frame_due_ = clock_type::now() + std::chrono::duration_cast<clock_type::duration>(
-                                                  std::chrono::duration<double>(period_s));
+    const auto now = clock_type::now();
+    const auto period = [](double seconds) {
+        return std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(seconds));
+    };
+    if (stream_.bits_per_second > 0) {
+        const auto step = period(length * bits_per_byte / stream_.bits_per_second);
+        next_frame_due_ = std::max(next_frame_due_ + step, now - step);
+    } else if (stream_.frames_per_second > 0) {
+        next_frame_due_ = now + period(1.0 / stream_.frames_per_second);
     }
     return true;
 }

@@ -27,8 +27,10 @@ struct stream_options {
     uint8_t first_sequence = 0;
     // Payloads cut from a byte stream instead of the plan's; the stream also ends at its end.
     std::shared_ptr<byte_feed> feed = {};
-    // When above 0, paces by the payload's bits instead of frames_per_second: a payload goes out
-    // no sooner than its own bits at this rate after the previous one.
+    // When above 0, paces by the payload's bits instead of frames_per_second, in real time: each
+    // payload is due its own bits at this rate after the previous one was due, so the time a
+    // transfer takes does not slow the stream down (a daemon that asks late gets the frames
+    // that are due at once, at most one period's worth behind).
     double bits_per_second = 0;
 };
 
