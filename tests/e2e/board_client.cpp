@@ -119,3 +119,33 @@ std::string read_until(int fd, const std::string& suffix, std::chrono::milliseco
         return d.size() >= suffix.size() && d.compare(d.size() - suffix.size(), suffix.size(), suffix) == 0;
     });
 }
+
+std::chrono::steady_clock::time_point read_until_quiet(std::vector<client_bytes>& clients,
+                                                       size_t size,
+                                                       std::chrono::milliseconds quiet) {
+    constexpr int poll_step_ms = 100;
+    std::vector<uint8_t> buffer(65536);
+    auto quiet_since = std::chrono::steady_clock::now();
+    for (;;) {
+        std::vector<pollfd> fds;
+        std::vector<client_bytes*> reading;
+        for (client_bytes& client : clients) {
+            if (client.ended || client.bytes.size() >= size) continue;
+            fds.push_back({client.fd.get(), POLLIN, 0});
+            reading.push_back(&client);
+        }
+        if (fds.empty() || std::chrono::steady_clock::now() - quiet_since > quiet) return quiet_since;
+        if (poll(fds.data(), fds.size(), poll_step_ms) <= 0) continue;
+        for (size_t n = 0; n < fds.size(); ++n) {
+            if (fds[n].revents == 0) continue;
+            const ssize_t got = recv(fds[n].fd, buffer.data(), buffer.size(), 0);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                reading[n]->ended = true;
+                continue;
+            }
+            reading[n]->bytes.insert(reading[n]->bytes.end(), buffer.begin(), buffer.begin() + got);
+            quiet_since = std::chrono::steady_clock::now();
+        }
+    }
+}

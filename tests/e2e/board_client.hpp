@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "unique_fd.hpp"
 
@@ -30,3 +31,15 @@ std::string read_bytes(int fd, size_t count, std::chrono::milliseconds timeout);
 
 // Reads until `suffix` ends what arrived or the deadline passes; returns what arrived.
 std::string read_until(int fd, const std::string& suffix, std::chrono::milliseconds timeout);
+
+// A client of the daemon and all it has received.
+struct client_bytes {
+    unique_fd fd;
+    std::vector<uint8_t> bytes;
+    bool ended = false;  // the daemon closed the connection
+};
+
+// Reads every client until each has `size` bytes or has ended, or none has received anything
+// for `quiet`. Returns when the last byte came.
+std::chrono::steady_clock::time_point read_until_quiet(std::vector<client_bytes>& clients, size_t size,
+                      std::chrono::milliseconds quiet);

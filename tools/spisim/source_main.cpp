@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "video_source.hpp"
@@ -19,10 +20,15 @@ constexpr std::chrono::milliseconds poll_step{200};
 
 const char usage_text[] =
     "Usage: %s --socket PATH [options]\n"
-    "Streams video frames to the daemon's simulated SPI device.\n"
+    "Streams video frames to the daemon's simulated SPI device: numbered test payloads, or a\n"
+    "real byte stream (an H.264 file, say) cut into payloads of 4096 bytes.\n"
     "  --socket PATH        where to listen (the emulator's NANVIDEO_SPIDEV_SOCKET)\n"
     "  --fps N              frames per second, 0 for as fast as taken (default 90)\n"
+    "  --bitrate N          pace by payload bits instead: N bits per second (suffix k or M)\n"
     "  --count N            frames to send, 0 for no end (default 0)\n"
+    "  --file PATH          payloads cut from this file ('-' for standard input) instead of\n"
+    "                       the numbered ones; the stream ends at its end\n"
+    "  --loop               with --file: start again at its end\n"
     "  --length N           payload bytes per frame, 0 to 4096 (default 4096)\n"
     "  --derived-length     payload length of each frame derived from the seed\n"
     "  --seed N             payload seed (default 1)\n"
@@ -33,7 +39,10 @@ const char usage_text[] =
 enum option_id {  // in the order of long_options
     opt_socket = 256,
     opt_fps,
+    opt_bitrate,
     opt_count,
+    opt_file,
+    opt_loop,
     opt_length,
     opt_derived_length,
     opt_seed,
@@ -45,7 +54,10 @@ enum option_id {  // in the order of long_options
 const option long_options[] = {
     {"socket", required_argument, nullptr, opt_socket},
     {"fps", required_argument, nullptr, opt_fps},
+    {"bitrate", required_argument, nullptr, opt_bitrate},
     {"count", required_argument, nullptr, opt_count},
+    {"file", required_argument, nullptr, opt_file},
+    {"loop", no_argument, nullptr, opt_loop},
     {"length", required_argument, nullptr, opt_length},
     {"derived-length", no_argument, nullptr, opt_derived_length},
     {"seed", required_argument, nullptr, opt_seed},
@@ -62,9 +74,29 @@ bool parse_unsigned(const char* text, unsigned long long max, unsigned long long
     return *text != '\0' && *end == '\0' && errno == 0 && value <= max;
 }
 
+constexpr double kilo = 1e3;
+constexpr double mega = 1e6;
+
+// A positive number with an optional k or M after it.
+bool parse_rate(const char* text, double& value) {
+    char* end = nullptr;
+    value = strtod(text, &end);
+    if (end == text) return false;
+    if (*end == 'k') {
+        value *= kilo;
+        ++end;
+    } else if (*end == 'M') {
+        value *= mega;
+        ++end;
+    }
+    return *end == '\0' && value > 0;
+}
+
 struct source_settings {
     std::string socket_path;
     stream_options stream;
+    std::string file;
+    bool loop = false;
 };
 
 // Returns -1 to go on, or the exit status.
@@ -80,6 +112,15 @@ int parse(int argc, char* argv[], source_settings& settings) {
             case opt_fps:
                 settings.stream.frames_per_second = strtod(optarg, nullptr);
                 ok = settings.stream.frames_per_second >= 0;
+                break;
+            case opt_bitrate:
+                ok = parse_rate(optarg, settings.stream.bits_per_second);
+                break;
+            case opt_file:
+                settings.file = optarg;
+                break;
+            case opt_loop:
+                settings.loop = true;
                 break;
             case opt_count:
                 ok = parse_unsigned(optarg, UINT64_MAX, value);
@@ -112,12 +153,12 @@ int parse(int argc, char* argv[], source_settings& settings) {
                 return EXIT_FAILURE;
         }
         if (!ok) {
-            fprintf(stderr, "%s: bad value for --%s: %s\n", argv[0], long_options[c - opt_socket].name,
-                    optarg);
+            fprintf(stderr, "%s: bad value for --%s: %s\n", argv[0],
+                    long_options[c - opt_socket].name, optarg);
             return EXIT_FAILURE;
         }
     }
-    if (settings.socket_path.empty() || optind != argc) {
+    if (settings.socket_path.empty() || optind != argc || (settings.loop && settings.file.empty())) {
         fprintf(stderr, usage_text, argv[0]);
         return EXIT_FAILURE;
     }
@@ -135,7 +176,7 @@ void run(video_source& source, const stream_options& stream, const sigset_t& sto
             printf("nanvideo-source: the daemon opened the device\n");
             announced = true;
         }
-        if (stream.count != 0 && source.frames_streamed() >= stream.count) return;
+        if (source.stream_done()) return;
     }
 }
 
@@ -154,10 +195,16 @@ int main(int argc, char* argv[]) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     try {
+        if (!settings.file.empty())
+            settings.stream.feed = std::make_shared<byte_feed>(settings.file, settings.loop);
         video_source source(settings.socket_path);
         printf("nanvideo-source: listening on %s\n", settings.socket_path.c_str());
         run(source, settings.stream, stop_signals);
         printf("nanvideo-source: %" PRIu64 " frames sent\n", source.frames_streamed());
+        if (settings.stream.feed && !settings.stream.feed->error().empty()) {
+            fprintf(stderr, "nanvideo-source: %s\n", settings.stream.feed->error().c_str());
+            return EXIT_FAILURE;
+        }
     } catch (const std::exception& e) {
         fprintf(stderr, "nanvideo-source: %s\n", e.what());
         return EXIT_FAILURE;

@@ -1,5 +1,7 @@
 #include "video_frame.hpp"
 
+#include <algorithm>
+
 #include "le_bytes.hpp"
 
 namespace {
@@ -73,18 +75,31 @@ std::vector<uint8_t> payload_plan::payload(uint32_t frame_number) const {
     return bytes;
 }
 
-spi_reply frame_transfer(const payload_plan& plan, uint32_t frame_number, uint8_t sequence,
-                         frame_fault fault) {
-    const uint32_t length = plan.length_of(frame_number);
+namespace {
+
+// A whole transfer block around the payload that `fill` writes at its place.
+template <typename Fill>
+std::vector<uint8_t> frame_block(uint32_t length, uint32_t frame_number, uint8_t sequence,
+                                 Fill fill) {
     std::vector<uint8_t> block(source_transfer_size, 0);
     block[0] = source_sync_first;
     block[1] = source_sync_second;
     put_le32(&block[source_length_offset], length);
     block[source_sequence_offset] = sequence;
     fill_unexamined_header_bytes(block.data(), frame_number);
-    plan.fill(frame_number, &block[source_header_size], length);
+    fill(&block[source_header_size]);
     put_le16(&block[source_header_size + length],
              reference_crc16(block.data(), source_header_size + length));
+    return block;
+}
+
+}  // namespace
+
+spi_reply frame_transfer(const payload_plan& plan, uint32_t frame_number, uint8_t sequence,
+                         frame_fault fault) {
+    const uint32_t length = plan.length_of(frame_number);
+    std::vector<uint8_t> block = frame_block(
+        length, frame_number, sequence, [&](uint8_t* at) { plan.fill(frame_number, at, length); });
 
     switch (fault) {
         case frame_fault::none:
@@ -104,6 +119,15 @@ spi_reply frame_transfer(const payload_plan& plan, uint32_t frame_number, uint8_
             break;
     }
     return spi_reply{static_cast<int32_t>(block.size()), block};
+}
+
+spi_reply payload_transfer(const uint8_t* payload, uint32_t length, uint32_t frame_number,
+                           uint8_t sequence) {
+    if (length > source_max_payload) length = source_max_payload;
+    std::vector<uint8_t> block = frame_block(length, frame_number, sequence, [&](uint8_t* at) {
+        std::copy(payload, payload + length, at);
+    });
+    return spi_reply{static_cast<int32_t>(block.size()), std::move(block)};
 }
 
 spi_reply failed_transfer(int error_number) { return spi_reply{-error_number, {}}; }

@@ -62,6 +62,10 @@ enum class frame_fault {
 // One transfer carrying the given frame of the plan, with an optional fault.
 spi_reply frame_transfer(const payload_plan& plan, uint32_t frame_number, uint8_t sequence,
                          frame_fault fault = frame_fault::none);
+// One transfer carrying the given payload bytes (at most 4096, longer ones are cut there): a
+// piece of a real byte stream rather than a payload of a plan.
+spi_reply payload_transfer(const uint8_t* payload, uint32_t length, uint32_t frame_number,
+                           uint8_t sequence);
 // A transfer that fails with errno `error_number`.
 spi_reply failed_transfer(int error_number);
 // A transfer that completes with no bytes.

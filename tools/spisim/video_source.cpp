@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -17,6 +18,8 @@
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+
+constexpr double bits_per_byte = 8;
 
 std::runtime_error system_error(const std::string& what) {
     return std::runtime_error(what + ": " + strerror(errno));
@@ -132,6 +135,7 @@ void video_source::start_stream(const stream_options& options) {
         std::lock_guard<std::mutex> lock(mutex_);
         stream_ = options;
         streamed_ = 0;
+        feed_ended_ = false;
         streaming_ = true;
         next_frame_due_ = clock_type::now();
     }
@@ -148,9 +152,23 @@ void video_source::stop_stream() {
 
 bool video_source::wait_stream_done(milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    const auto done = [this] { return stream_.count != 0 && streamed_ >= stream_.count; };
-    changed_.wait_for(lock, timeout, [&] { return done() || disconnected_; });
-    return done();
+    changed_.wait_for(lock, timeout, [&] { return stream_ended() || disconnected_; });
+    return stream_ended();
+}
+
+bool video_source::stream_done() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stream_ended();
+}
+
+bool video_source::stream_ended() const {
+    return (stream_.count != 0 && streamed_ >= stream_.count) || feed_ended_;
+}
+
+std::optional<clock_type::time_point> video_source::handed_at(uint64_t index) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (index >= streamed_ || streamed_ - index > handed_kept) return std::nullopt;
+    return handed_[index % handed_kept];
 }
 
 uint64_t video_source::frames_streamed() const {
@@ -224,7 +242,7 @@ bool video_source::answer_one_request() {
         std::lock_guard<std::mutex> lock(mutex_);
         ++transfers_taken_;
         if (from_stream)
-            ++streamed_;
+            handed_[streamed_++ % handed_kept] = clock_type::now();
         else
             ++taken_from_queue_;
     }
@@ -244,8 +262,7 @@ bool video_source::next_reply(spi_reply& reply, bool& from_stream) {
             from_stream = false;
             return true;
         }
-        const bool stream_has_more = streaming_ && (stream_.count == 0 || streamed_ < stream_.count);
-        if (!stream_has_more) {
+        if (!streaming_ || stream_ended()) {
             changed_.wait(lock);
             continue;
         }
@@ -253,15 +270,46 @@ bool video_source::next_reply(spi_reply& reply, bool& from_stream) {
             changed_.wait_until(lock, next_frame_due_);
             continue;
         }
-        const uint32_t frame = stream_.first_frame + static_cast<uint32_t>(streamed_);
-        const uint8_t sequence = static_cast<uint8_t>(stream_.first_sequence + streamed_);
-        reply = frame_transfer(stream_.plan, frame, sequence);
-        from_stream = true;
-        if (stream_.frames_per_second > 0) {
-            const auto period = std::chrono::duration_cast<clock_type::duration>(
-                std::chrono::duration<double>(1.0 / stream_.frames_per_second));
-            next_frame_due_ = clock_type::now() + period;
+        if (next_stream_reply(lock, reply)) {
+            from_stream = true;
+            return true;
         }
-        return true;
     }
+}
+
+// Builds the due stream frame and sets when the next one is due. A byte stream is read with the
+// lock let go (standard input may keep it waiting); false when the stream ended or changed
+// meanwhile.
+bool video_source::next_stream_reply(std::unique_lock<std::mutex>& lock, spi_reply& reply) {
+    const uint32_t frame = stream_.first_frame + static_cast<uint32_t>(streamed_);
+    const uint8_t sequence = static_cast<uint8_t>(stream_.first_sequence + streamed_);
+    const std::shared_ptr<byte_feed> feed = stream_.feed;
+    uint32_t length = 0;
+    if (feed) {
+        lock.unlock();
+        const bool more = feed->next(feed_payload_);
+        lock.lock();
+        if (!streaming_ || stream_.feed != feed) return false;
+        if (!more) {
+            feed_ended_ = true;
+            changed_.notify_all();
+            return false;
+        }
+        length = static_cast<uint32_t>(feed_payload_.size());
+        reply = payload_transfer(feed_payload_.data(), length, frame, sequence);
+    } else {
+        length = stream_.plan.length_of(frame);
+        reply = frame_transfer(stream_.plan, frame, sequence);
+    }
+    const auto now = clock_type::now();
+    const auto period = [](double seconds) {
+        return std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(seconds));
+    };
+    if (stream_.bits_per_second > 0) {
+        const auto step = period(length * bits_per_byte / stream_.bits_per_second);
+        next_frame_due_ = std::max(next_frame_due_ + step, now - step);
+    } else if (stream_.frames_per_second > 0) {
+        next_frame_due_ = now + period(1.0 / stream_.frames_per_second);
+    }
+    return true;
 }

@@ -8,10 +8,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "byte_feed.hpp"
 #include "payload_checker.hpp"
 #include "unique_fd.hpp"
 #include "video_frame.hpp"
@@ -22,6 +25,13 @@ struct stream_options {
     payload_plan plan = {};
     uint32_t first_frame = 0;
     uint8_t first_sequence = 0;
+    // Payloads cut from a byte stream instead of the plan's; the stream also ends at its end.
+    std::shared_ptr<byte_feed> feed = {};
+    // When above 0, paces by the payload's bits instead of frames_per_second, in real time: each
+    // payload is due its own bits at this rate after the previous one was due, so the time a
+    // transfer takes does not slow the stream down (a daemon that asks late gets the frames
+    // that are due at once, at most one period's worth behind).
+    double bits_per_second = 0;
 };
 
 // What the daemon asked for in its latest transfer.
@@ -68,15 +78,22 @@ public:
     // numbers wrapping after 255.
     void start_stream(const stream_options& options);
     void stop_stream();
-    // True when a stream with a count has sent its last frame.
+    // True when a stream with a count has sent its last frame, or its byte stream has ended.
     bool wait_stream_done(milliseconds timeout);
+    bool stream_done() const;
     uint64_t frames_streamed() const;
+    // When the daemon's transfer took stream frame `index` (counted from 0 at start_stream);
+    // nothing for a frame not yet taken or one of long ago (the last handed_kept are kept).
+    std::optional<std::chrono::steady_clock::time_point> handed_at(uint64_t index) const;
+    static constexpr size_t handed_kept = 8192;
 
 private:
     void serve();
     bool accept_emulator();
     bool answer_one_request();
     bool next_reply(spi_reply& reply, bool& from_stream);
+    bool next_stream_reply(std::unique_lock<std::mutex>& lock, spi_reply& reply);
+    bool stream_ended() const;
     bool wait_readable(int fd);
 
     std::string socket_path_;
@@ -98,6 +115,10 @@ private:
     bool streaming_ = false;
     stream_options stream_;
     uint64_t streamed_ = 0;
+    bool feed_ended_ = false;
+    std::vector<std::chrono::steady_clock::time_point> handed_ =
+        std::vector<std::chrono::steady_clock::time_point>(handed_kept);
+    std::vector<uint8_t> feed_payload_;
     std::chrono::steady_clock::time_point next_frame_due_;
 
     std::thread server_;
