@@ -289,7 +289,11 @@ TEST_P(BringUpPublishes, SendsTheSecurityRecordAndPublishesTheLowerCasedName) {
     EXPECT_EQ(records[0].bytes, record)
         << "first difference: " << first_difference(records[0].bytes, record);
 
-    // The commands in their order.
+    // The commands in their order. The listener's `iw event` runs on a thread of its own, so it
+    // is waited for before it is counted.
+    EXPECT_GE(board_world::wait_for_call(board.state_dir(), "iw event -t -f",
+                                         static_cast<int>(e2e_deadline.count())),
+              0);
     size_t event_streams = 0;
     EXPECT_EQ(calls(&event_streams),
               (lines{"fw_printenv -n vemuparam", "iw dev", init_command(healthy_phy), "iw dev",

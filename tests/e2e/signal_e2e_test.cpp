@@ -263,6 +263,11 @@ TEST_P(SignalStop, KillsTheIwEventChildAndExitsWithStatusZeroAtOnce) {
     const int signo = GetParam();
     start();
     ASSERT_NO_FATAL_FAILURE(stream_to_clients());
+    // The listener starts `iw event` on a thread of its own: once the call is logged, the child
+    // runs as iw.
+    ASSERT_GE(board_world::wait_for_call(state(), "iw event -t -f",
+                                         static_cast<int>(e2e_deadline.count())),
+              0);
     const std::vector<pid_t> children = iw_event_children(board.daemon().pid());
     ASSERT_EQ(children.size(), 1u) << process_tree(board.daemon().pid());
     const pid_t child = children[0];

@@ -63,7 +63,7 @@ constexpr long memory_growth_allowed_kb = 8;  // two pages
 constexpr milliseconds bring_up_deadline{60000};
 constexpr milliseconds first_client_deadline{10000};
 constexpr milliseconds answers_deadline{30000};
-constexpr milliseconds settle_deadline{5000};
+constexpr milliseconds settle_deadline{30000};
 constexpr milliseconds exit_bound{1000};
 constexpr milliseconds exit_grace{10000};
 constexpr milliseconds loop_step{100};
@@ -509,6 +509,9 @@ void soak_run::stop_daemon() {
 
 int soak_run::report() {
     verdicts v;
+    // The daemon's last lines (a sanitizer's report comes at its very end) may still be on their
+    // way once it has ended: they are judged only once its streams are read to their end.
+    if (daemon_died_ || exit_status_) daemon_->wait_exit(exit_grace);
     const std::vector<std::string> out = daemon_->lines(output_stream::out);
     const std::vector<std::string> err = daemon_->lines(output_stream::err);
     printf("\nsoak summary: %d s at %.0f frames/s, %" PRIu64 " frames streamed, seed %" PRIu64
