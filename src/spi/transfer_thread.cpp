@@ -39,7 +39,8 @@ constexpr long nanoseconds_per_second = 1000000000;
 void pause_monotonic_us(uint32_t microseconds) {
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);
-    long nanoseconds = until.tv_nsec + static_cast<long>(microseconds) * nanoseconds_per_microsecond;
+    long nanoseconds =
+        until.tv_nsec + static_cast<long>(microseconds) * nanoseconds_per_microsecond;
     until.tv_sec += static_cast<time_t>(nanoseconds / nanoseconds_per_second);
     until.tv_nsec = nanoseconds % nanoseconds_per_second;
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {

@@ -589,8 +589,8 @@ const hostile_events hostile_cases[] = {
     // Nothing but 0xff bytes: a request from the broadcast address.
     {"BroadcastPeer",
      [](const std::string& s) {
-         ASSERT_EQ(board_world::inject_vendor_event(s, 2, std::vector<uint8_t>(request_payload, 0xff)),
-                   0);
+         const std::vector<uint8_t> all_ones(request_payload, 0xff);
+         ASSERT_EQ(board_world::inject_vendor_event(s, 2, all_ones), 0);
      },
      {older_header_request, "[try_parse] connection_request responder - MAC: " + broadcast,
       "[try_parse] Parsed - MAC: " + broadcast +

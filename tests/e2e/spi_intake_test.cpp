@@ -307,9 +307,12 @@ TEST_F(SpiFrames, SequenceRules) {
 // The most failure lines a transfer thread that pauses 10 ms after a failure, twice as long after
 // each further one up to 1 s, can print within elapsed_ms.
 size_t most_failures_within(long elapsed_ms) {
+    constexpr long first_pause_ms = 10;
+    constexpr long longest_pause_ms = 1000;
     size_t failures = 1;
     long spent_ms = 0;
-    for (long pause_ms = 10; spent_ms + pause_ms <= elapsed_ms; pause_ms = std::min(pause_ms * 2, 1000L)) {
+    for (long pause_ms = first_pause_ms; spent_ms + pause_ms <= elapsed_ms;
+         pause_ms = std::min(pause_ms * 2, longest_pause_ms)) {
         spent_ms += pause_ms;
         ++failures;
     }

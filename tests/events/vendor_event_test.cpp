@@ -159,8 +159,9 @@ TEST_F(VendorEventParser, TheDumpsClosingLineAnotherVendorOrAnyOtherEventEndsThe
         SCOPED_TRACE(ending);
         EXPECT_EQ(feed({dump[0], dump[1], ending, dump[2]}),
                   (std::vector<int>{parse_pending, parse_pending, parse_stale, parse_ignored}));
-        EXPECT_EQ(err_, insufficient("INDICATION", 281, 16) +
-                            "[parse_nan_event] Vendor data collection timeout (type: 2, len: 16)\n");
+        EXPECT_EQ(err_,
+                  insufficient("INDICATION", 281, 16) +
+                      "[parse_nan_event] Vendor data collection timeout (type: 2, len: 16)\n");
         EXPECT_EQ(collector_->pending_type(), vendor_type_none);
     }
     // A header whose dump never brought a byte ends the same way.
