@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -26,6 +27,17 @@ public:
 };
 
 bool same_text(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
+
+constexpr unsigned long group_address_bit = 0x01;  // in the first octet
+constexpr int hex_base = 16;
+constexpr char no_address[] = "00:00:00:00:00:00";
+
+// Only one station can answer a data path: a group address (multicast or broadcast) or no
+// address at all is never a peer.
+bool is_unicast_peer(const char* mac) {
+    unsigned long first_octet = strtoul(mac, nullptr, hex_base);
+    return (first_octet & group_address_bit) == 0 && !same_text(mac, no_address);
+}
 
 void copy_type(connection_event& entry, const connection_event& event) {
     snprintf(entry.type, event_type_size, "%s", event.type);
@@ -106,6 +118,12 @@ decision_turn connection_decision::take_turn(event_line_queue& ring) {
 void connection_decision::handle_event(const connection_event& event) {
     printf("[nan_connection_decision] Parsed request - MAC: %s, Type: %s, Status: %d\n", event.mac,
            event.type, event.status);
+    // Refused before the table: a forged request must not push a real peer out of it.
+    if (same_text(event.type, connection_request_type) && !is_unicast_peer(event.mac)) {
+        printf("[decision] MAC %s is not a unicast peer address, refusing connection\n",
+               event.mac);
+        return;
+    }
     int index = record_event(event);
     if (same_text(event.type, connection_request_type)) {
         decide_request(event, index);

@@ -15,6 +15,7 @@ namespace {
 constexpr char oui_marker[] = "00e04c:";
 constexpr char data_marker[] = "vendor event: ";
 constexpr char header_marker[] = "vendor event 00e04c:";
+constexpr char any_vendor_marker[] = "vendor event";
 constexpr size_t hex_pair_stride = 3;  // two digits and one separator, whatever it is
 constexpr int decimal_base = 10;
 constexpr int hex_base = 16;
@@ -85,8 +86,10 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
         return parse_pending;
     }
 
-    // A data line belongs to whatever collection is pending.
-    if (const char* data = strstr(line, data_marker)) {
+    // A data line belongs to whatever collection is pending. A line whose first marker is
+    // another vendor's header (even with data joined to it) is not one.
+    const char* data = strstr(line, data_marker);
+    if (data != nullptr && data == strstr(line, any_vendor_marker)) {
         pthread_mutex_lock(&vendor_data_mutex_);
         if (current_vendor_type_ == vendor_type_none) {
             pthread_mutex_unlock(&vendor_data_mutex_);
@@ -97,7 +100,10 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
         pthread_mutex_unlock(&vendor_data_mutex_);
         return try_parse(event) == 0 ? parse_decoded : parse_pending;
     }
-    return parse_ignored;
+
+    // The blank line that closes a dump, another vendor's header or any other event: the dump
+    // being collected is over, so nothing that follows may complete it.
+    return end_collection() ? parse_stale : parse_ignored;
 }
 
 int vendor_event_collector::try_parse(connection_event* event) {
@@ -143,13 +149,19 @@ bool vendor_event_collector::take_stale_collection() {
     pthread_mutex_lock(&vendor_data_mutex_);
     bool stale = current_vendor_type_ != vendor_type_none && vendor_data_len_ > 0 &&
                  mono_now_s() - vendor_data_time_ > vendor_stale_seconds;
-    if (stale) {
-        fprintf(stderr, "[parse_nan_event] Vendor data collection timeout (type: %d, len: %d)\n",
-                current_vendor_type_, vendor_data_len_);
-        reset_collection();
-    }
+    if (stale) drop_collection();
     pthread_mutex_unlock(&vendor_data_mutex_);
     return stale;
+}
+
+// A collection cut short is dropped with the same line as one that expired, with or without
+// bytes. Returns whether one was pending.
+bool vendor_event_collector::end_collection() {
+    pthread_mutex_lock(&vendor_data_mutex_);
+    bool pending = current_vendor_type_ != vendor_type_none;
+    if (pending) drop_collection();
+    pthread_mutex_unlock(&vendor_data_mutex_);
+    return pending;
 }
 
 // Callers hold vendor_data_mutex_ in the helpers below.
@@ -166,6 +178,12 @@ void vendor_event_collector::append_pairs(const char* text) {
          pos += hex_pair_stride) {
         vendor_data_[vendor_data_len_++] = read_hex_pair(text + pos);
     }
+}
+
+void vendor_event_collector::drop_collection() {
+    fprintf(stderr, "[parse_nan_event] Vendor data collection timeout (type: %d, len: %d)\n",
+            current_vendor_type_, vendor_data_len_);
+    reset_collection();
 }
 
 void vendor_event_collector::reset_collection() {

@@ -54,7 +54,9 @@ constexpr int64_t vendor_stale_seconds = 5;
 constexpr int parse_decoded = 0;   // the record holds a complete event
 constexpr int parse_ignored = -1;  // no line, not a vendor line, or data with nothing pending
 constexpr int parse_pending = -2;  // bytes collected, not (yet) a whole event
-constexpr int parse_stale = -3;    // a stale collection was dropped; the line was not looked at
+// A stale collection was dropped; the line was not looked at, or it ended the dump (a blank
+// line, another vendor's header, any other event).
+constexpr int parse_stale = -3;
 
 // The pending collection and its lock. The daemon has one (vendor_collector); tests and fuzzers
 // make their own.
@@ -81,9 +83,11 @@ public:
 
 private:
     bool take_stale_collection();
+    bool end_collection();
     void start_collection(int subcommand);
     void append_pairs(const char* text);
     void reset_collection();
+    void drop_collection();
     int decode(connection_event* event);
 
     pthread_mutex_t vendor_data_mutex_;

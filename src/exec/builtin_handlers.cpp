@@ -15,6 +15,8 @@ constexpr const char* reboot_command = "reboot";
 constexpr const char* firmware_update_command = "/bin/usb.sh -r usbh_msc";
 constexpr const char* word_separators = " ";
 constexpr const char* service_name_key = "name";
+// The words of a whole command text, each followed by one blank, and the NUL.
+constexpr size_t processed_line_size = command_text_size + 1;
 
 void lower_case(char* word) {
     for (; *word != '\0'; ++word) {
@@ -28,7 +30,8 @@ void rebuild_add_func_params(const char* params, char* rebuilt, size_t size) {
     char words[command_text_size] = {};
     snprintf(words, sizeof words, "%s", params != nullptr ? params : "");
 
-    printf("Processed parameters: ");
+    // The line is built whole and printed once: other threads print at the same time.
+    char line[processed_line_size] = {};
     bool next_is_name = false;
     char* position = nullptr;
     for (char* word = strtok_r(words, word_separators, &position); word != nullptr;
@@ -39,11 +42,12 @@ void rebuild_add_func_params(const char* params, char* rebuilt, size_t size) {
             lower_case(word);
             next_is_name = false;
         }
-        printf("%s ", word);
+        append_bounded(line, sizeof line, word);
+        append_bounded(line, sizeof line, " ");
         append_bounded(rebuilt, size, word);
         append_bounded(rebuilt, size, " ");
     }
-    printf("\n");
+    printf("Processed parameters: %s\n", line);
 }
 
 }  // namespace

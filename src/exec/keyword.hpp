@@ -81,8 +81,10 @@ private:
 // boot environment. Not recursive. Lock order: param_mutex, iwset_mutex, vendor_send_mutex.
 extern pthread_mutex_t iwset_mutex;
 
-constexpr size_t nan_phy_size = 3;   // at most 2 digits
-constexpr size_t nan_wdev_size = 5;  // at most 4 characters, e.g. "0x2"
+// Room for any value iw prints: a 32-bit wiphy index in decimal, a 64-bit wdev in hexadecimal
+// with its 0x prefix. The interface is re-created at every start, so both keep growing.
+constexpr size_t nan_phy_size = 11;   // "4294967295" and a NUL
+constexpr size_t nan_wdev_size = 19;  // "0xffffffffffffffff" and a NUL
 extern char nan_phy[nan_phy_size];    // written by NAN bring-up, read by the init caller
 extern char nan_wdev[nan_wdev_size];  // read by start and add_func
 

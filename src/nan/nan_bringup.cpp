@@ -31,6 +31,38 @@ struct interface_query {
     const char* failure_line;
 };
 
+// The whole answer of a query; only its first line (the first device listed) is used, and it
+// is only taken when it arrived whole.
+constexpr size_t query_output_size = 256;
+
+// Cuts the output to its first line. False when that line may have been cut by the capture
+// limit: the output filled the buffer and no line end follows the line.
+bool take_first_line(char* output, size_t size) {
+    size_t length = strcspn(output, "\n");
+    bool ended = output[length] == '\n';
+    output[length] = '\0';
+    return ended || length < size - 1;
+}
+
+// Stores the first line of the query's output as its answer, or refuses it with a line when it
+// is longer than the answer buffer holds: a cut phy or wdev names another device.
+bool store_answer(const interface_query& q, char* output) {
+    bool whole = take_first_line(output, query_output_size);
+    printf(q.output_line, output);
+    if (!whole || strlen(output) >= q.answer_size) {
+        printf("%s Error: Answer longer than %zu characters, refused!\n", q.tag,
+               q.answer_size - 1);
+        return false;
+    }
+    memcpy(q.answer, output, strlen(output) + 1);
+    if (q.answer[0] == '\0') {
+        puts(q.empty_line);
+        return false;
+    }
+    printf(q.found_line, q.answer);
+    return true;
+}
+
 // Runs one `iw dev` query under iwset_mutex into its process-wide answer buffer.
 int run_interface_query(const interface_query& q) {
     if (pthread_mutex_lock(&iwset_mutex) != 0) {
@@ -39,18 +71,13 @@ int run_interface_query(const interface_query& q) {
         return -1;
     }
     memset(q.answer, 0, q.answer_size);
+    char output[query_output_size] = {};
     bool found = false;
-    if (active_command_runner().capture(q.command, q.answer, q.answer_size) != 0) {
+    if (active_command_runner().capture(q.command, output, sizeof output) != 0) {
         puts("Failed to execute command!");
     } else {
         puts("Command executed successfully!");
-        printf(q.output_line, q.answer);
-        if (q.answer[0] == '\0') {
-            puts(q.empty_line);
-        } else {
-            printf(q.found_line, q.answer);
-            found = true;
-        }
+        found = store_answer(q, output);
     }
     if (pthread_mutex_unlock(&iwset_mutex) != 0) {
         printf("%s Error: Failed to unlock iwset_mutex!\n", q.tag);

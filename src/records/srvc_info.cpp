@@ -4,6 +4,7 @@
 
 #include "le_bytes.hpp"
 #include "srvc_info.hpp"
+#include "vendor_values.hpp"
 
 namespace {
 
@@ -17,7 +18,7 @@ size_t write_sub_attr(uint8_t id, uint8_t* pos, const uint8_t* value, size_t len
     put_le16(pos + 1, static_cast<uint16_t>(length));
     memcpy(pos + sub_attr_header_size, value, length);
     size_t size = sub_attr_header_size + length;
-    printf("len = %d", static_cast<int>(size));
+    printf("len = %d\n", static_cast<int>(size));
     dump_gen_srvc_bytes(pos, size);
     return size;
 }
@@ -58,11 +59,12 @@ bool srvc_info_present(const srvc_info_params& input) {
 }
 
 void dump_gen_srvc_bytes(const uint8_t* bytes, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        if (i % dump_bytes_per_line == 0) printf("\n");
-        printf("%02x ", bytes[i]);
+    char line[dump_bytes_per_line * hex_dump_chars_per_byte + 1];
+    for (size_t i = 0; i < length; i += dump_bytes_per_line) {
+        size_t count = length - i < dump_bytes_per_line ? length - i : dump_bytes_per_line;
+        format_hex_bytes(line, sizeof line, bytes + i, count);
+        printf("%s\n", line);
     }
-    printf("\n");
 }
 
 size_t append_gen_sub_attr(uint8_t id, uint8_t* pos, srvc_info_params& input,
@@ -111,7 +113,7 @@ size_t build_gen_srvc_info(srvc_info_params& input, uint8_t* dest) {
         return 0;
     }
     memcpy(dest, scratch, length);
-    printf("generic service info (len=%d)", static_cast<int>(length));
+    printf("generic service info (len=%d)\n", static_cast<int>(length));
     dump_gen_srvc_bytes(dest, length);
     return length;
 }

@@ -75,6 +75,6 @@ int parse_hex_list(const char* text, uint8_t* dest, size_t count);
 // Element count of a srv_info value: the ',' count plus one, or 0 when there is no ','.
 size_t srv_info_element_count(const char* text);
 
-// Prints a line feed before every 16th byte (from the first), each byte as "%02x ", and a line
-// feed at the end.
+// Prints the bytes 16 to a line, each as "%02x ", one whole line per call (other threads print
+// at the same time). The caller prints the heading line before it.
 void dump_gen_srvc_bytes(const uint8_t* bytes, size_t length);

@@ -31,6 +31,13 @@ constexpr size_t data_rsp_record_size = 284;
 constexpr size_t data_end_record_size = 11;
 constexpr size_t followup_record_size = 16;
 constexpr size_t pasn_start_record_size = 10;
+// The data-path request is the longest record; every record's dump line fits a buffer this big.
+constexpr size_t largest_record_size = data_req_record_size;
+static_assert(largest_record_size >= srvc_ext_record_size &&
+              largest_record_size >= data_rsp_record_size &&
+              largest_record_size >= data_end_record_size &&
+              largest_record_size >= followup_record_size &&
+              largest_record_size >= pasn_start_record_size);
 
 // ---- transport ----
 

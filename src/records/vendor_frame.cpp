@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "vendor_values.hpp"
 
 vendor_frame::vendor_frame(const vendor_keyword& keyword, const char* params) : keyword_(keyword) {
     printf("\n=== Executing %s custom logic ===\n", keyword_.name);
@@ -25,9 +26,10 @@ int vendor_frame::invalid_parameter(const char* token) const {
 
 int vendor_frame::send(const uint8_t* record) const {
     printf("Sending %s data (struct size: %zu bytes)\n", keyword_.name, keyword_.record_size);
-    printf("\n");
-    for (size_t i = 0; i < keyword_.record_size; ++i) printf("%.2x ", record[i]);
-    printf("\n");
+    // The dump is one line, built whole: other threads print while a record is sent.
+    char dump[largest_record_size * hex_dump_chars_per_byte + 1];
+    format_hex_bytes(dump, sizeof dump, record, keyword_.record_size);
+    printf("\n%s\n", dump);
     int result = active_vendor_transport().send(keyword_.subcmd, record, keyword_.record_size);
     if (result != 0) {
         fprintf(stderr, "Error: Failed to send %s data via vendor command!\n", keyword_.name);

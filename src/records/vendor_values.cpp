@@ -1,6 +1,7 @@
 // Integer, hexadecimal and MAC address values of the vendor keywords.
 #include "vendor_values.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 #include "le_bytes.hpp"
@@ -97,4 +98,14 @@ int parse_mac_addr(uint8_t* mac, const char* text) {
         piece = separator + 1;
     }
     return 0;
+}
+
+void format_hex_bytes(char* out, size_t size, const uint8_t* bytes, size_t count) {
+    if (size == 0) return;
+    out[0] = '\0';
+    size_t used = 0;
+    for (size_t i = 0; i < count && used + hex_dump_chars_per_byte < size; ++i) {
+        snprintf(out + used, size - used, "%02x ", bytes[i]);
+        used += hex_dump_chars_per_byte;
+    }
 }

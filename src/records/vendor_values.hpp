@@ -30,3 +30,9 @@ bool read_hex_number(const char* text, uint32_t* value);
 // digits are ignored; a seventh piece and anything after it are ignored). Returns 0 when six
 // octets were read, -1 otherwise; on failure some octets may already have been stored.
 int parse_mac_addr(uint8_t* mac, const char* text);
+
+// The bytes as a dump line shows them: each as two lower-case digits and a blank. Stops where
+// out (size bytes, NUL included) is full, so a caller sizes it hex_dump_chars_per_byte per byte
+// and one for the NUL.
+constexpr size_t hex_dump_chars_per_byte = 3;
+void format_hex_bytes(char* out, size_t size, const uint8_t* bytes, size_t count);

@@ -89,6 +89,24 @@ private:
 
 extern raw_frame_queue raw_queue;
 
+// ---- transfer thread ----
+
+// A controller that keeps failing must not spin a core or flood the log: after a failed
+// transfer the next one waits, twice as long after each further failure up to the ceiling; a
+// good transfer ends the waiting.
+constexpr uint32_t transfer_retry_first_pause_us = 10000;
+constexpr uint32_t transfer_retry_max_pause_us = 1000000;
+
+class transfer_backoff {
+public:
+    // One more failure: the pause to take before the next transfer.
+    uint32_t after_failure();
+    void after_success() { pause_us_ = 0; }
+
+private:
+    uint32_t pause_us_ = 0;
+};
+
 // ---- video ring: processor_thread -> streaming tick ----
 
 constexpr uint16_t video_ring_slots = 766;

@@ -3,9 +3,11 @@
 #include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "spi_link.hpp"
 
@@ -30,16 +32,44 @@ spi_ioc_transfer make_transfer_descriptor() {
     return transfer;
 }
 
+constexpr long nanoseconds_per_microsecond = 1000;
+constexpr long nanoseconds_per_second = 1000000000;
+
+// Sleeps the whole pause on the monotonic clock, whatever signals arrive meanwhile.
+void pause_monotonic_us(uint32_t microseconds) {
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    long nanoseconds =
+        until.tv_nsec + static_cast<long>(microseconds) * nanoseconds_per_microsecond;
+    until.tv_sec += static_cast<time_t>(nanoseconds / nanoseconds_per_second);
+    until.tv_nsec = nanoseconds % nanoseconds_per_second;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
 }  // namespace
+
+uint32_t transfer_backoff::after_failure() {
+    if (pause_us_ == 0)
+        pause_us_ = transfer_retry_first_pause_us;
+    else if (pause_us_ < transfer_retry_max_pause_us / 2)
+        pause_us_ *= 2;
+    else
+        pause_us_ = transfer_retry_max_pause_us;
+    return pause_us_;
+}
 
 void* transfer_thread(void*) {
     spi_ioc_transfer transfer = make_transfer_descriptor();
+    transfer_backoff backoff;
     for (;;) {
         int received = ioctl(spi_fd, SPI_IOC_MESSAGE(1), &transfer);
         if (received <= 0) {
             perror("SPI_IOC_MESSAGE");
+            pause_monotonic_us(backoff.after_failure());
             continue;
         }
+        backoff.after_success();
         raw_queue.push(rx_buffer, static_cast<uint32_t>(received));
     }
     return nullptr;

@@ -109,14 +109,14 @@ lines init_step(const std::string& phy, bool fails = false) {
     return out;
 }
 
-std::string start_command() {
-    return std::string("iw wdev ") + healthy_wdev + " nan start " + start_parameters;
+std::string start_command(const std::string& wdev = healthy_wdev) {
+    return "iw wdev " + wdev + " nan start " + start_parameters;
 }
 
-lines start_step(bool fails = false) {
-    lines out = {"", "=== Executing start custom logic ===", "start:" + start_command(),
+lines start_step(bool fails = false, const std::string& wdev = healthy_wdev) {
+    lines out = {"", "=== Executing start custom logic ===", "start:" + start_command(wdev),
                  "=== start custom logic execution completed ==="};
-    append(out, batch({start_command(), "ifconfig nan0 up"}, fails ? 0 : -1));
+    append(out, batch({start_command(wdev), "ifconfig nan0 up"}, fails ? 0 : -1));
     return out;
 }
 
@@ -146,17 +146,18 @@ lines srvc_ext_step(const std::string& params, const std::vector<uint8_t>& recor
     return out;
 }
 
-std::string add_func_command(const std::string& lower_name) {
+std::string add_func_command(const std::string& lower_name,
+                             const std::string& wdev = healthy_wdev) {
     // The rebuilt parameter text ends in a blank, and so does the command.
-    return std::string("iw wdev ") + healthy_wdev +
-           " nan add_func type publish unsolicited name " + lower_name + " ";
+    return "iw wdev " + wdev + " nan add_func type publish unsolicited name " + lower_name + " ";
 }
 
-lines add_func_step(const std::string& lower_name, bool fails = false) {
+lines add_func_step(const std::string& lower_name, bool fails = false,
+                    const std::string& wdev = healthy_wdev) {
     lines out = {"", "=== Executing add_func custom logic ===",
                  "Processed parameters: type publish unsolicited name " + lower_name + " ",
-                 "add_func:" + add_func_command(lower_name), add_func_completed};
-    append(out, batch({add_func_command(lower_name)}, fails ? 0 : -1));
+                 "add_func:" + add_func_command(lower_name, wdev), add_func_completed};
+    append(out, batch({add_func_command(lower_name, wdev)}, fails ? 0 : -1));
     return out;
 }
 
@@ -328,6 +329,36 @@ TEST_P(BringUpPublishes, SendsTheSecurityRecordAndPublishesTheLowerCasedName) {
 INSTANTIATE_TEST_SUITE_P(StoredSecurity, BringUpPublishes, ::testing::ValuesIn(stored_cases),
                          [](const auto& test) { return std::string(test.param.label); });
 
+// The service files re-create nan0 at every start, so its wdev passes 0xff after enough
+// restarts; a board may carry a phy numbered 100 or more. Both are used whole.
+using BringUpAfterManyRestarts = bringup_test;
+
+TEST_F(BringUpAfterManyRestarts, UsesAThreeDigitPhyAndAWdevPast0xffWhole) {
+    board_world::options opts;
+    opts.phy = 100;
+    opts.first_wdev = 0xff;  // wlan0; the added nan0 takes 0x100
+    board.start_daemon(world_with(opts));
+    wait_published();
+
+    const std::vector<uint8_t> record =
+        record_of(srvc_ext_size, {{7, {1}}, {10, {1}}, {11, text_bytes("secret123")}, {76, {9}}});
+    lines expected = phy_found("100");
+    append(expected, init_step("100"));
+    append(expected, wdev_found("0x100"));
+    append(expected, start_step(false, "0x100"));
+    append(expected, srvc_ext_step("data_path sec_password secret123", record));
+    append(expected, add_func_step("nancam", false, "0x100"));
+    EXPECT_EQ(bringup_lines(board.stdout_lines()), expected);
+    EXPECT_EQ(board.stderr_lines(), lines{});
+
+    board_world::driver_view driver;
+    ASSERT_EQ(board_world::read_driver(board.state_dir(), &driver), 0);
+    ASSERT_EQ(driver.interfaces.size(), 2u);
+    EXPECT_EQ(driver.interfaces[1].wdev, 0x100u);
+    EXPECT_TRUE(driver.nan_started);
+    EXPECT_EQ(driver.functions.size(), 1u);
+}
+
 // ---- failures: each ends bring-up and the daemon, with status 0 ----
 
 using BringUpFails = bringup_test;
@@ -345,20 +376,6 @@ TEST_F(BringUpFails, NoWifiDevice) {
     board_world::driver_view driver;
     ASSERT_EQ(board_world::read_driver(board.state_dir(), &driver), 0);
     EXPECT_TRUE(driver.interfaces.empty());
-}
-
-TEST_F(BringUpFails, ThreeDigitPhyIsCutToTwoDigits) {
-    board_world::options opts;
-    opts.phy = 123;
-    board.start_daemon(world_with(opts));
-    // phy12 does not exist: iw refuses with ENODEV, exit status 256 - 19.
-    lines expected = {"Warning: Command output exceeds buffer limit, truncated!"};
-    append(expected, phy_found("12"));
-    append(expected, init_step("12", true));
-    append(expected, {"Failed to init NAN!", bringup_failed});
-    expect_bringup_failure(expected);
-    EXPECT_EQ(normalised(board.stderr_lines()),
-              lines{"[TID] Error: Executing command failed (exit code: 237, retries: 3)!"});
 }
 
 TEST_F(BringUpFails, InitFailingThreeTimesNeverLooksForTheWdev) {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -512,9 +514,12 @@ using NanPeerStale = nan_peer_test;
 
 TEST_F(NanPeerStale, PartialPayloadIsDroppedAfterMoreThanFiveSecondsOfSilence) {
     start();
+    // A dump cut off before its closing empty line: only the silence after it ends it.
     std::vector<uint8_t> partial(20, 0);
     partial[2] = 4;
-    ASSERT_EQ(board_world::inject_vendor_event(state(), 2, partial), 0);
+    ASSERT_EQ(board_world::inject_raw_line(state(), "nan0 (phy #0): vendor event 00e04c:2"), 0);
+    ASSERT_EQ(board_world::inject_raw_line(state(), data_line(partial, 0, 16, false)), 0);
+    ASSERT_EQ(board_world::inject_raw_line(state(), data_line(partial, 16, 4, false)), 0);
     ASSERT_TRUE(board.wait_stderr(insufficient("INDICATION", 281, 20)));
     // The daemon stamped the collection before it printed this line, so measuring from here
     // gives at most the silence the daemon saw.
@@ -548,6 +553,83 @@ TEST_F(NanPeerStale, PartialPayloadIsDroppedAfterMoreThanFiveSecondsOfSilence) {
     append(expected, success_lines(peer, true));
     EXPECT_EQ(decision_lines(), expected);
 }
+
+// ---- what a broken driver or a hostile peer can put on the stream ----
+
+struct hostile_events {
+    const char* name;
+    std::function<void(const std::string& state)> inject;
+    std::vector<std::string> decision_lines;
+    std::vector<std::string> error_lines;
+};
+
+void PrintTo(const hostile_events& c, std::ostream* os) { *os << c.name; }
+
+const std::string broadcast = "ff:ff:ff:ff:ff:ff";
+
+const hostile_events hostile_cases[] = {
+    // A request cut short after 16 bytes, then another vendor's dump of 17 lines: its bytes must
+    // not complete the request.
+    {"AnotherVendorsDumpAfterATruncatedRequest",
+     [](const std::string& s) {
+         const std::vector<uint8_t> request =
+             request_payload_bytes({0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0x40}, 8);
+         ASSERT_EQ(board_world::inject_vendor_event(
+                       s, 2, std::vector<uint8_t>(request.begin(), request.begin() + 16)),
+                   0);
+         board_world::event_options foreign;
+         foreign.vendor_id = 0x0a0b0c;
+         ASSERT_EQ(board_world::inject_vendor_event(
+                       s, 5, std::vector<uint8_t>(request.begin() + 16, request.end()), foreign),
+                   0);
+     },
+     {older_header_request, "[decision] Processed vendor data timeout for event: "},
+     {insufficient("INDICATION", 281, 16),
+      "[parse_nan_event] Vendor data collection timeout (type: 2, len: 16)"}},
+    // Nothing but 0xff bytes: a request from the broadcast address.
+    {"BroadcastPeer",
+     [](const std::string& s) {
+         const std::vector<uint8_t> all_ones(request_payload, 0xff);
+         ASSERT_EQ(board_world::inject_vendor_event(s, 2, all_ones), 0);
+     },
+     {older_header_request, "[try_parse] connection_request responder - MAC: " + broadcast,
+      "[try_parse] Parsed - MAC: " + broadcast +
+          ", Type: connection_request, Status: 0, NDP ID: 255",
+      "[nan_connection_decision] Parsed request - MAC: " + broadcast +
+          ", Type: connection_request, Status: 0",
+      "[decision] MAC " + broadcast + " is not a unicast peer address, refusing connection"},
+     growing_payload_lines("INDICATION", 281, request_payload)},
+};
+
+class NanPeerHostile : public nan_peer_test,
+                       public ::testing::WithParamInterface<hostile_events> {};
+
+TEST_P(NanPeerHostile, NothingIsSentToTheDriverAndTheTableStaysFree) {
+    const hostile_events& c = GetParam();
+    start();
+    ASSERT_NO_FATAL_FAILURE(c.inject(state()));
+    // A termination after it shows that every line before it was handled, and takes slot 0.
+    const std::string stranger = "02:aa:bb:cc:dd:41";
+    ASSERT_EQ(board_world::inject_termination(state(), stranger, 2), 0);
+    const std::string terminated = "[decision] Connection terminated with " + stranger +
+                                   " (Reason code: 2)";
+    wait_line(terminated);
+    if (!c.error_lines.empty()) wait_error_line(c.error_lines.back());
+
+    std::vector<std::string> expected = c.decision_lines;
+    append(expected, {older_header_termination,
+                      "[try_parse] Parsed - MAC: " + stranger +
+                          ", Type: connection_termination, Status: 2, NDP ID: 0",
+                      "[nan_connection_decision] Parsed request - MAC: " + stranger +
+                          ", Type: connection_termination, Status: 2",
+                      added_line(stranger, "connection_termination", 0), terminated});
+    EXPECT_EQ(decision_lines(), expected);
+    EXPECT_EQ(new_stderr(), c.error_lines);
+    EXPECT_TRUE(data_rsp_records().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, NanPeerHostile, ::testing::ValuesIn(hostile_cases),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // ---- several things at once ----
 

@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 #include "board_fixture.hpp"
@@ -300,6 +302,43 @@ TEST_F(SpiFrames, SequenceRules) {
                                                crc_line(bad_crc),
                                                sequence_line(2, 7),
                                            }));
+}
+
+// The most failure lines a transfer thread that pauses 10 ms after a failure, twice as long after
+// each further one up to 1 s, can print within elapsed_ms.
+size_t most_failures_within(long elapsed_ms) {
+    constexpr long first_pause_ms = 10;
+    constexpr long longest_pause_ms = 1000;
+    size_t failures = 1;
+    long spent_ms = 0;
+    for (long pause_ms = first_pause_ms; spent_ms + pause_ms <= elapsed_ms;
+         pause_ms = std::min(pause_ms * 2, longest_pause_ms)) {
+        spent_ms += pause_ms;
+        ++failures;
+    }
+    return failures;
+}
+
+// A controller that has broken down fails every transfer at once: the thread keeps trying, but
+// never faster than its growing pauses allow, however fast the machine.
+TEST_F(SpiFrames, AControllerThatAlwaysFailsIsRetriedAfterGrowingPauses) {
+    const auto started = std::chrono::steady_clock::now();
+    board.start_daemon({.spidev_fail = "transfer"});
+    const std::string line = "SPI_IOC_MESSAGE: Input/output error";
+    constexpr size_t awaited = 9;  // at least 2.27 s of pauses after the first
+    std::optional<size_t> at = board.wait_stderr(line);
+    for (size_t seen = 1; at && seen < awaited; ++seen) at = board.wait_stderr(line, *at + 1);
+    ASSERT_TRUE(at);
+    const std::vector<std::string> errors = transfer_errors();
+    const size_t failures = errors.size();
+    const long elapsed_ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  std::chrono::steady_clock::now() - started)
+                                                  .count());
+    printf("%zu failed transfers in %ld ms (%.1f a second)\n", failures, elapsed_ms,
+           1000.0 * static_cast<double>(failures) / static_cast<double>(elapsed_ms));
+    EXPECT_GE(failures, awaited);
+    EXPECT_LE(failures, most_failures_within(elapsed_ms));
+    EXPECT_EQ(errors, std::vector<std::string>(failures, line));
 }
 
 TEST_F(SpiFrames, TransfersFailWhenTheSourceGoesAway) {

@@ -69,6 +69,14 @@ TEST_F(SpidevEmulator, FailsTheChosenRequestOnly) {
                                         "rd_speed: Input/output error"}));
 }
 
+TEST_F(SpidevEmulator, FailsEveryTransferAtOnceWhenAsked) {
+    board.source().queue(frame_transfer(plan, 0, 0));
+    EXPECT_EQ(run_probe({"open_cloexec", "transfer", "transfer"}, {.spidev_fail = "transfer"}),
+              (std::vector<std::string>{"open_cloexec: ok",
+                                        "transfer: -1 Input/output error" + untouched_rx,
+                                        "transfer: -1 Input/output error" + untouched_rx}));
+}
+
 TEST_F(SpidevEmulator, FailsTheOpenWhenAsked) {
     EXPECT_EQ(run_probe({"open_cloexec"}, {.spidev_fail = "open"}),
               std::vector<std::string>{"open_cloexec: No such file or directory"});

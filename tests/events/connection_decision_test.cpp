@@ -133,6 +133,34 @@ TEST_F(ConnectionDecision, SixPeersWrapToIndexZeroAndTheFirstPeerComesBackAtInde
     EXPECT_EQ(dispatcher_.calls.size(), 6u);
 }
 
+// A request needs one station at the far end: a group address or none at all is refused
+// without a word to the driver and without taking a slot in the table.
+TEST_F(ConnectionDecision, RequestsFromGroupOrZeroAddressesAreRefused) {
+    const std::pair<mac_bytes, const char*> hostile[] = {
+        {{0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, "ff:ff:ff:ff:ff:ff"},
+        {{0x01, 0x00, 0x5e, 0x00, 0x00, 0xfb}, "01:00:5e:00:00:fb"},
+        {{0x33, 0x33, 0x00, 0x00, 0x00, 0x01}, "33:33:00:00:00:01"},
+        {{0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, "00:00:00:00:00:00"},
+    };
+    for (const auto& [peer, mac] : hostile) {
+        SCOPED_TRACE(mac);
+        const std::string out = request(peer, 7);
+        const std::string refusal = "[nan_connection_decision] Parsed request - MAC: " +
+                                    std::string(mac) + ", Type: connection_request, Status: 0\n" +
+                                    "[decision] MAC " + mac +
+                                    " is not a unicast peer address, refusing connection\n";
+        ASSERT_GE(out.size(), refusal.size());
+        EXPECT_EQ(out.substr(out.size() - refusal.size()), refusal);
+    }
+    // The payload of nothing but 0xff bytes, as a broken driver might send it.
+    const std::string out = deliver(newer_event(2, bytes(288, 0xff)));
+    EXPECT_NE(out.find("[decision] MAC ff:ff:ff:ff:ff:ff is not a unicast peer address, "
+                       "refusing connection\n"),
+              std::string::npos);
+    EXPECT_TRUE(dispatcher_.calls.empty());
+    EXPECT_STREQ(table_->entry(0).mac, "");
+}
+
 // ---- success and termination ----
 
 TEST_F(ConnectionDecision, TerminationPrintsItsReasonInBothLines) {

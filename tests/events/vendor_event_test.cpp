@@ -146,6 +146,29 @@ TEST_F(VendorEventParser, OtherLinesOnTheStreamAreIgnored) {
     EXPECT_EQ(collector_->parse_nan_event(nullptr, &event_), parse_ignored);
 }
 
+// Whatever follows a dump on the stream ends it: the next vendor's bytes never complete it.
+TEST_F(VendorEventParser, TheDumpsClosingLineAnotherVendorOrAnyOtherEventEndsTheCollection) {
+    const std::string endings[] = {
+        "",
+        "1712345678.2: wlan0 (phy #0): scan started",
+        "1712345678.3: nan0 (phy #0): vendor event 0a0b0c:5",
+        "1712345678.3: nan0 (phy #0): vendor event 0a0b0c:5vendor event: 00 01 02 ",
+    };
+    const std::vector<std::string> dump = older_event(2, request_payload(1, peer_a, responder));
+    for (const std::string& ending : endings) {
+        SCOPED_TRACE(ending);
+        EXPECT_EQ(feed({dump[0], dump[1], ending, dump[2]}),
+                  (std::vector<int>{parse_pending, parse_pending, parse_stale, parse_ignored}));
+        EXPECT_EQ(err_,
+                  insufficient("INDICATION", 281, 16) +
+                      "[parse_nan_event] Vendor data collection timeout (type: 2, len: 16)\n");
+        EXPECT_EQ(collector_->pending_type(), vendor_type_none);
+    }
+    // A header whose dump never brought a byte ends the same way.
+    EXPECT_EQ(feed({dump[0], ""}), (std::vector<int>{parse_pending, parse_stale}));
+    EXPECT_EQ(err_, "[parse_nan_event] Vendor data collection timeout (type: 2, len: 0)\n");
+}
+
 // ---- lengths and bytes ----
 
 TEST_F(VendorEventParser, MinimumPayloadLengthsDecodeAndOneByteLessDoesNot) {
@@ -162,8 +185,10 @@ TEST_F(VendorEventParser, MinimumPayloadLengthsDecodeAndOneByteLessDoesNot) {
                             : peer_payload(1, peer_a, responder, static_cast<size_t>(k.minimum));
 
         bytes short_payload(payload.begin(), payload.end() - 1);
-        std::vector<int> results = feed(older_event(k.subcommand, short_payload));
-        EXPECT_EQ(results[results.size() - 2], parse_pending);
+        std::vector<std::string> lines = older_event(k.subcommand, short_payload);
+        lines.pop_back();  // still waiting: the dump's closing line has not come
+        std::vector<int> results = feed(lines);
+        EXPECT_EQ(results.back(), parse_pending);
         std::string last = insufficient(k.word, k.minimum, k.minimum - 1);
         ASSERT_GE(err_.size(), last.size());
         EXPECT_EQ(err_.substr(err_.size() - last.size()), last);
@@ -171,6 +196,7 @@ TEST_F(VendorEventParser, MinimumPayloadLengthsDecodeAndOneByteLessDoesNot) {
 
         results = feed(older_event(k.subcommand, payload));
         EXPECT_EQ(results[results.size() - 2], parse_decoded);
+        EXPECT_EQ(results.back(), parse_ignored);
     }
 }
 
@@ -195,7 +221,9 @@ TEST_F(VendorEventParser, HexPairsAtEveryThirdCharacterWhateverTheSeparator) {
 TEST_F(VendorEventParser, BytesBeyond1024AreDropped) {
     bytes payload(1100);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i);
-    feed(older_event(7, payload));
+    std::vector<std::string> lines = older_event(7, payload);
+    lines.pop_back();
+    feed(lines);
     EXPECT_EQ(collector_->pending_length(), vendor_data_size);
     EXPECT_EQ(collector_->pending_byte(1023), 1023 & 0xff);
 
@@ -209,18 +237,17 @@ TEST_F(VendorEventParser, BytesBeyond1024AreDropped) {
 TEST_F(VendorEventParser, UnsupportedSubtypeComplainsOnEveryDataLineAndStaysPending) {
     bytes payload(300, 0x42);
     std::vector<std::string> lines = older_event(7, payload);
+    lines.pop_back();
     std::vector<int> results = feed(lines);
-    // The header, 19 data lines (300 bytes), then the closing empty line.
-    std::vector<int> expected(20, parse_pending);
-    expected.push_back(parse_ignored);
-    EXPECT_EQ(results, expected);
+    // The header and 19 data lines (300 bytes); the dump has not ended yet.
+    EXPECT_EQ(results, std::vector<int>(20, parse_pending));
     std::string expected_err;
     for (int i = 0; i < 19; ++i) expected_err += "[try_parse] Unsupported subtype: 7\n";
     EXPECT_EQ(err_, expected_err);
     EXPECT_EQ(collector_->pending_type(), 7);
     EXPECT_EQ(collector_->pending_length(), 300);
 
-    // Only a new header (or the stale rule) ends it; the new header drops it silently.
+    // A new header of the driver's drops it silently.
     EXPECT_EQ(feed_one("t: vendor event 00e04c:1"), parse_pending);
     EXPECT_EQ(err_, "");
     EXPECT_EQ(collector_->pending_type(), 1);
@@ -261,8 +288,7 @@ TEST_F(VendorEventParser, MoreThanFiveWholeSecondsWithoutDataDropsTheCollection)
     // Exactly five seconds (even 5.999999 by the clock) is not stale.
     clock_.advance_s(5);
     clock_.advance_us(999999);
-    EXPECT_EQ(feed_one("t: wlan0 (phy #0): new station 02:aa:bb:cc:dd:ee"), parse_ignored);
-    EXPECT_EQ(err_, "");
+    EXPECT_EQ(collector_->parse_nan_event(nullptr, &event_), parse_ignored);
     EXPECT_EQ(collector_->pending_length(), 20);
 
     // Six: the call reports the stale collection and does not look at its line (a header).

@@ -135,17 +135,56 @@ TEST_F(NanBringup, NoPhyStopsBeforeCreatingAnything) {
     pthread_mutex_unlock(&iwset_mutex);
 }
 
-TEST_F(NanBringup, AThreeDigitPhyIsCutToTwoDigitsWithTheWarning) {
-    answer_queries("123\n");
-    std::string out;
-    ASSERT_EQ(run(out), 0);
-    EXPECT_STREQ(nan_phy, "12");
-    EXPECT_EQ(seams.runner.commands()[1], "iw phy12 interface add nan0 type __nan");
-    auto lines = lines_of(out);
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
-              (std::vector<std::string>{"Warning: Command output exceeds buffer limit, truncated!",
-                                        "Command executed successfully!", "Phy number output: [12]",
-                                        "Extracted phy number: 12"}));
+// The interface is re-created at every start, so the wdev and the phy keep growing: any value
+// iw prints is used whole, and an answer that does not fit is refused, never cut.
+TEST_F(NanBringup, EveryPhyAndWdevIwCanPrintIsUsedWholeAndALongerAnswerRefused) {
+    struct answer_case {
+        std::string phy_answer;
+        std::string wdev_answer;
+        const char* phy;   // nullptr: refused
+        const char* wdev;  // nullptr: refused
+        std::vector<std::string> last_lines;
+    };
+    const std::string overlong(300, '1');
+    const answer_case cases[] = {
+        {"100\n", "0x100\n", "100", "0x100", {}},
+        {"4294967295\n", "0xffffffffffffffff\n", "4294967295", "0xffffffffffffffff", {}},
+        {"0\n1\n", "0x2\n0x7\n", "0", "0x2", {}},  // several devices: the first listed
+        {"42949672950\n", "", nullptr, nullptr,
+         {"Phy number output: [42949672950]",
+          "[get_phy] Error: Answer longer than 10 characters, refused!", "Failed to get phy!"}},
+        {overlong + "\n", "", nullptr, nullptr,
+         {"Phy number output: [" + overlong.substr(0, 255) + "]",
+          "[get_phy] Error: Answer longer than 10 characters, refused!", "Failed to get phy!"}},
+        {"1\n", "0x1ffffffffffffffff\n", "1", nullptr,
+         {"wdev index output: [0x1ffffffffffffffff]",
+          "[get_wdev] Error: Answer longer than 18 characters, refused!", "Failed to get wdev!"}},
+    };
+    for (const answer_case& c : cases) {
+        SCOPED_TRACE(c.phy_answer.substr(0, 20));
+        recording_exec_seams local;
+        recording_transport local_transport;
+        local.runner.push_capture(c.phy_answer);
+        local.runner.push_capture(c.wdev_answer);
+        std::string out;
+        EXPECT_EQ(run(out), c.phy != nullptr && c.wdev != nullptr ? 0 : -1);
+        const std::vector<std::string> commands = local.runner.commands();
+        if (c.phy != nullptr) {
+            ASSERT_GE(commands.size(), 2u);
+            EXPECT_EQ(commands[1], "iw phy" + std::string(c.phy) + " interface add nan0 type __nan");
+        }
+        if (c.wdev != nullptr) {
+            ASSERT_GE(commands.size(), 4u);
+            EXPECT_EQ(commands[3], "iw wdev " + std::string(c.wdev) +
+                                       " nan start pref 128 bands 2GHz 5GHz");
+            EXPECT_STREQ(nan_wdev, c.wdev);
+        }
+        const std::vector<std::string> lines = lines_of(out);
+        ASSERT_GE(lines.size(), c.last_lines.size());
+        EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(c.last_lines.size()),
+                                           lines.end()),
+                  c.last_lines);
+    }
 }
 
 TEST_F(NanBringup, InitFailingThreeTimesEndsBringUpBeforeTheWdevQuery) {

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "spi_link.hpp"
 
@@ -46,6 +47,16 @@ TEST(RawQueue, KeepsTheByteCountTheTransferReturned) {
     queue->push(block, 12);
     EXPECT_EQ(queue->pop().length, 4110u);
     EXPECT_EQ(queue->pop().length, 12u);
+}
+
+TEST(TransferBackoff, PausesDoubleFromTenMillisecondsToOneSecondAndEndAfterAGoodTransfer) {
+    transfer_backoff backoff;
+    std::vector<uint32_t> pauses;
+    for (int i = 0; i < 9; ++i) pauses.push_back(backoff.after_failure());
+    EXPECT_EQ(pauses, (std::vector<uint32_t>{10000, 20000, 40000, 80000, 160000, 320000, 640000,
+                                             1000000, 1000000}));
+    backoff.after_success();
+    EXPECT_EQ(backoff.after_failure(), 10000u);
 }
 
 }  // namespace

@@ -9,7 +9,8 @@
 //   NANVIDEO_SPIDEV_SOCKET       where the video source listens (unset: transfers never complete)
 //   NANVIDEO_SPIDEV_MAX_HZ       the controller's fastest clock; faster requests are rounded down
 //   NANVIDEO_SPIDEV_FAIL         one request that fails: open wr_mode32 rd_mode32 wr_bits rd_bits
-//                                wr_speed rd_speed
+//                                wr_speed rd_speed, or transfer (every transfer, a controller
+//                                that has broken down)
 //   NANVIDEO_SPIDEV_EXPECT_TYPE  0 full duplex, 1 transmit only, 2 receive only (default 0)
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -42,12 +43,19 @@ namespace {
 constexpr uint32_t transfer_length = 4110;  // one whole frame per transfer
 constexpr uint8_t default_bits_per_word = 8;
 constexpr uint32_t default_speed_hz = 500000;
-// After the source has gone, each transfer fails only after this pause, so a daemon that retries
-// at once does not spin.
-constexpr useconds_t source_gone_pause_us = 100000;
 constexpr int max_open_devices = 8;
 
-enum class failing_request { none, open, wr_mode32, rd_mode32, wr_bits, rd_bits, wr_speed, rd_speed };
+enum class failing_request {
+    none,
+    open,
+    wr_mode32,
+    rd_mode32,
+    wr_bits,
+    rd_bits,
+    wr_speed,
+    rd_speed,
+    transfer,
+};
 
 struct failure_name {
     const char* name;
@@ -58,7 +66,7 @@ const failure_name failure_names[] = {
     {"open", failing_request::open},         {"wr_mode32", failing_request::wr_mode32},
     {"rd_mode32", failing_request::rd_mode32}, {"wr_bits", failing_request::wr_bits},
     {"rd_bits", failing_request::rd_bits},   {"wr_speed", failing_request::wr_speed},
-    {"rd_speed", failing_request::rd_speed},
+    {"rd_speed", failing_request::rd_speed}, {"transfer", failing_request::transfer},
 };
 
 // Settings are refused the way a controller refuses them; read-backs fail like a device that
@@ -66,6 +74,7 @@ const failure_name failure_names[] = {
 constexpr int open_failure_errno = ENOENT;
 constexpr int set_failure_errno = EINVAL;
 constexpr int get_failure_errno = EIO;
+constexpr int transfer_failure_errno = EIO;
 
 enum transfer_type : int { full_duplex = 0, tx_only = 1, rx_only = 2 };
 
@@ -348,6 +357,11 @@ void spidev_emulator::check_descriptor(const spi_ioc_transfer& d) {
 
 int spidev_emulator::transfer(int fd, const spi_ioc_transfer& descriptor) {
     check_descriptor(descriptor);
+    // At once, like a controller that has broken down: the caller must not spin on it.
+    if (fails(failing_request::transfer)) {
+        errno = transfer_failure_errno;
+        return -1;
+    }
     pthread_mutex_lock(&bus_mutex_);
     int result = exchange_with_source(fd, descriptor);
     int saved_errno = errno;
@@ -361,7 +375,6 @@ int spidev_emulator::source_gone(int fd) {
     for (open_device& device : devices_)
         if (device.fd == fd) device.source_gone = true;
     pthread_mutex_unlock(&mutex_);
-    usleep(source_gone_pause_us);
     errno = EIO;
     return -1;
 }

@@ -512,6 +512,7 @@ int inject_vendor_event(const std::string& state, unsigned subcmd,
                         const std::vector<uint8_t>& payload, const event_options& opts) {
     wifisim::event_entry e;
     e.subcmd = subcmd;
+    e.vendor_id = opts.vendor_id;
     e.iface = opts.iface;
     e.payload.assign(payload.begin(), payload.end());
     return append_event(state, e, opts.form);

@@ -116,6 +116,7 @@ struct event_options {
     std::optional<event_form> form;  // default: the driver's form
     size_t payload_length = 0;       // 0: the driver's usual length for the kind
     std::string iface = "nan0";
+    unsigned vendor_id = 0xe04c;  // inject_vendor_event: another vendor's events share the stream
 };
 
 // A peer asks for a data path: prints connection_request (subcommand 2) with the data-path id
