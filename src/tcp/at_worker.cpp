@@ -94,7 +94,12 @@ void at_worker::cancel(int slot, uint32_t connection) {
 
 bool at_worker::idle() {
     hold lock(mutex_);
-    return queued_ == 0 && running_connection_ == 0;
+    return queued_ == 0 && !running_;
+}
+
+void at_worker::replied() {
+    hold lock(mutex_);
+    running_connection_ = 0;
 }
 
 void* at_worker::thread_entry(void* self) {
@@ -107,6 +112,7 @@ void at_worker::run() {
         carry_out();
         hold lock(mutex_);
         running_connection_ = 0;
+        running_ = false;
         pthread_cond_broadcast(&changed_);
     }
 }
@@ -120,13 +126,14 @@ bool at_worker::next_job() {
     memmove(&queue_[0], &queue_[1], sizeof(job) * static_cast<size_t>(queued_ - 1));
     --queued_;
     running_connection_ = current_.connection;
+    running_ = true;
     return true;
 }
 
 void at_worker::carry_out() {
     at_command_handler handler = tcp_at_command_handler();
     if (handler == nullptr) return;
-    const at_reply_target target{&clients_, current_.slot, current_.connection, current_.fd};
+    const at_reply_target target{this, &clients_, current_.slot, current_.connection, current_.fd};
     running_target = &target;
     int result = handler(current_.fd, current_.text, static_cast<int>(current_.length));
     running_target = nullptr;

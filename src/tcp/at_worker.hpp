@@ -2,6 +2,8 @@
 // The AT command worker: one thread that carries out the chunks clients send, one at a time, in
 // the order received, so a command that runs a slow shell command holds up neither the video
 // nor the other clients. Its replies go to the connection that asked (see reply_outbox).
+// The queue's mutex is never held with another lock except after the locks a running command
+// holds when it replies (param_mutex, iwset_mutex, vendor_send_mutex), never with the outbox's.
 #include <pthread.h>
 
 #include <cstddef>
@@ -13,7 +15,9 @@ constexpr size_t at_job_text_size = 1024;  // the server's receive buffer: 1023 
 constexpr int at_job_slots = 4;            // one queued command per client at most
 
 // Where the command running on this thread replies: its client's entry and connection.
+class at_worker;
 struct at_reply_target {
+    at_worker* worker;
     client_registry* clients;
     int slot;
     uint32_t connection;
@@ -42,6 +46,9 @@ public:
     void cancel(int slot, uint32_t connection);
     // True when no command is queued or running.
     bool idle();
+    // The running command's reply has been dealt with: its client may send the next command,
+    // which queues while this one finishes.
+    void replied();
 
 private:
     struct job {
@@ -65,6 +72,7 @@ private:
     bool stopping_ = false;
     job queue_[at_job_slots];
     int queued_ = 0;               // jobs at queue_[0 .. queued_)
-    uint32_t running_connection_ = 0;  // 0: none running
+    uint32_t running_connection_ = 0;  // whose command runs and has not replied; 0: none
+    bool running_ = false;
     job current_;                  // the worker thread's copy of the running job
 };

@@ -82,6 +82,7 @@ int send_at_response(int fd, const char* text) {
             error = target->clients->replies.post_and_wait(target->slot, target->connection, text,
                                                            length, mono_now_us());
         }
+        target->worker->replied();
     } else if (send_all(fd, text, length, at_response_timeout_ms) < 0) {
         error = errno;
     }
