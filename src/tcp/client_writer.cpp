@@ -72,7 +72,7 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
     while (clients_.replies.peek(index, out.rest, &length, &ready_us)) {
         if (now_us - ready_us >= static_cast<int64_t>(at_reply_start_limit_ms) * 1000) {
             // Dropped whole: the worker reports it for its reply, this line for the server's own.
-            if (!clients_.replies.pop(index, reply_fate::dropped)) {
+            if (!pop_reply(index, reply_fate::dropped)) {
                 fprintf(stderr, "Failed to send AT response to (fd %d): %s\n", fd,
                         strerror(ETIMEDOUT));
             }
@@ -82,7 +82,7 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
         if (n == 0) return;
         if (n < 0) {
             const int error = errno;
-            if (!clients_.replies.pop(index, reply_fate::refused)) {
+            if (!pop_reply(index, reply_fate::refused)) {
                 fprintf(stderr, "Failed to send AT response to (fd %d): %s\n", fd,
                         strerror(error));
             }
@@ -90,13 +90,21 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
             return;
         }
         clients_.mark_alive(index, whole_seconds(now_us), false);
-        clients_.replies.pop(index, reply_fate::started);
+        pop_reply(index, reply_fate::started);
         if (static_cast<uint32_t>(n) < length) {
             out.keep(rest_kind::reply, out.rest + n, length - static_cast<uint32_t>(n), now_us,
                      rest_timeout_ms_);
             return;
         }
     }
+}
+
+// Once the worker's reply is dealt with, its client may send the next command: the server reads
+// that command only after this returns, so it never finds the previous one still counted.
+bool client_writer::pop_reply(int index, reply_fate fate) {
+    const bool workers = clients_.replies.pop(index, fate);
+    if (workers && worker_ != nullptr) worker_->replied();
+    return workers;
 }
 
 bool client_writer::ready_for_frames(int index, int64_t now_us) {

@@ -46,6 +46,7 @@ public:
 
 private:
     void start_replies(int index, int fd, int64_t now_us);
+    bool pop_reply(int index, reply_fate fate);
     void write_failed(int index, int fd, int error, rest_kind kind);
     void time_out(int index, int fd, int64_t now_us);
 

@@ -70,7 +70,8 @@ int reply_outbox::append(int slot, uint32_t connection, const char* text, uint32
                          int64_t ready_us, bool from_worker) {
     if (length > at_reply_max) return EMSGSIZE;
     slot_state& state = slots_[slot];
-    if (connection == 0 || state.connection != connection) return ENOTCONN;
+    // The connection that asked is gone, as a send to it would find.
+    if (connection == 0 || state.connection != connection) return EPIPE;
     if (state.over_limit) return ENOBUFS;
     const uint32_t size = static_cast<uint32_t>(sizeof(item_header)) + length;
     if (state.used + size > owed_reply_limit) {

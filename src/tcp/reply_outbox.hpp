@@ -33,7 +33,7 @@ public:
     // worker learns that its reply was refused.
     void close(int slot);
 
-    // Queues a whole reply for the slot's connection. Returns 0, ENOTCONN when the slot holds
+    // Queues a whole reply for the slot's connection. Returns 0, EPIPE when the slot holds
     // another connection (or none), EMSGSIZE for a text longer than at_reply_max. A post that
     // takes the owed bytes over the limit marks the slot for closing and is refused (ENOBUFS).
     int post(int slot, uint32_t connection, const char* text, uint32_t length, int64_t ready_us);
