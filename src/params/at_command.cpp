@@ -1,5 +1,5 @@
 // The AT command handler: recognises one command in a received chunk, carries it out on the
-// TCP server thread and sends exactly one reply, success or error.
+// AT worker thread and sends exactly one reply, success or error.
 #include "at_command.hpp"
 
 #include <pthread.h>

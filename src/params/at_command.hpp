@@ -39,5 +39,5 @@ const char* at_error_reply(int code);
 
 // Carries out the command in data[0..length) (up to an earlier NUL) for client fd and sends one
 // reply. Returns 0 after a success reply, else the code that chose the error reply. Runs on the
-// TCP server thread only.
+// AT worker thread only.
 int handle_at_command(int fd, const char* data, int length);

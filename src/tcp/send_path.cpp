@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "at_worker.hpp"
 #include "client_table.hpp"
 #include "mono_clock.hpp"
 
@@ -65,10 +66,27 @@ int send_all(int fd, const void* data, uint32_t length, int timeout_ms) {
     return send_all(client_table, fd, data, length, timeout_ms);
 }
 
+// On the AT worker the reply joins its connection's output and this waits only until it has
+// started (from then on the client gets it whole or is closed) or was dropped; on any other
+// thread (tools, tests) it is sent here with the AT time-out.
 int send_at_response(int fd, const char* text) {
     if (text == nullptr) return -1;
     uint32_t length = static_cast<uint32_t>(strlen(text));
-    if (send_all(fd, text, length, at_response_timeout_ms) >= 0) return 0;
-    fprintf(stderr, "Failed to send AT response to (fd %d): %s\n", fd, strerror(errno));
+    int error = 0;
+    if (const at_reply_target* target = current_at_reply_target()) {
+        if (length == 0) {
+            error = EINVAL;
+        } else if (fd != target->fd) {
+            error = ENOTCONN;
+        } else {
+            error = target->clients->replies.post_and_wait(target->slot, target->connection, text,
+                                                           length, mono_now_us());
+        }
+        target->worker->replied();
+    } else if (send_all(fd, text, length, at_response_timeout_ms) < 0) {
+        error = errno;
+    }
+    if (error == 0) return 0;
+    fprintf(stderr, "Failed to send AT response to (fd %d): %s\n", fd, strerror(error));
     return -1;
 }

@@ -1,5 +1,5 @@
-// The server thread. Everything that touches a client socket runs here, so the client table's
-// mutex only guards against the short look-ups of send_all and the streaming tick.
+// The server thread. Every send and receive on a client socket runs here; the AT worker reaches
+// a client only through the reply outbox.
 #include "tcp_server.hpp"
 
 #include <arpa/inet.h>
@@ -57,9 +57,12 @@ void log_peer(int index, const sockaddr_storage& peer, int fd) {
 
 void tcp_set_at_command_handler(at_command_handler handler) { installed_handler.store(handler); }
 
+at_command_handler tcp_at_command_handler() { return installed_handler.load(); }
+
 tcp_server::tcp_server(uint16_t port, frame_ring& ring, client_registry& clients,
                        const std::atomic<int>& suspended, int video_timeout_ms)
-    : port_(port), clients_(clients), streamer_(ring, clients, suspended, video_timeout_ms) {}
+    : port_(port), clients_(clients), streamer_(ring, clients, suspended, video_timeout_ms),
+      worker_(clients) {}
 
 int tcp_server::setup() {
     epoll_fd_.reset(epoll_create1(EPOLL_CLOEXEC));
@@ -109,6 +112,14 @@ int tcp_server::setup() {
         shutdown();
         return -1;
     }
+    int error = worker_.start();
+    if (error != 0) {
+        errno = error;
+        perror("AT worker create failed");
+        shutdown();
+        return -1;
+    }
+    streamer_.writer().attach(epoll_fd_.get(), &worker_);
     return 0;
 }
 
@@ -127,17 +138,19 @@ void tcp_server::run() {
 }
 
 int tcp_server::turn(int wait_ms) {
+    int64_t now_us = mono_now_us();
+    if (next_tick_us_ == 0) next_tick_us_ = now_us + loop_wait_ms * 1000;
+    int64_t until_tick_ms = (next_tick_us_ - now_us + 999) / 1000;
+    if (until_tick_ms < 0) until_tick_ms = 0;
+    if (until_tick_ms < wait_ms) wait_ms = static_cast<int>(until_tick_ms);
     epoll_event events[max_events];
     int count = epoll_wait(epoll_fd_.get(), events, max_events, wait_ms);
     if (count < 0) {
-        if (errno == EINTR) return 0;
-        perror("epoll_wait failed");
-        return -1;
-    }
-    // Video goes out only in turns without events.
-    if (count == 0) {
-        streamer_.tick();
-        return 0;
+        if (errno != EINTR) {
+            perror("epoll_wait failed");
+            return -1;
+        }
+        count = 0;
     }
     for (int i = 0; i < count; ++i) {
         if (events[i].data.fd == listen_fd_.get()) {
@@ -146,13 +159,26 @@ int tcp_server::turn(int wait_ms) {
             handle_client_event(events[i].data.fd, events[i].events);
         }
     }
+    now_us = mono_now_us();
+    streamer_.writer().write_all(now_us);
+    if (now_us >= next_tick_us_) {
+        streamer_.tick();
+        next_tick_us_ += loop_wait_ms * 1000;
+        // A tick held up longer than a period is not made up for with a burst of ticks.
+        if (next_tick_us_ <= now_us) next_tick_us_ = now_us + loop_wait_ms * 1000;
+    }
     return 0;
 }
 
-// The table's mutex lives as long as its table: send_all and other users may still take it, so
-// it is not destroyed here.
+// The table's mutex lives as long as its table: other users may still take it, so it is not
+// destroyed here. Closing every slot first tells a worker waiting on a reply that it is gone.
 void tcp_server::shutdown() {
     listen_fd_.reset();
+    for (int i = 0; i < max_clients; ++i) {
+        if (clients_.read(i).active != 0) streamer_.writer().close(i);
+    }
+    worker_.stop();
+    streamer_.writer().attach(-1, nullptr);
     epoll_fd_.reset();
     client_table_lock lock(clients_);
     for (client_entry& entry : clients_.entries) {
@@ -164,14 +190,18 @@ void tcp_server::shutdown() {
 void tcp_server::handle_client_event(int fd, uint32_t events) {
     if (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) {
         close_client(fd, close_path::hang_up);
-    } else if (events & EPOLLIN) {
-        receive_from(fd);
+        return;
     }
-    // Writable only: nothing to do; video goes out from the streaming tick.
+    if (events & EPOLLIN) receive_from(fd);
+    if (events & EPOLLOUT) {
+        uint32_t connection = 0;
+        int index = clients_.find(fd, &connection);
+        if (index >= 0) streamer_.writer().write(index, mono_now_us());
+    }
 }
 
-// Takes every waiting connection; edge-triggered notification does not come again for the ones
-// left behind, except those left when the table is full, which wait for the next readiness.
+// Takes every waiting connection, refusing those that find the table full: edge-triggered
+// notification does not come again for the ones left behind.
 void tcp_server::accept_clients() {
     for (;;) {
         sockaddr_storage peer{};
@@ -191,10 +221,14 @@ void tcp_server::accept_clients() {
             return;
         }
         const int fd = socket.get();
+        // The first client starts at live; later ones join the shared position, which is live
+        // while the others keep up. (Outside the table's mutex: no two locks together.)
+        if (clients_.connected() == 0) streamer_.catch_up_to_live();
         int index = -1;
         admission result = add_client(socket, &index);
-        if (result == admission::rejected) return;
-        if (result == admission::added) log_peer(index, peer, fd);
+        if (result != admission::added) continue;
+        streamer_.writer().opened(index, clients_.read(index).connection);
+        log_peer(index, peer, fd);
     }
 }
 
@@ -223,11 +257,14 @@ tcp_server::admission tcp_server::add_client(unique_fd& socket, int* index) {
         socket.reset();
         return admission::failed;
     }
+    uint32_t connection = ++clients_.last_connection;
+    if (connection == 0) connection = ++clients_.last_connection;
     client_entry& entry = clients_.entries[*index];
     entry.active = 1;
     entry.fd = socket.release();
     entry.last_activity = mono_now_s();
     entry.timeout_count = 0;
+    entry.connection = connection;
     return admission::added;
 }
 
@@ -253,30 +290,38 @@ void tcp_server::receive_from(int fd) {
     }
     if (total == 0) return;
     receive_buffer_[total] = '\0';
-    printf("Received data from (fd %d): %.*s\n", fd, static_cast<int>(total), receive_buffer_);
+    escape_for_log(receive_buffer_, total, shown_);
+    printf("Received data from (fd %d): %s\n", fd, shown_);
     clients_.touch(fd);
-    at_command_handler handler = installed_handler.load();
-    if (fd <= 0 || handler == nullptr) return;
-    int result = handler(fd, receive_buffer_, static_cast<int>(total));
-    if (result != 0) {
-        fprintf(stderr, "AT command execution failed (fd %d), error code: %d\n", fd, result);
-    }
+    if (fd > 0 && installed_handler.load() != nullptr) hand_to_worker(fd, total);
+}
+
+// One command per connection at a time: a chunk that comes meanwhile is answered at once.
+void tcp_server::hand_to_worker(int fd, size_t length) {
+    uint32_t connection = 0;
+    const int index = clients_.find(fd, &connection);
+    if (index < 0) return;
+    if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
+    clients_.replies.post(index, connection, at_busy_reply, sizeof(at_busy_reply) - 1,
+                          mono_now_us());
+    fprintf(stderr, "AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
+    streamer_.writer().write(index, mono_now_us());
 }
 
 void tcp_server::close_client(int fd, close_path path) {
     if (path == close_path::hang_up) fprintf(stderr, "Client fd %d closed/error\n", fd);
     if (path == close_path::peer_closed) fprintf(stderr, "Client fd %d closed\n", fd);
-    epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, fd, nullptr);
-    close(fd);
-    client_table_lock lock(clients_);
-    for (int i = 0; i < max_clients; ++i) {
-        if (clients_.entries[i].fd != fd) continue;
-        if (path == close_path::hang_up) {
-            fprintf(stderr, "Client %d (fd %d): Marked as disconnected\n", i, fd);
-        }
-        set_entry_free(clients_.entries[i]);
+    uint32_t connection = 0;
+    const int index = clients_.find(fd, &connection);
+    if (index < 0) {
+        epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, fd, nullptr);
+        close(fd);
         return;
     }
+    if (path == close_path::hang_up) {
+        fprintf(stderr, "Client %d (fd %d): Marked as disconnected\n", index, fd);
+    }
+    streamer_.writer().close(index);
 }
 
 // ---- the daemon's server ----

@@ -1,103 +1,69 @@
-// All clients share the ring's one read position: a frame is consumed as soon as one client has
-// it whole, and offered again on the next tick when nobody got it.
+// All clients share the ring's one read position: a frame is consumed once at least one client
+// has it whole; a client that cannot take it then (it still owes a rest or a reply) misses it.
 #include "video_stream.hpp"
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "mono_clock.hpp"
 
-namespace {
-
-// Errors after which the connection cannot carry anything again.
-bool fatal_send_error(int error) {
-    return error == EPIPE || error == ENETUNREACH || error == ECONNRESET ||
-           error == EHOSTUNREACH;
-}
-
-bool silent_too_long(const client_entry& entry, int64_t now) {
-    return now - entry.last_activity > silence_limit_s;
-}
-
-}  // namespace
-
 void video_streamer::tick() {
     if (suspended_.load() != 0) return;
+    const int64_t now_us = mono_now_us();
     uint32_t length = 0;
-    // An empty ring is no sign of a dead client: the sweep waits for video to flow.
+    // An empty ring is no sign of a dead client: time-outs wait for video to flow.
     if (!ring_.copy_next_payload(payload_, &length)) return;
-    if (length == 0) {
-        // An empty frame has nothing to send; it is passed over once someone could have had it.
-        if (clients_.connected() > 0) ring_.advance_read();
-    } else if (offer_frame(length)) {
+    writer_.check_time_outs(now_us);
+    // Drain: at most one lap, so a producer as fast as the sends cannot keep the tick here.
+    for (int i = 0; i < video_ring_slots; ++i) {
+        if (!deliver(length, now_us)) break;
         ring_.advance_read();
+        ++consumed_;
+        if (!ring_.copy_next_payload(payload_, &length)) break;
     }
-    sweep_silent_clients();
+    sweep_silent_clients(now_us);
 }
 
-bool video_streamer::offer_frame(uint32_t length) {
-    bool any_sent = false;
+// Offers the frame at the read position; true when it is consumed.
+bool video_streamer::deliver(uint32_t length, int64_t now_us) {
+    bool someone = false;
+    bool whole = false;
     for (int i = 0; i < max_clients; ++i) {
-        client_entry entry = clients_.read(i);
+        const client_entry entry = clients_.read(i);
         if (entry.active == 0 || entry.fd <= 0) continue;
-        if (send_all(clients_, entry.fd, payload_, length, send_timeout_ms_) >= 0) {
-            client_table_lock lock(clients_);
-            clients_.entries[i].timeout_count = 0;
-            clients_.entries[i].last_activity = mono_now_s();
-            any_sent = true;
+        someone = true;
+        const client_output& out = clients_.outputs[i];
+        if (out.given_frames > consumed_) {
+            // Handed over earlier as a rest: consumed once that rest is out.
+            if (out.whole_frames > consumed_) whole = true;
             continue;
         }
-        send_failed(i, entry.fd, errno);
+        if (length == 0 || !writer_.ready_for_frames(i, now_us)) continue;
+        if (writer_.offer_frame(i, entry.fd, payload_, length, consumed_, now_us) ==
+            frame_take::whole) {
+            whole = true;
+        }
     }
-    return any_sent;
+    // An empty frame has nothing to send; it is passed over once someone could have had it.
+    return length == 0 ? someone : whole;
 }
 
-void video_streamer::send_failed(int index, int fd, int error) {
-    if (error == ETIMEDOUT) {
-        fprintf(stderr, "Client %d (fd %d): Send video data timeout (retry %d/%d): %s\n", index, fd,
-                video_send_retries, video_send_retries, strerror(error));
-        usleep(send_timeout_pause_us);
+void video_streamer::catch_up_to_live() {
+    while (ring_.read_index() != ring_.write_index()) {
+        ring_.advance_read();
+        ++consumed_;
     }
-    fprintf(stderr, "Client %d (fd %d): Send video data failed: %s\n", index, fd,
-            strerror(error));
-    if (fatal_send_error(error)) {
-        fprintf(stderr, "Client %d (fd %d): Active close invalid connection (fatal error)\n",
-                index, fd);
-        close(fd);  // also leaves the epoll set
-        client_table_lock lock(clients_);
-        set_entry_free(clients_.entries[index]);
-    } else if (error == ETIMEDOUT) {
-        count_send_timeout(index, fd);
-    }
-    // Any other error leaves the client connected and its entry as it was.
 }
 
-void video_streamer::count_send_timeout(int index, int fd) {
-    client_table_lock lock(clients_);
-    client_entry& entry = clients_.entries[index];
-    entry.timeout_count += 1;
-    fprintf(stderr, "Client %d (fd %d): Send timeout count: %d/%d, keep connection\n", index, fd,
-            entry.timeout_count, timeout_count_shown_limit);
-    if (!silent_too_long(entry, mono_now_s())) return;
-    fprintf(stderr, "Client %d (fd %d): Connection detect timeout (%d sec), close connection\n",
-            index, fd, silence_reported_s);
-    close(fd);
-    set_entry_free(entry);
-}
-
-void video_streamer::sweep_silent_clients() {
-    const int64_t now = mono_now_s();
-    client_table_lock lock(clients_);
+void video_streamer::sweep_silent_clients(int64_t now_us) {
+    const int64_t now_s = now_us / 1000000;
     for (int i = 0; i < max_clients; ++i) {
-        client_entry& entry = clients_.entries[i];
-        if (entry.active == 0 || entry.fd <= 0 || !silent_too_long(entry, now)) continue;
+        const client_entry entry = clients_.read(i);
+        if (entry.active == 0 || entry.fd <= 0 || !silent_too_long(entry, now_s)) continue;
         fprintf(stderr,
                 "Client %d (fd %d): Connection timeout (no comm for %d sec), close connection\n", i,
                 entry.fd, silence_reported_s);
-        close(entry.fd);
-        set_entry_free(entry);
+        writer_.close(i);
     }
 }

@@ -73,14 +73,15 @@ TEST(ReplyScanner, ErrorForEveryForm) {
     }
 }
 
-TEST(ReplyScanner, LastReplyOfOneReadCounts) {
+// Video goes on after the reply: the first reply counts, and what follows it waits in rest().
+TEST(ReplyScanner, FirstReplyOfOneReadCounts) {
     reply_scanner s(reply_form::ok_only);
     EXPECT_TRUE(feed(s,
                      "\x01OK\r\n\x02"
                      "ERROR: Command execution failed\r\n\x03"));
-    EXPECT_FALSE(s.reply().ok);
-    EXPECT_EQ(s.reply().error, "ERROR: Command execution failed");
-    EXPECT_EQ(rest_of(s), "\x03");
+    EXPECT_TRUE(s.reply().ok);
+    EXPECT_EQ(rest_of(s), "\x02"
+                         "ERROR: Command execution failed\r\n\x03");
 }
 
 // ---- version ----

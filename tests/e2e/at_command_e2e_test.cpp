@@ -27,6 +27,8 @@
 #include "board_client.hpp"
 #include "board_fixture.hpp"
 #include "board_world.hpp"
+#include "client_reader.hpp"
+#include "stream_parse.hpp"
 
 namespace {
 
@@ -802,6 +804,63 @@ TEST_F(AtDeviceCommands, ReplyComesOnlyAfterTheCommandReturned) {
     board.write_state_file("reboot.release", "");
     EXPECT_EQ(read_reply(client.socket.get(), ok_reply), ok_reply);
     EXPECT_EQ(read_file(state_file("reboot.returned")), "returned\n");
+}
+
+// The command runs on its own thread: video flows to every client while it runs, and the reply
+// comes after the command returned, whole, between two payloads.
+TEST_F(AtDeviceCommands, VideoFlowsWhileACommandRuns) {
+    start(with_world(install_blocking_reboot));
+    const payload_plan plan{.seed = 12, .derived_length = false, .fixed_length = 1000};
+    at_client asker = connect(client_family::ipv4);
+    at_client watcher = connect(client_family::ipv6);
+    client_reader asker_reader(asker.socket.get());
+    client_reader watcher_reader(watcher.socket.get());
+    board.source().start_stream({.frames_per_second = lane_rate(90), .plan = plan});
+    ASSERT_TRUE(watcher_reader.wait_for_size(plan.fixed_length, e2e_deadline));
+
+    ASSERT_TRUE(send_text(asker.socket.get(), "AT+AB reset"));
+    ASSERT_TRUE(wait_for_file(state_file("reboot.started")));
+    const size_t at_start = watcher_reader.size();
+    ASSERT_TRUE(watcher_reader.wait_for_size(at_start + 101 * plan.fixed_length, e2e_deadline));
+    EXPECT_TRUE(parse_stream(asker_reader.data(), plan, ok_reply).replies_after.empty());
+    board.write_state_file("reboot.release", "");
+
+    parsed_stream asked;
+    const auto deadline = std::chrono::steady_clock::now() + e2e_deadline;
+    do {
+        ASSERT_TRUE(asker_reader.wait_for_size(asker_reader.size() + plan.fixed_length, e2e_deadline));
+        asked = parse_stream(asker_reader.data(), plan, ok_reply);
+    } while (asked.replies_after.empty() && asked.problem.empty() &&
+             std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(read_file(state_file("reboot.returned")), "returned\n");
+    board.source().stop_stream();
+    EXPECT_EQ(asked.problem, "");
+    ASSERT_EQ(asked.replies_after.size(), 1u);
+    EXPECT_GT(asked.replies_after[0], 100u);
+    const parsed_stream watched = parse_stream(watcher_reader.data(), plan, "");
+    EXPECT_EQ(watched.problem, "");
+    ASSERT_GT(watched.frames.size(), 101u);
+    EXPECT_EQ(watched.frames.back() - watched.frames.front() + 1, watched.frames.size());
+    EXPECT_TRUE(failure_lines().empty());
+}
+
+// A reply belongs to the connection that asked: a client given the descriptor of one that left
+// while its command ran never receives that command's reply.
+TEST_F(AtDeviceCommands, ReplyOfAClientThatLeftGoesToNoLaterClient) {
+    start(with_world(install_blocking_reboot));
+    at_client leaving = connect(client_family::ipv4);
+    ASSERT_TRUE(send_text(leaving.socket.get(), "AT+AB reset"));
+    ASSERT_TRUE(wait_for_file(state_file("reboot.started")));
+    leaving.socket.reset();
+    ASSERT_TRUE(board.wait_stderr("Client fd " + std::to_string(leaving.daemon_fd) + " closed/error"));
+
+    at_client later = connect(client_family::ipv6);
+    ASSERT_EQ(later.daemon_fd, leaving.daemon_fd);
+    board.write_state_file("reboot.release", "");
+    EXPECT_TRUE(board.wait_stderr("Failed to send AT response to (fd " +
+                                  std::to_string(leaving.daemon_fd) + "): Broken pipe"));
+    EXPECT_EQ(read_quiet(later.socket.get()), "");
+    exchange(later, "AT+AB version", version_reply);
 }
 
 TEST_F(AtDeviceCommands, ChildrenHoldNoneOfTheDaemonsDescriptors) {

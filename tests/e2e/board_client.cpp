@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -37,10 +38,31 @@ unique_fd in_namespace(pid_t pid, F make_socket) {
 
 }  // namespace
 
+namespace {
+
+// Limits set before connecting take part in the handshake (the segment size is announced then).
+bool apply_limits(int fd, const socket_limits& limits) {
+    if (fd < 0) return false;
+    if (limits.max_segment > 0 &&
+        setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &limits.max_segment, sizeof limits.max_segment) != 0)
+        return false;
+    return limits.receive_buffer <= 0 ||
+           setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &limits.receive_buffer,
+                      sizeof limits.receive_buffer) == 0;
+}
+
+}  // namespace
+
 unique_fd connect_in_namespace(pid_t pid, client_family family, uint16_t port) {
-    return in_namespace(pid, [family, port] {
+    return connect_in_namespace(pid, family, socket_limits{}, port);
+}
+
+unique_fd connect_in_namespace(pid_t pid, client_family family, const socket_limits& limits,
+                               uint16_t port) {
+    return in_namespace(pid, [family, port, limits] {
         if (family == client_family::ipv4) {
             unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            if (!apply_limits(fd.get(), limits)) return unique_fd();
             sockaddr_in addr{};
             addr.sin_family = AF_INET;
             addr.sin_port = htons(port);
@@ -50,6 +72,7 @@ unique_fd connect_in_namespace(pid_t pid, client_family family, uint16_t port) {
             return fd;
         }
         unique_fd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!apply_limits(fd.get(), limits)) return unique_fd();
         sockaddr_in6 addr{};
         addr.sin6_family = AF_INET6;
         addr.sin6_port = htons(port);

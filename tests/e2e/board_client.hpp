@@ -19,6 +19,14 @@ constexpr uint16_t daemon_port = 554;
 // Returns an invalid descriptor (and sets errno) when the connection fails.
 unique_fd connect_in_namespace(pid_t pid, client_family family, uint16_t port = daemon_port);
 
+// Socket settings made before connecting; 0 keeps the system's.
+struct socket_limits {
+    int max_segment = 0;     // TCP_MAXSEG, as over a radio link
+    int receive_buffer = 0;  // SO_RCVBUF
+};
+unique_fd connect_in_namespace(pid_t pid, client_family family, const socket_limits& limits,
+                               uint16_t port = daemon_port);
+
 // Makes a listening socket inside the namespace (to hold a port before the daemon binds it).
 unique_fd listen_in_namespace(pid_t pid, uint16_t port);
 

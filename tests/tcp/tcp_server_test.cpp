@@ -191,13 +191,15 @@ TEST_F(tcp_server_test, server_opens_nothing_a_child_would_inherit) {
     EXPECT_EQ(before, after);
 }
 
-TEST_F(tcp_server_test, fifth_client_is_rejected_and_the_four_are_kept) {
+// Every connection waiting when the table is full is refused in the same turn: none is left in
+// the backlog for a later connection to wake.
+TEST_F(tcp_server_test, fifth_and_sixth_clients_are_refused_in_one_turn_and_the_four_are_kept) {
     start_capture();
     unique_fd kept[max_clients];
     for (int i = 0; i < max_clients; ++i) kept[i] = accept_client(i);
     unique_fd fifth = connect_to(AF_INET);
-    pollfd closed{fifth.get(), POLLIN, 0};
-    EXPECT_TRUE(turn_until([&] { return poll(&closed, 1, 0) == 1; }));
+    unique_fd sixth = connect_to(AF_INET6);
+    server.turn();
     finish_capture();
 
     std::string expected;
@@ -205,10 +207,13 @@ TEST_F(tcp_server_test, fifth_client_is_rejected_and_the_four_are_kept) {
         expected += new_ipv6(i, "::ffff:127.0.0.1", local_port(kept[i].get()), clients.read(i).fd);
     }
     expected += "Reject new client: max 4 connections reached\n";
+    expected += "Reject new client: max 4 connections reached\n";
     EXPECT_EQ(err, expected);
-    EXPECT_EQ(out, std::string(no_more_connections) + no_more_connections + no_more_connections +
-                       no_more_connections);
+    std::string lines;
+    for (int i = 0; i < max_clients + 1; ++i) lines += no_more_connections;
+    EXPECT_EQ(out, lines);
     EXPECT_TRUE(sees_close(fifth.get()));
+    EXPECT_TRUE(sees_close(sixth.get()));
     for (int i = 0; i < max_clients; ++i) {
         EXPECT_EQ(clients.read(i).active, 1);
         EXPECT_TRUE(still_open_and_quiet(kept[i].get()));
@@ -286,7 +291,7 @@ TEST_F(tcp_server_test, failed_at_command_is_reported_and_the_client_kept) {
 
     start_capture();
     ASSERT_EQ(send(client.get(), "at+ab bogus", 11, 0), 11);
-    EXPECT_TRUE(turn_until([] { return call_count() == 1; }));
+    EXPECT_TRUE(turn_until([this] { return call_count() == 1 && server.commands_idle(); }));
     finish_capture();
 
     EXPECT_EQ(out, received(fd, "at+ab bogus"));
@@ -419,12 +424,18 @@ TEST_F(tcp_server_test, port_held_elsewhere_fails_the_bind) {
 
 TEST_F(tcp_server_test, running_loop_streams_video_and_serves_commands) {
     const std::string video = pattern(4096, 7) + pattern(10, 8);
-    store_frame(*ring, pattern(4096, 7));
-    store_frame(*ring, pattern(10, 8));
+    // Stored before the client comes: the first client starts at live and never sees it.
+    store_frame(*ring, "stale");
 
     start_capture();
     std::thread loop([this] { server.run(); });
     unique_fd client = connect_to(AF_INET6);
+    auto accepted = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (clients.read(0).active == 0 && std::chrono::steady_clock::now() < accepted) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    store_frame(*ring, pattern(4096, 7));
+    store_frame(*ring, pattern(10, 8));
     std::string got = read_exactly(client.get(), video.size());
     ASSERT_EQ(send(client.get(), "at+ab version", 13, 0), 13);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -436,7 +447,7 @@ TEST_F(tcp_server_test, running_loop_streams_video_and_serves_commands) {
     finish_capture();
 
     EXPECT_TRUE(got == video);
-    EXPECT_EQ(ring->read_index(), 2);
+    EXPECT_EQ(ring->read_index(), 3);
     EXPECT_EQ(call_count(), 1u);
     EXPECT_TRUE(sees_close(client.get()));
     EXPECT_EQ(clients.read(0).active, 0);

@@ -37,6 +37,7 @@ class stepping_clock : public mono_clock_source {
 public:
     int64_t now_us() override { return time_us_.fetch_add(step_us_) + step_us_; }
     void set_s(int64_t seconds) { time_us_.store(seconds * 1000000); }
+    void set_us(int64_t us) { time_us_.store(us); }
     void advance_s(int64_t seconds) { time_us_.fetch_add(seconds * 1000000); }
     int64_t peek_s() const { return time_us_.load() / 1000000; }
 

@@ -1,7 +1,9 @@
 // The streaming tick against its own ring and client table, with a stepping clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "tcp_test_support.hpp"
 #include "video_stream.hpp"
@@ -9,8 +11,6 @@
 using namespace tcp_test;
 
 namespace {
-
-constexpr int short_video_timeout_ms = 50;
 
 class video_stream_test : public ::testing::Test {
 protected:
@@ -23,10 +23,20 @@ protected:
 
     int enter(int index, tcp_pair pair) {
         const int fd = pair.server.release();
-        client_table_lock lock(clients);
-        clients.entries[index] = client_entry{fd, 1, clock.peek_s(), 0};
+        const uint32_t connection = static_cast<uint32_t>(index) + 1;
+        {
+            client_table_lock lock(clients);
+            clients.entries[index] = client_entry{fd, 1, clock.peek_s(), 0, connection};
+        }
+        streamer.writer().opened(index, connection);
         peers[index] = std::move(pair.peer);
         return fd;
+    }
+
+    std::string write_and_capture(int index) {
+        testing::internal::CaptureStderr();
+        streamer.writer().write(index, clock.now_us());
+        return testing::internal::GetCapturedStderr();
     }
 
     std::string tick_and_capture() {
@@ -44,7 +54,7 @@ protected:
     std::unique_ptr<frame_ring> ring = std::make_unique<frame_ring>();
     client_registry clients;
     std::atomic<int> suspended{0};
-    video_streamer streamer{*ring, clients, suspended, short_video_timeout_ms};
+    video_streamer streamer{*ring, clients, suspended};
     unique_fd peers[max_clients];
 };
 
@@ -88,34 +98,154 @@ TEST_F(video_stream_test, reset_client_is_closed_and_the_other_still_gets_the_fr
     EXPECT_EQ(kept.last_activity, clock.peek_s());
 }
 
-TEST_F(video_stream_test, stalled_client_counts_time_outs_and_is_closed_after_the_silence_limit) {
+// ---- the rest a client is owed ----
+
+const std::string timeout_lines(int fd, int count) {
+    const std::string c = "Client 0 (fd " + std::to_string(fd) + "): ";
+    return c + "Send video data timeout (retry 1/1): Connection timed out\n" + c +
+           "Send video data failed: Connection timed out\n" + c + "Send timeout count: " +
+           std::to_string(count) + "/1, keep connection\n";
+}
+
+TEST_F(video_stream_test, frame_a_full_socket_refuses_is_kept_whole_and_goes_before_later_frames) {
+    const int stalled_fd = connect_stalled_client(0);
+    connect_client(1);
+    fill_socket(stalled_fd);
+    const std::string first = pattern(3000, 1);
+    store_frame(*ring, first);
+
+    EXPECT_EQ(tick_and_capture(), "");
+    EXPECT_EQ(ring->read_index(), 1);  // client 1 has it whole
+    EXPECT_EQ(clients.outputs[0].rest_length, 3000u);
+
+    // Frames that go by while the rest waits are the stalled client's loss, not the others'.
+    store_frame(*ring, "second");
+    EXPECT_EQ(tick_and_capture(), "");
+    EXPECT_EQ(read_exactly(peers[1].get(), 3006), first + "second");
+
+    // Once the peer reads, the rest goes out first, whole, and the next frame follows it.
+    std::string got;
+    for (int i = 0; i < 1000 && clients.outputs[0].has_rest(); ++i) {
+        got += read_available(peers[0].get());
+        EXPECT_EQ(write_and_capture(0), "");
+    }
+    ASSERT_FALSE(clients.outputs[0].has_rest());
+    store_frame(*ring, "third");
+    EXPECT_EQ(tick_and_capture(), "");
+    got += read_available(peers[0].get());
+    const std::string tail = first + "third";
+    ASSERT_GT(got.size(), tail.size());
+    EXPECT_TRUE(got.substr(got.size() - tail.size()) == tail);
+    const std::string filler = got.substr(0, got.size() - tail.size());
+    EXPECT_EQ(filler.find_first_not_of('\0'), std::string::npos);  // what fill_socket sent
+}
+
+TEST_F(video_stream_test, rest_gives_time_out_lines_once_per_period_until_the_silence_rule_closes) {
     const int fd = connect_stalled_client(0);
     fill_socket(fd);
     store_frame(*ring, pattern(4096, 1));
-    const std::string timeout_lines =
-        client(0, fd) + "Send video data timeout (retry 1/1): Connection timed out\n" +
-        client(0, fd) + "Send video data failed: Connection timed out\n";
+    store_frame(*ring, "later");
 
-    EXPECT_EQ(tick_and_capture(),
-              timeout_lines + client(0, fd) + "Send timeout count: 1/1, keep connection\n");
-    EXPECT_EQ(ring->read_index(), 0);
+    EXPECT_EQ(tick_and_capture(), "");
+    EXPECT_EQ(ring->read_index(), 0);  // nobody has it whole
+    clock.advance_s(4);
+    EXPECT_EQ(tick_and_capture(), "");
+    clock.advance_s(1);
+    EXPECT_EQ(tick_and_capture(), timeout_lines(fd, 1));
     EXPECT_EQ(clients.read(0).timeout_count, 1);
-
-    // Thirteen seconds of silence are still within the limit.
-    clock.advance_s(13);
+    clock.advance_s(1);
+    EXPECT_EQ(tick_and_capture(), "");
+    clock.advance_s(4);
+    EXPECT_EQ(tick_and_capture(), timeout_lines(fd, 2));
+    clock.advance_s(4);
     EXPECT_EQ(tick_and_capture(),
-              timeout_lines + client(0, fd) + "Send timeout count: 2/1, keep connection\n");
+              client(0, fd) + "Connection timeout (no comm for 14 sec), close connection\n");
+    EXPECT_EQ(clients.read(0).active, 0);
+    EXPECT_FALSE(descriptor_open(fd));
+    EXPECT_FALSE(clients.outputs[0].has_rest());
+}
+
+TEST_F(video_stream_test, time_out_of_a_silent_client_closes_it_with_the_detect_line) {
+    const int fd = connect_stalled_client(0);
+    fill_socket(fd);
+    store_frame(*ring, pattern(100, 1));
+    EXPECT_EQ(tick_and_capture(), "");
+    {
+        client_table_lock lock(clients);
+        clients.entries[0].last_activity -= 10;
+    }
+    clock.advance_s(5);
+    EXPECT_EQ(tick_and_capture(),
+              timeout_lines(fd, 1) + client(0, fd) +
+                  "Connection detect timeout (14 sec), close connection\n");
+    EXPECT_EQ(clients.read(0).active, 0);
+}
+
+// Progress on the rest does not restart its time-out: a peer that takes a little now and then
+// still gets the lines 5 s after the rest began.
+TEST_F(video_stream_test, peer_draining_a_little_at_a_time_cannot_stretch_the_time_out) {
+    const int fd = connect_stalled_client(0);
+    fill_socket(fd);
+    store_frame(*ring, pattern(4096, 2));
+    EXPECT_EQ(tick_and_capture(), "");
+    const uint32_t kept = clients.outputs[0].rest_length;
+    char block[1024];
+    for (int second = 1; second <= 4; ++second) {
+        ASSERT_EQ(recv(peers[0].get(), block, sizeof(block), 0), 1024);
+        clock.advance_s(1);
+        EXPECT_EQ(write_and_capture(0), "");
+        EXPECT_EQ(tick_and_capture(), "");
+    }
+    EXPECT_GT(kept, clients.outputs[0].rest_length);  // it did move
+    ASSERT_TRUE(clients.outputs[0].has_rest());
+    clock.advance_s(1);
+    EXPECT_EQ(tick_and_capture(), timeout_lines(fd, 1));
+}
+
+// ---- replies ----
+
+TEST_F(video_stream_test, reply_that_cannot_start_is_dropped_after_1000_ms_not_5000) {
+    const int fd = connect_stalled_client(0);
+    fill_socket(fd);
+    const int64_t ready = clock.now_us();
+    ASSERT_EQ(clients.replies.post(0, 1, "OK\r\n", 4, ready), 0);
+
+    EXPECT_EQ(write_and_capture(0), "");
+    EXPECT_TRUE(clients.replies.owed(0));
+    clock.set_us(ready + 998000);  // each reading of this clock adds 1 ms
+    EXPECT_EQ(write_and_capture(0), "");
+    EXPECT_TRUE(clients.replies.owed(0));
+    clock.set_us(ready + 999000);
+    EXPECT_EQ(write_and_capture(0),
+              "Failed to send AT response to (fd " + std::to_string(fd) +
+                  "): Connection timed out\n");
+    EXPECT_FALSE(clients.replies.owed(0));
     EXPECT_EQ(clients.read(0).active, 1);
 
-    clock.advance_s(1);
-    EXPECT_EQ(tick_and_capture(),
-              timeout_lines + client(0, fd) + "Send timeout count: 3/1, keep connection\n" +
-                  client(0, fd) + "Connection detect timeout (14 sec), close connection\n");
-    EXPECT_EQ(clients.read(0).active, 0);
-    EXPECT_EQ(clients.read(0).fd, -1);
-    EXPECT_EQ(clients.read(0).timeout_count, 0);
-    EXPECT_FALSE(descriptor_open(fd));
-    EXPECT_EQ(ring->read_index(), 0);
+    // The worker's own reply: it learns the same fate and reports it itself.
+    int result = 0;
+    std::thread worker([&] { result = clients.replies.post_and_wait(0, 1, "OK\r\n", 4, ready); });
+    while (!clients.replies.owed(0)) std::this_thread::yield();
+    EXPECT_EQ(write_and_capture(0), "");
+    worker.join();
+    EXPECT_EQ(result, ETIMEDOUT);
+}
+
+TEST_F(video_stream_test, reply_goes_whole_between_frames_and_only_to_its_connection) {
+    connect_client(0);
+    connect_client(1);
+    store_frame(*ring, "frame-1");
+    EXPECT_EQ(tick_and_capture(), "");
+    ASSERT_EQ(clients.replies.post(0, 1, "OK\r\n", 4, clock.now_us()), 0);
+    EXPECT_EQ(clients.replies.post(0, 2, "stale\r\n", 7, clock.now_us()), EPIPE);
+    store_frame(*ring, "frame-2");
+    EXPECT_EQ(tick_and_capture(), "");  // owed a reply: the frame passes it by
+    EXPECT_EQ(write_and_capture(0), "");
+    store_frame(*ring, "frame-3");
+    EXPECT_EQ(tick_and_capture(), "");
+    EXPECT_EQ(read_exactly(peers[0].get(), 18), "frame-1OK\r\nframe-3");
+    EXPECT_EQ(read_exactly(peers[1].get(), 21), "frame-1frame-2frame-3");
+    EXPECT_TRUE(still_open_and_quiet(peers[0].get()));
 }
 
 TEST_F(video_stream_test, silence_sweep_closes_a_client_that_video_cannot_reach) {
@@ -186,7 +316,6 @@ TEST_F(video_stream_test, empty_frame_is_passed_over_without_a_send_or_a_refresh
         clients.entries[0].timeout_count = 2;
     }
     store_frame(*ring, "");
-    store_frame(*ring, "abc");
 
     EXPECT_EQ(tick_and_capture(), "");
     EXPECT_EQ(ring->read_index(), 1);
@@ -196,6 +325,7 @@ TEST_F(video_stream_test, empty_frame_is_passed_over_without_a_send_or_a_refresh
     EXPECT_EQ(entry.timeout_count, 2);
     EXPECT_TRUE(still_open_and_quiet(peers[0].get()));
 
+    store_frame(*ring, "abc");
     EXPECT_EQ(tick_and_capture(), "");
     EXPECT_EQ(ring->read_index(), 2);
     EXPECT_EQ(read_exactly(peers[0].get(), 3), "abc");

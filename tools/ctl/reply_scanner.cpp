@@ -38,6 +38,7 @@ bool reply_scanner::feed(const uint8_t* data, size_t length) {
             reply_ = candidate;
             found = true;
             found_end = i + line_end_length;
+            break;
         }
     }
     if (found) {

@@ -7,8 +7,8 @@
 //   "OK\r\n"                                  config with a text, reset, updatefw
 //   "<text>\r\nOK\r\n"                        version
 //   "name:.. pmk:.. password:.. hostname:..\r\nOK\r\n"   config query
-// Among the replies complete in one read, the last counts: the daemon sends no video while a
-// command runs, so its reply ends whatever arrives together with it.
+// Video keeps flowing while a command runs, and the daemon puts the reply whole between two
+// payloads, so the first complete reply counts; what follows it is video again.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -41,8 +41,8 @@ const char usage_body[] =
     "Replies share the connection with the video and come between two frames. After sending\n"
     "its command the tool reads the incoming bytes and looks for the forms a reply takes: a\n"
     "line \"ERROR: text\" or \"OK\", for version and config a text line right before the OK\n"
-    "line. When one read brings several, the last counts: the daemon sends no video while it\n"
-    "runs a command, so its reply ends what arrives together. Video bytes just before a reply\n"
+    "line. Video goes on while a command runs and the reply comes whole between two frames,\n"
+    "so the first complete reply counts. Video bytes just before a reply\n"
     "may happen to look like text: the parameters are found by their \"name:\" start, and\n"
     "version asks three times and shows the text the three replies end with in common.\n";
 
