@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <ostream>
 #include <set>
 #include <string>
 
@@ -19,6 +20,8 @@ struct layout_case {
     const char* prefix;   // below the test's folder when relative
     std::set<std::string> files;  // relative to the test's folder
 };
+
+void PrintTo(const layout_case& c, std::ostream* os) { *os << c.what; }
 
 // Every path that `cmake --install` says it wrote, as reported on its "-- Installing:" lines.
 std::set<std::string> run_install(const std::string& destdir, const std::string& prefix) {
