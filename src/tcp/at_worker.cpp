@@ -7,22 +7,12 @@
 #include <cstring>
 
 #include "client_table.hpp"
+#include "mutex_hold.hpp"
 #include "tcp_server.hpp"
 
 namespace {
 
 thread_local const at_reply_target* running_target = nullptr;
-
-class hold {
-public:
-    explicit hold(pthread_mutex_t& mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
-    ~hold() { pthread_mutex_unlock(&mutex_); }
-    hold(const hold&) = delete;
-    hold& operator=(const hold&) = delete;
-
-private:
-    pthread_mutex_t& mutex_;
-};
 
 }  // namespace
 
@@ -49,19 +39,19 @@ int at_worker::start() {
 void at_worker::stop() {
     if (!started_) return;
     {
-        hold lock(mutex_);
+        mutex_hold lock(mutex_);
         stopping_ = true;
         pthread_cond_broadcast(&changed_);
     }
     pthread_join(thread_, nullptr);
     started_ = false;
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     stopping_ = false;
     queued_ = 0;
 }
 
 bool at_worker::submit(int slot, uint32_t connection, int fd, const char* data, size_t length) {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     if (running_connection_ == connection) return false;
     for (int i = 0; i < queued_; ++i) {
         if (queue_[i].connection == connection) return false;
@@ -83,7 +73,7 @@ bool at_worker::submit(int slot, uint32_t connection, int fd, const char* data, 
 }
 
 void at_worker::cancel(int slot, uint32_t connection) {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     for (int i = 0; i < queued_; ++i) {
         if (queue_[i].slot != slot || queue_[i].connection != connection) continue;
         memmove(&queue_[i], &queue_[i + 1], sizeof(job) * static_cast<size_t>(queued_ - i - 1));
@@ -93,12 +83,12 @@ void at_worker::cancel(int slot, uint32_t connection) {
 }
 
 bool at_worker::idle() {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     return queued_ == 0 && !running_;
 }
 
 void at_worker::replied() {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     running_connection_ = 0;
 }
 
@@ -110,7 +100,7 @@ void* at_worker::thread_entry(void* self) {
 void at_worker::run() {
     while (next_job()) {
         carry_out();
-        hold lock(mutex_);
+        mutex_hold lock(mutex_);
         running_connection_ = 0;
         running_ = false;
         pthread_cond_broadcast(&changed_);
@@ -119,7 +109,7 @@ void at_worker::run() {
 
 // Takes the oldest job into current_; false when the worker is to stop.
 bool at_worker::next_job() {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     while (!stopping_ && queued_ == 0) pthread_cond_wait(&changed_, &mutex_);
     if (stopping_) return false;
     current_ = queue_[0];

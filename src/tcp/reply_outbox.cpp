@@ -4,20 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-class hold {
-public:
-    explicit hold(pthread_mutex_t& mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
-    ~hold() { pthread_mutex_unlock(&mutex_); }
-    hold(const hold&) = delete;
-    hold& operator=(const hold&) = delete;
-
-private:
-    pthread_mutex_t& mutex_;
-};
-
-}  // namespace
+#include "mutex_hold.hpp"
 
 reply_outbox::reply_outbox() {
     pthread_mutex_init(&mutex_, nullptr);
@@ -30,14 +17,14 @@ reply_outbox::~reply_outbox() {
 }
 
 void reply_outbox::open(int slot, uint32_t connection) {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     slots_[slot].connection = connection;
     slots_[slot].over_limit = false;
     slots_[slot].used = 0;
 }
 
 void reply_outbox::close(int slot) {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     slots_[slot].connection = 0;
     slots_[slot].over_limit = false;
     slots_[slot].used = 0;
@@ -46,13 +33,13 @@ void reply_outbox::close(int slot) {
 
 int reply_outbox::post(int slot, uint32_t connection, const char* text, uint32_t length,
                        int64_t ready_us) {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     return append(slot, connection, text, length, ready_us, false);
 }
 
 int reply_outbox::post_and_wait(int slot, uint32_t connection, const char* text, uint32_t length,
                                 int64_t ready_us) {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     int error = append(slot, connection, text, length, ready_us, true);
     if (error != 0) return error;
     worker_slot_ = slot;
@@ -86,7 +73,7 @@ int reply_outbox::append(int slot, uint32_t connection, const char* text, uint32
 }
 
 bool reply_outbox::peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready_us) {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     const slot_state& state = slots_[slot];
     if (state.used == 0) return false;
     item_header header;
@@ -98,7 +85,7 @@ bool reply_outbox::peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready
 }
 
 bool reply_outbox::pop(int slot, reply_fate fate) {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     slot_state& state = slots_[slot];
     if (state.used == 0) return false;
     item_header header;
@@ -112,12 +99,12 @@ bool reply_outbox::pop(int slot, reply_fate fate) {
 }
 
 bool reply_outbox::owed(int slot) {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     return slots_[slot].used != 0;
 }
 
 bool reply_outbox::over_limit(int slot) {
-    hold lock(mutex_);
+    mutex_hold lock(mutex_);
     return slots_[slot].over_limit;
 }
 
