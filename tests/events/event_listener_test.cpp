@@ -27,6 +27,8 @@ using namespace event_test;
 
 constexpr int child_setup_failed = 3;
 constexpr int child_kept_running = 4;
+// The listener ends with its first stream, as the tests of one stream want.
+const listener_restart one_stream{.streams = 1};
 
 // Polls cond every 10 ms; gives up after 30 s so a broken test ends instead of hanging.
 bool wait_until(const std::function<bool()>& cond) {
@@ -74,7 +76,7 @@ TEST(EventListener, PushesTheStandInsLinesAndReportsTheClosedStream) {
     auto child = std::make_unique<iw_event_child_state>();
 
     testing::internal::CaptureStdout();
-    run_event_listener(*ring, *child);
+    run_event_listener(*ring, *child, one_stream);
     std::string out = testing::internal::GetCapturedStdout();
 
     EXPECT_EQ(out,
@@ -102,7 +104,7 @@ TEST(EventListener, PublishesTheChildWhileItRuns) {
     auto child = std::make_unique<iw_event_child_state>();
 
     testing::internal::CaptureStdout();
-    std::thread listener([&] { run_event_listener(*ring, *child); });
+    std::thread listener([&] { run_event_listener(*ring, *child, one_stream); });
     bool started = wait_until([&] { return file_exists(dir.file("iw.pid")); });
     int pid = read_pid(dir.file("iw.pid"));
     EXPECT_TRUE(started);
@@ -123,7 +125,7 @@ TEST(EventListener, AMissingIwEndsTheListenerThroughTheClosedStream) {
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    run_event_listener(*ring, *child);
+    run_event_listener(*ring, *child, one_stream);
     std::string err = testing::internal::GetCapturedStderr();
     std::string out = testing::internal::GetCapturedStdout();
 
