@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -134,6 +135,34 @@ TEST(EventListener, AMissingIwEndsTheListenerThroughTheClosedStream) {
               "[nan_event_listener] Start monitoring NAN events (blocking when no data)...\n"
               "[nan_event_listener] iw event stream closed, exiting listener\n");
     EXPECT_EQ(ring->count(), 0);
+    EXPECT_EQ(child->pid(), iw_event_no_child);
+}
+
+TEST(EventListener, StartsANewIwEventAfterAPauseThatGrowsWhileStreamsEndEmpty) {
+    temp_dir dir;
+    // Runs 1 and 3 print a line; the others end at once without one.
+    dir.write_program("iw", "#!/bin/sh\n"
+                            "n=$(($(cat '" + dir.file("runs") + "' 2>/dev/null || echo 0) + 1))\n"
+                            "echo $n > '" + dir.file("runs") + "'\n"
+                            "case $n in 1|3) echo \"line of run $n\";; esac\n");
+    path_guard path(dir.path());
+    auto ring = std::make_unique<event_line_queue>();
+    auto child = std::make_unique<iw_event_child_state>();
+
+    testing::internal::CaptureStdout();
+    run_event_listener(*ring, *child, {.first_pause_ms = 10, .longest_pause_ms = 30, .streams = 6});
+    std::string out = testing::internal::GetCapturedStdout();
+
+    const std::string start =
+        "[nan_event_listener] Start monitoring NAN events (blocking when no data)...\n";
+    const std::string restart = "[nan_event_listener] iw event stream closed, restarting in ";
+    EXPECT_EQ(out, start + "[nan_event_listener] Raw event: line of run 1\n" + restart +
+                       "10 ms\n" + start + restart + "20 ms\n" + start +
+                       "[nan_event_listener] Raw event: line of run 3\n" + restart + "10 ms\n" +
+                       start + restart + "20 ms\n" + start + restart + "30 ms\n" + start +
+                       "[nan_event_listener] iw event stream closed, exiting listener\n");
+    // Lines of earlier streams stay queued for the decision thread.
+    EXPECT_EQ(drain(*ring), (std::vector<std::string>{"line of run 1", "line of run 3"}));
     EXPECT_EQ(child->pid(), iw_event_no_child);
 }
 
@@ -268,6 +297,55 @@ TEST_F(SignalPath, AFailedStartUpStopsTheChildBeforeTheProcessEnds) {
     int stand_in = read_pid(dir_.file("iw.pid"));
     ASSERT_GT(stand_in, 0);
     EXPECT_TRUE(process_gone(stand_in));
+}
+
+// Gone, or a zombie waiting for init: it does nothing any more. Waits up to 30 s for a killed
+// process to end.
+bool process_ended(int pid) {
+    return pid > 0 && wait_until([pid] {
+               const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+               size_t close = stat.rfind(')');
+               return (kill(pid, 0) != 0 && errno == ESRCH) ||
+                      (close != std::string::npos && stat.compare(close, 3, ") Z") == 0);
+           });
+}
+
+// A stop signal while an `iw` command and a boot-environment write run: the iw is killed with
+// its group, the write is left to finish (cutting it could corrupt the stored record).
+TEST_F(SignalPath, SigtermKillsARunningIwCommandAndLeavesFwSetenvToFinish) {
+    const std::string release = dir_.file("release");
+    // Each publishes its pid through a file renamed into place, so it is never seen half written.
+    dir_.write_program("iw", "#!/bin/sh\necho $$ > '" + dir_.file("iw.tmp") + "' && mv '" +
+                                 dir_.file("iw.tmp") + "' '" + dir_.file("iw.cmd.pid") +
+                                 "'\nexec sleep 30\n");
+    dir_.write_program("fw_setenv", "#!/bin/sh\necho $$ > '" + dir_.file("fw.tmp") + "' && mv '" +
+                                        dir_.file("fw.tmp") + "' '" + dir_.file("fw.pid") +
+                                        "'\nwhile ! test -e '" + release +
+                                        "'; do sleep 0.01; done\necho \"$*\" > '" +
+                                        dir_.file("written") + "'\n");
+    path_guard path(dir_.path());
+    child_result r = run_forked(dir_, [&] {
+        install_signal_handlers();
+        std::thread([] { run_cmd_status("iw nan0 vendor send 0xe04c 0x1902 /tmp/x"); }).detach();
+        std::thread([] { run_cmd_status("fw_setenv vemuparam record"); }).detach();
+        if (!wait_until([&] {
+                return file_exists(dir_.file("iw.cmd.pid")) && file_exists(dir_.file("fw.pid"));
+            }))
+            _exit(child_setup_failed);
+        kill(getpid(), SIGTERM);
+        for (;;) pause();
+    });
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
+    EXPECT_EQ(r.out, signal_lines(SIGTERM, 0));
+    const int iw = read_pid(dir_.file("iw.cmd.pid"));
+    const int fw = read_pid(dir_.file("fw.pid"));
+    EXPECT_TRUE(process_ended(iw));
+    EXPECT_FALSE(process_gone(fw)) << "the boot-environment write was cut";
+    std::ofstream(release).put('\n');
+    EXPECT_TRUE(wait_until([&] { return file_exists(dir_.file("written")); }));
+    EXPECT_EQ(read_file(dir_.file("written")), "vemuparam record\n");
+    EXPECT_TRUE(process_ended(fw));
 }
 
 // ---- the whole module ----
