@@ -368,7 +368,9 @@ TEST_P(TimeLimit, PastTheLimit) {
     // On a machine so loaded that the limit passed before the stand-in got as far as its
     // background sleep there is nothing left to look for.
     const std::string pid = read_text(pid_file);
-    if (!pid.empty() || c.result == 0) EXPECT_TRUE(process_ended(atoi(pid.c_str())));
+    if (!pid.empty() || c.result == 0) {
+        EXPECT_TRUE(process_ended(atoi(pid.c_str())));
+    }
     EXPECT_TRUE(no_child_left());
 }
 
