@@ -239,13 +239,14 @@ private:
     std::string path_;
 };
 
-// The shell's ignored and blocked signals as /proc shows them, and whether it leads its own
-// process group (field 5 of /proc/PID/stat; the shell's name holds no blank).
+// Whether the shell leads its own process group (field 5 of /proc/PID/stat; the names hold no
+// blank), then the ignored and blocked signals of the program it execs, as /proc shows them.
+// (The shell's own mask is no witness: it blocks everything while it forks.)
 const std::string child_state_query =
-    "grep -E '^Sig(Blk|Ign)' /proc/$$/status; "
-    "test \"$(cut -d' ' -f5 /proc/$$/stat)\" = $$ && echo own group";
+    "test \"$(cut -d' ' -f5 /proc/self/stat)\" = $$ && echo own group; "
+    "exec grep -E '^Sig(Blk|Ign)' /proc/self/status";
 const std::string clean_child_state =
-    "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\nown group";
+    "own group\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000";
 
 // The daemon ignores SIGPIPE, and a thread may block signals: no child may inherit either.
 class ChildSignalState : public testing::TestWithParam<bool> {
