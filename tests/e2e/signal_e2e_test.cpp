@@ -134,44 +134,6 @@ std::string signal_state(pid_t pid) {
 const std::string fresh_signal_state =
     "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\nown group\n";
 
-std::string mount_namespace(pid_t pid) {
-    char target[256] = {};
-    const std::string link = "/proc/" + std::to_string(pid) + "/ns/mnt";
-    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-    return n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
-}
-
-// The live processes of a board (its mount namespace; a zombie has none), with their command
-// lines.
-std::vector<std::string> board_processes(const std::string& ns) {
-    std::vector<std::string> found;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return found;
-    while (const dirent* entry = readdir(proc)) {
-        const std::string name = entry->d_name;
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const pid_t pid = static_cast<pid_t>(std::stol(name));
-        if (mount_namespace(pid) != ns) continue;
-        std::string cmdline = read_file("/proc/" + name + "/cmdline");
-        for (char& c : cmdline)
-            if (c == '\0') c = ' ';
-        found.push_back(cmdline);
-    }
-    closedir(proc);
-    return found;
-}
-
-// Waits until the processes of the board are those that `done` accepts.
-bool wait_board_processes(const std::string& ns,
-                          const std::function<bool(const std::vector<std::string>&)>& done) {
-    const auto deadline = steady::now() + e2e_deadline;
-    while (!done(board_processes(ns))) {
-        if (steady::now() >= deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 std::string joined(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines) text += "[" + line + "] ";
