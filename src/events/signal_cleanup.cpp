@@ -27,9 +27,11 @@ std::atomic<void (*)()> signal_cleanup_hook{nullptr};
 void sig_handler(int signo) {
     safe_write_number(STDOUT_FILENO, "\n[sig_handler] Received signal ", signo,
                       ", cleaning up resources...\n");
-    // First, so that no new command starts behind the kills.
-    running_commands.stop_all();
+    // Taken before anything is killed: the listener must see its stream end as the signal's
+    // doing, not as one to restart.
     int pid = iw_event_child.take_pid_for_signal();
+    // No command starts behind this; the running ones that may be cut end with their groups.
+    running_commands.stop_all();
     if (pid > 0) {
         kill(-pid, SIGKILL);
         kill(pid, SIGKILL);
