@@ -71,7 +71,8 @@ private:
     listed_command_group listed_;
 };
 
-enum class stream_end { quiet, delivered, taken_by_signal };
+// How a stream ended: without a line, after at least one, or by the signal path.
+enum class stream_end { quiet, delivered, stopped };
 
 void sleep_ms(unsigned milliseconds) {
     timespec left{static_cast<time_t>(milliseconds / milliseconds_per_second),
@@ -137,7 +138,7 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
     pid_t pid = fork_command_child(&running_commands, &slot);
     if (pid < 0) {
         // After a stop signal nothing starts any more; the handler ends the process.
-        if (errno == ECANCELED) return stream_end::taken_by_signal;
+        if (errno == ECANCELED) return stream_end::stopped;
         perror("[nan_event_listener] fork failed");
         return stream_end::quiet;
     }
@@ -157,7 +158,9 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
     int forwarded = forward_event_lines(stream, ring);
     // The stream closed because the signal path killed the child: that path reaps it and ends
     // the process, so stay out of its way (and out of its output).
-    if (child.taken_by_signal()) return stream_end::taken_by_signal;
+    if (child.taken_by_signal()) {
+        for (;;) pause();
+    }
     fclose(stream);
     process.reap();
     return forwarded > 0 ? stream_end::delivered : stream_end::quiet;
@@ -170,7 +173,7 @@ void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
     unsigned pause_ms = restart.first_pause_ms;
     for (int run = 1;; ++run) {
         stream_end end = run_iw_event(ring, child);
-        if (end == stream_end::taken_by_signal) {
+        if (end == stream_end::stopped) {
             for (;;) pause();
         }
         if (restart.streams > 0 && run >= restart.streams) {
