@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -297,55 +296,6 @@ TEST_F(SignalPath, AFailedStartUpStopsTheChildBeforeTheProcessEnds) {
     int stand_in = read_pid(dir_.file("iw.pid"));
     ASSERT_GT(stand_in, 0);
     EXPECT_TRUE(process_gone(stand_in));
-}
-
-// Gone, or a zombie waiting for init: it does nothing any more. Waits up to 30 s for a killed
-// process to end.
-bool process_ended(int pid) {
-    return pid > 0 && wait_until([pid] {
-               const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-               size_t close = stat.rfind(')');
-               return (kill(pid, 0) != 0 && errno == ESRCH) ||
-                      (close != std::string::npos && stat.compare(close, 3, ") Z") == 0);
-           });
-}
-
-// A stop signal while an `iw` command and a boot-environment write run: the iw is killed with
-// its group, the write is left to finish (cutting it could corrupt the stored record).
-TEST_F(SignalPath, SigtermKillsARunningIwCommandAndLeavesFwSetenvToFinish) {
-    const std::string release = dir_.file("release");
-    // Each publishes its pid through a file renamed into place, so it is never seen half written.
-    dir_.write_program("iw", "#!/bin/sh\necho $$ > '" + dir_.file("iw.tmp") + "' && mv '" +
-                                 dir_.file("iw.tmp") + "' '" + dir_.file("iw.cmd.pid") +
-                                 "'\nexec sleep 30\n");
-    dir_.write_program("fw_setenv", "#!/bin/sh\necho $$ > '" + dir_.file("fw.tmp") + "' && mv '" +
-                                        dir_.file("fw.tmp") + "' '" + dir_.file("fw.pid") +
-                                        "'\nwhile ! test -e '" + release +
-                                        "'; do sleep 0.01; done\necho \"$*\" > '" +
-                                        dir_.file("written") + "'\n");
-    path_guard path(dir_.path());
-    child_result r = run_forked(dir_, [&] {
-        install_signal_handlers();
-        std::thread([] { run_cmd_status("iw nan0 vendor send 0xe04c 0x1902 /tmp/x"); }).detach();
-        std::thread([] { run_cmd_status("fw_setenv vemuparam record"); }).detach();
-        if (!wait_until([&] {
-                return file_exists(dir_.file("iw.cmd.pid")) && file_exists(dir_.file("fw.pid"));
-            }))
-            _exit(child_setup_failed);
-        kill(getpid(), SIGTERM);
-        for (;;) pause();
-    });
-    ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
-    EXPECT_EQ(WEXITSTATUS(r.status), 0);
-    EXPECT_EQ(r.out, signal_lines(SIGTERM, 0));
-    const int iw = read_pid(dir_.file("iw.cmd.pid"));
-    const int fw = read_pid(dir_.file("fw.pid"));
-    EXPECT_TRUE(process_ended(iw));
-    EXPECT_FALSE(process_gone(fw)) << "the boot-environment write was cut";
-    std::ofstream(release).put('\n');
-    EXPECT_TRUE(wait_until([&] { return file_exists(dir_.file("written")); }));
-    EXPECT_EQ(read_file(dir_.file("written")), "vemuparam record\n");
-    EXPECT_TRUE(process_ended(fw));
 }
 
 // ---- the whole module ----
