@@ -1,5 +1,6 @@
-// Runs `iw event -t -f` and feeds its lines to the event ring. The child is never restarted:
-// once its stream closes no new events reach the decision thread.
+// Runs `iw event -t -f` and feeds its lines to the event ring. When the stream ends (iw killed or
+// crashed, the driver reloaded) a new one is started after a pause, or no data-path request would
+// ever be answered again while the daemon lives on; lines already in the ring stay there.
 #include "event_listener.hpp"
 
 #include <fcntl.h>
@@ -10,7 +11,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
+#include "command_child.hpp"
 #include "signal_safe_write.hpp"
 #include "unique_fd.hpp"
 
@@ -19,6 +22,8 @@ iw_event_child_state iw_event_child;
 namespace {
 
 constexpr int exec_failed_status = 1;
+constexpr long milliseconds_per_second = 1000;
+constexpr long nanoseconds_per_ms = 1000000;
 
 // In the forked child only async-signal-safe calls: another thread of the daemon may have held
 // a stdio or allocator lock at the moment of the fork.
@@ -37,14 +42,15 @@ constexpr int exec_failed_status = 1;
 // withdrawn while the child is still a zombie, so the signal path can never kill a reused id.
 class iw_event_process {
 public:
-    iw_event_process(iw_event_child_state& state, pid_t pid) : state_(state), pid_(pid) {
+    iw_event_process(iw_event_child_state& state, pid_t pid, int slot)
+        : state_(state), pid_(pid), listed_(running_commands, slot) {
         state_.set_pid(pid);
     }
     ~iw_event_process() { reap(); }
     iw_event_process(const iw_event_process&) = delete;
     iw_event_process& operator=(const iw_event_process&) = delete;
 
-    void kill_now() { kill(pid_, SIGKILL); }
+    void kill_now() { kill(-pid_, SIGKILL); }
 
     void reap() {
         if (pid_ <= 0) return;
@@ -53,6 +59,7 @@ public:
                errno == EINTR) {
         }
         state_.set_pid(iw_event_no_child);
+        listed_.withdraw();
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
         pid_ = -1;
@@ -61,7 +68,18 @@ public:
 private:
     iw_event_child_state& state_;
     pid_t pid_;
+    listed_command_group listed_;
 };
+
+// How a stream ended: without a line, after at least one, or by the signal path.
+enum class stream_end { quiet, delivered, stopped };
+
+void sleep_ms(unsigned milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / milliseconds_per_second),
+                  static_cast<long>(milliseconds % milliseconds_per_second) * nanoseconds_per_ms};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
 
 }  // namespace
 
@@ -92,54 +110,87 @@ bool iw_event_child_state::taken_by_signal() {
     return taken;
 }
 
-void forward_event_lines(FILE* stream, event_line_queue& ring) {
+int forward_event_lines(FILE* stream, event_line_queue& ring) {
     char line[event_line_size];
+    int forwarded = 0;
     while (fgets(line, sizeof(line), stream) != nullptr) {
         line[strcspn(line, "\n")] = '\0';
         ring.push_when_room(line);
         printf("[nan_event_listener] Raw event: %s\n", line);
+        ++forwarded;
     }
+    return forwarded;
 }
 
-void run_event_listener(event_line_queue& ring, iw_event_child_state& child) {
+namespace {
+
+// One `iw event` from start to end of stream.
+stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         perror("[nan_event_listener] pipe failed");
-        return;
+        return stream_end::quiet;
     }
     unique_fd read_end(ends[0]);
     unique_fd write_end(ends[1]);
 
-    pid_t pid = fork();
+    int slot = -1;
+    pid_t pid = fork_command_child(&running_commands, &slot);
     if (pid < 0) {
+        // After a stop signal nothing starts any more; the handler ends the process.
+        if (errno == ECANCELED) return stream_end::stopped;
         perror("[nan_event_listener] fork failed");
-        return;
+        return stream_end::quiet;
     }
     if (pid == 0) exec_iw_event(read_end.get(), write_end.get());
 
     write_end.reset();
-    iw_event_process process(child, pid);
+    iw_event_process process(child, pid, slot);
     FILE* stream = fdopen(read_end.get(), "r");
     if (stream == nullptr) {
         perror("[nan_event_listener] fdopen failed");
         process.kill_now();
-        return;
+        return stream_end::quiet;
     }
     read_end.release();  // the stream owns the descriptor now
 
     puts("[nan_event_listener] Start monitoring NAN events (blocking when no data)...");
-    forward_event_lines(stream, ring);
+    int forwarded = forward_event_lines(stream, ring);
     // The stream closed because the signal path killed the child: that path reaps it and ends
     // the process, so stay out of its way (and out of its output).
     if (child.taken_by_signal()) {
         for (;;) pause();
     }
-    puts("[nan_event_listener] iw event stream closed, exiting listener");
     fclose(stream);
     process.reap();
+    return forwarded > 0 ? stream_end::delivered : stream_end::quiet;
+}
+
+}  // namespace
+
+void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
+                        const listener_restart& restart) {
+    unsigned pause_ms = restart.first_pause_ms;
+    for (int run = 1;; ++run) {
+        stream_end end = run_iw_event(ring, child);
+        if (end == stream_end::stopped) {
+            for (;;) pause();
+        }
+        if (restart.streams > 0 && run >= restart.streams) {
+            puts("[nan_event_listener] iw event stream closed, exiting listener");
+            return;
+        }
+        // A stream that worked starts the pauses again; one that keeps ending at once (no iw,
+        // a driver gone) is retried ever more slowly.
+        if (end == stream_end::delivered) pause_ms = restart.first_pause_ms;
+        printf("[nan_event_listener] iw event stream closed, restarting in %u ms\n", pause_ms);
+        sleep_ms(pause_ms);
+        pause_ms = pause_ms > restart.longest_pause_ms / 2 ? restart.longest_pause_ms
+                                                           : pause_ms * 2;
+    }
 }
 
 void* nan_event_listener(void*) {
-    run_event_listener(event_queue, iw_event_child);
+    run_event_listener(event_queue, iw_event_child, listener_restart{});
     return nullptr;
 }

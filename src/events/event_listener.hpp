@@ -38,12 +38,27 @@ private:
 extern iw_event_child_state iw_event_child;
 
 // The read rule: lines of at most 511 characters (a longer line arrives as several), cut at the
-// first newline, each pushed and then printed. Returns at end of stream or on a read error.
-void forward_event_lines(FILE* stream, event_line_queue& ring);
+// first newline, each pushed and then printed. Returns at end of stream or on a read error, with
+// the number of lines forwarded.
+int forward_event_lines(FILE* stream, event_line_queue& ring);
 
-// The whole listener: starts `iw event -t -f` (found on the search path), forwards its lines to
-// ring until the stream closes, then reaps the child. child is kept in step throughout.
-void run_event_listener(event_line_queue& ring, iw_event_child_state& child);
+constexpr unsigned iw_event_first_pause_ms = 1000;
+constexpr unsigned iw_event_longest_pause_ms = 30000;
+
+// When a new `iw event` starts after the last one ended: after first_pause_ms, doubled after
+// every stream that ended without a line, up to longest_pause_ms.
+struct listener_restart {
+    unsigned first_pause_ms = iw_event_first_pause_ms;
+    unsigned longest_pause_ms = iw_event_longest_pause_ms;
+    int streams = 0;  // streams to run before the listener ends; 0: for ever, as the daemon does
+};
+
+// The whole listener: starts `iw event -t -f` (found on the search path) in a process group of
+// its own, forwards its lines to ring until the stream closes, reaps the child, and starts the
+// next after a pause ("... stream closed, restarting in N ms"). child is kept in step
+// throughout. Once the signal path has taken the child it never returns.
+void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
+                        const listener_restart& restart);
 
 // Thread body: the daemon's ring and child.
 void* nan_event_listener(void*);

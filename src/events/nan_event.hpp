@@ -13,7 +13,8 @@
 int nan_event_init();
 
 // SIGINT, SIGTERM and SIGSEGV end the process with status 0 after killing and reaping the
-// `iw event` child. Async-signal-safe: it takes no lock and uses no stdio, so it is sound in
+// `iw event` child and killing every running command that may be cut (with their process
+// groups). Async-signal-safe: it takes no lock and uses no stdio, so it is sound in
 // whichever thread the signal lands, whatever that thread holds.
 [[noreturn]] void sig_handler(int signo);
 

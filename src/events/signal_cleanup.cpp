@@ -1,5 +1,8 @@
 // The process ends on SIGINT, SIGTERM or SIGSEGV. The handler may interrupt a thread inside
 // printf or holding any of the module's locks, so it only writes, kills, waits and exits.
+// Nothing the daemon started may act after it has gone (an `iw` vendor send on a removed record
+// file): the `iw event` child and every running `iw` command are killed with their process
+// groups. A command that writes the boot environment or the firmware is left to finish.
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "command_child.hpp"
 #include "nan_event.hpp"
 #include "signal_safe_write.hpp"
 
@@ -23,8 +27,13 @@ std::atomic<void (*)()> signal_cleanup_hook{nullptr};
 void sig_handler(int signo) {
     safe_write_number(STDOUT_FILENO, "\n[sig_handler] Received signal ", signo,
                       ", cleaning up resources...\n");
+    // Taken before anything is killed: the listener must see its stream end as the signal's
+    // doing, not as one to restart.
     int pid = iw_event_child.take_pid_for_signal();
+    // No command starts behind this; the running ones that may be cut end with their groups.
+    running_commands.stop_all();
     if (pid > 0) {
+        kill(-pid, SIGKILL);
         kill(pid, SIGKILL);
         // The listener may reap it first; either way it is gone.
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -46,6 +55,7 @@ void set_signal_cleanup_hook(void (*hook)()) { signal_cleanup_hook.store(hook); 
 void stop_iw_event_child() {
     int pid = iw_event_child.take_pid_for_signal();
     if (pid <= 0) return;
+    kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }

@@ -10,15 +10,6 @@ namespace {
 constexpr long microseconds_per_second = 1000000;
 constexpr long nanoseconds_per_microsecond = 1000;
 
-class shell_command_runner : public command_runner {
-public:
-    int capture(const char* cmd, char* output, size_t len) override {
-        return run_cmd_capture(cmd, output, len);
-    }
-    int status(const char* cmd) override { return run_cmd_status(cmd); }
-};
-
-shell_command_runner real_runner;
 std::atomic<command_runner*> installed_runner{nullptr};
 std::atomic<exec_pauser*> installed_pauser{nullptr};
 
@@ -36,7 +27,7 @@ void sleep_us(unsigned microseconds) {
 
 command_runner& active_command_runner() {
     command_runner* runner = installed_runner.load();
-    return runner != nullptr ? *runner : real_runner;
+    return runner != nullptr ? *runner : daemon_shell_runner();
 }
 
 scoped_command_runner::scoped_command_runner(command_runner& runner)

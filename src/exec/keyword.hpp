@@ -11,15 +11,22 @@
 
 // ---- shell command runners ----
 
+// How long a command may run. Past it a command is killed with its whole process group and the
+// run counts as failed; a command that writes the boot environment or the firmware (fw_setenv,
+// /bin/usb.sh, reboot) is only reported and waited for, since cutting it could corrupt what it
+// writes.
+constexpr unsigned command_time_limit_ms = 60000;
+
 // Captured mode: runs the command under the system shell and stores at most len - 1 characters of
 // its standard output (and a NUL) in output; one final line feed is removed. Output that does not
 // fit is cut with a warning and still gives 0. The command's exit status is not looked at.
-// Returns 0, or -1 when the command could not be run or its pipe not closed.
+// Returns 0, or -1 when the command could not be run, its end not be waited for, or it was
+// killed at the time limit.
 int run_cmd_capture(const char* cmd, char* output, size_t len);
 
 // Status mode: runs "/bin/sh -c cmd" with standard output and standard error on /dev/null.
 // Returns the shell's exit status (0 to 255), or -1 for an empty command (no child is made), a
-// failed fork or wait, or a shell killed by a signal.
+// failed fork or wait, a shell killed by a signal, or a command killed at the time limit.
 int run_cmd_status(const char* cmd);
 
 // The reading half of captured mode, shared with the recording test runner so that scripted
@@ -39,10 +46,26 @@ public:
     virtual int status(const char* cmd) = 0;
 };
 
-// The real runner unless a test installed one.
+// The real runners: every child starts with default signal dispositions and an empty signal
+// mask, in a process group of its own that the signal path kills while the command runs (unless
+// it must finish). run_cmd_capture and run_cmd_status use the daemon's, with the 60 s limit.
+class shell_command_runner : public command_runner {
+public:
+    explicit shell_command_runner(unsigned time_limit_ms = command_time_limit_ms);
+    int capture(const char* cmd, char* output, size_t len) override;
+    int status(const char* cmd) override;
+
+private:
+    unsigned time_limit_ms_;
+};
+
+shell_command_runner& daemon_shell_runner();
+
+// The daemon's runner unless another one was installed.
 command_runner& active_command_runner();
 
-// Installs a runner for its lifetime and puts the previous one back afterwards (tests only).
+// Installs a runner for its lifetime and puts the previous one back afterwards (tests, and a
+// tool that runs with another time limit).
 class scoped_command_runner {
 public:
     explicit scoped_command_runner(command_runner& runner);

@@ -1,14 +1,24 @@
 // The two ways the daemon runs a shell command: captured output for the few queries whose answer
-// is text, and exit status for every command that changes something.
+// is text, and exit status for every command that changes something. Each command runs in a
+// process group of its own and gets a time limit: a driver bug can leave `iw` hanging for ever,
+// and it would hold iwset_mutex, and with it every later NAN operation and AT command, for ever.
+// A command that writes the boot environment or the firmware is never cut short.
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
+#include "command_child.hpp"
 #include "keyword.hpp"
+#include "unique_fd.hpp"
 
 namespace {
 
@@ -18,90 +28,226 @@ constexpr int exec_failed_status = 127;  // what a shell reports for a command i
 // Output is read in pieces of at most this size; the pieces are joined in the caller's buffer,
 // so the answer does not depend on it.
 constexpr size_t output_piece_size = 1024;
+constexpr int64_t microseconds_per_ms = 1000;
+constexpr int64_t nanoseconds_per_us = 1000;
+constexpr int64_t microseconds_per_second = 1000000;
+constexpr int64_t no_deadline = INT64_MAX;
+// A finished command is noticed within this share of its run time, and within 50 ms at most.
+constexpr int64_t first_wait_step_us = 1000;
+constexpr int64_t longest_wait_step_us = 50000;
 
-// Owns a read pipe to a command until it has been closed (which waits for the command).
-class command_pipe {
-public:
-    explicit command_pipe(const char* cmd) : stream_(popen(cmd, "re")) {}
-    ~command_pipe() {
-        if (stream_ != nullptr) pclose(stream_);
+// Programs that write the boot environment or the firmware: cutting one could leave the stored
+// record or the flash half written, so past the limit they are only reported and waited for.
+const char* const must_finish_programs[] = {"fw_setenv", "/bin/usb.sh", "reboot"};
+
+unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
+
+// Real time passing, whatever clock a test installs for the daemon's other durations.
+int64_t monotonic_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * microseconds_per_second + ts.tv_nsec / nanoseconds_per_us;
+}
+
+void sleep_for_us(int64_t microseconds) {
+    timespec ts{static_cast<time_t>(microseconds / microseconds_per_second),
+                static_cast<long>(microseconds % microseconds_per_second * nanoseconds_per_us)};
+    nanosleep(&ts, nullptr);
+}
+
+// The command's program is its first word.
+bool must_finish(const char* cmd) {
+    cmd += strspn(cmd, " \t");
+    size_t length = strcspn(cmd, " \t;&|");
+    for (const char* program : must_finish_programs) {
+        if (strlen(program) == length && strncmp(cmd, program, length) == 0) return true;
     }
-    command_pipe(const command_pipe&) = delete;
-    command_pipe& operator=(const command_pipe&) = delete;
+    return false;
+}
 
-    FILE* stream() const { return stream_; }
-    int close() {
-        int result = pclose(stream_);
-        stream_ = nullptr;
-        return result;
+// Makes fd the child's descriptor target (1 or 2) and keeps it across the exec.
+void put_on(int fd, int target) {
+    if (fd == target) {
+        fcntl(fd, F_SETFD, 0);  // it landed there itself (the daemon had closed it)
+        return;
     }
+    dup2(fd, target);
+}
 
-private:
-    FILE* stream_;
-};
-
-// Owns a forked child until it has been reaped.
-class child_process {
-public:
-    explicit child_process(pid_t pid) : pid_(pid) {}
-    ~child_process() {
-        if (pid_ > 0) wait(nullptr);
-    }
-    child_process(const child_process&) = delete;
-    child_process& operator=(const child_process&) = delete;
-
-    // Blocks until the child ends; false (errno set) when the wait itself failed.
-    bool wait(int* wait_status) {
-        int status = 0;
-        pid_t result;
-        do {
-            result = waitpid(pid_, &status, 0);
-        } while (result < 0 && errno == EINTR);
-        pid_ = -1;
-        if (result < 0) return false;
-        if (wait_status != nullptr) *wait_status = status;
-        return true;
-    }
-
-private:
-    pid_t pid_;
-};
-
-// Runs in the child of a threaded process, so only async-signal-safe calls. The command's output
-// must never reach the daemon's; if /dev/null cannot be opened the child keeps the daemon's.
-[[noreturn]] void exec_shell_quietly(const char* cmd) {
-    int null_fd = open(null_device, O_WRONLY | O_CLOEXEC);
-    if (null_fd >= 0) {
-        dup2(null_fd, STDOUT_FILENO);
-        dup2(null_fd, STDERR_FILENO);
-        if (null_fd > STDERR_FILENO) {
-            close(null_fd);
-        } else if (null_fd != STDIN_FILENO) {
-            // It landed on 1 or 2 itself (the daemon had closed it): keep it across the exec.
-            fcntl(null_fd, F_SETFD, 0);
+// Runs in the child of a threaded process, so only async-signal-safe calls. output_fd < 0: the
+// command's output must never reach the daemon's, so standard output and standard error go to
+// /dev/null (if that cannot be opened the child keeps the daemon's). Otherwise standard output
+// goes to output_fd and standard error stays the daemon's.
+[[noreturn]] void exec_shell(const char* cmd, int output_fd) {
+    if (output_fd >= 0) {
+        put_on(output_fd, STDOUT_FILENO);
+    } else {
+        int null_fd = open(null_device, O_WRONLY | O_CLOEXEC);
+        if (null_fd >= 0) {
+            put_on(null_fd, STDOUT_FILENO);
+            put_on(null_fd, STDERR_FILENO);
         }
     }
     execl(shell_path, "sh", "-c", cmd, static_cast<char*>(nullptr));
     _exit(exec_failed_status);
 }
 
+// Owns a forked command until it has been reaped: waits for it under the time limit and, on
+// every way out, leaves no process of its group behind unless the command must finish.
+class command_child {
+public:
+    command_child(pid_t pid, int slot, const char* cmd, unsigned time_limit_ms)
+        : pid_(pid),
+          cmd_(cmd),
+          time_limit_ms_(time_limit_ms),
+          must_finish_(must_finish(cmd)),
+          deadline_us_(monotonic_us() + static_cast<int64_t>(time_limit_ms) * microseconds_per_ms),
+          listed_(running_commands, slot) {}
+    ~command_child() {
+        if (pid_ <= 0) return;
+        if (!must_finish_) kill(-pid_, SIGKILL);
+        int status = 0;
+        reap(&status);
+    }
+    command_child(const command_child&) = delete;
+    command_child& operator=(const command_child&) = delete;
+
+    int64_t deadline_us() const { return deadline_us_; }
+
+    // The limit has passed: a command that may be killed is, with its whole group (one line
+    // says so); one that must finish gets a line and no deadline any more. True when killed.
+    bool limit_passed() {
+        if (must_finish_) {
+            fprintf(stderr,
+                    "[%lu] Warning: Command still running after %u ms, waiting for it to "
+                    "finish: %s\n",
+                    thread_id(), time_limit_ms_, cmd_);
+            deadline_us_ = no_deadline;
+            return false;
+        }
+        kill(-pid_, SIGKILL);
+        fprintf(stderr, "[%lu] Error: Command timed out after %u ms, killed: %s\n", thread_id(),
+                time_limit_ms_, cmd_);
+        return true;
+    }
+
+    // Waits for the command to end under the limit. Returns 0 with its wait status, 1 when it
+    // was killed at the limit, -1 (errno set) when the wait itself failed.
+    int finish(int* wait_status) {
+        for (;;) {
+            int ended = wait_until(deadline_us_);
+            if (ended < 0) return -1;
+            if (ended > 0) break;
+            if (limit_passed()) {
+                reap(wait_status);
+                return 1;
+            }
+        }
+        return reap(wait_status) ? 0 : -1;
+    }
+
+private:
+    // 1 once the child has ended (not yet reaped), 0 at the deadline, -1 when waiting fails.
+    int wait_until(int64_t deadline_us) {
+        int64_t step_us = first_wait_step_us;
+        for (;;) {
+            siginfo_t info{};
+            int options = WEXITED | WNOWAIT | (deadline_us == no_deadline ? 0 : WNOHANG);
+            if (waitid(P_PID, static_cast<id_t>(pid_), &info, options) != 0) {
+                if (errno == EINTR) continue;
+                return -1;
+            }
+            if (info.si_pid == pid_) return 1;
+            int64_t left_us = deadline_us - monotonic_us();
+            if (left_us <= 0) return 0;
+            sleep_for_us(step_us < left_us ? step_us : left_us);
+            if (step_us < longest_wait_step_us) step_us *= 2;
+        }
+    }
+
+    // Withdraws the group from the signal path's list while the child is still a zombie, then
+    // reaps it.
+    bool reap(int* wait_status) {
+        listed_.withdraw();
+        pid_t result;
+        do {
+            result = waitpid(pid_, wait_status, 0);
+        } while (result < 0 && errno == EINTR);
+        pid_ = -1;
+        return result >= 0;
+    }
+
+    pid_t pid_;
+    const char* cmd_;
+    unsigned time_limit_ms_;
+    bool must_finish_;
+    int64_t deadline_us_;
+    listed_command_group listed_;
+};
+
+// Collects a command's output into the caller's buffer: at most len - 1 characters and a NUL.
+class output_collector {
+public:
+    output_collector(char* output, size_t len) : output_(output), len_(len) { output_[0] = '\0'; }
+
+    // False once the output did not fit: what fitted is kept and the warning printed.
+    bool append(const char* data, size_t count) {
+        size_t room = len_ - 1 - total_;
+        size_t taken = count < room ? count : room;
+        memcpy(output_ + total_, data, taken);
+        total_ += taken;
+        output_[total_] = '\0';
+        if (taken == count) return true;
+        printf("Warning: Command output exceeds buffer limit, truncated!\n");
+        return false;
+    }
+
+private:
+    char* output_;
+    size_t len_;
+    size_t total_ = 0;
+};
+
+// Forks the command's child; one that may be killed is listed for the signal path.
+pid_t fork_for(const char* cmd, int* slot) {
+    return fork_command_child(must_finish(cmd) ? nullptr : &running_commands, slot);
+}
+
+// Reads the command's standard output until it ends, does not fit, or the limit passes.
+// False when the command was killed at the limit.
+bool read_output(int fd, command_child& child, output_collector& collector) {
+    char piece[output_piece_size];
+    for (;;) {
+        int64_t deadline = child.deadline_us();
+        int timeout_ms = -1;
+        if (deadline != no_deadline) {
+            int64_t left_us = deadline - monotonic_us();
+            if (left_us <= 0) {
+                if (child.limit_passed()) return false;
+                continue;
+            }
+            timeout_ms = static_cast<int>((left_us + microseconds_per_ms - 1) / microseconds_per_ms);
+        }
+        pollfd ready{fd, POLLIN, 0};
+        int polled = poll(&ready, 1, timeout_ms);
+        if (polled < 0 && errno != EINTR) return true;
+        if (polled <= 0) continue;
+        ssize_t count = read(fd, piece, sizeof piece);
+        if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (count <= 0) return true;
+        if (!collector.append(piece, static_cast<size_t>(count))) return true;
+    }
+}
+
 }  // namespace
 
 bool read_command_output(FILE* stream, char* output, size_t len) {
-    char piece[output_piece_size] = {};
-    // fgets needs room for one character besides the NUL, or it would never reach the end.
-    size_t piece_limit = len < 2 ? 2 : (len < sizeof piece ? len : sizeof piece);
-    size_t total = 0;
     if (len == 0) return false;
-    output[0] = '\0';
-    while (fgets(piece, static_cast<int>(piece_limit), stream) != nullptr) {
-        size_t room = len - total;
-        int stored = snprintf(output + total, room, "%s", piece);
-        if (stored < 0 || static_cast<size_t>(stored) >= room) {
-            printf("Warning: Command output exceeds buffer limit, truncated!\n");
-            return false;
-        }
-        total += static_cast<size_t>(stored);
+    output_collector collector(output, len);
+    char piece[output_piece_size];
+    size_t count;
+    while ((count = fread(piece, 1, sizeof piece, stream)) > 0) {
+        if (!collector.append(piece, count)) return false;
     }
     return true;
 }
@@ -111,7 +257,10 @@ void drop_final_line_feed(char* output) {
     if (length > 0 && output[length - 1] == '\n') output[length - 1] = '\0';
 }
 
-int run_cmd_capture(const char* cmd, char* output, size_t len) {
+shell_command_runner::shell_command_runner(unsigned time_limit_ms)
+    : time_limit_ms_(time_limit_ms) {}
+
+int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
     if (cmd == nullptr || output == nullptr) {
         printf("Error: Invalid input parameters (cmd/output is NULL)!\n");
         return -1;
@@ -123,36 +272,69 @@ int run_cmd_capture(const char* cmd, char* output, size_t len) {
     // A stale answer must never pass for the command's: an empty output stays empty.
     output[0] = '\0';
 
-    command_pipe pipe(cmd);
-    if (pipe.stream() == nullptr) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
         printf("Error: Failed to open pipe for command: %s\n", cmd);
         return -1;
     }
-    read_command_output(pipe.stream(), output, len);
-    if (pipe.close() == -1) {
+    unique_fd read_end(ends[0]);
+    unique_fd write_end(ends[1]);
+    int slot = -1;
+    pid_t pid = fork_for(cmd, &slot);
+    if (pid < 0) {
+        printf("Error: Failed to open pipe for command: %s\n", cmd);
+        return -1;
+    }
+    if (pid == 0) exec_shell(cmd, write_end.get());
+    write_end.reset();
+
+    command_child child(pid, slot, cmd, time_limit_ms_);
+    output_collector collector(output, len);
+    if (!read_output(read_end.get(), child, collector)) return -1;
+    // A command still writing what no longer fits ends on the closed pipe, as with popen.
+    read_end.reset();
+    int status = 0;
+    int finished = child.finish(&status);
+    if (finished > 0) return -1;
+    if (finished < 0) {
         printf("Error: Failed to close pipe for command: %s\n", cmd);
         return -1;
     }
+    // The command's own exit status is not looked at: the answer is what it printed.
     drop_final_line_feed(output);
     return 0;
 }
 
-int run_cmd_status(const char* cmd) {
+int shell_command_runner::status(const char* cmd) {
     if (cmd == nullptr || cmd[0] == '\0') return -1;
 
-    pid_t pid = fork();
+    int slot = -1;
+    pid_t pid = fork_for(cmd, &slot);
     if (pid < 0) {
         fprintf(stderr, "Error: Fork failed (errno: %d)!\n", errno);
         return -1;
     }
-    if (pid == 0) exec_shell_quietly(cmd);
+    if (pid == 0) exec_shell(cmd, -1);
 
-    child_process child(pid);
+    command_child child(pid, slot, cmd, time_limit_ms_);
     int status = 0;
-    if (!child.wait(&status)) {
+    int finished = child.finish(&status);
+    if (finished > 0) return -1;
+    if (finished < 0) {
         fprintf(stderr, "Error: Wait for child failed (errno: %d)!\n", errno);
         return -1;
     }
     if (!WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }
+
+shell_command_runner& daemon_shell_runner() {
+    static shell_command_runner runner;
+    return runner;
+}
+
+int run_cmd_capture(const char* cmd, char* output, size_t len) {
+    return daemon_shell_runner().capture(cmd, output, len);
+}
+
+int run_cmd_status(const char* cmd) { return daemon_shell_runner().status(cmd); }

@@ -1,6 +1,8 @@
 #include "board_fixture.hpp"
 
+#include <dirent.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <signal.h>
 
@@ -8,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
+#include <thread>
 #include <stdexcept>
 
 #include "board_world.hpp"
@@ -202,4 +206,41 @@ int board_fixture::exit_code() {
         return -1;
     }
     return WEXITSTATUS(*status);
+}
+
+std::string mount_namespace(pid_t pid) {
+    char target[256] = {};
+    const std::string link = "/proc/" + std::to_string(pid) + "/ns/mnt";
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
+}
+
+std::vector<std::string> board_processes(const std::string& mount_ns) {
+    std::vector<std::string> found;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return found;
+    while (const dirent* entry = readdir(proc)) {
+        const std::string name = entry->d_name;
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (mount_namespace(static_cast<pid_t>(std::stol(name))) != mount_ns) continue;
+        std::ifstream in("/proc/" + name + "/cmdline", std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        std::string cmdline = text.str();
+        for (char& c : cmdline)
+            if (c == '\0') c = ' ';
+        found.push_back(cmdline);
+    }
+    closedir(proc);
+    return found;
+}
+
+bool wait_board_processes(const std::string& mount_ns,
+                          const std::function<bool(const std::vector<std::string>&)>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + e2e_deadline;
+    while (!done(board_processes(mount_ns))) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }

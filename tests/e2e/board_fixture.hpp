@@ -112,6 +112,15 @@ const daemon_under_test& e2e_daemon();
 // Lines of a program's output that belong to a sanitizer report.
 std::vector<std::string> sanitizer_report_lines(const std::vector<std::string>& lines);
 
+// The processes of one board: those in its mount namespace, which every program started on the
+// board shares (and keeps after the program that started it has gone).
+std::string mount_namespace(pid_t pid);
+// Their command lines, arguments joined by blanks; a zombie has no namespace and is not listed.
+std::vector<std::string> board_processes(const std::string& mount_ns);
+// Waits (up to the e2e deadline) until `done` accepts the board's processes.
+bool wait_board_processes(const std::string& mount_ns,
+                          const std::function<bool(const std::vector<std::string>&)>& done);
+
 // A gtest fixture with a board named after the running test.
 class board_test : public ::testing::Test {
 protected:

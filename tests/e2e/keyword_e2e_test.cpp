@@ -216,6 +216,30 @@ TEST_F(DispatchOnBoard, CommandFailingThreeTimesEndsTheBatch) {
     EXPECT_FALSE(driver().interfaces[1].up);
 }
 
+// A driver bug leaves `iw` hanging: past the limit the attempt is killed and counts as failed,
+// and the next attempt goes through.
+TEST_F(DispatchOnBoard, HungCommandIsKilledAtTheTimeLimitAndTriedAgain) {
+    board_world::options opts;
+    opts.failures.push_back(
+        {.pattern = "iw wdev 0x2 nan start *", .times = 1, .exit_status = 0, .stall = true});
+    run_script("\"$0\" init >/dev/null && \"$0\" --time-limit 2000 start pref 128", opts);
+    EXPECT_EQ(exit_status(), 0);
+    const std::string start = "iw wdev 0x2 nan start pref 128";
+    lines expected = wdev_found("0x2");
+    append(expected, start_banner(start));
+    append(expected, {"", "=== Start executing collected commands ===",
+                      "[TID] Executing command [1/2] (retry 1): " + start,
+                      "[TID] Executing command [1/2] (retry 2): " + start,
+                      "Command [1] executed successfully!",
+                      "[TID] Executing command [2/2] (retry 1): ifconfig nan0 up",
+                      "Command [2] executed successfully!", batch_completed, ""});
+    EXPECT_EQ(out(), expected);
+    EXPECT_EQ(err(), lines{"[TID] Error: Command timed out after 2000 ms, killed: " + start});
+    EXPECT_EQ(calls(), (lines{"iw dev", init_command("0"), "iw dev", start, start,
+                              "ifconfig nan0 up"}));
+    EXPECT_TRUE(driver().nan_started);
+}
+
 TEST_F(DispatchOnBoard, ResetAndUpdatefwRunTheirCommands) {
     run_script("\"$0\" reset && \"$0\" updatefw");
     EXPECT_EQ(exit_status(), 0);

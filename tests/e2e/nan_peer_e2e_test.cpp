@@ -2,6 +2,12 @@
 // event`, the daemon decodes them, keeps its peer table and accepts every data-path request on
 // its own with a data_rsp record that the driver receives byte for byte.
 #include <dirent.h>
+#include <sys/types.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 #include <algorithm>
 #include <chrono>
@@ -302,6 +308,51 @@ TEST_F(NanPeerRequest, IsAcceptedWithADataRspRecordAndTheDriverConnectsThePeer) 
             ++data_rsp_sends;
     EXPECT_EQ(data_rsp_sends, 1u);
     EXPECT_TRUE(leftover_temp_files().empty());
+}
+
+// The daemon's running `iw event -t -f` child, found through /proc; -1 when none runs.
+pid_t iw_event_child_of(pid_t daemon) {
+    static const char argv[] = "iw\0event\0-t\0-f";
+    pid_t found = -1;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return found;
+    while (const dirent* entry = readdir(proc)) {
+        const std::string name = entry->d_name;
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream cmdline_file("/proc/" + name + "/cmdline", std::ios::binary);
+        std::stringstream cmdline;
+        cmdline << cmdline_file.rdbuf();
+        std::ifstream stat("/proc/" + name + "/stat");
+        std::string pid_text, comm, state;
+        pid_t parent = -1;
+        stat >> pid_text >> comm >> state >> parent;
+        if (parent == daemon && cmdline.str() == std::string(argv, sizeof argv))
+            found = static_cast<pid_t>(std::stol(name));
+    }
+    closedir(proc);
+    return found;
+}
+
+TEST_F(NanPeerRequest, IsAnsweredAfterIwEventWasKilledAndStartedAgain) {
+    start();
+    pid_t child = -1;
+    const auto deadline = std::chrono::steady_clock::now() + e2e_deadline;
+    while ((child = iw_event_child_of(board.daemon().pid())) < 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_GT(child, 0);
+    // The new stream prints only what comes after, as iw does.
+    ASSERT_EQ(board_world::clear_events(state()), 0);
+    ASSERT_EQ(kill(child, SIGKILL), 0);
+    wait_line("[nan_event_listener] iw event stream closed, restarting in 1000 ms");
+
+    const std::string peer = "02:aa:bb:cc:dd:31";
+    ASSERT_EQ(board_world::inject_peer_request(state(), peer, 12), 0);
+    wait_line(success_line(peer));
+    const std::vector<board_world::vendor_record> records = data_rsp_records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].bytes, accept_record(12));
+    EXPECT_EQ(driver_peer_state(peer, 12), "connected");
 }
 
 TEST_F(NanPeerRequest, DecodesTheNewerLineFormWithHeaderAndDataJoined) {

@@ -1,9 +1,11 @@
 // Stopping the daemon from outside: SIGTERM, SIGINT and SIGSEGV while video streams to connected
 // clients and a data-path acceptance is being sent kill the `iw event` child, print the
-// cleanup lines and end the process with status 0 at once. A daemon whose `iw event` ended
-// keeps streaming, and a later stop signal has no child to kill.
+// cleanup lines and end the process with status 0 at once. A stop signal during a hung command
+// leaves nothing behind but a boot-environment write, which finishes. A daemon whose `iw event`
+// ended keeps streaming and starts a new one, which a later stop signal kills.
 #include <dirent.h>
 #include <poll.h>
+#include <unistd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -35,7 +38,9 @@ const std::string bringup_end = "=== add_func custom logic execution completed =
 const std::string batch_end = "=== All commands execution completed ===";
 const std::string listener_start =
     "[nan_event_listener] Start monitoring NAN events (blocking when no data)...";
-const std::string stream_closed = "[nan_event_listener] iw event stream closed, exiting listener";
+const std::string stream_restarting =
+    "[nan_event_listener] iw event stream closed, restarting in 1000 ms";
+const std::string stream_ended = "[nan_event_listener] iw event stream closed, exiting listener";
 const std::string cleanup_done = "[sig_handler] Cleanup completed, exiting process...";
 constexpr char iw_event_argv[] = "iw\0event\0-t\0-f";  // as /proc/PID/cmdline holds it
 const std::string iw_event_cmdline(iw_event_argv, sizeof iw_event_argv);
@@ -110,6 +115,29 @@ std::string process_tree(pid_t daemon) {
 bool is_iw_event(pid_t pid) {
     return read_file("/proc/" + std::to_string(pid) + "/cmdline") == iw_event_cmdline ||
            (kill(pid, 0) == 0 && read_file("/proc/" + std::to_string(pid) + "/comm") == "iw\n");
+}
+
+// A fresh program's signal state and its own process group, as /proc shows them: what every
+// child of the daemon must start with.
+std::string signal_state(pid_t pid) {
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string state;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigBlk:", 0) == 0 || line.rfind("SigIgn:", 0) == 0) state += line + "\n";
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    int group = -1;
+    const size_t close = stat.rfind(')');
+    if (close != std::string::npos) sscanf(stat.c_str() + close + 1, " %*c %*d %d", &group);
+    if (group == pid) state += "own group\n";
+    return state;
+}
+const std::string fresh_signal_state =
+    "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\nown group\n";
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += "[" + line + "] ";
+    return text;
 }
 
 std::vector<std::string> vendor_files(const std::string& state) {
@@ -271,6 +299,8 @@ TEST_P(SignalStop, KillsTheIwEventChildAndExitsWithStatusZeroAtOnce) {
     const std::vector<pid_t> children = iw_event_children(board.daemon().pid());
     ASSERT_EQ(children.size(), 1u) << process_tree(board.daemon().pid());
     const pid_t child = children[0];
+    // The daemon ignores SIGPIPE; its child must not, or it outlives a reader that has gone.
+    EXPECT_EQ(signal_state(child), fresh_signal_state);
     ASSERT_NO_FATAL_FAILURE(start_failing_acceptance());
 
     const std::chrono::microseconds took = stop_with(signo);
@@ -298,7 +328,7 @@ TEST_P(SignalStop, KillsTheIwEventChildAndExitsWithStatusZeroAtOnce) {
     // The signal came while the acceptance was still being sent: its attempts never ran out.
     for (const std::string& line : board.stderr_lines())
         EXPECT_EQ(line.find("Error: iw command failed"), std::string::npos) << line;
-    EXPECT_EQ(count(out, stream_closed), 0u);
+    EXPECT_EQ(count(out, stream_restarting), 0u);
 
     // The child was reaped, not left behind: its id names no `iw event` any more.
     EXPECT_FALSE(is_iw_event(child));
@@ -321,38 +351,111 @@ std::string signal_name(const testing::TestParamInfo<int>& param) {
 INSTANTIATE_TEST_SUITE_P(Signals, SignalStop, testing::Values(SIGTERM, SIGINT, SIGSEGV),
                          signal_name);
 
-// ---- no `iw event` child ----
+// ---- a stop signal during a hung command ----
 
-using SignalWithoutChild = signal_test;
+struct hung_command {
+    const char* name;
+    const char* pattern;      // the stand-in call that hangs until released
+    bool boot_env_write;      // a fw_setenv from AT config; otherwise a data_rsp's vendor send
+};
 
-TEST_F(SignalWithoutChild, ClosedEventStreamLeavesTheDaemonStreamingAndNothingToKill) {
-    start({.world = [](const std::string& s) {
-        board_world::add_failure(s, {"iw event*", -1, 1});
-    }});
-    ASSERT_TRUE(board.wait_stdout(stream_closed));
-    ASSERT_TRUE(board.daemon().running());
-    EXPECT_GE(board_world::wait_for_call(state(), "iw event -t -f", 0), 0);
-    EXPECT_TRUE(iw_event_children(board.daemon().pid()).empty());
+void PrintTo(const hung_command& c, std::ostream* os) { *os << c.name; }
 
-    // Video still flows after the listener has ended.
-    ASSERT_NO_FATAL_FAILURE(stream_to_clients());
-    expect_video_flowing();
-    EXPECT_TRUE(board.daemon().running());
+const hung_command hung_commands[] = {
+    {"VendorSendIsKilled", "iw nan0 vendor send *", false},
+    {"BootEnvironmentWriteFinishes", "fw_setenv *", true},
+};
 
-    const std::chrono::microseconds took = stop_with(SIGTERM);
+const std::string new_record = "name:Cam2 pmk: password:secret456 hostname:cam2.local";
+
+class SignalDuringHungCommand : public signal_test,
+                                public testing::WithParamInterface<hung_command> {};
+
+TEST_P(SignalDuringHungCommand, NothingIsLeftButAWriteThatFinishes) {
+    const hung_command& c = GetParam();
+    start();
+    const std::string ns = mount_namespace(board.daemon().pid());
+    ASSERT_FALSE(ns.empty());
+    ASSERT_EQ(board_world::add_failure(state(), {.pattern = c.pattern, .times = 1,
+                                                 .exit_status = 0, .stall = true}),
+              0);
+    unique_fd client;
+    if (c.boot_env_write) {
+        client = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
+        ASSERT_TRUE(client.valid()) << "connect: " << strerror(errno);
+        ASSERT_TRUE(send_text(client.get(), "AT+AB config " + new_record));
+    } else {
+        ASSERT_EQ(board_world::inject_peer_request(state(), "02:aa:bb:cc:dd:52", 6), 0);
+    }
+    ASSERT_GE(board_world::wait_for_call(state(), c.pattern,
+                                         static_cast<int>(e2e_deadline.count())),
+              0);
+
+    stop_with(SIGTERM);
     ASSERT_FALSE(board.daemon().running());
-    printf("no child: daemon reaped %.3f ms after SIGTERM was sent\n",
-           static_cast<double>(took.count()) / 1000.0);
-    EXPECT_LT(took, exit_bound);
+    expect_exit_status_zero();
+    EXPECT_EQ(count(board.stdout_lines(), cleanup_done), 1u);
+
+    if (c.boot_env_write) {
+        // The write (and the shell that runs it) goes on after the daemon: nothing else does.
+        EXPECT_TRUE(wait_board_processes(ns, [](const std::vector<std::string>& left) {
+            return std::find_if(left.begin(), left.end(), [](const std::string& process) {
+                       return process.rfind("fw_setenv vemuparam ", 0) == 0;
+                   }) != left.end() &&
+                   std::all_of(left.begin(), left.end(), [](const std::string& process) {
+                       return process.find("fw_setenv vemuparam ") != std::string::npos;
+                   });
+        })) << joined(board_processes(ns));
+        ASSERT_EQ(board_world::release_stalls(state()), 0);
+    }
+    EXPECT_TRUE(wait_board_processes(ns, [](const std::vector<std::string>& left) {
+        return left.empty();
+    })) << joined(board_processes(ns));
+    std::string stored;
+    EXPECT_EQ(board_world::read_boot_env(state(), "vemuparam", &stored), 0);
+    EXPECT_EQ(stored, c.boot_env_write ? new_record : board_world::default_vemuparam);
+    EXPECT_EQ(vendor_files(state()), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, SignalDuringHungCommand, testing::ValuesIn(hung_commands),
+                         [](const auto& c) { return std::string(c.param.name); });
+
+// ---- `iw event` ends ----
+
+using SignalAfterRestart = signal_test;
+
+TEST_F(SignalAfterRestart, AnEndedEventStreamIsStartedAgainAndTheNewChildIsKilled) {
+    start({.world = [](const std::string& s) {
+        board_world::add_failure(s, {"iw event*", 1, 1});
+    }});
+    ASSERT_TRUE(board.wait_stdout(stream_restarting));
+    ASSERT_TRUE(board.daemon().running());
+    // Video flows while the listener waits to start again.
+    ASSERT_NO_FATAL_FAILURE(stream_to_clients());
+    ASSERT_GE(board_world::wait_for_call(state(), "iw event -t -f",
+                                         static_cast<int>(e2e_deadline.count()), 1),
+              0);
+    const std::optional<size_t> first_start = board.wait_stdout(listener_start, 0);
+    ASSERT_TRUE(first_start);
+    ASSERT_TRUE(board.wait_stdout(listener_start, *first_start + 1));
+    std::vector<pid_t> children;
+    const auto deadline = steady::now() + e2e_deadline;
+    while ((children = iw_event_children(board.daemon().pid())).empty() &&
+           steady::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(children.size(), 1u) << process_tree(board.daemon().pid());
+    EXPECT_EQ(signal_state(children[0]), fresh_signal_state);
+
+    stop_with(SIGTERM);
+    ASSERT_FALSE(board.daemon().running());
     expect_exit_status_zero();
 
     const std::vector<std::string> out = board.stdout_lines();
-    EXPECT_EQ(count(out, stream_closed), 1u);
-    EXPECT_EQ(count(out, received_line(SIGTERM)), 1u);
+    EXPECT_EQ(count(out, stream_restarting), 1u);
+    EXPECT_EQ(count(out, stream_ended), 0u);
+    EXPECT_EQ(count(out, killed_line(children[0])), 1u);
     EXPECT_EQ(count(out, cleanup_done), 1u);
-    EXPECT_LT(index_of(out, received_line(SIGTERM)), index_of(out, cleanup_done));
-    for (const std::string& line : out)
-        EXPECT_NE(line.rfind("[sig_handler] Killed iw event process", 0), 0u) << line;
+    EXPECT_FALSE(is_iw_event(children[0]));
     for (const auto& client : clients_) EXPECT_TRUE(client->wait_closed(e2e_deadline));
 }
 

@@ -4,6 +4,8 @@
 // is tried three times and leaves no file in the board's /tmp.
 #include <sys/wait.h>
 
+#include <csignal>
+
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -389,6 +391,34 @@ TEST_F(VendorSendOnBoard, IwFailingOnceThenSucceeding) {
     expect_one_record(c, record);
     EXPECT_EQ(tmp_entries(board.state_dir()), lines{});
 }
+
+// Stopped during a send that hangs, the tool leaves neither its record file nor the iw behind.
+class VendorSendStopped : public vendor_test, public ::testing::WithParamInterface<int> {};
+
+TEST_P(VendorSendStopped, RemovesTheRecordFileAndEndsTheHungIw) {
+    const int signo = GetParam();
+    board_world::options opts;
+    opts.failures.push_back(
+        {.pattern = "iw nan0 vendor send *", .times = -1, .exit_status = 0, .stall = true});
+    board.start_program(keyword_tool, on_board({"data_end"}, opts));
+    ASSERT_GE(board_world::wait_for_call(board.state_dir(), "iw nan0 vendor send *",
+                                         static_cast<int>(e2e_deadline.count())),
+              0);
+    const std::string board_ns = mount_namespace(board.daemon().pid());
+    ASSERT_FALSE(board_ns.empty());
+    ASSERT_EQ(tmp_entries(board.state_dir()).size(), 1u);
+
+    board.daemon().signal(signo);
+    const std::optional<int> status = board.wait_exit();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == signo) << *status;
+    EXPECT_EQ(tmp_entries(board.state_dir()), lines{});
+    EXPECT_TRUE(wait_board_processes(
+        board_ns, [](const std::vector<std::string>& left) { return left.empty(); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, VendorSendStopped, ::testing::Values(SIGTERM, SIGINT),
+                         [](const auto& test) { return test.param == SIGTERM ? "Sigterm" : "Sigint"; });
 
 // Without nan0 the simulated driver refuses every vendor send as iw would: no such device.
 TEST_F(VendorSendOnBoard, WithoutNan0TheDriverRefusesTheSend) {

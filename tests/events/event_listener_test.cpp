@@ -27,6 +27,8 @@ using namespace event_test;
 
 constexpr int child_setup_failed = 3;
 constexpr int child_kept_running = 4;
+// The listener ends with its first stream, as the tests of one stream want.
+const listener_restart one_stream{.streams = 1};
 
 // Polls cond every 10 ms; gives up after 30 s so a broken test ends instead of hanging.
 bool wait_until(const std::function<bool()>& cond) {
@@ -74,7 +76,7 @@ TEST(EventListener, PushesTheStandInsLinesAndReportsTheClosedStream) {
     auto child = std::make_unique<iw_event_child_state>();
 
     testing::internal::CaptureStdout();
-    run_event_listener(*ring, *child);
+    run_event_listener(*ring, *child, one_stream);
     std::string out = testing::internal::GetCapturedStdout();
 
     EXPECT_EQ(out,
@@ -102,7 +104,7 @@ TEST(EventListener, PublishesTheChildWhileItRuns) {
     auto child = std::make_unique<iw_event_child_state>();
 
     testing::internal::CaptureStdout();
-    std::thread listener([&] { run_event_listener(*ring, *child); });
+    std::thread listener([&] { run_event_listener(*ring, *child, one_stream); });
     bool started = wait_until([&] { return file_exists(dir.file("iw.pid")); });
     int pid = read_pid(dir.file("iw.pid"));
     EXPECT_TRUE(started);
@@ -123,7 +125,7 @@ TEST(EventListener, AMissingIwEndsTheListenerThroughTheClosedStream) {
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    run_event_listener(*ring, *child);
+    run_event_listener(*ring, *child, one_stream);
     std::string err = testing::internal::GetCapturedStderr();
     std::string out = testing::internal::GetCapturedStdout();
 
@@ -132,6 +134,34 @@ TEST(EventListener, AMissingIwEndsTheListenerThroughTheClosedStream) {
               "[nan_event_listener] Start monitoring NAN events (blocking when no data)...\n"
               "[nan_event_listener] iw event stream closed, exiting listener\n");
     EXPECT_EQ(ring->count(), 0);
+    EXPECT_EQ(child->pid(), iw_event_no_child);
+}
+
+TEST(EventListener, StartsANewIwEventAfterAPauseThatGrowsWhileStreamsEndEmpty) {
+    temp_dir dir;
+    // Runs 1 and 3 print a line; the others end at once without one.
+    dir.write_program("iw", "#!/bin/sh\n"
+                            "n=$(($(cat '" + dir.file("runs") + "' 2>/dev/null || echo 0) + 1))\n"
+                            "echo $n > '" + dir.file("runs") + "'\n"
+                            "case $n in 1|3) echo \"line of run $n\";; esac\n");
+    path_guard path(dir.path());
+    auto ring = std::make_unique<event_line_queue>();
+    auto child = std::make_unique<iw_event_child_state>();
+
+    testing::internal::CaptureStdout();
+    run_event_listener(*ring, *child, {.first_pause_ms = 10, .longest_pause_ms = 30, .streams = 6});
+    std::string out = testing::internal::GetCapturedStdout();
+
+    const std::string start =
+        "[nan_event_listener] Start monitoring NAN events (blocking when no data)...\n";
+    const std::string restart = "[nan_event_listener] iw event stream closed, restarting in ";
+    EXPECT_EQ(out, start + "[nan_event_listener] Raw event: line of run 1\n" + restart +
+                       "10 ms\n" + start + restart + "20 ms\n" + start +
+                       "[nan_event_listener] Raw event: line of run 3\n" + restart + "10 ms\n" +
+                       start + restart + "20 ms\n" + start + restart + "30 ms\n" + start +
+                       "[nan_event_listener] iw event stream closed, exiting listener\n");
+    // Lines of earlier streams stay queued for the decision thread.
+    EXPECT_EQ(drain(*ring), (std::vector<std::string>{"line of run 1", "line of run 3"}));
     EXPECT_EQ(child->pid(), iw_event_no_child);
 }
 

@@ -1,11 +1,17 @@
 // The two runners with the real /bin/sh, and the seams' defaults.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "exec/recording_runner.hpp"
@@ -203,6 +209,174 @@ TEST(StatusMode, OutputNeverReachesTheDaemon) {
     EXPECT_EQ(printed_out, "");
     EXPECT_EQ(printed_err, "");
 }
+
+// ---- what every child starts with ----
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A private directory for stand-in programs and the files they write.
+class scratch_dir {
+public:
+    scratch_dir() {
+        char pattern[] = "/tmp/nanvideo-runner-XXXXXX";
+        path_ = mkdtemp(pattern) != nullptr ? pattern : "";
+    }
+    ~scratch_dir() { run_cmd_status(("rm -rf '" + path_ + "'").c_str()); }
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write_program(const std::string& name, const std::string& script) const {
+        std::ofstream(file(name)) << script;
+        chmod(file(name).c_str(), 0755);
+    }
+
+private:
+    std::string path_;
+};
+
+// Whether the shell leads its own process group (field 5 of /proc/PID/stat; the names hold no
+// blank), then the ignored and blocked signals of the program it execs, as /proc shows them.
+// (The shell's own mask is no witness: it blocks everything while it forks.)
+const std::string child_state_query =
+    "test \"$(cut -d' ' -f5 /proc/self/stat)\" = $$ && echo own group; "
+    "exec grep -E '^Sig(Blk|Ign)' /proc/self/status";
+const std::string clean_child_state =
+    "own group\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000";
+
+// The daemon ignores SIGPIPE, and a thread may block signals: no child may inherit either.
+class ChildSignalState : public testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        previous_pipe_ = signal(SIGPIPE, SIG_IGN);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGUSR1);
+        sigaddset(&blocked, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &blocked, &previous_mask_);
+    }
+    void TearDown() override {
+        pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
+        signal(SIGPIPE, previous_pipe_);
+    }
+    sighandler_t previous_pipe_ = SIG_DFL;
+    sigset_t previous_mask_{};
+};
+
+TEST_P(ChildSignalState, DefaultDispositionsEmptyMaskOwnGroup) {
+    const bool captured = GetParam();
+    if (captured) {
+        EXPECT_EQ(capture(child_state_query.c_str(), 256).output, clean_child_state);
+    } else {
+        scratch_dir dir;
+        const std::string out = dir.file("state");
+        EXPECT_EQ(run_cmd_status(("{ " + child_state_query + "; } > '" + out + "'").c_str()), 0);
+        EXPECT_EQ(read_text(out), clean_child_state + "\n");
+    }
+    // The daemon's own state is untouched.
+    sigset_t now;
+    pthread_sigmask(SIG_SETMASK, nullptr, &now);
+    EXPECT_EQ(sigismember(&now, SIGUSR1), 1);
+    EXPECT_EQ(signal(SIGPIPE, SIG_IGN), SIG_IGN);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, ChildSignalState, testing::Bool(),
+                         [](const auto& mode) { return mode.param ? "Captured" : "Status"; });
+
+// ---- the time limit ----
+
+constexpr unsigned short_limit_ms = 200;
+
+// Gone, or a zombie waiting for init: either way it does nothing any more. A killed process
+// takes a moment to end, so this waits (30 s at most).
+bool process_ended(int pid) {
+    if (pid <= 0) return false;
+    for (int i = 0; i < 3000; ++i) {
+        if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+        const std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+        size_t close = stat.rfind(')');
+        if (close != std::string::npos && stat.compare(close, 3, ") Z") == 0) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+std::string without_tid(std::string line) {
+    if (line.rfind('[', 0) == 0) line.replace(0, line.find(']') + 1, "[TID]");
+    return line;
+}
+
+struct limit_case {
+    const char* name;
+    bool captured;
+    std::string program;  // a stand-in put on the search path as "hang"/"fw_setenv"
+    std::string command;
+    int result;
+    std::string output;      // captured mode only
+    std::string error_line;  // on standard error, the thread id as [TID]
+};
+
+// The stand-ins publish the pid of a process they leave in their group, to show that the whole
+// group ended.
+const limit_case limit_cases[] = {
+    {"HungStatusCommandIsKilledWithItsGroup", false, "hang",
+     "hang PIDFILE", -1, "",
+     "[TID] Error: Command timed out after 200 ms, killed: hang PIDFILE"},
+    {"HungQueryIsKilledWithItsGroup", true, "hang",
+     "hang PIDFILE | cat", -1, "",
+     "[TID] Error: Command timed out after 200 ms, killed: hang PIDFILE | cat"},
+    {"BootEnvironmentWriteIsWaitedFor", false, "fw_setenv",
+     "fw_setenv PIDFILE", 0, "",
+     "[TID] Warning: Command still running after 200 ms, waiting for it to finish: "
+     "fw_setenv PIDFILE"},
+};
+
+void PrintTo(const limit_case& c, std::ostream* os) { *os << c.name; }
+
+class TimeLimit : public testing::TestWithParam<limit_case> {};
+
+TEST_P(TimeLimit, PastTheLimit) {
+    const limit_case& c = GetParam();
+    scratch_dir dir;
+    // hang: a background sleep in its group, then a wait for ever. fw_setenv: the same
+    // background sleep, then it outlasts the limit, ends the sleep and succeeds.
+    const std::string publish = "sleep 30 & echo $! > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"\n";
+    dir.write_program("hang", "#!/bin/sh\n" + publish + "wait\n");
+    dir.write_program("fw_setenv", "#!/bin/sh\n" + publish + "sleep 0.6\nkill $!\necho done\n");
+    const std::string pid_file = dir.file("pid");
+    std::string command = c.command;
+    command.replace(command.find("PIDFILE"), 7, pid_file);
+    std::string error_line = c.error_line;
+    error_line.replace(error_line.find("PIDFILE"), 7, pid_file);
+    const char* old_path = getenv("PATH");
+    const std::string saved_path = old_path != nullptr ? old_path : "/usr/bin:/bin";
+    setenv("PATH", (dir.file("") + ":" + saved_path).c_str(), 1);
+
+    shell_command_runner runner(short_limit_ms);
+    char output[64] = {};
+    CaptureStderr();
+    int result = c.captured ? runner.capture(command.c_str(), output, sizeof output)
+                            : runner.status(command.c_str());
+    std::string err = GetCapturedStderr();
+    setenv("PATH", saved_path.c_str(), 1);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(output, c.output);
+    EXPECT_EQ(without_tid(err), error_line + "\n");
+    // On a machine so loaded that the limit passed before the stand-in got as far as its
+    // background sleep there is nothing left to look for.
+    const std::string pid = read_text(pid_file);
+    if (!pid.empty() || c.result == 0) {
+        EXPECT_TRUE(process_ended(atoi(pid.c_str())));
+    }
+    EXPECT_TRUE(no_child_left());
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, TimeLimit, testing::ValuesIn(limit_cases),
+                         [](const auto& c) { return std::string(c.param.name); });
 
 // ---- seams ----
 

@@ -1,6 +1,9 @@
 // Call log, injected failures and the quiet stand-ins (reboot, usb.sh), and concurrent runs.
 #include <sys/stat.h>
 
+#include <atomic>
+#include <thread>
+
 #include "board_fixture.hpp"
 
 namespace wifisim_test {
@@ -62,6 +65,30 @@ TEST_F(Standins, FailuresCarryTheirStatusOrSignalAndMayLastForEver) {
     EXPECT_EQ(run("ifconfig lo up").status, 0) << "other commands are untouched";
     ASSERT_EQ(board_world::clear_failures(state), 0);
     EXPECT_EQ(run("reboot").status, 0);
+}
+
+TEST_F(Standins, AStalledCallHangsUntilReleasedThenFailsOrWorksAsTold) {
+    ASSERT_EQ(board_world::add_failure(state, {.pattern = "iw dev", .times = 1, .exit_status = 0,
+                                               .stall = true}),
+              0);
+    ASSERT_EQ(board_world::add_failure(state, {.pattern = "reboot", .times = 1, .exit_status = 3,
+                                               .stall = true}),
+              0);
+    std::atomic<bool> finished{false};
+    run_result dev;
+    run_result reboot;
+    std::thread runs([&] {
+        dev = run("iw dev");
+        reboot = run("reboot");
+        finished = true;
+    });
+    ASSERT_EQ(board_world::wait_for_call(state, "iw dev", 30000), 0);
+    EXPECT_FALSE(finished) << "a stalled call returned before it was released";
+    ASSERT_EQ(board_world::release_stalls(state), 0);
+    runs.join();
+    EXPECT_EQ(dev.status, 0);
+    EXPECT_NE(dev.out.find("phy#0"), std::string::npos) << dev.out;
+    EXPECT_EQ(reboot.status, 3);  // released at once: the stall was lifted with the first
 }
 
 TEST_F(Standins, TheFirstMatchingRuleWithCallsLeftDecides) {

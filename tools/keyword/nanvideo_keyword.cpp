@@ -2,9 +2,12 @@
 // with the same batch, the same retries and the same lines, for bring-up by hand and for the
 // end-to-end tests. Its iwset_mutex is its own process's, so it does not serialise with a
 // daemon that runs at the same time.
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "command_child.hpp"
 #include "keyword.hpp"
 #include "nan_bringup.hpp"
 #include "params.hpp"
@@ -19,9 +22,13 @@ constexpr int exit_rejected_value = 2;  // a positive result: a value rejected o
 constexpr int exit_other_failure = 3;   // any other negative result
 constexpr int exit_usage = 64;          // bad command line
 
+constexpr const char* time_limit_option = "--time-limit";
+constexpr int stop_signals[] = {SIGINT, SIGTERM};
+
 void print_usage(FILE* stream) {
     fprintf(stream,
             "Usage: nanvideo-keyword KEYWORD [PARAMETERS...]\n"
+            "       nanvideo-keyword %s MS KEYWORD [PARAMETERS...]\n"
             "\n"
             "Runs one keyword operation as the daemon would: the PARAMETERS are joined with\n"
             "single blanks into the parameter text (cut at %zu characters); with no PARAMETERS\n"
@@ -38,12 +45,16 @@ void print_usage(FILE* stream) {
             "parameters (fw_printenv vemuparam) as the daemon's start-up does and writes those.\n"
             "When a lookup or the load fails the operation is not run.\n"
             "\n"
+            "A command that runs longer than its limit (%u ms, or MS) is killed and counts as\n"
+            "failed; fw_setenv, /bin/usb.sh and reboot are waited for instead. SIGINT and\n"
+            "SIGTERM remove a vendor record file in flight and kill the running iw command.\n"
+            "\n"
             "Exit status: %d success; %d the operation failed (result -1: lock, unknown\n"
             "keyword, a command failing three times, a syntax error or a failed send), or a\n"
             "lookup or load before it failed; %d a value was rejected on its content (result\n"
             "2); %d any other negative result; %d bad command line.\n",
-            command_text_size - 1, exit_success, exit_failed, exit_rejected_value,
-            exit_other_failure, exit_usage);
+            time_limit_option, command_text_size - 1, command_time_limit_ms, exit_success,
+            exit_failed, exit_rejected_value, exit_other_failure, exit_usage);
 }
 
 // The single place where the rooms install their keyword handlers, as the daemon's start-up
@@ -89,32 +100,73 @@ bool join_arguments(int argc, char** argv, int first, char* text, size_t size) {
     return true;
 }
 
+// Stopped in the middle of a vendor send, the tool must not leave the record file behind, nor an
+// iw that would act after it has gone; then it ends by the signal, as it would have without the
+// handler. A running boot-environment or firmware write is left to finish.
+void stop_handler(int signo) {
+    running_commands.stop_all();
+    remove_pending_record_file();
+    signal(signo, SIG_DFL);
+    raise(signo);  // delivered when the handler returns
+}
+
+void install_stop_handler() {
+    struct sigaction action {};
+    action.sa_handler = stop_handler;
+    sigemptyset(&action.sa_mask);
+    for (int signo : stop_signals) sigaddset(&action.sa_mask, signo);
+    for (int signo : stop_signals) sigaction(signo, &action, nullptr);
+}
+
+// "--time-limit MS" before the keyword; false for a limit that is not a positive number.
+bool read_time_limit(const char* text, unsigned* limit_ms) {
+    char* end = nullptr;
+    unsigned long value = strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || value == 0 || value > command_time_limit_ms * 1000UL)
+        return false;
+    *limit_ms = static_cast<unsigned>(value);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // Lines must come out in order with the shell commands' and the test harness's reads.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    if (argc < 2) {
+    int first = 1;  // the keyword's argument
+    unsigned time_limit_ms = command_time_limit_ms;
+    if (argc > 1 && strcmp(argv[1], time_limit_option) == 0) {
+        if (argc < 3 || !read_time_limit(argv[2], &time_limit_ms)) {
+            print_usage(stderr);
+            return exit_usage;
+        }
+        first = 3;
+    }
+    if (argc <= first) {
         print_usage(stderr);
         return exit_usage;
     }
-    if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
+    if (strcmp(argv[first], "-h") == 0 || strcmp(argv[first], "--help") == 0) {
         print_usage(stdout);
         return exit_success;
     }
 
+    install_stop_handler();
     register_room_keywords();
+    shell_command_runner runner(time_limit_ms);
+    scoped_command_runner runner_scope(runner);
 
+    const char* keyword = argv[first];
     char params[command_text_size] = {};
     const char* params_text = nullptr;
-    if (argc > 2) {
-        if (!join_arguments(argc, argv, 2, params, sizeof params)) {
+    if (argc > first + 1) {
+        if (!join_arguments(argc, argv, first + 1, params, sizeof params)) {
             fprintf(stderr, "nanvideo-keyword: parameter text cut to %zu characters\n",
                     sizeof params - 1);
         }
         params_text = params;
     }
-    if (!prepare_keyword(argv[1], &params_text)) return exit_failed;
-    return exit_status_for(execute_keyword(argv[1], params_text));
+    if (!prepare_keyword(keyword, &params_text)) return exit_failed;
+    return exit_status_for(execute_keyword(keyword, params_text));
 }

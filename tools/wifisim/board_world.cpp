@@ -242,6 +242,7 @@ std::vector<wifisim::failure_rule> to_rules(const std::vector<failure>& failures
         wifisim::failure_rule r;
         r.remaining = f.times;
         r.exit_status = f.exit_status;
+        r.stall = f.stall;
         r.pattern = f.pattern;
         rules.push_back(r);
     }
@@ -432,7 +433,7 @@ std::vector<failure> read_failures(const std::string& state) {
     std::vector<failure> failures;
     for (const wifisim::failure_rule& r :
          wifisim::parse_failure_rules(read_locked(state, wifisim::failures_file)))
-        failures.push_back({r.pattern, static_cast<int>(r.remaining), r.exit_status});
+        failures.push_back({r.pattern, static_cast<int>(r.remaining), r.exit_status, r.stall});
     return failures;
 }
 
@@ -450,6 +451,19 @@ int clear_failures(const std::string& state) {
     state_lock lock(state);
     return lock.held() && wifisim::write_file_replacing(
                               state_path(state, wifisim::failures_file), "")
+               ? 0
+               : -1;
+}
+
+int release_stalls(const std::string& state) {
+    state_lock lock(state);
+    if (!lock.held()) return -1;
+    std::string text;
+    wifisim::read_whole_file(state_path(state, wifisim::failures_file), &text);
+    std::vector<wifisim::failure_rule> rules = wifisim::parse_failure_rules(text);
+    for (wifisim::failure_rule& rule : rules) rule.stall = false;
+    return wifisim::write_file_replacing(state_path(state, wifisim::failures_file),
+                                         wifisim::format_failure_rules(rules))
                ? 0
                : -1;
 }

@@ -51,6 +51,9 @@ struct failure {
     std::string pattern;
     int times = 1;        // calls that fail; < 0: every call
     int exit_status = 1;  // < 0: the program dies by signal -exit_status instead
+    // A hung tool: the call is logged, then hangs until release_stalls() (or until it is
+    // killed); after that it fails as told, or with exit_status 0 does its work.
+    bool stall = false;
 };
 
 struct options {
@@ -109,7 +112,8 @@ std::vector<failure> read_failures(const std::string& state);
 // ---- changing the world while the daemon runs ----
 
 int add_failure(const std::string& state, const failure& rule);
-int clear_failures(const std::string& state);
+int clear_failures(const std::string& state);  // also releases every stalled call
+int release_stalls(const std::string& state);
 int set_event_form(const std::string& state, event_form form);
 
 struct event_options {

@@ -171,11 +171,14 @@ std::vector<failure_rule> parse_failure_rules(const std::string& text) {
         start = end + 1;
         long remaining = 0;
         int exit_status = 0;
+        int stall = 0;
         int consumed = 0;
-        if (sscanf(line.c_str(), "%ld %d %n", &remaining, &exit_status, &consumed) < 2) continue;
+        if (sscanf(line.c_str(), "%ld %d %d %n", &remaining, &exit_status, &stall, &consumed) < 3)
+            continue;
         failure_rule rule;
         rule.remaining = remaining;
         rule.exit_status = exit_status;
+        rule.stall = stall != 0;
         rule.pattern = line.substr(static_cast<size_t>(consumed));
         rules.push_back(rule);
     }
@@ -186,7 +189,7 @@ std::string format_failure_rules(const std::vector<failure_rule>& rules) {
     std::string text;
     for (const failure_rule& rule : rules) {
         text += std::to_string(rule.remaining) + " " + std::to_string(rule.exit_status) + " " +
-                rule.pattern + "\n";
+                (rule.stall ? "1 " : "0 ") + rule.pattern + "\n";
     }
     return text;
 }
@@ -203,6 +206,14 @@ bool take_failure_locked(const std::string& state, const std::string& text, fail
         write_file_replacing(state_path(state, failures_file), format_failure_rules(rules));
         return true;
     }
+    return false;
+}
+
+bool stall_in_place_locked(const std::string& state, const std::string& pattern) {
+    std::string content;
+    if (!read_whole_file(state_path(state, failures_file), &content)) return false;
+    for (const failure_rule& rule : parse_failure_rules(content))
+        if (rule.stall && rule.pattern == pattern) return true;
     return false;
 }
 

@@ -52,11 +52,14 @@ std::string call_log_line(int argc, char* const argv[]);
 // joined by single blanks ("iw phy0 interface add nan0 type __nan").
 std::string command_text(int argc, char* const argv[]);
 
-// One line of STATE/failures: "<remaining> <exit_status> <pattern>". remaining < 0 means for
-// ever; exit_status < 0 means death by signal -exit_status. The pattern is an fnmatch pattern.
+// One line of STATE/failures: "<remaining> <exit_status> <stall> <pattern>". remaining < 0
+// means for ever; exit_status < 0 means death by signal -exit_status. stall 1: the call hangs
+// (after it is logged) until the rule is released, then fails as told, or with exit_status 0 does
+// its work. The pattern is an fnmatch pattern.
 struct failure_rule {
     long remaining = 0;
     int exit_status = 1;
+    bool stall = false;
     std::string pattern;
 };
 std::vector<failure_rule> parse_failure_rules(const std::string& text);
@@ -65,6 +68,8 @@ std::string format_failure_rules(const std::vector<failure_rule>& rules);
 // The caller holds the state lock. The first rule with calls left whose pattern matches takes one call.
 // Returns true and the rule when the call is to fail.
 bool take_failure_locked(const std::string& state, const std::string& text, failure_rule* hit);
+// The caller holds the state lock. True while a stalling rule with this pattern is in place.
+bool stall_in_place_locked(const std::string& state, const std::string& pattern);
 
 // Lower-case hexadecimal without separators, and back.
 std::string to_hex(const std::vector<unsigned char>& bytes);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 #include "sim_state.hpp"
@@ -15,6 +16,7 @@ namespace wifisim {
 namespace {
 
 constexpr int exit_no_board = 1;
+constexpr long stall_poll_ns = 10000000;
 
 [[noreturn]] void fail_as_told(const failure_rule& rule, const char* failure_message) {
     fprintf(stderr, "%s\n", failure_message);
@@ -26,6 +28,18 @@ constexpr int exit_no_board = 1;
         _exit(128 + sig);  // a signal that cannot end the process
     }
     exit(rule.exit_status);
+}
+
+// A hung tool: nothing happens until the rule is released (or the process is killed).
+void stall_until_released(const std::string& state, const failure_rule& rule) {
+    for (;;) {
+        {
+            state_lock lock(state);
+            if (!lock.held() || !stall_in_place_locked(state, rule.pattern)) return;
+        }
+        timespec step{0, stall_poll_ns};
+        nanosleep(&step, nullptr);
+    }
 }
 
 }  // namespace
@@ -49,8 +63,12 @@ std::string standin_start(int argc, char* argv[], const char* failure_message) {
         append_to_file(state_path(state, call_log_file), call_log_line(argc, argv));
         failing = take_failure_locked(state, command_text(argc, argv), &rule);
     }
-    if (failing) fail_as_told(rule, failure_message);
-    return state;
+    if (!failing) return state;
+    if (rule.stall) {
+        stall_until_released(state, rule);
+        if (rule.exit_status == 0) return state;
+    }
+    fail_as_told(rule, failure_message);
 }
 
 }  // namespace wifisim
