@@ -3,10 +3,12 @@
 #include "command_child.hpp"
 
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <ctime>
 
 running_command_groups running_commands;
@@ -14,6 +16,12 @@ running_command_groups running_commands;
 namespace {
 
 constexpr long start_wait_step_ns = 100000;
+// The kernel's signal set: 64 signals on every Linux architecture this daemon runs on.
+constexpr size_t kernel_sigset_bytes = 8;
+// Room for the kernel's struct sigaction (handler, flags, restorer, mask) on 32- and 64-bit.
+struct kernel_sigaction_bytes {
+    unsigned char bytes[64];
+};
 
 // Restores what a fresh program expects: the daemon ignores SIGPIPE, and whatever a thread
 // blocked would otherwise stay blocked in every program it starts. Async-signal-safe only.
@@ -23,8 +31,13 @@ void reset_signals_in_child() {
     sigemptyset(&default_action.sa_mask);
     for (int signo = 1; signo < NSIG; ++signo) {
         if (signo == SIGKILL || signo == SIGSTOP) continue;
-        // The C library refuses its own reserved signals; those are never ignored anyway.
-        sigaction(signo, &default_action, nullptr);
+        if (sigaction(signo, &default_action, nullptr) == 0) continue;
+        // The C library refuses its own reserved signals, yet a parent of ours may have left
+        // them ignored, and an ignored signal stays ignored across exec: the kernel is told
+        // directly. All zeros is the default action, no flags and an empty mask in the
+        // kernel's own layout on every architecture.
+        const kernel_sigaction_bytes zero{};
+        syscall(SYS_rt_sigaction, signo, &zero, nullptr, kernel_sigset_bytes);
     }
     sigset_t none;
     sigemptyset(&none);
