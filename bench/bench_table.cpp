@@ -356,7 +356,8 @@ void add_max_rate_row(std::vector<row>& rows, const figures& max_rate) {
     }
     rows.push_back({name, format("%.0f frames/s", *fps),
                     format("%.0f frames/s one-frame tick", old_tick_fps),
-                    format("%.1fx", *fps / old_tick_fps), format(">= %.0f frames/s", max_rate_target_fps),
+                    format("%.1fx", *fps / old_tick_fps),
+                    format(">= %.0f frames/s", max_rate_target_fps),
                     verdict(*fps >= max_rate_target_fps)});
 }
 

@@ -74,14 +74,16 @@ constexpr double join_beside_after_s = 2;
 constexpr double join_live_ms = 50;
 // The max-rate scenario's steps, and the share of a step's rate the source must reach for the
 // step to count (beyond it the source, not the daemon, is the limit).
-constexpr double max_rate_steps[] = {250, 500, 1000, 1250, 1500, 1750, 2000, 2250, 2500, 3000, 4000};
+constexpr double max_rate_steps[] = {250,  500,  1000, 1250, 1500, 1750,
+                                     2000, 2250, 2500, 3000, 4000};
 constexpr double max_rate_step_s = 2;
 constexpr double source_pace_share = 0.95;
 
 enum class scenario { steady, chatter, stalled, command, join, max_rate };
 constexpr std::pair<scenario, const char*> scenario_names[] = {
-    {scenario::steady, "steady"},   {scenario::chatter, "chatter"}, {scenario::stalled, "stalled"},
-    {scenario::command, "command"}, {scenario::join, "join"},       {scenario::max_rate, "max-rate"},
+    {scenario::steady, "steady"},   {scenario::chatter, "chatter"},
+    {scenario::stalled, "stalled"}, {scenario::command, "command"},
+    {scenario::join, "join"},       {scenario::max_rate, "max-rate"},
 };
 
 const char* scenario_name(scenario kind) {
@@ -104,7 +106,8 @@ struct settings {
 [[noreturn]] void usage(const char* program) {
     fprintf(stderr,
             "Usage: %s [--scenario NAME] [--frames N] [--rate FRAMES_PER_SECOND]\n"
-            "       [--payload BYTES] [--dump FILE] [--figures FILE] [--series FILE] [--daemon PATH]\n"
+            "       [--payload BYTES] [--dump FILE] [--figures FILE] [--series FILE]\n"
+            "       [--daemon PATH]\n"
             "  --scenario steady (default), chatter, stalled, command, join or max-rate\n"
             "  --frames   frames to stream (default %u; join and max-rate set their own)\n"
             "  --rate     frames per second from the source (default %.0f; max-rate steps up)\n"
@@ -650,7 +653,8 @@ void write_series(const std::string& path, const std::vector<const timed_client*
             const auto second = static_cast<size_t>(seconds_between(start, *arrivals[n]));
             if (second >= seconds) continue;
             ++frames[second][r];
-            ms[second].push_back(std::chrono::duration<double, std::milli>(*arrivals[n] - handed[n]).count());
+            ms[second].push_back(
+                std::chrono::duration<double, std::milli>(*arrivals[n] - handed[n]).count());
         }
     }
     fprintf(file, "# seconds delivered_frames_per_s p99_latency_ms\n");
@@ -660,7 +664,8 @@ void write_series(const std::string& path, const std::vector<const timed_client*
         double p99 = NAN;
         if (!sample.empty()) {
             std::sort(sample.begin(), sample.end());
-            const auto rank = static_cast<size_t>(std::ceil(0.99 * static_cast<double>(sample.size())));
+            const auto rank =
+                static_cast<size_t>(std::ceil(0.99 * static_cast<double>(sample.size())));
             p99 = sample[std::max<size_t>(rank, 1) - 1];
         }
         fprintf(file, "%zu %u %.3f\n", second + 1, slowest, p99);
@@ -949,8 +954,9 @@ std::optional<double> time_to_live(const timed_client& reader,
     const auto& arrivals = reader.arrivals();
     for (size_t n = 0; n < arrivals.size() && n < handed.size(); ++n) {
         if (!arrivals[n]) continue;
-        if (std::chrono::duration<double, std::milli>(*arrivals[n] - handed[n]).count() >= join_live_ms)
-            continue;
+        const double ms =
+            std::chrono::duration<double, std::milli>(*arrivals[n] - handed[n]).count();
+        if (ms >= join_live_ms) continue;
         if (!first || *arrivals[n] < *first) first = arrivals[n];
     }
     if (!first) return std::nullopt;
@@ -970,7 +976,8 @@ int run_join(board_fixture& board, const settings& s, const payload_plan& plan) 
     const auto join = [&](int index) {
         connecting[index] = clock_type::now();
         unique_fd fd = connect_client(board, index, families[index]);
-        if (fd.valid()) clients.push_back(std::make_unique<timed_client>(std::move(fd), plan, frames));
+        if (fd.valid())
+            clients.push_back(std::make_unique<timed_client>(std::move(fd), plan, frames));
     };
     const bool streamed = stream_frames(board, plan, 0, frames, s.rate, handed, [&](uint32_t n) {
         // Connecting waits for the daemon's line: off the pacing thread.
@@ -997,10 +1004,12 @@ int run_join(board_fixture& board, const settings& s, const payload_plan& plan) 
            join_live_ms, alone.value_or(NAN));
     printf("second client: the same %.1f ms after connecting beside the first\n",
            beside.value_or(NAN));
-    printf("first frames:  %u and %u (the source was at %u and %u)\n",
-           clients[0]->checker().next_frame() - static_cast<uint32_t>(clients[0]->checker().frames_checked()),
-           clients[1]->checker().next_frame() - static_cast<uint32_t>(clients[1]->checker().frames_checked()),
-           idle, beside_at);
+    const auto first_frame = [](const timed_client& client) {
+        const payload_checker& checker = client.checker();
+        return checker.next_frame() - static_cast<uint32_t>(checker.frames_checked());
+    };
+    printf("first frames:  %u and %u (the source was at %u and %u)\n", first_frame(*clients[0]),
+           first_frame(*clients[1]), idle, beside_at);
     if (!s.figures.empty()) {
         write_figures(s.figures, {
             {"rate", s.rate},
@@ -1039,9 +1048,11 @@ int run_max_rate(board_fixture& board, const settings& s, const payload_plan& pl
             wrong += reader->checker().errors() + reader->checker().bytes_skipped();
         }
         const bool kept_pace = achieved >= rate * source_pace_share;
-        printf("step %6.0f frames/s asked, %8.1f handed over: %llu frames lost, %llu bytes wrong%s\n",
+        printf("step %6.0f frames/s asked, %8.1f handed over: %llu frames lost, "
+               "%llu bytes wrong%s\n",
                rate, achieved, static_cast<unsigned long long>(lost),
-               static_cast<unsigned long long>(wrong), kept_pace ? "" : " (the source fell behind)");
+               static_cast<unsigned long long>(wrong),
+               kept_pace ? "" : " (the source fell behind)");
         first += count;
         if (lost > 0 || wrong > 0 || !kept_pace) break;
         best = achieved;
