@@ -487,7 +487,7 @@ std::optional<std::string> draw_picture(const std::vector<series_line>& lines,
         fprintf(script, "set object 1 rect from %.2f, graph 0 to %.2f, graph 1 behind "
                         "fillcolor rgb \"#f3e3c3\" fillstyle solid 0.6 noborder\n",
                 *sent, *sent + *took);
-        fprintf(script, "set label 1 \"command runs (%.1f s)\" at %.2f, graph 0.08\n", *took,
+        fprintf(script, "set label 1 \"command runs (%.1f s)\" at %.2f, graph 0.5\n", *took,
                 *sent + 0.2);
     }
     // The scenarios are named once, in the upper half; the lower one names only the target.
@@ -503,7 +503,7 @@ std::optional<std::string> draw_picture(const std::vector<series_line>& lines,
     fprintf(script, "set key inside right bottom box opaque\n");
     fprintf(script, "set ylabel \"frames/s, slowest reader\"\n");
     plot("2", true, "");
-    fprintf(script, "set key inside right top box opaque\n");
+    fprintf(script, "unset label 1\nset key inside right top box opaque\n");
     fprintf(script, "set ylabel \"99th percentile latency, ms\"\nset xlabel \"seconds into the "
                     "stream\"\n");
     plot("3", false,
