@@ -82,7 +82,8 @@ soak:
 	build/default/bin/nanvideo-soak --duration $(DURATION)
 
 # Every benchmark, one table: the benchmarks from the host build, the stripped size from the
-# board's. The stream runs 3000 frames (about 35 s); FRAMES=10000 gives the full figure.
+# board's, and a picture of the streaming scenarios (gnuplot). The steady stream runs 3000 frames
+# (about 35 s; FRAMES=10000 gives the full figure); the other scenarios add about two minutes.
 bench:
 	@tools/install-deps bench
 	cmake --preset default >/dev/null

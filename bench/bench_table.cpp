@@ -2,15 +2,19 @@
 // the reference it is measured against, their ratio and, where one is set, the target:
 //   - intake_bench: the frame CRC against the bit-by-bit form and Boost's crc_optimal, and the
 //     intake path against the 50 MHz line rate;
-//   - stream_bench (the real daemon on the simulated board, four checking clients): the delivered
-//     rate, loss and latency against the 100 frames/s that one frame per 10 ms tick allows, CPU
-//     time per delivered megabyte against socat relaying the same payloads, and the daemon's
-//     resident memory against its fixed frame buffers;
+//   - stream_bench (the real daemon on the simulated board, checking clients), one run per
+//     scenario: with four readers the delivered rate, loss and latency against the 100 frames/s
+//     that one frame per 10 ms tick allowed, CPU time per delivered megabyte against socat
+//     relaying the same payloads, and the daemon's resident memory against its fixed frame
+//     buffers; the highest source rate four readers get whole, against the old tick's; the
+//     readers' rate and latency while a fourth client chatters, never reads, or waits for a
+//     command that runs 5 s; how soon a joining client has live frames;
 //   - video_bench (real H.264 to four clients): the highest bit rate they receive whole, against
 //     the bus's line rate;
 //   - the daemon built for the board (32-bit ARM), stripped, against the binary as built.
 // Each benchmark writes its figures as "key value" lines; what it prints goes to a log beside
-// them, so that this program's output is the table alone.
+// them, so that this program's output is the table alone. The streaming scenarios also write
+// their readers' frames and latency second by second, which gnuplot draws as one SVG picture.
 //
 //   bench_table [--frames N] [--rate FRAMES_PER_SECOND] [--armhf-daemon PATH]
 #include <fcntl.h>
@@ -49,6 +53,21 @@ constexpr double intake_target_vs_line_rate = 50;
 constexpr double stream_target_rate = 90;
 constexpr double latency_p99_target_ms = 25;
 constexpr double video_target_mbps = 40;
+constexpr double max_rate_target_fps = 1500;
+constexpr double beside_target_share = 0.99;
+constexpr double join_target_ms = 2000;
+constexpr double cpu_target_vs_socat = 1.03;
+
+// What four clients got from the engine that sent one frame per tick, measured on this machine.
+constexpr double old_tick_fps = 98;
+// A stale start: a client that joined at the oldest slot of a full ring (766 frames at 90/s).
+constexpr double ring_lap_ms = 766 * 1000 / stream_target_rate;
+
+// Frames for the scenarios beside a fourth client (fewer when --frames asks for fewer): the
+// stalled one runs past the 13 s after which the daemon closes a client that takes nothing.
+constexpr unsigned long chatter_frames = 900;
+constexpr unsigned long stalled_frames = 1800;
+constexpr unsigned long command_frames = 900;
 
 // What the daemon holds for frames whatever the load: the raw queue and the video ring.
 constexpr double frame_buffers_kib = (sizeof(raw_frame_queue) + sizeof(frame_ring)) / 1024.0;
@@ -303,9 +322,11 @@ void add_cost_rows(std::vector<row>& rows, const figures& stream) {
     const auto daemon_cpu = lookup(stream, "daemon_cpu_s_per_mb");
     const auto socat_cpu = lookup(stream, "socat_cpu_s_per_mb");
     if (daemon_cpu && socat_cpu && *socat_cpu > 0) {
+        const double ratio = *daemon_cpu / *socat_cpu;
         rows.push_back({"CPU per delivered MB", format("%.4f s/MB", *daemon_cpu),
-                        format("%.4f s/MB socat", *socat_cpu),
-                        format("%.2fx", *daemon_cpu / *socat_cpu), "", ""});
+                        format("%.4f s/MB socat", *socat_cpu), format("%.2fx", ratio),
+                        format("<= %.2fx", cpu_target_vs_socat),
+                        verdict(ratio <= cpu_target_vs_socat)});
     } else {
         rows.push_back(missing("CPU per delivered MB"));
     }
@@ -323,6 +344,65 @@ void add_cost_rows(std::vector<row>& rows, const figures& stream) {
                         format("%.2fx", *hwm / frame_buffers_kib), "", ""});
     } else {
         rows.push_back(missing("resident memory, peak"));
+    }
+}
+
+void add_max_rate_row(std::vector<row>& rows, const figures& max_rate) {
+    const char* name = "highest rate, 4 clients whole";
+    const auto fps = lookup(max_rate, "max_rate_fps");
+    if (!fps || *fps == 0) {
+        rows.push_back(missing(name));
+        return;
+    }
+    rows.push_back({name, format("%.0f frames/s", *fps),
+                    format("%.0f frames/s one-frame tick", old_tick_fps),
+                    format("%.1fx", *fps / old_tick_fps),
+                    format(">= %.0f frames/s", max_rate_target_fps),
+                    verdict(*fps >= max_rate_target_fps)});
+}
+
+// The readers' rate and latency while a fourth client does something else.
+void add_beside_rows(std::vector<row>& rows, const char* what, const figures& beside) {
+    const auto source = lookup(beside, "source_fps");
+    const auto delivered = lookup(beside, "delivered_fps");
+    const auto p99 = lookup(beside, "latency_p99_ms");
+    const bool whole = lookup(beside, "lost_frames").value_or(1) == 0 &&
+                       lookup(beside, "byte_errors").value_or(1) == 0 &&
+                       lookup(beside, "bytes_out_of_place").value_or(1) == 0;
+    const std::string rate_name = format("%s: readers' rate", what);
+    if (source && delivered && *source > 0) {
+        const double share = *delivered / *source;
+        rows.push_back({rate_name, format("%.1f frames/s", *delivered),
+                        format("%.1f frames/s source", *source), format("%.3fx", share),
+                        format(">= %.2fx, 0 lost", beside_target_share),
+                        judged(beside, share >= beside_target_share && whole)});
+    } else {
+        rows.push_back(missing(rate_name.c_str()));
+    }
+    const std::string p99_name = format("%s: readers' p99", what);
+    if (p99) {
+        rows.push_back({p99_name, format("%.2f ms", *p99), format("%.0f ms, one tick", tick_ms),
+                        format("%.2fx", *p99 / tick_ms), format("< %.0f ms", latency_p99_target_ms),
+                        judged(beside, *p99 < latency_p99_target_ms)});
+    } else {
+        rows.push_back(missing(p99_name.c_str()));
+    }
+}
+
+void add_join_rows(std::vector<row>& rows, const figures& join) {
+    const std::string reference = format("%.0f ms, a stale ring", ring_lap_ms);
+    const std::pair<const char*, const char*> cases[] = {
+        {"join to live, alone", "join_alone_ms"},
+        {"join to live, beside one", "join_beside_ms"},
+    };
+    for (const auto& [name, key] : cases) {
+        const auto ms = lookup(join, key);
+        if (!ms) {
+            rows.push_back(missing(name));
+            continue;
+        }
+        rows.push_back({name, format("%.1f ms", *ms), reference, format("%.4fx", *ms / ring_lap_ms),
+                        format("< %.0f ms", join_target_ms), verdict(*ms < join_target_ms)});
     }
 }
 
@@ -375,6 +455,72 @@ void print_table(const std::vector<row>& rows) {
     for (const row& r : rows) print(r);
 }
 
+// ---- the picture ----
+
+struct series_line {
+    std::string path;
+    std::string title;
+};
+
+// Draws the scenarios' readers second by second, frames above and latency below, with the time
+// the command ran shaded; returns the picture's path, or nothing when gnuplot failed.
+std::optional<std::string> draw_picture(const std::vector<series_line>& lines,
+                                        const figures& command) {
+    if (lines.empty()) return std::nullopt;
+    const std::string script_path = work_path("stream_bench.gp");
+    const std::string picture = work_path("stream_bench.svg");
+    FILE* script = fopen(script_path.c_str(), "we");
+    if (script == nullptr) {
+        perror(script_path.c_str());
+        return std::nullopt;
+    }
+    fprintf(script, "set terminal svg size 1100,760 dynamic enhanced font \"sans,12\" "
+                    "background rgb \"white\"\n");
+    fprintf(script, "set output \"%s\"\n", picture.c_str());
+    fprintf(script, "set datafile missing \"nan\"\n");
+    fprintf(script, "set grid\nset xrange [0:*]\nset yrange [0:*]\n");
+    fprintf(script, "set multiplot layout 2,1 title \"nanvideod on the simulated board: what the "
+                    "readers get, second by second\"\n");
+    const auto sent = lookup(command, "command_sent_s");
+    const auto took = lookup(command, "command_seconds");
+    if (sent && took) {
+        fprintf(script, "set object 1 rect from %.2f, graph 0 to %.2f, graph 1 behind "
+                        "fillcolor rgb \"#f3e3c3\" fillstyle solid 0.6 noborder\n",
+                *sent, *sent + *took);
+        fprintf(script, "set label 1 \"command runs (%.1f s)\" at %.2f, graph 0.5\n", *took,
+                *sent + 0.2);
+    }
+    // The scenarios are named once, in the upper half; the lower one names only the target.
+    const auto plot = [&](const char* column, bool titled, const char* extra) {
+        fprintf(script, "plot ");
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const std::string title = titled ? "title \"" + lines[i].title + "\"" : "notitle";
+            fprintf(script, "%s\"%s\" using 1:%s with linespoints lw 2 pt %zu %s",
+                    i == 0 ? "" : ", ", lines[i].path.c_str(), column, i + 5, title.c_str());
+        }
+        fprintf(script, "%s\n", extra);
+    };
+    fprintf(script, "set key inside right bottom box opaque\n");
+    fprintf(script, "set ylabel \"frames/s, slowest reader\"\n");
+    plot("2", true, "");
+    fprintf(script, "unset label 1\nset key inside right top box opaque\n");
+    fprintf(script, "set ylabel \"99th percentile latency, ms\"\nset xlabel \"seconds into the "
+                    "stream\"\n");
+    plot("3", false,
+         format(", %.0f with lines dashtype 2 lw 2 lc rgb \"red\" title \"p99 target\"",
+                latency_p99_target_ms).c_str());
+    fprintf(script, "unset multiplot\n");
+    fclose(script);
+    unlink(picture.c_str());
+    const std::string log_path = work_path("gnuplot.log");
+    if (!run_logged({"gnuplot", script_path}, log_path) || !file_size(picture)) {
+        fprintf(stderr, "bench_table: gnuplot failed (make bench installs it); see %s\n",
+                log_path.c_str());
+        return std::nullopt;
+    }
+    return picture;
+}
+
 void print_notes(const settings& s, const figures& stream) {
     printf("\n");
     if (const auto source = lookup(stream, "source_fps"); source) {
@@ -394,7 +540,13 @@ void print_notes(const settings& s, const figures& stream) {
     printf("Ratio: figure / reference. Latency runs from the source's hand-over to a client's last\n"
            "byte. CPU: the daemon's per MB delivered to all clients (SPI intake included), socat's\n"
            "per MB relayed from a pipe to one client.\n");
-    printf("Logs and figures: %s\n", NANVIDEO_BENCH_WORK_DIR);
+    printf("Beside: three readers while a fourth client sends a byte every 5 ms (chatter), never\n"
+           "reads (stalled; the daemon closes it after 13 s), or asks for a reset whose reboot takes\n"
+           "5 s (command). Join: nobody connected for 10 s (the ring full of stale frames), then a\n"
+           "client joins, 2 s later a second beside it; the time until each has a frame within\n"
+           "50 ms of its hand-over. Highest rate: the source steps up (2 s a step) until a step\n"
+           "loses a frame.\n");
+    printf("Logs, figures and series: %s\n", NANVIDEO_BENCH_WORK_DIR);
 }
 
 }  // namespace
@@ -407,9 +559,41 @@ int main(int argc, char* argv[]) {
     const figures intake = run_benchmark("intake_bench", {NANVIDEO_INTAKE_BENCH});
     printf("bench_table: stream_bench (%lu frames at %.0f frames/s, about %.0f s)\n", s.frames, s.rate,
            static_cast<double>(s.frames) / s.rate + 5);
+    const std::string steady_series = work_path("stream_steady.series");
     const figures stream = run_benchmark(
         "stream_bench", {NANVIDEO_STREAM_BENCH, "--frames", std::to_string(s.frames), "--rate",
-                         format("%g", s.rate)});
+                         format("%g", s.rate), "--series", steady_series});
+    printf("bench_table: stream_bench max-rate (four readers, the source stepping up, about 30 s)\n");
+    const figures max_rate = run_benchmark("stream_max_rate", {NANVIDEO_STREAM_BENCH, "--scenario",
+                                                               "max-rate"});
+    struct beside_run {
+        const char* scenario;
+        unsigned long frames;
+        const char* title;
+        figures got;
+    };
+    beside_run beside[] = {
+        {"chatter", chatter_frames, "chatter: 3 readers, a 4th sends a byte every 5 ms", {}},
+        {"stalled", stalled_frames, "stalled: 3 readers, a 4th never reads", {}},
+        {"command", command_frames, "command: 3 readers, a 4th waits 5 s for a reset", {}},
+    };
+    std::vector<series_line> lines;
+    if (file_size(steady_series)) lines.push_back({steady_series, "steady: 4 readers"});
+    for (beside_run& run : beside) {
+        const unsigned long frames = std::min(run.frames, s.frames);
+        const std::string series = work_path(format("stream_%s.series", run.scenario).c_str());
+        printf("bench_table: stream_bench %s (%lu frames at %.0f frames/s, about %.0f s)\n",
+               run.scenario, frames, s.rate, static_cast<double>(frames) / s.rate + 5);
+        unlink(series.c_str());
+        run.got = run_benchmark(format("stream_%s", run.scenario).c_str(),
+                                {NANVIDEO_STREAM_BENCH, "--scenario", run.scenario, "--frames",
+                                 std::to_string(frames), "--rate", format("%g", s.rate),
+                                 "--series", series});
+        if (file_size(series)) lines.push_back({series, run.title});
+    }
+    printf("bench_table: stream_bench join (about 20 s)\n");
+    const figures join = run_benchmark("stream_join", {NANVIDEO_STREAM_BENCH, "--scenario", "join",
+                                                       "--rate", format("%g", s.rate)});
     printf("bench_table: video_bench (1080p H.264 to four clients, rising bit rates, a few minutes "
            "the first time)\n");
     const figures video = run_benchmark("video_bench", {NANVIDEO_VIDEO_BENCH});
@@ -420,14 +604,19 @@ int main(int argc, char* argv[]) {
     add_intake_rows(rows, intake);
     add_stream_rate_rows(rows, stream);
     add_latency_rows(rows, stream);
+    add_max_rate_row(rows, max_rate);
+    for (const beside_run& run : beside) add_beside_rows(rows, run.scenario, run.got);
+    add_join_rows(rows, join);
     add_cost_rows(rows, stream);
     add_video_row(rows, video);
     add_size_row(rows, sizes);
+    const std::optional<std::string> picture = draw_picture(lines, beside[2].got);
     printf("\n");
     print_table(rows);
     print_notes(s, stream);
+    if (picture) printf("Picture: %s\n", picture->c_str());
 
     const bool complete = std::none_of(rows.begin(), rows.end(),
                                        [](const row& r) { return r.figure == "n/a"; });
-    return complete ? 0 : 1;
+    return complete && picture ? 0 : 1;
 }

@@ -1,18 +1,27 @@
 // Streaming figures: the real daemon on the simulated board, the video source handing it frames
-// at a steady rate, four clients (IPv4 and IPv6) checking every byte they receive. Prints the
-// frames delivered per second, frames lost, the latency from the source's hand-over of a frame
-// to a client's last byte of it, and the daemon's CPU time per delivered megabyte beside socat
-// relaying the same payloads from a pipe to one client, the cost of a bare relay, and the
-// daemon's resident memory while it streams. With --figures the same figures also go to a file
-// as "key value" lines, for programs that gather them (bench_table).
+// at a steady rate, clients (IPv4 and IPv6) checking every byte they receive. One scenario per
+// run:
+//   steady    four clients: frames delivered per second, frames lost, the latency from the
+//             source's hand-over of a frame to a client's last byte of it, and the daemon's CPU
+//             time per delivered megabyte beside socat relaying the same payloads from a pipe to
+//             one client (the cost of a bare relay), and the daemon's resident memory
+//   chatter   three readers while a fourth client sends a byte every few milliseconds
+//   stalled   three readers while a fourth never reads
+//   command   three readers while a fourth asks for a command (reset) that runs for seconds
+//   join      nobody connected for longer than a lap of the ring, then a client joins, later a
+//             second beside it: how long until each has a live frame
+//   max-rate  four readers while the source steps up its rate: the highest step all got whole
+// With --figures the figures also go to a file as "key value" lines, for programs that gather
+// them (bench_table); with --series the readers' frames and latency second by second.
 //
-//   stream_bench [--frames N] [--rate FRAMES_PER_SECOND] [--payload BYTES] [--dump FILE]
-//                [--figures FILE] [--daemon PATH]
+//   stream_bench [--scenario NAME] [--frames N] [--rate FRAMES_PER_SECOND] [--payload BYTES]
+//                [--dump FILE] [--figures FILE] [--series FILE] [--daemon PATH]
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -49,25 +59,64 @@ constexpr double latency_p99_target_ms = 25;
 // lost.
 constexpr auto drain_idle_limit = 3s;
 
+// The chattering client's pace: a keep-alive, or a hostile peer.
+constexpr auto chatter_interval = 5ms;
+// The command scenario: reset runs the board's reboot, here one that takes its time, asked for
+// this far into the stream.
+constexpr const char* slow_command = "AT+AB reset";
+constexpr const char* ok_reply = "OK\r\n";
+constexpr int slow_command_seconds = 5;
+constexpr double command_after_s = 2;
+// The join scenario: longer than a lap of the ring at 90 frames/s (766 frames), so that every
+// slot holds a stale frame; a frame within this much of its hand-over counts as live.
+constexpr double join_idle_s = 10;
+constexpr double join_beside_after_s = 2;
+constexpr double join_live_ms = 50;
+// The max-rate scenario's steps, and the share of a step's rate the source must reach for the
+// step to count (beyond it the source, not the daemon, is the limit).
+constexpr double max_rate_steps[] = {250,  500,  1000, 1250, 1500, 1750,
+                                     2000, 2250, 2500, 3000, 4000};
+constexpr double max_rate_step_s = 2;
+constexpr double source_pace_share = 0.95;
+
+enum class scenario { steady, chatter, stalled, command, join, max_rate };
+constexpr std::pair<scenario, const char*> scenario_names[] = {
+    {scenario::steady, "steady"},   {scenario::chatter, "chatter"},
+    {scenario::stalled, "stalled"}, {scenario::command, "command"},
+    {scenario::join, "join"},       {scenario::max_rate, "max-rate"},
+};
+
+const char* scenario_name(scenario kind) {
+    for (const auto& [value, name] : scenario_names)
+        if (value == kind) return name;
+    return "?";
+}
+
 struct settings {
+    scenario kind = scenario::steady;
     uint32_t frames = default_frames;
     double rate = default_rate;
     uint32_t payload = default_payload;
     std::string dump;  // where to write every frame's latencies, for a closer look
     std::string figures;  // where to write the figures as "key value" lines
+    std::string series;  // where to write the readers' figures second by second
     std::string daemon = NANVIDEO_DAEMON_PATH;  // another build of the daemon, to compare
 };
 
 [[noreturn]] void usage(const char* program) {
     fprintf(stderr,
-            "Usage: %s [--frames N] [--rate FRAMES_PER_SECOND] [--payload BYTES] [--dump FILE]\n"
-            "       [--figures FILE] [--daemon PATH]\n"
-            "  --frames   frames to stream (default %u)\n"
-            "  --rate     frames per second from the source (default %.0f)\n"
+            "Usage: %s [--scenario NAME] [--frames N] [--rate FRAMES_PER_SECOND]\n"
+            "       [--payload BYTES] [--dump FILE] [--figures FILE] [--series FILE]\n"
+            "       [--daemon PATH]\n"
+            "  --scenario steady (default), chatter, stalled, command, join or max-rate\n"
+            "  --frames   frames to stream (default %u; join and max-rate set their own)\n"
+            "  --rate     frames per second from the source (default %.0f; max-rate steps up)\n"
             "  --payload  payload bytes per frame, 8 to 4096 (default %u)\n"
             "  --dump     write one line per frame: number, hand-over time (ms from the first),\n"
-            "             each client's latency in ms (-1: never arrived)\n"
+            "             each reader's latency in ms (-1: never arrived)\n"
             "  --figures  write the figures as \"key value\" lines\n"
+            "  --series   write one line per second: seconds, frames the slowest reader took,\n"
+            "             99th percentile latency in ms\n"
             "  --daemon   the daemon binary to run (default %s)\n",
             program, default_frames, default_rate, default_payload, NANVIDEO_DAEMON_PATH);
     exit(2);
@@ -79,7 +128,15 @@ settings parse_settings(int argc, char* argv[]) {
         const std::string option = argv[i];
         if (i + 1 >= argc) usage(argv[0]);
         const char* value = argv[++i];
-        if (option == "--frames") {
+        if (option == "--scenario") {
+            bool known = false;
+            for (const auto& [kind, name] : scenario_names) {
+                if (name != std::string(value)) continue;
+                s.kind = kind;
+                known = true;
+            }
+            if (!known) usage(argv[0]);
+        } else if (option == "--frames") {
             s.frames = static_cast<uint32_t>(strtoul(value, nullptr, 10));
         } else if (option == "--rate") {
             s.rate = strtod(value, nullptr);
@@ -89,6 +146,8 @@ settings parse_settings(int argc, char* argv[]) {
             s.dump = value;
         } else if (option == "--figures") {
             s.figures = value;
+        } else if (option == "--series") {
+            s.series = value;
         } else if (option == "--payload") {
             s.payload = static_cast<uint32_t>(strtoul(value, nullptr, 10));
         } else {
@@ -393,33 +452,284 @@ size_t count_prefixed(const std::vector<std::string>& lines, const std::string& 
     }));
 }
 
-int run(const settings& s) {
-    const payload_plan plan{.seed = 90, .derived_length = false, .fixed_length = s.payload};
-    board_fixture board("stream_bench");
-    board.start_program(s.daemon, {});
+// ---- the scenarios ----
+
+// Hands frames [first, first + count) to the daemon at `rate`, noting when each was taken, and
+// calls after_each(n) once frame n is out; false when the daemon stops taking frames.
+bool stream_frames(board_fixture& board, const payload_plan& plan, uint32_t first, uint32_t count,
+                   double rate, std::vector<clock_type::time_point>& handed,
+                   const std::function<bool(uint32_t)>& after_each) {
+    const auto period = std::chrono::duration_cast<clock_type::duration>(
+        std::chrono::duration<double>(1.0 / rate));
+    const clock_type::time_point start = clock_type::now();
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t n = first + k;
+        std::this_thread::sleep_until(start + period * k);
+        spi_reply frame = frame_transfer(plan, n, static_cast<uint8_t>(n));
+        handed[n] = clock_type::now();
+        if (!board.source().send(std::move(frame), e2e_deadline)) {
+            fprintf(stderr, "stream_bench: frame %u was not taken\n", n);
+            return false;
+        }
+        if (!after_each(n)) return false;
+    }
+    return true;
+}
+
+// Waits until every reader has frame `last`, or none has made progress for a while.
+void wait_delivered(const std::vector<const timed_client*>& readers, uint32_t last) {
+    uint64_t last_progress = 0;
+    clock_type::time_point last_change = clock_type::now();
+    for (;;) {
+        uint64_t progress = 0;
+        bool all_done = true;
+        for (const timed_client* reader : readers) {
+            progress += reader->frames_done();
+            all_done = all_done && reader->frames_done() > last;
+        }
+        if (all_done) return;
+        if (progress != last_progress) {
+            last_progress = progress;
+            last_change = clock_type::now();
+        } else if (clock_type::now() - last_change > drain_idle_limit) {
+            return;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+// The client that is not a reader: it chatters, stalls or asks for a slow command.
+class side_client {
+public:
+    side_client(unique_fd socket, scenario kind, uint32_t payload)
+        : socket_(std::move(socket)), kind_(kind), payload_(payload) {
+        if (kind_ != scenario::stalled) thread_ = std::thread([this] { run(); });
+    }
+    ~side_client() { stop(); }
+
+    void stop() {
+        stopping_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+    // Sends the command (the command scenario's client).
+    void ask() {
+        asked_at_ = clock_type::now();
+        asked_.store(true);
+    }
+    // From the command to its reply; nothing when no reply came.
+    std::optional<double> command_seconds() const {
+        if (!replied_.load()) return std::nullopt;
+        return seconds_between(asked_at_, replied_at_);
+    }
+    uint64_t chunks_sent() const { return chunks_sent_.load(); }
+
+private:
+    void run() {
+        std::vector<uint8_t> buffer(65536);
+        clock_type::time_point next_chatter = clock_type::now();
+        bool command_sent = false;
+        while (!stopping_.load()) {
+            if (kind_ == scenario::chatter && clock_type::now() >= next_chatter) {
+                if (send_text(socket_.get(), "x")) chunks_sent_ += 1;
+                next_chatter += chatter_interval;
+            }
+            if (kind_ == scenario::command && asked_.load() && !command_sent) {
+                command_sent = send_text(socket_.get(), slow_command);
+                if (command_sent) chunks_sent_ += 1;
+            }
+            pollfd ready{socket_.get(), POLLIN, 0};
+            if (poll(&ready, 1, 1) <= 0) continue;
+            const ssize_t got = recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (got <= 0) break;
+            if (kind_ == scenario::command) find_reply(buffer.data(), static_cast<size_t>(got));
+        }
+    }
+
+    // The stream is whole payloads of one length with whole replies between them: at each
+    // boundary either the reply starts or a payload does.
+    void find_reply(const uint8_t* data, size_t length) {
+        if (replied_.load()) return;
+        pending_.insert(pending_.end(), data, data + length);
+        const std::string reply = ok_reply;
+        while (pending_.size() - scanned_ >= std::max<size_t>(payload_, reply.size())) {
+            if (memcmp(pending_.data() + scanned_, reply.data(), reply.size()) == 0) {
+                replied_at_ = clock_type::now();
+                replied_.store(true);
+                return;
+            }
+            scanned_ += payload_;
+        }
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(scanned_));
+        scanned_ = 0;
+    }
+
+    unique_fd socket_;
+    scenario kind_;
+    uint32_t payload_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> asked_{false};
+    std::atomic<bool> replied_{false};
+    std::atomic<uint64_t> chunks_sent_{0};
+    clock_type::time_point asked_at_;
+    clock_type::time_point replied_at_;
+    std::vector<uint8_t> pending_;
+    size_t scanned_ = 0;
+    std::thread thread_;
+};
+
+// A reboot that takes its time, in place of the board's stand-ins (the shell may find either).
+void install_slow_reboot(const std::string& state) {
+    const std::string script = "#!/bin/sh\nsleep " + std::to_string(slow_command_seconds) +
+                               "\nexit 0\n";
+    for (const char* file : {"root/usr/sbin/reboot", "root/usr/bin/reboot"}) {
+        const std::string path = state + "/" + file;
+        FILE* out = fopen(path.c_str(), "we");
+        if (out == nullptr) continue;
+        fputs(script.c_str(), out);
+        fclose(out);
+        chmod(path.c_str(), 0755);
+    }
+}
+
+// Starts the daemon and waits for its bring-up to finish, so that the steady state is measured.
+bool start_board(board_fixture& board, const settings& s) {
+    daemon_options options;
+    if (s.kind == scenario::command) options.world = install_slow_reboot;
+    board.start_program(s.daemon, options);
     if (!board.wait_stdout("TCP server initialization successful (max 4 clients).") ||
         !board.source().wait_connected(e2e_deadline)) {
         fprintf(stderr, "stream_bench: the daemon did not start\n");
-        return 1;
+        return false;
     }
-    // Measure the steady state: bring-up runs its shell commands first.
     if (std::optional<size_t> at = board.wait_stdout("=== add_func custom logic execution completed ===")) {
         board.wait_stdout("=== All commands execution completed ===", *at);
     } else {
         fprintf(stderr, "stream_bench: bring-up did not finish; measuring anyway\n");
     }
+    return true;
+}
 
-    const client_family families[client_count] = {client_family::ipv4, client_family::ipv6,
-                                                  client_family::ipv4, client_family::ipv6};
-    std::vector<std::unique_ptr<timed_client>> clients;
-    for (int i = 0; i < client_count; ++i) {
+const client_family families[client_count] = {client_family::ipv4, client_family::ipv6,
+                                              client_family::ipv4, client_family::ipv6};
+
+// Connects readers for table slots [from, client_count).
+bool connect_readers(board_fixture& board, const payload_plan& plan, uint32_t frames, int from,
+                     std::vector<std::unique_ptr<timed_client>>& readers) {
+    for (int i = from; i < client_count; ++i) {
         unique_fd fd = connect_client(board, i, families[i]);
         if (!fd.valid()) {
             fprintf(stderr, "stream_bench: client %d cannot connect\n", i);
-            return 1;
+            return false;
         }
-        clients.push_back(std::make_unique<timed_client>(std::move(fd), plan, s.frames));
+        readers.push_back(std::make_unique<timed_client>(std::move(fd), plan, frames));
     }
+    return true;
+}
+
+std::vector<const timed_client*> views(const std::vector<std::unique_ptr<timed_client>>& readers) {
+    std::vector<const timed_client*> seen;
+    for (const auto& reader : readers) seen.push_back(reader.get());
+    return seen;
+}
+
+// One line per whole second of the stream: the second's end, the frames the slowest reader took
+// in it, and the 99th percentile latency of the frames that arrived in it (NaN: none did).
+void write_series(const std::string& path, const std::vector<const timed_client*>& readers,
+                  const std::vector<clock_type::time_point>& handed, clock_type::time_point start,
+                  clock_type::time_point end) {
+    FILE* file = fopen(path.c_str(), "we");
+    if (file == nullptr) {
+        perror(path.c_str());
+        return;
+    }
+    const size_t seconds = static_cast<size_t>(seconds_between(start, end));
+    std::vector<std::vector<uint32_t>> frames(seconds, std::vector<uint32_t>(readers.size()));
+    std::vector<std::vector<double>> ms(seconds);
+    for (size_t r = 0; r < readers.size(); ++r) {
+        const auto& arrivals = readers[r]->arrivals();
+        for (size_t n = 0; n < arrivals.size() && n < handed.size(); ++n) {
+            if (!arrivals[n] || *arrivals[n] < start) continue;
+            const auto second = static_cast<size_t>(seconds_between(start, *arrivals[n]));
+            if (second >= seconds) continue;
+            ++frames[second][r];
+            ms[second].push_back(
+                std::chrono::duration<double, std::milli>(*arrivals[n] - handed[n]).count());
+        }
+    }
+    fprintf(file, "# seconds delivered_frames_per_s p99_latency_ms\n");
+    for (size_t second = 0; second < seconds; ++second) {
+        const uint32_t slowest = *std::min_element(frames[second].begin(), frames[second].end());
+        std::vector<double>& sample = ms[second];
+        double p99 = NAN;
+        if (!sample.empty()) {
+            std::sort(sample.begin(), sample.end());
+            const auto rank =
+                static_cast<size_t>(std::ceil(0.99 * static_cast<double>(sample.size())));
+            p99 = sample[std::max<size_t>(rank, 1) - 1];
+        }
+        fprintf(file, "%zu %u %.3f\n", second + 1, slowest, p99);
+    }
+    fclose(file);
+}
+
+struct reader_figures {
+    uint64_t fewest_frames = 0;
+    uint64_t lost = 0;
+    uint64_t byte_errors = 0;
+    uint64_t skipped = 0;
+    uint64_t bytes = 0;
+    std::string lost_each;
+};
+
+// What the readers got of frames [0, frames).
+reader_figures reader_totals(const std::vector<const timed_client*>& readers, uint32_t frames) {
+    reader_figures totals;
+    totals.fewest_frames = frames;
+    for (const timed_client* reader : readers) {
+        const payload_checker& checker = reader->checker();
+        totals.bytes += reader->bytes();
+        const uint64_t lost = frames - std::min<uint64_t>(checker.frames_checked(), frames);
+        totals.lost += lost;
+        totals.byte_errors += checker.errors();
+        totals.skipped += checker.bytes_skipped();
+        totals.fewest_frames = std::min<uint64_t>(totals.fewest_frames, checker.frames_checked());
+        totals.lost_each += " " + std::to_string(lost);
+    }
+    return totals;
+}
+
+void print_problems(const std::vector<const timed_client*>& readers) {
+    for (size_t i = 0; i < readers.size(); ++i) {
+        const std::string& problem = readers[i]->checker().first_problem();
+        if (!problem.empty()) printf("           reader %zu: %s\n", i, problem.c_str());
+    }
+}
+
+int run_steady(board_fixture& board, const settings& s, const payload_plan& plan);
+int run_beside(board_fixture& board, const settings& s, const payload_plan& plan);
+int run_join(board_fixture& board, const settings& s, const payload_plan& plan);
+int run_max_rate(board_fixture& board, const settings& s, const payload_plan& plan);
+
+int run(const settings& s) {
+    const payload_plan plan{.seed = 90, .derived_length = false, .fixed_length = s.payload};
+    board_fixture board("stream_bench_" + std::string(scenario_name(s.kind)));
+    if (!start_board(board, s)) return 1;
+    switch (s.kind) {
+    case scenario::steady: return run_steady(board, s, plan);
+    case scenario::chatter:
+    case scenario::stalled:
+    case scenario::command: return run_beside(board, s, plan);
+    case scenario::join: return run_join(board, s, plan);
+    case scenario::max_rate: return run_max_rate(board, s, plan);
+    }
+    return 2;
+}
+
+// Four readers and socat beside them: rate, loss, latency, CPU per megabyte and memory.
+int run_steady(board_fixture& board, const settings& s, const payload_plan& plan) {
+    std::vector<std::unique_ptr<timed_client>> clients;
+    if (!connect_readers(board, plan, s.frames, 0, clients)) return 1;
     socat_relay relay;
     if (!relay.start()) {
         fprintf(stderr, "stream_bench: cannot start socat\n");
@@ -434,45 +744,23 @@ int run(const settings& s) {
     const uint32_t memory_sample_every = std::max<uint32_t>(1, static_cast<uint32_t>(s.rate));
     std::vector<clock_type::time_point> handed(s.frames);
     std::vector<clock_type::time_point> relayed(s.frames);
-    const auto period = std::chrono::duration_cast<clock_type::duration>(
-        std::chrono::duration<double>(1.0 / s.rate));
     const clock_type::time_point start = clock_type::now();
-    for (uint32_t n = 0; n < s.frames; ++n) {
-        std::this_thread::sleep_until(start + period * n);
-        spi_reply frame = frame_transfer(plan, n, static_cast<uint8_t>(n));
-        handed[n] = clock_type::now();
-        if (!board.source().send(std::move(frame), e2e_deadline)) {
-            fprintf(stderr, "stream_bench: frame %u was not taken\n", n);
-            return 1;
-        }
+    const bool streamed = stream_frames(board, plan, 0, s.frames, s.rate, handed, [&](uint32_t n) {
         relayed[n] = clock_type::now();
         if (!relay.write_payload(plan.payload(n))) {
             fprintf(stderr, "stream_bench: socat stopped taking input\n");
-            return 1;
+            return false;
         }
         if (n % memory_sample_every == 0) memory.sample();
-    }
+        return true;
+    });
+    if (!streamed) return 1;
     const clock_type::time_point source_done = clock_type::now();
 
-    // Wait until every client has the last frame, or nothing moves any more.
-    uint64_t last_progress = 0;
-    clock_type::time_point last_change = clock_type::now();
-    for (;;) {
-        uint64_t progress = relay_client.frames_done();
-        bool all_done = relay_client.frames_done() >= s.frames;
-        for (const auto& client : clients) {
-            progress += client->frames_done();
-            all_done = all_done && client->frames_done() >= s.frames;
-        }
-        if (all_done) break;
-        if (progress != last_progress) {
-            last_progress = progress;
-            last_change = clock_type::now();
-        } else if (clock_type::now() - last_change > drain_idle_limit) {
-            break;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+    std::vector<const timed_client*> daemon_clients = views(clients);
+    std::vector<const timed_client*> everyone = daemon_clients;
+    everyone.push_back(&relay_client);
+    wait_delivered(everyone, s.frames - 1);
     const clock_type::time_point delivered_at = clock_type::now();
     const double daemon_cpu = cpu_seconds(daemon_pid) - daemon_cpu_before;
     memory.sample();
@@ -481,26 +769,14 @@ int run(const settings& s) {
     relay_client.stop();
 
     // ---- figures ----
-    std::vector<const timed_client*> daemon_clients;
-    uint64_t delivered_bytes = 0;
-    uint64_t lost_total = 0, byte_errors = 0, skipped = 0;
-    uint64_t fewest_frames = s.frames;
-    std::string lost_each;
-    for (const auto& client : clients) {
-        daemon_clients.push_back(client.get());
-        const payload_checker& checker = client->checker();
-        delivered_bytes += client->bytes();
-        const uint64_t lost = s.frames - std::min<uint64_t>(checker.frames_checked(), s.frames);
-        lost_total += lost;
-        byte_errors += checker.errors();
-        skipped += checker.bytes_skipped();
-        fewest_frames = std::min<uint64_t>(fewest_frames, checker.frames_checked());
-        lost_each += " " + std::to_string(lost);
-    }
+    const reader_figures totals = reader_totals(daemon_clients, s.frames);
+    const uint64_t fewest_frames = totals.fewest_frames;
+    const uint64_t lost_total = totals.lost, byte_errors = totals.byte_errors;
+    const uint64_t skipped = totals.skipped;
     const double stream_seconds = seconds_between(start, delivered_at);
     const latency_figures daemon_latency = latencies(daemon_clients, handed);
     const latency_figures relay_latency = latencies({&relay_client}, relayed);
-    const double delivered_mb = static_cast<double>(delivered_bytes) / 1e6;
+    const double delivered_mb = static_cast<double>(totals.bytes) / 1e6;
     const double relayed_mb = static_cast<double>(relay_client.bytes()) / 1e6;
 
     printf("stream_bench: %u frames of %u bytes at %.1f frames/s, %d clients (IPv4 and IPv6)\n",
@@ -512,12 +788,9 @@ int run(const settings& s) {
            static_cast<unsigned long long>(fewest_frames), stream_seconds,
            static_cast<double>(fewest_frames) / stream_seconds);
     printf("lost:      %llu frames (per client:%s), byte errors %llu, bytes out of place %llu\n",
-           static_cast<unsigned long long>(lost_total), lost_each.c_str(),
+           static_cast<unsigned long long>(lost_total), totals.lost_each.c_str(),
            static_cast<unsigned long long>(byte_errors), static_cast<unsigned long long>(skipped));
-    for (size_t i = 0; i < clients.size(); ++i) {
-        const std::string& problem = clients[i]->checker().first_problem();
-        if (!problem.empty()) printf("           client %zu: %s\n", i, problem.c_str());
-    }
+    print_problems(daemon_clients);
     printf("latency:   source hand-over to a client's last byte, %zu samples: median %.2f ms, "
            "99th percentile %.2f ms, max %.2f ms\n",
            daemon_latency.samples, daemon_latency.median_ms, daemon_latency.p99_ms,
@@ -543,6 +816,7 @@ int run(const settings& s) {
            dropped_lines, mismatch_lines, client_lines);
 
     if (!s.dump.empty()) dump_latencies(s.dump, daemon_clients, handed);
+    if (!s.series.empty()) write_series(s.series, daemon_clients, handed, start, source_done);
     if (!s.figures.empty()) {
         const double source_seconds = seconds_between(start, source_done);
         write_figures(s.figures, {
@@ -584,6 +858,211 @@ int run(const settings& s) {
     printf("targets (set for 90 frames/s, 4 clients): no frame lost and no byte wrong: %s; "
            "99th percentile latency under %.0f ms: %s\n",
            no_loss ? "met" : "MISSED", latency_p99_target_ms, latency_ok ? "met" : "MISSED");
+    return 0;
+}
+
+// Three readers beside a client that chatters, never reads, or asks for a command that runs
+// for seconds: what the readers get while it does.
+int run_beside(board_fixture& board, const settings& s, const payload_plan& plan) {
+    unique_fd side_fd = connect_client(board, 0, families[0]);
+    if (!side_fd.valid()) {
+        fprintf(stderr, "stream_bench: the %s client cannot connect\n", scenario_name(s.kind));
+        return 1;
+    }
+    side_client side(std::move(side_fd), s.kind, s.payload);
+    std::vector<std::unique_ptr<timed_client>> clients;
+    if (!connect_readers(board, plan, s.frames, 1, clients)) return 1;
+
+    const uint32_t ask_at = static_cast<uint32_t>(s.rate * command_after_s);
+    std::vector<clock_type::time_point> handed(s.frames);
+    const clock_type::time_point start = clock_type::now();
+    const bool streamed = stream_frames(board, plan, 0, s.frames, s.rate, handed, [&](uint32_t n) {
+        if (s.kind == scenario::command && n == ask_at) side.ask();
+        return true;
+    });
+    if (!streamed) return 1;
+    const clock_type::time_point source_done = clock_type::now();
+    const std::vector<const timed_client*> readers = views(clients);
+    wait_delivered(readers, s.frames - 1);
+    const clock_type::time_point delivered_at = clock_type::now();
+    for (const auto& client : clients) client->stop();
+    side.stop();
+
+    const reader_figures totals = reader_totals(readers, s.frames);
+    const latency_figures latency = latencies(readers, handed);
+    const double source_fps = s.frames / seconds_between(start, source_done);
+    const double delivered_fps =
+        static_cast<double>(totals.fewest_frames) / seconds_between(start, delivered_at);
+    const std::vector<std::string> err = board.stderr_lines();
+    const size_t client_lines = count_prefixed(err, "Client ");
+    const std::optional<double> command = side.command_seconds();
+
+    printf("stream_bench %s: %u frames of %u bytes at %.1f frames/s, %zu readers and one client "
+           "that %s\n",
+           scenario_name(s.kind), s.frames, s.payload, s.rate, readers.size(),
+           s.kind == scenario::chatter   ? "sends a byte every 5 ms"
+           : s.kind == scenario::stalled ? "never reads"
+                                         : "asks for a command that takes seconds");
+    printf("source:    %.2f frames/s; readers: %.2f frames/s each (%.4f of the source)\n",
+           source_fps, delivered_fps, delivered_fps / source_fps);
+    printf("lost:      %llu frames (per reader:%s), byte errors %llu, bytes out of place %llu\n",
+           static_cast<unsigned long long>(totals.lost), totals.lost_each.c_str(),
+           static_cast<unsigned long long>(totals.byte_errors),
+           static_cast<unsigned long long>(totals.skipped));
+    print_problems(readers);
+    printf("latency:   median %.2f ms, 99th percentile %.2f ms, max %.2f ms\n", latency.median_ms,
+           latency.p99_ms, latency.max_ms);
+    if (s.kind == scenario::chatter) printf("chatter:   %llu bytes sent\n",
+                                             static_cast<unsigned long long>(side.chunks_sent()));
+    if (s.kind == scenario::command) {
+        if (command)
+            printf("command:   sent at %.1f s, its reply came %.2f s later\n", command_after_s,
+                   *command);
+        else
+            printf("command:   no reply came\n");
+    }
+    printf("daemon lines: %zu about clients (time-outs, closes)\n", client_lines);
+    if (!s.dump.empty()) dump_latencies(s.dump, readers, handed);
+    if (!s.series.empty()) write_series(s.series, readers, handed, start, source_done);
+    if (!s.figures.empty()) {
+        write_figures(s.figures, {
+            {"frames", s.frames},
+            {"rate", s.rate},
+            {"readers", static_cast<double>(readers.size())},
+            {"source_fps", source_fps},
+            {"delivered_fps", delivered_fps},
+            {"lost_frames", static_cast<double>(totals.lost)},
+            {"byte_errors", static_cast<double>(totals.byte_errors)},
+            {"bytes_out_of_place", static_cast<double>(totals.skipped)},
+            {"latency_median_ms", latency.median_ms},
+            {"latency_p99_ms", latency.p99_ms},
+            {"latency_max_ms", latency.max_ms},
+            {"command_sent_s", s.kind == scenario::command ? command_after_s : NAN},
+            {"command_seconds", command ? *command : NAN},
+            {"client_lines", static_cast<double>(client_lines)},
+        });
+    }
+    return 0;
+}
+
+// When a reader first had a frame within join_live_ms of its hand-over, counted from
+// `connecting`; nothing when it never did.
+std::optional<double> time_to_live(const timed_client& reader,
+                                   const std::vector<clock_type::time_point>& handed,
+                                   clock_type::time_point connecting) {
+    std::optional<clock_type::time_point> first;
+    const auto& arrivals = reader.arrivals();
+    for (size_t n = 0; n < arrivals.size() && n < handed.size(); ++n) {
+        if (!arrivals[n]) continue;
+        const double ms =
+            std::chrono::duration<double, std::milli>(*arrivals[n] - handed[n]).count();
+        if (ms >= join_live_ms) continue;
+        if (!first || *arrivals[n] < *first) first = arrivals[n];
+    }
+    if (!first) return std::nullopt;
+    return std::chrono::duration<double, std::milli>(*first - connecting).count();
+}
+
+// The source runs with nobody connected for longer than a lap of the ring; then one client
+// joins, and a while later a second beside it. How long until each has a live frame.
+int run_join(board_fixture& board, const settings& s, const payload_plan& plan) {
+    const uint32_t idle = static_cast<uint32_t>(s.rate * join_idle_s);
+    const uint32_t beside_at = idle + static_cast<uint32_t>(s.rate * join_beside_after_s);
+    const uint32_t frames = beside_at + static_cast<uint32_t>(s.rate * join_beside_after_s);
+    std::vector<clock_type::time_point> handed(frames);
+    std::vector<std::unique_ptr<timed_client>> clients;
+    clock_type::time_point connecting[2];
+    std::thread joiner;
+    const auto join = [&](int index) {
+        connecting[index] = clock_type::now();
+        unique_fd fd = connect_client(board, index, families[index]);
+        if (fd.valid())
+            clients.push_back(std::make_unique<timed_client>(std::move(fd), plan, frames));
+    };
+    const bool streamed = stream_frames(board, plan, 0, frames, s.rate, handed, [&](uint32_t n) {
+        // Connecting waits for the daemon's line: off the pacing thread.
+        if (n == idle) joiner = std::thread(join, 0);
+        if (n == beside_at) {
+            joiner.join();
+            joiner = std::thread(join, 1);
+        }
+        return true;
+    });
+    if (joiner.joinable()) joiner.join();
+    if (!streamed || clients.size() != 2) {
+        fprintf(stderr, "stream_bench: the joining clients did not connect\n");
+        return 1;
+    }
+    const std::vector<const timed_client*> readers = views(clients);
+    wait_delivered(readers, frames - 1);
+    for (const auto& client : clients) client->stop();
+    const std::optional<double> alone = time_to_live(*clients[0], handed, connecting[0]);
+    const std::optional<double> beside = time_to_live(*clients[1], handed, connecting[1]);
+    printf("stream_bench join: %.1f frames/s, nobody connected for %.1f s (%u frames)\n", s.rate,
+           join_idle_s, idle);
+    printf("first client:  a frame within %.0f ms of its hand-over %.1f ms after connecting\n",
+           join_live_ms, alone.value_or(NAN));
+    printf("second client: the same %.1f ms after connecting beside the first\n",
+           beside.value_or(NAN));
+    const auto first_frame = [](const timed_client& client) {
+        const payload_checker& checker = client.checker();
+        return checker.next_frame() - static_cast<uint32_t>(checker.frames_checked());
+    };
+    printf("first frames:  %u and %u (the source was at %u and %u)\n", first_frame(*clients[0]),
+           first_frame(*clients[1]), idle, beside_at);
+    if (!s.figures.empty()) {
+        write_figures(s.figures, {
+            {"rate", s.rate},
+            {"idle_seconds", join_idle_s},
+            {"join_alone_ms", alone.value_or(NAN)},
+            {"join_beside_ms", beside.value_or(NAN)},
+        });
+    }
+    return 0;
+}
+
+// Four readers; the source steps up its rate until a step loses a frame or the source itself
+// falls behind. The highest step every reader got whole.
+int run_max_rate(board_fixture& board, const settings& s, const payload_plan& plan) {
+    uint32_t total = 0;
+    for (double rate : max_rate_steps) total += static_cast<uint32_t>(rate * max_rate_step_s);
+    std::vector<std::unique_ptr<timed_client>> clients;
+    if (!connect_readers(board, plan, total, 0, clients)) return 1;
+    const std::vector<const timed_client*> readers = views(clients);
+    std::vector<clock_type::time_point> handed(total);
+    double best = 0, best_asked = 0;
+    uint32_t first = 0;
+    printf("stream_bench max-rate: %u-byte frames to %d readers, %.0f s per step\n", s.payload,
+           client_count, max_rate_step_s);
+    for (double rate : max_rate_steps) {
+        const uint32_t count = static_cast<uint32_t>(rate * max_rate_step_s);
+        const clock_type::time_point start = clock_type::now();
+        if (!stream_frames(board, plan, first, count, rate, handed, [](uint32_t) { return true; }))
+            return 1;
+        const double achieved = count / seconds_between(start, clock_type::now());
+        wait_delivered(readers, first + count - 1);
+        uint64_t lost = 0, wrong = 0;
+        for (const timed_client* reader : readers) {
+            const auto& arrivals = reader->arrivals();
+            for (uint32_t n = first; n < first + count; ++n) lost += arrivals[n] ? 0 : 1;
+            wrong += reader->checker().errors() + reader->checker().bytes_skipped();
+        }
+        const bool kept_pace = achieved >= rate * source_pace_share;
+        printf("step %6.0f frames/s asked, %8.1f handed over: %llu frames lost, "
+               "%llu bytes wrong%s\n",
+               rate, achieved, static_cast<unsigned long long>(lost),
+               static_cast<unsigned long long>(wrong),
+               kept_pace ? "" : " (the source fell behind)");
+        first += count;
+        if (lost > 0 || wrong > 0 || !kept_pace) break;
+        best = achieved;
+        best_asked = rate;
+    }
+    for (const auto& client : clients) client->stop();
+    printf("highest step every reader got whole: %.0f frames/s asked, %.1f handed over\n",
+           best_asked, best);
+    if (!s.figures.empty())
+        write_figures(s.figures, {{"max_rate_asked_fps", best_asked}, {"max_rate_fps", best}});
     return 0;
 }
 

@@ -37,8 +37,8 @@ private:
     bool stopped_ = false;
 };
 
-// While a client stalls and the daemon catches up afterwards, frames are lost by design (one
-// shared read position, a ring that the writer laps); the clients count them apart.
+// While a client stalls, the frames it skips are lost to it by design (a client that holds a
+// rest misses what goes by); every client counts what it saw in that phase apart.
 class stall_phase {
 public:
     void begin() { active_.store(true); }

@@ -4,9 +4,10 @@
 // peers ask for data paths, and the driver's vendor send fails now and then (never three times
 // in a row). Once, in a phase of its own, a client stops reading for 20 seconds. At the end it
 // prints what it counted and exits non-zero on any fault:
-//   - a payload byte wrong, a frame out of order, a byte no payload explains (any client; in the
-//     stall phase, the stalled client alone may have them: its sends time out half-way)
-//   - a frame a connected client missed outside the stall phase
+//   - a payload byte wrong, a frame out of order, a byte no payload explains (any client, the
+//     stalled one included: its stream stays whole payloads until the daemon closes it)
+//   - a frame a connected client missed outside the stall phase, or in it by any client but the
+//     stalled one (a stalled client holds up nobody)
 //   - resident memory of the daemon grown after the first minute (beyond two pages)
 //   - descriptors or threads of the daemon at the end other than at the start
 //   - child processes of the daemon left over (anything besides its iw event listener)
@@ -53,7 +54,7 @@ constexpr milliseconds stall_length{20000};
 constexpr double stall_at_fraction = 0.4;
 constexpr int shortest_run_with_stall_s = 60;
 // The stall phase lasts until every connected client is again this close to the source for a
-// while; the ring may hold a lap of frames by then, which the tick drains slowly.
+// while, so that the stalled client's return is part of it.
 constexpr int64_t caught_up_frames = 45;
 constexpr milliseconds caught_up_for{1000};
 constexpr milliseconds longest_catch_up{180000};
@@ -234,6 +235,7 @@ private:
     void wait_for_answers();
     void wait_for_descriptors();
     void stop_daemon();
+    void print_others_in_stall() const;
     int report();
 
     soak_options options_;
@@ -507,6 +509,19 @@ void soak_run::stop_daemon() {
     } while (soak_clock::now() < deadline);
 }
 
+// The stall phase seen by everyone but the stalled client: the frames they took and missed.
+void soak_run::print_others_in_stall() const {
+    uint64_t checked = 0, missed = 0;
+    for (size_t i = 0; i < client_reports_.size(); ++i) {
+        if (static_cast<int>(i) == stalled_client) continue;
+        checked += client_reports_[i].stall.frames_checked;
+        missed += client_reports_[i].stall.missed;
+    }
+    printf("stall phase, the other clients: %" PRIu64 " frames checked, %" PRIu64
+           " missed (%s)\n",
+           checked, missed, missed == 0 ? "every frame delivered" : "held up by the stall");
+}
+
 int soak_run::report() {
     verdicts v;
     // The daemon's last lines (a sanitizer's report comes at its very end) may still be on their
@@ -525,6 +540,7 @@ int soak_run::report() {
                stall_.caught_up ? "ended when every client had caught up"
                                 : "ended before the clients had caught up");
     }
+    if (stall_.started) print_others_in_stall();
     printf("daemon: %zu times a client turned away (table full), %zu video send time-outs\n",
            count_prefixed(err, reject_line_prefix), count_containing(err, video_timeout_marker));
 
@@ -549,12 +565,17 @@ int soak_run::report() {
         const client_report& c = client_reports_[i];
         const bool stalled = static_cast<int>(i) == stalled_client;
         const uint64_t bad = c.normal.wrong + c.normal.out_of_order + c.normal.skipped +
-                             (stalled ? 0 : c.stall.wrong + c.stall.out_of_order + c.stall.skipped);
+                             c.stall.wrong + c.stall.out_of_order + c.stall.skipped;
         v.check(bad == 0, "client %zu: %" PRIu64 " payloads wrong, out of order or unexplained", i,
                 bad);
         v.check(c.normal.missed == 0,
                 "client %zu: %" PRIu64 " frames missed outside the stall phase", i,
                 c.normal.missed);
+        if (!stalled && stall_.started)
+            v.check(c.stall.missed == 0 && c.stall.frames_checked > 0,
+                    "client %zu: %" PRIu64 " frames missed in the stall phase, %" PRIu64
+                    " checked",
+                    i, c.stall.missed, c.stall.frames_checked);
         v.check(c.normal.frames_checked > 0, "client %zu: %" PRIu64 " frames checked", i,
                 c.normal.frames_checked);
     }
