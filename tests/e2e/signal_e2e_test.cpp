@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "exec/emulated_signals.hpp"
 #include "board_client.hpp"
 #include "board_fixture.hpp"
 #include "board_world.hpp"
@@ -129,7 +130,7 @@ std::string signal_state(pid_t pid) {
     const size_t close = stat.rfind(')');
     if (close != std::string::npos) sscanf(stat.c_str() + close + 1, " %*c %*d %d", &group);
     if (group == pid) state += "own group\n";
-    return state;
+    return e2e_daemon().qemu.empty() ? state : without_emulator_signals(state);
 }
 const std::string fresh_signal_state =
     "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\nown group\n";
