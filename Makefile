@@ -66,7 +66,7 @@ lane-armhf-e2e:
 # The README's two commands on a new minimal Debian 12 root (mmdebstrap minbase: apt, no make, no
 # compiler), run as root in a private mount namespace: `make demo` for a bounded time, then
 # `make test` with the default lane. The only real proof that every target installs what it
-# needs. Costs about ten minutes, most of it downloading and building.
+# needs. Costs about fifteen minutes, most of it downloading and building.
 fresh lane-fresh:
 	@tools/install-deps fresh
 	tools/fresh-machine
