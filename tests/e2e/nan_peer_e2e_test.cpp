@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon_children.hpp"
 #include "board_fixture.hpp"
 #include "board_world.hpp"
 
@@ -310,27 +311,10 @@ TEST_F(NanPeerRequest, IsAcceptedWithADataRspRecordAndTheDriverConnectsThePeer) 
     EXPECT_TRUE(leftover_temp_files().empty());
 }
 
-// The daemon's running `iw event -t -f` child, found through /proc; -1 when none runs.
+// The daemon's running `iw event -t -f` child; -1 when none runs.
 pid_t iw_event_child_of(pid_t daemon) {
-    static const char argv[] = "iw\0event\0-t\0-f";
-    pid_t found = -1;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return found;
-    while (const dirent* entry = readdir(proc)) {
-        const std::string name = entry->d_name;
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream cmdline_file("/proc/" + name + "/cmdline", std::ios::binary);
-        std::stringstream cmdline;
-        cmdline << cmdline_file.rdbuf();
-        std::ifstream stat("/proc/" + name + "/stat");
-        std::string pid_text, comm, state;
-        pid_t parent = -1;
-        stat >> pid_text >> comm >> state >> parent;
-        if (parent == daemon && cmdline.str() == std::string(argv, sizeof argv))
-            found = static_cast<pid_t>(std::stol(name));
-    }
-    closedir(proc);
-    return found;
+    const std::vector<pid_t> children = daemon_children::iw_event_children(daemon);
+    return children.empty() ? -1 : children.back();
 }
 
 TEST_F(NanPeerRequest, IsAnsweredAfterIwEventWasKilledAndStartedAgain) {

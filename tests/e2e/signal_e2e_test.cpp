@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "daemon_children.hpp"
 #include "exec/emulated_signals.hpp"
 #include "board_client.hpp"
 #include "board_fixture.hpp"
@@ -43,8 +44,6 @@ const std::string stream_restarting =
     "[nan_event_listener] iw event stream closed, restarting in 1000 ms";
 const std::string stream_ended = "[nan_event_listener] iw event stream closed, exiting listener";
 const std::string cleanup_done = "[sig_handler] Cleanup completed, exiting process...";
-constexpr char iw_event_argv[] = "iw\0event\0-t\0-f";  // as /proc/PID/cmdline holds it
-const std::string iw_event_cmdline(iw_event_argv, sizeof iw_event_argv);
 
 // The handler kills one child and exits; it has no reason to take anywhere near this long.
 constexpr auto exit_bound = 1s;
@@ -60,39 +59,10 @@ std::string killed_line(pid_t pid) {
     return "[sig_handler] Killed iw event process (PID: " + std::to_string(pid) + ")";
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The parent process id from /proc/PID/stat (the field after the parenthesised name).
-pid_t parent_of(const std::string& pid) {
-    const std::string stat = read_file("/proc/" + pid + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    char state = 0;
-    int ppid = -1;
-    if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2) return -1;
-    return ppid;
-}
-
-// The daemon's `iw event -t -f` children.
-std::vector<pid_t> iw_event_children(pid_t daemon) {
-    std::vector<pid_t> children;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return children;
-    while (const dirent* entry = readdir(proc)) {
-        const std::string name = entry->d_name;
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (parent_of(name) != daemon) continue;
-        if (read_file("/proc/" + name + "/cmdline") == iw_event_cmdline)
-            children.push_back(static_cast<pid_t>(std::stol(name)));
-    }
-    closedir(proc);
-    return children;
-}
+using daemon_children::iw_event_children;
+using daemon_children::iw_event_cmdline;
+using daemon_children::parent_of;
+using daemon_children::read_file;
 
 // The daemon's children with their command lines, for failure messages.
 std::string process_tree(pid_t daemon) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/temp_dir.hpp"
 #include "mono_clock.hpp"
 #include "nan_event.hpp"
 
@@ -119,35 +120,6 @@ public:
 };
 
 // ---- stand-in programs ----
-
-// A private directory, removed with everything in it at the end.
-class temp_dir {
-public:
-    temp_dir() {
-        char pattern[] = "/tmp/nanvideo-events-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path_ = made != nullptr ? made : "";
-    }
-    ~temp_dir() {
-        if (!path_.empty()) {
-            std::string command = "rm -rf '" + path_ + "'";
-            if (system(command.c_str()) != 0) perror("temp_dir cleanup");
-        }
-    }
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-    void write_program(const std::string& name, const std::string& script) const {
-        std::ofstream(file(name)) << script;
-        chmod(file(name).c_str(), 0755);
-    }
-
-private:
-    std::string path_;
-};
 
 // Puts a directory first on the search path for its lifetime (or makes it the whole path).
 class path_guard {

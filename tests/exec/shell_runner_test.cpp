@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/temp_dir.hpp"
 #include "exec/emulated_signals.hpp"
 #include "exec/recording_runner.hpp"
 #include "keyword.hpp"
@@ -220,26 +221,6 @@ std::string read_text(const std::string& path) {
     return text.str();
 }
 
-// A private directory for stand-in programs and the files they write.
-class scratch_dir {
-public:
-    scratch_dir() {
-        char pattern[] = "/tmp/nanvideo-runner-XXXXXX";
-        path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-    }
-    ~scratch_dir() { run_cmd_status(("rm -rf '" + path_ + "'").c_str()); }
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    void write_program(const std::string& name, const std::string& script) const {
-        std::ofstream(file(name)) << script;
-        chmod(file(name).c_str(), 0755);
-    }
-
-private:
-    std::string path_;
-};
-
 // Whether the shell leads its own process group (field 5 of /proc/PID/stat; the names hold no
 // blank), then the ignored and blocked signals of the program it execs, as /proc shows them.
 // (The shell's own mask is no witness: it blocks everything while it forks.)
@@ -281,7 +262,7 @@ TEST_P(ChildSignalState, DefaultDispositionsEmptyMaskOwnGroup) {
     if (captured) {
         EXPECT_EQ(comparable(capture(child_state_query.c_str(), 256).output), clean_child_state);
     } else {
-        scratch_dir dir;
+        temp_dir dir;
         const std::string out = dir.file("state");
         EXPECT_EQ(run_cmd_status(("{ " + child_state_query + "; } > '" + out + "'").c_str()), 0);
         EXPECT_EQ(comparable(read_text(out)), clean_child_state + "\n");
@@ -350,7 +331,7 @@ class TimeLimit : public testing::TestWithParam<limit_case> {};
 
 TEST_P(TimeLimit, PastTheLimit) {
     const limit_case& c = GetParam();
-    scratch_dir dir;
+    temp_dir dir;
     // hang: a background sleep in its group, then a wait for ever. fw_setenv: the same
     // background sleep, then it outlasts the limit, ends the sleep and succeeds.
     const std::string publish = "sleep 30 & echo $! > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"\n";
