@@ -127,6 +127,9 @@ public:
     bool copy_next_payload(uint8_t* out, uint32_t* payload_length);
     // Reader: the frame at the read position has been consumed.
     void advance_read();
+    // Reader: every stored frame is passed over at once, so the next one read is the next one
+    // written. Returns how many frames that passed over.
+    uint16_t skip_to_write();
 
     uint16_t write_index();
     uint16_t read_index();

@@ -41,6 +41,15 @@ void frame_ring::advance_read() {
     pthread_mutex_unlock(&mutex_);
 }
 
+uint16_t frame_ring::skip_to_write() {
+    pthread_mutex_lock(&mutex_);
+    const uint16_t passed =
+        static_cast<uint16_t>((write_index_ + video_ring_slots - read_index_) % video_ring_slots);
+    read_index_ = write_index_;
+    pthread_mutex_unlock(&mutex_);
+    return passed;
+}
+
 uint16_t frame_ring::write_index() {
     pthread_mutex_lock(&mutex_);
     uint16_t index = write_index_;

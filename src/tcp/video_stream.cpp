@@ -49,12 +49,7 @@ bool video_streamer::deliver(uint32_t length, int64_t now_us) {
     return length == 0 ? someone : whole;
 }
 
-void video_streamer::catch_up_to_live() {
-    while (ring_.read_index() != ring_.write_index()) {
-        ring_.advance_read();
-        ++consumed_;
-    }
-}
+void video_streamer::catch_up_to_live() { consumed_ += ring_.skip_to_write(); }
 
 void video_streamer::sweep_silent_clients(int64_t now_us) {
     const int64_t now_s = now_us / 1000000;
