@@ -2,6 +2,7 @@
 // Durations (send time-outs, client silence, stale event data) are measured on the monotonic
 // clock: the board sets its wall clock late, and a jump must not close clients or stall a send.
 // Tests replace the clock through mono_clock_override to step time without waiting.
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 
@@ -27,3 +28,15 @@ inline int64_t mono_now_ms() { return mono_now_us() / 1000; }
 
 // Whole seconds, as the silence and stale rules count them.
 inline int64_t mono_now_s() { return mono_now_us() / 1000000; }
+
+// Sleeps the whole pause on the real monotonic clock (never the test override), whatever
+// signals arrive meanwhile.
+inline void mono_sleep_us(int64_t microseconds) {
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    const int64_t nanoseconds = until.tv_nsec + microseconds % 1000000 * 1000;
+    until.tv_sec += static_cast<time_t>(microseconds / 1000000 + nanoseconds / 1000000000);
+    until.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "command_child.hpp"
+#include "mono_clock.hpp"
 #include "signal_safe_write.hpp"
 #include "unique_fd.hpp"
 
@@ -22,8 +23,6 @@ iw_event_child_state iw_event_child;
 namespace {
 
 constexpr int exec_failed_status = 1;
-constexpr long milliseconds_per_second = 1000;
-constexpr long nanoseconds_per_ms = 1000000;
 
 // In the forked child only async-signal-safe calls: another thread of the daemon may have held
 // a stdio or allocator lock at the moment of the fork.
@@ -73,13 +72,6 @@ private:
 
 // How a stream ended: without a line, after at least one, or by the signal path.
 enum class stream_end { quiet, delivered, stopped };
-
-void sleep_ms(unsigned milliseconds) {
-    timespec left{static_cast<time_t>(milliseconds / milliseconds_per_second),
-                  static_cast<long>(milliseconds % milliseconds_per_second) * nanoseconds_per_ms};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
 
 }  // namespace
 
@@ -184,7 +176,7 @@ void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
         // a driver gone) is retried ever more slowly.
         if (end == stream_end::delivered) pause_ms = restart.first_pause_ms;
         printf("[nan_event_listener] iw event stream closed, restarting in %u ms\n", pause_ms);
-        sleep_ms(pause_ms);
+        mono_sleep_us(static_cast<int64_t>(pause_ms) * 1000);
         pause_ms = pause_ms > restart.longest_pause_ms / 2 ? restart.longest_pause_ms
                                                            : pause_ms * 2;
     }

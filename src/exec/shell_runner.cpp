@@ -18,6 +18,7 @@
 
 #include "command_child.hpp"
 #include "keyword.hpp"
+#include "mono_clock.hpp"
 #include "unique_fd.hpp"
 
 namespace {
@@ -47,12 +48,6 @@ int64_t monotonic_us() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * microseconds_per_second + ts.tv_nsec / nanoseconds_per_us;
-}
-
-void sleep_for_us(int64_t microseconds) {
-    timespec ts{static_cast<time_t>(microseconds / microseconds_per_second),
-                static_cast<long>(microseconds % microseconds_per_second * nanoseconds_per_us)};
-    nanosleep(&ts, nullptr);
 }
 
 // The command's program is its first word.
@@ -160,7 +155,7 @@ private:
             if (info.si_pid == pid_) return 1;
             int64_t left_us = deadline_us - monotonic_us();
             if (left_us <= 0) return 0;
-            sleep_for_us(step_us < left_us ? step_us : left_us);
+            mono_sleep_us(step_us < left_us ? step_us : left_us);
             if (step_us < longest_wait_step_us) step_us *= 2;
         }
     }

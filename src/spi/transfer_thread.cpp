@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "mono_clock.hpp"
 #include "spi_link.hpp"
 
 namespace {
@@ -32,20 +33,6 @@ spi_ioc_transfer make_transfer_descriptor() {
     return transfer;
 }
 
-constexpr long nanoseconds_per_microsecond = 1000;
-constexpr long nanoseconds_per_second = 1000000000;
-
-// Sleeps the whole pause on the monotonic clock, whatever signals arrive meanwhile.
-void pause_monotonic_us(uint32_t microseconds) {
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    long nanoseconds =
-        until.tv_nsec + static_cast<long>(microseconds) * nanoseconds_per_microsecond;
-    until.tv_sec += static_cast<time_t>(nanoseconds / nanoseconds_per_second);
-    until.tv_nsec = nanoseconds % nanoseconds_per_second;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
-}
 
 }  // namespace
 
@@ -66,7 +53,7 @@ void* transfer_thread(void*) {
         int received = ioctl(spi_fd, SPI_IOC_MESSAGE(1), &transfer);
         if (received <= 0) {
             perror("SPI_IOC_MESSAGE");
-            pause_monotonic_us(backoff.after_failure());
+            mono_sleep_us(backoff.after_failure());
             continue;
         }
         backoff.after_success();
