@@ -64,15 +64,18 @@ int run_vendor_command(int subcmd, const char* path, size_t length) {
 
 // Everything between lock and unlock: the file exists only inside this call.
 int send_locked(int subcmd, const uint8_t* record, size_t length) {
-    char path[sizeof vendor_temp_template];
-    memcpy(path, vendor_temp_template, sizeof path);
-    unique_fd file(mkostemp(path, O_CLOEXEC));
+    // The signal path may remove the file from the moment it exists: the name is made where it
+    // looks, and marked valid before the file is created (until then it names no file).
+    memcpy(pending_path, vendor_temp_template, sizeof vendor_temp_template);
+    pending_path_valid.store(true);
+    unique_fd file(mkostemp(pending_path, O_CLOEXEC));
     if (!file.valid()) {
+        pending_path_valid.store(false);
         fprintf(stderr, "[%lu] Error: Create temp file failed (errno: %d)!\n", thread_id(), errno);
         return -1;
     }
-    memcpy(pending_path, path, sizeof path);
-    pending_path_valid.store(true);
+    char path[sizeof vendor_temp_template];
+    memcpy(path, pending_path, sizeof path);
     int result = write_record(std::move(file), record, length);
     if (result == 0) result = run_vendor_command(subcmd, path, length);
     unlink(path);
