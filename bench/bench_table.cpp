@@ -410,7 +410,7 @@ void add_video_row(std::vector<row>& rows, const figures& video) {
     const auto whole = lookup(video, "video_whole_mbps");
     const auto line_rate = lookup(video, "line_rate_mbps");
     if (whole && line_rate && *line_rate > 0) {
-        rows.push_back({"H.264 to 4 clients, whole", format("%.0f Mbit/s", *whole),
+        rows.push_back({"H.264 to 4 clients, whole", format("%.1f Mbit/s", *whole),
                         format("%.1f Mbit/s line rate", *line_rate),
                         format("%.2fx", *whole / *line_rate),
                         format(">= %.0f Mbit/s", video_target_mbps),

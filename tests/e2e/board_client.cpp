@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -143,32 +144,43 @@ std::string read_until(int fd, const std::string& suffix, std::chrono::milliseco
     });
 }
 
+namespace {
+
+// Reads one client until it has `size` bytes, ends, or is quiet for `quiet`; returns when its
+// last byte came.
+std::chrono::steady_clock::time_point read_one_until_quiet(client_bytes& client, size_t size,
+                                                           std::chrono::milliseconds quiet) {
+    constexpr int poll_step_ms = 100;
+    uint8_t buffer[65536];
+    client.bytes.reserve(size);
+    auto last_byte = std::chrono::steady_clock::now();
+    while (!client.ended && client.bytes.size() < size &&
+           std::chrono::steady_clock::now() - last_byte <= quiet) {
+        pollfd p{client.fd.get(), POLLIN, 0};
+        if (poll(&p, 1, poll_step_ms) <= 0) continue;
+        const ssize_t got = recv(client.fd.get(), buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            client.ended = true;
+            continue;
+        }
+        client.bytes.insert(client.bytes.end(), buffer, buffer + got);
+        last_byte = std::chrono::steady_clock::now();
+    }
+    return last_byte;
+}
+
+}  // namespace
+
+// A reader per client, as a viewer has its own: one client's turn never holds up another's.
 std::chrono::steady_clock::time_point read_until_quiet(std::vector<client_bytes>& clients,
                                                        size_t size,
                                                        std::chrono::milliseconds quiet) {
-    constexpr int poll_step_ms = 100;
-    std::vector<uint8_t> buffer(65536);
-    auto quiet_since = std::chrono::steady_clock::now();
-    for (;;) {
-        std::vector<pollfd> fds;
-        std::vector<client_bytes*> reading;
-        for (client_bytes& client : clients) {
-            if (client.ended || client.bytes.size() >= size) continue;
-            fds.push_back({client.fd.get(), POLLIN, 0});
-            reading.push_back(&client);
-        }
-        if (fds.empty() || std::chrono::steady_clock::now() - quiet_since > quiet) return quiet_since;
-        if (poll(fds.data(), fds.size(), poll_step_ms) <= 0) continue;
-        for (size_t n = 0; n < fds.size(); ++n) {
-            if (fds[n].revents == 0) continue;
-            const ssize_t got = recv(fds[n].fd, buffer.data(), buffer.size(), 0);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                reading[n]->ended = true;
-                continue;
-            }
-            reading[n]->bytes.insert(reading[n]->bytes.end(), buffer.begin(), buffer.begin() + got);
-            quiet_since = std::chrono::steady_clock::now();
-        }
+    std::vector<std::chrono::steady_clock::time_point> last_bytes(clients.size());
+    std::vector<std::thread> readers;
+    for (size_t n = 0; n < clients.size(); ++n) {
+        readers.emplace_back([&, n] { last_bytes[n] = read_one_until_quiet(clients[n], size, quiet); });
     }
+    for (std::thread& reader : readers) reader.join();
+    return *std::max_element(last_bytes.begin(), last_bytes.end());
 }

@@ -47,7 +47,8 @@ struct client_bytes {
     bool ended = false;  // the daemon closed the connection
 };
 
-// Reads every client until each has `size` bytes or has ended, or none has received anything
-// for `quiet`. Returns when the last byte came.
-std::chrono::steady_clock::time_point read_until_quiet(std::vector<client_bytes>& clients, size_t size,
-                      std::chrono::milliseconds quiet);
+// Reads every client until each has `size` bytes, has ended, or has received nothing for
+// `quiet`. Returns when the last byte came. clients must not be empty.
+std::chrono::steady_clock::time_point read_until_quiet(std::vector<client_bytes>& clients,
+                                                       size_t size,
+                                                       std::chrono::milliseconds quiet);

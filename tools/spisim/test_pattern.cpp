@@ -67,7 +67,8 @@ std::string failure(const char* program, int status, const std::string& log) {
 std::string test_pattern::file_name() const {
     return "testsrc2-" + std::to_string(width) + "x" + std::to_string(height) + "-" +
            std::to_string(frames_per_second) + "fps-" + std::to_string(frames) + "f-" +
-           std::to_string(bits_per_second) + "bps.h264";
+           std::to_string(bits_per_second) + "bps" +
+           (grain > 0 ? "-grain" + std::to_string(grain) : "") + ".h264";
 }
 
 std::string make_test_pattern(const std::string& cache_dir, const test_pattern& pattern,
@@ -79,15 +80,22 @@ std::string make_test_pattern(const std::string& cache_dir, const test_pattern& 
     std::filesystem::create_directories(cache_dir, ec);
     const std::string aside = path + ".part" + std::to_string(getpid());
     const std::string log = path + ".log";
-    const std::string source = "testsrc2=size=" + std::to_string(pattern.width) + "x" +
-                               std::to_string(pattern.height) +
-                               ":rate=" + std::to_string(pattern.frames_per_second);
-    const int status = run_program(
-        {"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i", source,
-         "-frames:v", std::to_string(pattern.frames), "-c:v", "libx264", "-b:v",
-         std::to_string(pattern.bits_per_second), "-g", std::to_string(pattern.frames_per_second),
-         "-x264-params", "repeat-headers=1", "-f", "h264", aside},
-        nullptr, log);
+    std::string source = "testsrc2=size=" + std::to_string(pattern.width) + "x" +
+                         std::to_string(pattern.height) +
+                         ":rate=" + std::to_string(pattern.frames_per_second);
+    if (pattern.grain > 0) source += ",noise=alls=" + std::to_string(pattern.grain) + ":allf=t";
+    const std::string rate = std::to_string(pattern.bits_per_second);
+    std::vector<std::string> command = {"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f",
+                                        "lavfi", "-i", source, "-frames:v",
+                                        std::to_string(pattern.frames), "-c:v", "libx264",
+                                        "-b:v", rate};
+    if (pattern.grain > 0) {
+        // A cap with one second of buffer keeps each second near the rate asked for.
+        command.insert(command.end(), {"-preset", "veryfast", "-maxrate", rate, "-bufsize", rate});
+    }
+    command.insert(command.end(), {"-g", std::to_string(pattern.frames_per_second), "-x264-params",
+                                   "repeat-headers=1", "-f", "h264", aside});
+    const int status = run_program(command, nullptr, log);
     if (status != 0 || rename(aside.c_str(), path.c_str()) != 0) {
         error = status != 0 ? failure("ffmpeg", status, log)
                             : "cannot rename " + aside + ": " + strerror(errno);
