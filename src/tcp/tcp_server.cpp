@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -248,6 +249,13 @@ tcp_server::admission tcp_server::add_client(unique_fd& socket, int* index) {
     int size = client_send_buffer_size;
     if (setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) < 0) {
         perror("setsockopt send_buf failed");
+    }
+    // Every send is a whole payload or reply, so nothing is gained by holding a short segment
+    // back until the client acknowledges the last one; a client that delays its
+    // acknowledgements (40 ms on Linux, 200 ms elsewhere) would hold each frame that long.
+    int no_delay = 1;
+    if (setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof(no_delay)) < 0) {
+        perror("setsockopt nodelay failed");
     }
     epoll_event event{};
     event.events = client_events;

@@ -1,6 +1,8 @@
 // The server loop on an ephemeral port: accepting, receiving, the close paths and shutdown.
 // Most tests step the loop from the test thread so every line is printed before it is checked.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sched.h>
 #include <sys/wait.h>
 
@@ -150,7 +152,7 @@ TEST_F(tcp_server_test, ipv6_client_is_logged_with_its_address) {
     EXPECT_EQ(out, no_more_connections);
 }
 
-TEST_F(tcp_server_test, accepted_socket_is_non_blocking_close_on_exec_with_a_large_send_buffer) {
+TEST_F(tcp_server_test, accepted_socket_is_non_blocking_close_on_exec_large_and_undelayed) {
     unique_fd client = accept_client(0);
     const int fd = clients.read(0).fd;
 
@@ -160,6 +162,9 @@ TEST_F(tcp_server_test, accepted_socket_is_non_blocking_close_on_exec_with_a_lar
     socklen_t length = sizeof(size);
     ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length), 0);
     EXPECT_GE(size, client_send_buffer_size);
+    int no_delay = 0;
+    ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, &length), 0);
+    EXPECT_EQ(no_delay, 1);
 }
 
 std::set<int> inheritable_descriptors() {
