@@ -102,6 +102,13 @@ TEST_F(SpidevEmulator, RemovesItselfFromTheEnvironmentOfChildren) {
                                                             "child: LD_PRELOAD=(unset)"}));
 }
 
+// The daemon forks commands while its transfer thread uses the device; a child's close() must
+// never wait for a lock that thread held at the fork.
+TEST_F(SpidevEmulator, ChildrenForkedWhileTheDeviceIsInUseCanCloseDescriptors) {
+    EXPECT_EQ(run_probe({"open_cloexec", "fork_while_busy=300"}),
+              (std::vector<std::string>{"open_cloexec: ok", "fork_while_busy: 0 of 300 children stuck"}));
+}
+
 TEST_F(SpidevEmulator, TransfersCompleteWithTheSourcesReplies) {
     const spi_reply frame = frame_transfer(plan, 0, 0);
     const spi_reply short_transfer = frame_transfer(plan, 1, 1, frame_fault::short_transfer);

@@ -8,22 +8,29 @@
 // transfer_rx_only, bad_len, bad_speed, bad_bits, bad_tx_byte, no_tx_buf, no_rx_buf,
 // unknown_request, env (LD_PRELOAD as this process and a child shell see it), other_ioctl (an
 // ioctl on another file), interfaces (the network interfaces), listen_tcp=PORT (IPv6 any),
-// connect_tcp=PORT (127.0.0.1), wait (until killed).
+// connect_tcp=PORT (127.0.0.1), fork_while_busy=N (N children forked while a thread keeps
+// asking the device for its mode, each closing a descriptor before it ends, as a command's
+// child does), wait (until killed).
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -167,6 +174,35 @@ void listen_step(unsigned long port) {
            bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? listen(fd, 1) : -1);
 }
 
+// A child that does not end within the limit is stuck (it never will): it is reported and killed.
+void fork_while_busy_step(unsigned long children, const probe& p) {
+    constexpr auto child_limit = std::chrono::seconds(5);
+    std::atomic<bool> done{false};
+    std::thread asker([&] {
+        uint32_t mode = 0;
+        while (!done.load()) ioctl(p.fd, SPI_IOC_RD_MODE32, &mode);
+    });
+    unsigned long stuck = 0;
+    for (unsigned long n = 0; n < children; ++n) {
+        const pid_t child = fork();
+        if (child == 0) _exit(close(dup(STDIN_FILENO)) == 0 ? 0 : 1);
+        const auto deadline = std::chrono::steady_clock::now() + child_limit;
+        int status = 0;
+        while (waitpid(child, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::yield();
+                continue;
+            }
+            ++stuck;
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+    }
+    done.store(true);
+    asker.join();
+    printf("fork_while_busy: %lu of %lu children stuck\n", stuck, children);
+}
+
 bool other_step(const std::string& step, probe& p) {
     unsigned long value = 0;
     if (step == "cloexec") {
@@ -192,6 +228,8 @@ bool other_step(const std::string& step, probe& p) {
         listen_step(value);
     } else if (value_step(step, "connect_tcp", value)) {
         connect_step(value);
+    } else if (value_step(step, "fork_while_busy", value)) {
+        fork_while_busy_step(value, p);
     } else if (step == "wait") {
         fflush(stdout);
         for (;;) pause();

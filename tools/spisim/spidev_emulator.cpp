@@ -143,6 +143,11 @@ struct open_device {
 class spidev_emulator {
 public:
     void configure_from_environment();
+    // The daemon forks its commands from a threaded process, and the child's close() comes
+    // here: the table's lock is taken across the fork so that no other thread can hold it in
+    // the child, where nobody would ever let it go.
+    void before_fork() { pthread_mutex_lock(&mutex_); }
+    void after_fork() { pthread_mutex_unlock(&mutex_); }
 
     bool is_device_path(const char* path) const {
         return enabled_ && path != nullptr && strcmp(path, device_path_) == 0;
@@ -432,6 +437,8 @@ int spidev_emulator::exchange_with_source(int fd, const spi_ioc_transfer& d) {
 __attribute__((constructor)) void start_emulator() {
     unsetenv("LD_PRELOAD");
     emulator.configure_from_environment();
+    pthread_atfork([] { emulator.before_fork(); }, [] { emulator.after_fork(); },
+                   [] { emulator.after_fork(); });
 }
 
 int open_mode(int flags, va_list args) {
