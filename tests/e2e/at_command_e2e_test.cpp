@@ -28,6 +28,7 @@
 #include "board_fixture.hpp"
 #include "board_world.hpp"
 #include "client_reader.hpp"
+#include "daemon_children.hpp"
 #include "stream_parse.hpp"
 
 namespace {
@@ -184,16 +185,6 @@ std::string describe(const descriptor_map& fds) {
     return text;
 }
 
-pid_t parent_of(pid_t pid) {
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t paren = stat.rfind(')');
-    if (paren == std::string::npos) return -1;
-    char state = 0;
-    int parent = -1;
-    if (sscanf(stat.c_str() + paren + 1, " %c %d", &state, &parent) != 2) return -1;
-    return parent;
-}
-
 // Every process below pid (children, their children, ...), at the moment of the call.
 std::vector<pid_t> descendants_of(pid_t root) {
     std::map<pid_t, std::vector<pid_t>> children;
@@ -202,7 +193,7 @@ std::vector<pid_t> descendants_of(pid_t root) {
     while (dirent* entry = readdir(d)) {
         const pid_t pid = atoi(entry->d_name);
         if (pid <= 0) continue;
-        const pid_t parent = parent_of(pid);
+        const pid_t parent = daemon_children::parent_of(pid);
         if (parent > 0) children[parent].push_back(pid);
     }
     closedir(d);

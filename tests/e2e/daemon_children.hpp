@@ -22,8 +22,8 @@ inline std::string read_file(const std::string& path) {
 inline const std::string iw_event_cmdline("iw\0event\0-t\0-f", 15);
 
 // The parent process id from /proc/PID/stat (the field after the parenthesised name).
-inline pid_t parent_of(const std::string& pid) {
-    const std::string stat = read_file("/proc/" + pid + "/stat");
+inline pid_t parent_of(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const size_t close = stat.rfind(')');
     if (close == std::string::npos) return -1;
     char state = 0;
@@ -32,20 +32,29 @@ inline pid_t parent_of(const std::string& pid) {
     return ppid;
 }
 
-// The daemon's `iw event -t -f` children.
-inline std::vector<pid_t> iw_event_children(pid_t daemon) {
+// The processes whose parent is `parent`, at the moment of the call.
+inline std::vector<pid_t> children_of(pid_t parent) {
     std::vector<pid_t> children;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return children;
     while (const dirent* entry = readdir(proc)) {
         const std::string name = entry->d_name;
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (parent_of(name) != daemon) continue;
-        if (read_file("/proc/" + name + "/cmdline") == iw_event_cmdline)
-            children.push_back(static_cast<pid_t>(std::stol(name)));
+        const auto pid = static_cast<pid_t>(std::stol(name));
+        if (parent_of(pid) == parent) children.push_back(pid);
     }
     closedir(proc);
     return children;
+}
+
+// The daemon's `iw event -t -f` children.
+inline std::vector<pid_t> iw_event_children(pid_t daemon) {
+    std::vector<pid_t> found;
+    for (pid_t child : children_of(daemon)) {
+        if (read_file("/proc/" + std::to_string(child) + "/cmdline") == iw_event_cmdline)
+            found.push_back(child);
+    }
+    return found;
 }
 
 }  // namespace daemon_children

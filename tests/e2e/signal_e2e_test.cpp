@@ -61,24 +61,17 @@ std::string killed_line(pid_t pid) {
 
 using daemon_children::iw_event_children;
 using daemon_children::iw_event_cmdline;
-using daemon_children::parent_of;
 using daemon_children::read_file;
 
 // The daemon's children with their command lines, for failure messages.
 std::string process_tree(pid_t daemon) {
     std::string text = "children of " + std::to_string(daemon) + ":";
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return text;
-    while (const dirent* entry = readdir(proc)) {
-        const std::string name = entry->d_name;
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (parent_of(name) != daemon) continue;
-        std::string cmdline = read_file("/proc/" + name + "/cmdline");
+    for (pid_t child : daemon_children::children_of(daemon)) {
+        std::string cmdline = read_file("/proc/" + std::to_string(child) + "/cmdline");
         for (char& c : cmdline)
             if (c == '\0') c = ' ';
-        text += " [" + name + ": " + cmdline + "]";
+        text += " [" + std::to_string(child) + ": " + cmdline + "]";
     }
-    closedir(proc);
     return text;
 }
 
