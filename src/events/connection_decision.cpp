@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "keyword.hpp"
+#include "log.hpp"
 
 connection_record_table connection_table;
 mac_allow_list allowed_macs;
@@ -87,7 +88,7 @@ void connection_decision::handle_line(const char* line) {
     connection_event event{};
     int rc = collector_.parse_nan_event(line, &event);
     if (rc == parse_stale) {
-        printf("[decision] Processed vendor data timeout for event: %s\n", line);
+        log_out("[decision] Processed vendor data timeout for event: %s\n", line);
     } else if (rc == parse_decoded) {
         handle_event(event);
     }
@@ -97,7 +98,7 @@ void connection_decision::handle_timeout() {
     if (!collector_.has_pending_bytes()) return;
     connection_event event{};
     if (collector_.parse_nan_event(nullptr, &event) == parse_stale)
-        puts("[decision] Vendor data collection timeout, cleaned up pending fragments");
+        log_puts("[decision] Vendor data collection timeout, cleaned up pending fragments");
 }
 
 decision_turn connection_decision::take_turn(event_line_queue& ring) {
@@ -108,7 +109,7 @@ decision_turn connection_decision::take_turn(event_line_queue& ring) {
         return decision_turn::timed_out;
     }
     if (rc != 0) {
-        fprintf(stderr, "[decision] Condition wait error: %d\n", rc);
+        log_err("[decision] Condition wait error: %d\n", rc);
         return decision_turn::wait_failed;
     }
     handle_line(line);
@@ -116,11 +117,11 @@ decision_turn connection_decision::take_turn(event_line_queue& ring) {
 }
 
 void connection_decision::handle_event(const connection_event& event) {
-    printf("[nan_connection_decision] Parsed request - MAC: %s, Type: %s, Status: %d\n", event.mac,
+    log_out("[nan_connection_decision] Parsed request - MAC: %s, Type: %s, Status: %d\n", event.mac,
            event.type, event.status);
     // Refused before the table: a forged request must not push a real peer out of it.
     if (same_text(event.type, connection_request_type) && !is_unicast_peer(event.mac)) {
-        printf("[decision] MAC %s is not a unicast peer address, refusing connection\n",
+        log_out("[decision] MAC %s is not a unicast peer address, refusing connection\n",
                event.mac);
         return;
     }
@@ -128,10 +129,10 @@ void connection_decision::handle_event(const connection_event& event) {
     if (same_text(event.type, connection_request_type)) {
         decide_request(event, index);
     } else if (same_text(event.type, connection_success_type)) {
-        printf("[decision] Successfully established connection with %s (Status: %d)\n", event.mac,
+        log_out("[decision] Successfully established connection with %s (Status: %d)\n", event.mac,
                event.status);
     } else if (same_text(event.type, connection_termination_type)) {
-        printf("[decision] Connection terminated with %s (Reason code: %d)\n", event.mac,
+        log_out("[decision] Connection terminated with %s (Reason code: %d)\n", event.mac,
                event.status);
     }
 }
@@ -151,7 +152,7 @@ int connection_decision::record_event(const connection_event& event) {
         entry = event;
         entry.handled = same_text(event.type, connection_request_type) ? 0 : 1;
         next_slot_ = (next_slot_ + 1) % connection_table_entries;
-        printf("[decision] Added new connection record for MAC: %s, Type: %s, at index %d\n",
+        log_out("[decision] Added new connection record for MAC: %s, Type: %s, at index %d\n",
                event.mac, event.type, found);
     } else {
         connection_event& entry = table_.entries_[found];
@@ -161,21 +162,21 @@ int connection_decision::record_event(const connection_event& event) {
             entry.ndp_id = event.ndp_id;
             entry.handled = 0;
             entry.state = connection_state_requested_again;
-            printf("[decision] Updated connection request for MAC: %s (NDP ID: %d)\n", event.mac,
+            log_out("[decision] Updated connection request for MAC: %s (NDP ID: %d)\n", event.mac,
                    event.ndp_id);
         } else if (same_text(event.type, connection_success_type)) {
             copy_type(entry, event);
             entry.status = event.status;
             entry.handled = 1;
             entry.state = connection_state_connected;
-            printf("[decision] Updated connection status to SUCCESS for MAC: %s (Status: %d)\n",
+            log_out("[decision] Updated connection status to SUCCESS for MAC: %s (Status: %d)\n",
                    event.mac, event.status);
         } else if (same_text(event.type, connection_termination_type)) {
             copy_type(entry, event);
             entry.status = event.status;
             entry.handled = 1;
             entry.state = connection_state_terminated;
-            printf("[decision] Updated connection status to TERMINATED for MAC: %s (Reason: %d)\n",
+            log_out("[decision] Updated connection status to TERMINATED for MAC: %s (Reason: %d)\n",
                    event.mac, event.status);
         }
     }
@@ -186,13 +187,13 @@ int connection_decision::record_event(const connection_event& event) {
 // The table lock is not held here: the keyword runs the vendor command with its retries.
 void connection_decision::decide_request(const connection_event& event, int index) {
     if (is_mac_allowed(allowed_, event.mac)) {
-        printf("[decision] MAC %s is allowed, accepting connection\n", event.mac);
+        log_out("[decision] MAC %s is allowed, accepting connection\n", event.mac);
         char params[decision_params_size] = {};
         snprintf(params, sizeof(params), accept_params_format,
                  static_cast<unsigned>(event.ndp_id));
         dispatcher_.execute(data_rsp_keyword, params);
     } else {
-        printf("[decision] MAC %s is rejected, denying connection\n", event.mac);
+        log_out("[decision] MAC %s is rejected, denying connection\n", event.mac);
     }
     mark_handled(index);
 }
@@ -204,7 +205,7 @@ void connection_decision::mark_handled(int index) {
 }
 
 void run_connection_decision(event_line_queue& ring, connection_decision& decision) {
-    puts("[nan_connection_decision] Start processing connection decisions...");
+    log_puts("[nan_connection_decision] Start processing connection decisions...");
     for (;;) {
         decision_turn turn = decision.take_turn(ring);
         if (turn == decision_turn::line_ring_empty || turn == decision_turn::wait_failed)

@@ -17,6 +17,7 @@
 #include "mono_clock.hpp"
 #include "signal_safe_write.hpp"
 #include "unique_fd.hpp"
+#include "log.hpp"
 
 iw_event_child_state iw_event_child;
 
@@ -108,7 +109,7 @@ int forward_event_lines(FILE* stream, event_line_queue& ring) {
     while (fgets(line, sizeof(line), stream) != nullptr) {
         line[strcspn(line, "\n")] = '\0';
         ring.push_when_room(line);
-        printf("[nan_event_listener] Raw event: %s\n", line);
+        log_out("[nan_event_listener] Raw event: %s\n", line);
         ++forwarded;
     }
     return forwarded;
@@ -120,7 +121,7 @@ namespace {
 stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
-        perror("[nan_event_listener] pipe failed");
+        log_perror("[nan_event_listener] pipe failed");
         return stream_end::quiet;
     }
     unique_fd read_end(ends[0]);
@@ -131,7 +132,7 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
     if (pid < 0) {
         // After a stop signal nothing starts any more; the handler ends the process.
         if (errno == ECANCELED) return stream_end::stopped;
-        perror("[nan_event_listener] fork failed");
+        log_perror("[nan_event_listener] fork failed");
         return stream_end::quiet;
     }
     if (pid == 0) exec_iw_event(read_end.get(), write_end.get());
@@ -140,13 +141,13 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
     iw_event_process process(child, pid, slot);
     FILE* stream = fdopen(read_end.get(), "r");
     if (stream == nullptr) {
-        perror("[nan_event_listener] fdopen failed");
+        log_perror("[nan_event_listener] fdopen failed");
         process.kill_now();
         return stream_end::quiet;
     }
     read_end.release();  // the stream owns the descriptor now
 
-    puts("[nan_event_listener] Start monitoring NAN events (blocking when no data)...");
+    log_puts("[nan_event_listener] Start monitoring NAN events (blocking when no data)...");
     int forwarded = forward_event_lines(stream, ring);
     // The stream closed because the signal path killed the child: that path reaps it and ends
     // the process, so stay out of its way (and out of its output).
@@ -169,13 +170,13 @@ void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
             for (;;) pause();
         }
         if (restart.streams > 0 && run >= restart.streams) {
-            puts("[nan_event_listener] iw event stream closed, exiting listener");
+            log_puts("[nan_event_listener] iw event stream closed, exiting listener");
             return;
         }
         // A stream that worked starts the pauses again; one that keeps ending at once (no iw,
         // a driver gone) is retried ever more slowly.
         if (end == stream_end::delivered) pause_ms = restart.first_pause_ms;
-        printf("[nan_event_listener] iw event stream closed, restarting in %u ms\n", pause_ms);
+        log_out("[nan_event_listener] iw event stream closed, restarting in %u ms\n", pause_ms);
         mono_sleep_us(static_cast<int64_t>(pause_ms) * 1000);
         pause_ms = pause_ms > restart.longest_pause_ms / 2 ? restart.longest_pause_ms
                                                            : pause_ms * 2;

@@ -1,4 +1,5 @@
 #include "event_queue.hpp"
+#include "log.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -62,7 +63,7 @@ void event_line_queue::store_locked(const char* line) {
     if (count_ == event_queue_slots) {
         head_ = (head_ + 1) % event_queue_slots;
         count_ = event_queue_slots - 1;
-        puts("[event_queue_push] Queue full, overwriting oldest event");
+        log_puts("[event_queue_push] Queue full, overwriting oldest event");
     }
     copy_line(slots_[tail_], line);
     tail_ = (tail_ + 1) % event_queue_slots;

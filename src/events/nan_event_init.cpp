@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "nan_event.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -13,7 +14,7 @@ namespace {
 // errno.
 void print_thread_error(const char* what, int error_number) {
     errno = error_number;
-    perror(what);
+    log_perror(what);
 }
 
 int start_detached(void* (*body)(void*), const char* create_failed, const char* detach_failed) {
@@ -42,7 +43,7 @@ int nan_event_init() {
     if (start_detached(nan_connection_decision, "nan_connection_decision create failed",
                        "nan_connection_decision detach error") != 0)
         return -1;
-    puts("NAN event processing module initialized successfully.");
-    puts("Listener and decision threads are running in background.");
+    log_puts("NAN event processing module initialized successfully.");
+    log_puts("Listener and decision threads are running in background.");
     return 0;
 }

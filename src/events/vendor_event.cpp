@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "mono_clock.hpp"
+#include "log.hpp"
 
 vendor_event_collector vendor_collector;
 
@@ -41,7 +42,7 @@ void format_mac(char* out, const uint8_t* b) {
 }
 
 void print_responder(const char* type, const uint8_t* b) {
-    printf("[try_parse] %s responder - MAC: %02x:%02x:%02x:%02x:%02x:%02x\n", type, b[0], b[1],
+    log_out("[try_parse] %s responder - MAC: %02x:%02x:%02x:%02x:%02x:%02x\n", type, b[0], b[1],
            b[2], b[3], b[4], b[5]);
 }
 
@@ -78,7 +79,7 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
     // Older iw: the header alone.
     if (const char* header = strstr(line, header_marker)) {
         int subcommand = read_subcommand(header + strlen(header_marker));
-        printf("[parse_nan_event] Handle normal format event start, current_vendor_type: %d\n",
+        log_out("[parse_nan_event] Handle normal format event start, current_vendor_type: %d\n",
                subcommand);
         pthread_mutex_lock(&vendor_data_mutex_);
         start_collection(subcommand);
@@ -181,7 +182,7 @@ void vendor_event_collector::append_pairs(const char* text) {
 }
 
 void vendor_event_collector::drop_collection() {
-    fprintf(stderr, "[parse_nan_event] Vendor data collection timeout (type: %d, len: %d)\n",
+    log_err("[parse_nan_event] Vendor data collection timeout (type: %d, len: %d)\n",
             current_vendor_type_, vendor_data_len_);
     reset_collection();
 }
@@ -211,11 +212,11 @@ int vendor_event_collector::decode(connection_event* event) {
         need = termination_min_payload;
         break;
     default:
-        fprintf(stderr, "[try_parse] Unsupported subtype: %d\n", current_vendor_type_);
+        log_err("[try_parse] Unsupported subtype: %d\n", current_vendor_type_);
         return -1;
     }
     if (static_cast<size_t>(vendor_data_len_) < need) {
-        fprintf(stderr, "[try_parse] Insufficient data for %s (need %zu, got %d)\n", word, need,
+        log_err("[try_parse] Insufficient data for %s (need %zu, got %d)\n", word, need,
                 vendor_data_len_);
         return -1;
     }
@@ -236,7 +237,7 @@ int vendor_event_collector::decode(connection_event* event) {
         format_mac(event->mac, d + termination_peer_offset);
         event->status = d[termination_reason_offset];
     }
-    printf("[try_parse] Parsed - MAC: %s, Type: %s, Status: %d, NDP ID: %d\n", event->mac,
+    log_out("[try_parse] Parsed - MAC: %s, Type: %s, Status: %d, NDP ID: %d\n", event->mac,
            event->type, event->status, event->ndp_id);
     reset_collection();
     return 0;

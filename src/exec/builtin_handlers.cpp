@@ -1,6 +1,7 @@
 // Handlers of the rows that turn a keyword into shell commands: create the NAN interface, start
 // NAN, add a service function, reboot, and hand the board to its firmware update.
 #include "builtin_handlers.hpp"
+#include "log.hpp"
 
 #include <cctype>
 #include <cstdio>
@@ -47,27 +48,27 @@ void rebuild_add_func_params(const char* params, char* rebuilt, size_t size) {
         append_bounded(rebuilt, size, word);
         append_bounded(rebuilt, size, " ");
     }
-    printf("Processed parameters: %s\n", line);
+    log_out("Processed parameters: %s\n", line);
 }
 
 }  // namespace
 
 int init_handler(const char* params, command_batch& batch, int* count) {
-    printf("\n=== Executing init custom logic ===\n");
+    log_out("\n=== Executing init custom logic ===\n");
     char command[command_text_size] = {};
     snprintf(command, sizeof command, "iw phy%s interface add %s type __nan",
              params != nullptr ? params : "", nan_interface);
     add_command(batch, count, command);
-    printf("init:%s\n", command);
-    printf("=== init custom logic execution completed ===\n");
+    log_out("init:%s\n", command);
+    log_out("=== init custom logic execution completed ===\n");
     return 0;
 }
 
 int start_handler(const char* params, command_batch& batch, int* count) {
-    printf("\n=== Executing start custom logic ===\n");
+    log_out("\n=== Executing start custom logic ===\n");
     if (params == nullptr || params[0] == '\0') {
-        printf("Error: start keyword requires parameters!\n");
-        printf("=== start custom logic execution failed ===\n");
+        log_out("Error: start keyword requires parameters!\n");
+        log_out("=== start custom logic execution failed ===\n");
         return -1;
     }
     char command[command_text_size] = {};
@@ -76,13 +77,13 @@ int start_handler(const char* params, command_batch& batch, int* count) {
     char interface_up[command_text_size] = {};
     snprintf(interface_up, sizeof interface_up, "ifconfig %s up", nan_interface);
     add_command(batch, count, interface_up);
-    printf("start:%s\n", command);
-    printf("=== start custom logic execution completed ===\n");
+    log_out("start:%s\n", command);
+    log_out("=== start custom logic execution completed ===\n");
     return 0;
 }
 
 int add_func_handler(const char* params, command_batch& batch, int* count) {
-    printf("\n=== Executing add_func custom logic ===\n");
+    log_out("\n=== Executing add_func custom logic ===\n");
     char rebuilt[command_text_size] = {};
     rebuild_add_func_params(params, rebuilt, sizeof rebuilt);
     char command[command_text_size] = {};
@@ -92,24 +93,24 @@ int add_func_handler(const char* params, command_batch& batch, int* count) {
     append_bounded(command, sizeof command, " nan add_func ");
     append_bounded(command, sizeof command, rebuilt);
     add_command(batch, count, command);
-    printf("add_func:%s\n", command);
-    printf("=== add_func custom logic execution completed ===\n");
+    log_out("add_func:%s\n", command);
+    log_out("=== add_func custom logic execution completed ===\n");
     return 0;
 }
 
 int reset_handler(const char*, command_batch& batch, int* count) {
-    printf("\n=== Executing reset custom logic ===\n");
+    log_out("\n=== Executing reset custom logic ===\n");
     add_command(batch, count, reboot_command);
-    printf("reset:%s\n", reboot_command);
-    printf("=== reset custom logic execution completed ===\n");
+    log_out("reset:%s\n", reboot_command);
+    log_out("=== reset custom logic execution completed ===\n");
     return 0;
 }
 
 int updatefw_handler(const char*, command_batch& batch, int* count) {
-    printf("\n=== Executing updatefw custom logic ===\n");
+    log_out("\n=== Executing updatefw custom logic ===\n");
     add_command(batch, count, firmware_update_command);
-    printf("updatefw:%s\n", firmware_update_command);
-    printf("=== updatefw custom logic execution completed ===\n");
+    log_out("updatefw:%s\n", firmware_update_command);
+    log_out("=== updatefw custom logic execution completed ===\n");
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "keyword.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -20,16 +21,16 @@ void clear_batch(command_batch& batch, int* count) {
 int run_with_attempts(const char* command, int number, int count) {
     int result = -1;
     for (int attempt = 1; attempt <= command_attempts; ++attempt) {
-        printf("[%lu] Executing command [%d/%d] (retry %d): %s\n", thread_id(), number, count,
+        log_out("[%lu] Executing command [%d/%d] (retry %d): %s\n", thread_id(), number, count,
                attempt, command);
         result = active_command_runner().status(command);
         if (result == 0) {
-            printf("Command [%d] executed successfully!\n", number);
+            log_out("Command [%d] executed successfully!\n", number);
             return 0;
         }
         exec_pause_us(command_retry_pause_us);
     }
-    fprintf(stderr, "[%lu] Error: Executing command failed (exit code: %d, retries: %d)!\n",
+    log_err("[%lu] Error: Executing command failed (exit code: %d, retries: %d)!\n",
             thread_id(), result, command_attempts);
     return result;
 }
@@ -40,11 +41,11 @@ int add_command(command_batch& batch, int* count, const char* command) {
     // Only the dispatcher sets the count (to 0); a negative one would index before the batch.
     if (*count < 0) return -1;
     if (*count >= command_batch_slots) {
-        printf("Error: Command buffer is full (max %d commands)!\n", command_batch_slots);
+        log_out("Error: Command buffer is full (max %d commands)!\n", command_batch_slots);
         return -1;
     }
     if (command == nullptr || command[0] == '\0') {
-        printf("Warning: Empty command skipped!\n");
+        log_out("Warning: Empty command skipped!\n");
         return 0;
     }
     snprintf(batch.commands[*count], command_text_size, "%s", command);
@@ -54,14 +55,14 @@ int add_command(command_batch& batch, int* count, const char* command) {
 
 int execute_collected_commands(command_batch& batch, int* count) {
     if (*count <= 0) {
-        printf("No commands to execute!\n");
+        log_out("No commands to execute!\n");
         clear_batch(batch, count);
         return 0;
     }
     // The count only ever grows through add_command; never read past the slots all the same.
     int total = *count > command_batch_slots ? command_batch_slots : *count;
 
-    printf("\n=== Start executing collected commands ===\n");
+    log_out("\n=== Start executing collected commands ===\n");
     int result = 0;
     for (int index = 0; index < total; ++index) {
         if (run_with_attempts(batch.commands[index], index + 1, total) != 0) {
@@ -70,7 +71,7 @@ int execute_collected_commands(command_batch& batch, int* count) {
         }
         if (total > 1) exec_pause_us(command_spacing_pause_us);
     }
-    printf("=== All commands execution completed ===\n\n");
+    log_out("=== All commands execution completed ===\n\n");
     clear_batch(batch, count);
     return result;
 }

@@ -8,6 +8,7 @@
 
 #include "keyword.hpp"
 #include "builtin_handlers.hpp"
+#include "log.hpp"
 
 pthread_mutex_t iwset_mutex = PTHREAD_MUTEX_INITIALIZER;
 char nan_phy[nan_phy_size];
@@ -20,7 +21,7 @@ using namespace exec_internal;
 // Rows whose handlers other rooms build refuse until their room installs the real one: a missing
 // registration must show as a clear error, never as a shell command named after the keyword.
 int refuse(const char* keyword) {
-    fprintf(stderr, "Error: keyword <%s> is not available!\n", keyword);
+    log_err("Error: keyword <%s> is not available!\n", keyword);
     return -1;
 }
 
@@ -107,19 +108,19 @@ int execute_keyword(keyword_dispatch_table& table, const char* keyword, const ch
     int count = 0;
 
     if (pthread_mutex_lock(&iwset_mutex) != 0) {
-        printf("Error: Failed to lock iwset_mutex!\n");
+        log_out("Error: Failed to lock iwset_mutex!\n");
         return -1;
     }
     const keyword_row* row = table.find(keyword);
     if (row == nullptr) {
-        printf("Error: Unsupported keyword <%s>!\n", keyword != nullptr ? keyword : "");
+        log_out("Error: Unsupported keyword <%s>!\n", keyword != nullptr ? keyword : "");
         pthread_mutex_unlock(&iwset_mutex);
         return -1;
     }
     int result = row->handler != nullptr ? run_handler_row(row->handler, params, batch, &count)
                                          : run_plain_row(*row, params, batch, &count);
     if (pthread_mutex_unlock(&iwset_mutex) != 0) {
-        printf("Error: Failed to unlock iwset_mutex!\n");
+        log_out("Error: Failed to unlock iwset_mutex!\n");
         return -1;
     }
     return result;
@@ -131,13 +132,13 @@ int execute_keyword(const char* keyword, const char* params) {
 
 void set_keyword_handler(const char* keyword, keyword_handler handler) {
     if (pthread_mutex_lock(&iwset_mutex) != 0) {
-        fprintf(stderr, "Error: Failed to lock iwset_mutex!\n");
+        log_err("Error: Failed to lock iwset_mutex!\n");
         return;
     }
     bool installed = keyword_table().set_handler(keyword, handler);
     pthread_mutex_unlock(&iwset_mutex);
     if (!installed) {
-        fprintf(stderr, "Error: Cannot install a handler for keyword <%s>!\n",
+        log_err("Error: Cannot install a handler for keyword <%s>!\n",
                 keyword != nullptr ? keyword : "");
     }
 }

@@ -20,6 +20,7 @@
 #include "keyword.hpp"
 #include "mono_clock.hpp"
 #include "unique_fd.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -113,15 +114,14 @@ public:
     // says so); one that must finish gets a line and no deadline any more. True when killed.
     bool limit_passed() {
         if (must_finish_) {
-            fprintf(stderr,
-                    "[%lu] Warning: Command still running after %u ms, waiting for it to "
+            log_err("[%lu] Warning: Command still running after %u ms, waiting for it to "
                     "finish: %s\n",
                     thread_id(), time_limit_ms_, cmd_);
             deadline_us_ = no_deadline;
             return false;
         }
         kill(-pid_, SIGKILL);
-        fprintf(stderr, "[%lu] Error: Command timed out after %u ms, killed: %s\n", thread_id(),
+        log_err("[%lu] Error: Command timed out after %u ms, killed: %s\n", thread_id(),
                 time_limit_ms_, cmd_);
         return true;
     }
@@ -193,7 +193,7 @@ public:
         total_ += taken;
         output_[total_] = '\0';
         if (taken == count) return true;
-        printf("Warning: Command output exceeds buffer limit, truncated!\n");
+        log_out("Warning: Command output exceeds buffer limit, truncated!\n");
         return false;
     }
 
@@ -257,11 +257,11 @@ shell_command_runner::shell_command_runner(unsigned time_limit_ms)
 
 int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
     if (cmd == nullptr || output == nullptr) {
-        printf("Error: Invalid input parameters (cmd/output is NULL)!\n");
+        log_out("Error: Invalid input parameters (cmd/output is NULL)!\n");
         return -1;
     }
     if (len == 0) {
-        printf("Error: Invalid input parameters (output size is 0)!\n");
+        log_out("Error: Invalid input parameters (output size is 0)!\n");
         return -1;
     }
     // A stale answer must never pass for the command's: an empty output stays empty.
@@ -269,7 +269,7 @@ int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
 
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
-        printf("Error: Failed to open pipe for command: %s\n", cmd);
+        log_out("Error: Failed to open pipe for command: %s\n", cmd);
         return -1;
     }
     unique_fd read_end(ends[0]);
@@ -277,7 +277,7 @@ int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
     int slot = -1;
     pid_t pid = fork_for(cmd, &slot);
     if (pid < 0) {
-        printf("Error: Failed to open pipe for command: %s\n", cmd);
+        log_out("Error: Failed to open pipe for command: %s\n", cmd);
         return -1;
     }
     if (pid == 0) exec_shell(cmd, write_end.get());
@@ -292,7 +292,7 @@ int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
     int finished = child.finish(&status);
     if (finished > 0) return -1;
     if (finished < 0) {
-        printf("Error: Failed to close pipe for command: %s\n", cmd);
+        log_out("Error: Failed to close pipe for command: %s\n", cmd);
         return -1;
     }
     // The command's own exit status is not looked at: the answer is what it printed.
@@ -306,7 +306,7 @@ int shell_command_runner::status(const char* cmd) {
     int slot = -1;
     pid_t pid = fork_for(cmd, &slot);
     if (pid < 0) {
-        fprintf(stderr, "Error: Fork failed (errno: %d)!\n", errno);
+        log_err("Error: Fork failed (errno: %d)!\n", errno);
         return -1;
     }
     if (pid == 0) exec_shell(cmd, -1);
@@ -316,7 +316,7 @@ int shell_command_runner::status(const char* cmd) {
     int finished = child.finish(&status);
     if (finished > 0) return -1;
     if (finished < 0) {
-        fprintf(stderr, "Error: Wait for child failed (errno: %d)!\n", errno);
+        log_err("Error: Wait for child failed (errno: %d)!\n", errno);
         return -1;
     }
     if (!WIFEXITED(status)) return -1;

@@ -1,5 +1,6 @@
 // The command line: SPI role, devices and bus settings. There is no configuration file.
 #include "command_line.hpp"
+#include "log.hpp"
 
 #include <getopt.h>
 
@@ -47,8 +48,8 @@ const char* const help_lines[] = {
 long long option_number(const char* text) { return strtoll(text, nullptr, 10); }
 
 void print_help(const char* program) {
-    printf("Usage: %s [-RMSTsbdHOvplI]\n", program);
-    for (const char* line : help_lines) puts(line);
+    log_out("Usage: %s [-RMSTsbdHOvplI]\n", program);
+    for (const char* line : help_lines) log_puts(line);
     putchar('\n');
 }
 
@@ -90,7 +91,7 @@ command_line_result parse_command_line(int argc, char* argv[], spi_settings& con
                 config.verbose = static_cast<int32_t>(option_number(optarg));
                 break;
             case 'V':
-                printf("%s: %s\n", argv[0], nanvideod_version);
+                log_out("%s: %s\n", argv[0], nanvideod_version);
                 return command_line_result::exit_info;
             case 'h':
                 print_help(argv[0]);

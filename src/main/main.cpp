@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "command_line.hpp"
+#include "log.hpp"
 #include "nan_event.hpp"
 #include "startup.hpp"
 
@@ -40,8 +41,7 @@ void keep_inherited_descriptors_from_children() {
 // Ends the process without running static destructors: the SPI threads still use the queue and
 // the ring, so tearing those down under them could block or crash on the way out.
 [[noreturn]] void end_process(int status) {
-    fflush(stdout);
-    fflush(stderr);
+    log_flush();
     _exit(status);
 }
 

@@ -10,6 +10,7 @@
 #include "spi_link.hpp"
 #include "tcp_server.hpp"
 #include "vendor_cmd.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -37,7 +38,7 @@ void connect_rooms() {
 int run_startup() {
     for (const startup_step& step : startup_steps) {
         if (step.start() != 0) {
-            puts(step.failure);
+            log_puts(step.failure);
             return -1;
         }
     }

@@ -11,6 +11,7 @@
 #include "keyword.hpp"
 #include "nan_event.hpp"
 #include "param_record.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -48,43 +49,43 @@ bool take_first_line(char* output, size_t size) {
 // is longer than the answer buffer holds: a cut phy or wdev names another device.
 bool store_answer(const interface_query& q, char* output) {
     bool whole = take_first_line(output, query_output_size);
-    printf(q.output_line, output);
+    log_out(q.output_line, output);
     if (!whole || strlen(output) >= q.answer_size) {
-        printf("%s Error: Answer longer than %zu characters, refused!\n", q.tag,
+        log_out("%s Error: Answer longer than %zu characters, refused!\n", q.tag,
                q.answer_size - 1);
         return false;
     }
     memcpy(q.answer, output, strlen(output) + 1);
     if (q.answer[0] == '\0') {
-        puts(q.empty_line);
+        log_puts(q.empty_line);
         return false;
     }
-    printf(q.found_line, q.answer);
+    log_out(q.found_line, q.answer);
     return true;
 }
 
 // Runs one `iw dev` query under iwset_mutex into its process-wide answer buffer.
 int run_interface_query(const interface_query& q) {
     if (pthread_mutex_lock(&iwset_mutex) != 0) {
-        printf("%s Error: Failed to lock iwset_mutex!\n", q.tag);
-        puts(q.failure_line);
+        log_out("%s Error: Failed to lock iwset_mutex!\n", q.tag);
+        log_puts(q.failure_line);
         return -1;
     }
     memset(q.answer, 0, q.answer_size);
     char output[query_output_size] = {};
     bool found = false;
     if (active_command_runner().capture(q.command, output, sizeof output) != 0) {
-        puts("Failed to execute command!");
+        log_puts("Failed to execute command!");
     } else {
-        puts("Command executed successfully!");
+        log_puts("Command executed successfully!");
         found = store_answer(q, output);
     }
     if (pthread_mutex_unlock(&iwset_mutex) != 0) {
-        printf("%s Error: Failed to unlock iwset_mutex!\n", q.tag);
+        log_out("%s Error: Failed to unlock iwset_mutex!\n", q.tag);
         found = false;
     }
     if (!found) {
-        puts(q.failure_line);
+        log_puts(q.failure_line);
         return -1;
     }
     return 0;
@@ -118,7 +119,7 @@ void format_security_line(const bringup_values& values, char* text, size_t size)
 
 bool dispatch(const char* keyword, const char* params, const char* failure_line) {
     if (execute_keyword(keyword, params) == 0) return true;
-    puts(failure_line);
+    log_puts(failure_line);
     return false;
 }
 
@@ -169,7 +170,7 @@ int bring_up_nan_interface() {
 int nan_bringup() {
     // The listener must already read `iw event` when the driver's first NAN events come.
     if (nan_event_init() != 0) {
-        puts("Failed to init nanevent!");
+        log_puts("Failed to init nanevent!");
         return -1;
     }
     return bring_up_nan_interface();

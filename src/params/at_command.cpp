@@ -11,6 +11,7 @@
 #include "param_record.hpp"
 #include "param_store.hpp"
 #include "tcp_server.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -111,10 +112,10 @@ int configuration_query(int fd) {
 int version_query(int fd) {
     char version[version_text_size];
     char reply[version_text_size + sizeof("\r\nOK\r\n") - 1];
-    puts("Executing version command");
+    log_puts("Executing version command");
     pthread_mutex_lock(&param_mutex);
     if (get_zqversion(version, sizeof(version)) != 0) {
-        puts("Failed to get parameter!");
+        log_puts("Failed to get parameter!");
         pthread_mutex_unlock(&param_mutex);
         return at_command_failed;
     }
@@ -135,7 +136,7 @@ int config_write_command(int fd, const char* argument) {
     }
     current_param_escaped = true;
     if (execute_keyword("config_write", "") != 0) {
-        puts("Command execution failed.");
+        log_puts("Command execution failed.");
         // The boot environment still holds the previous record; so must memory, or a NAN
         // bring-up that has not copied it yet would publish values that were never stored.
         current_param = previous;
@@ -149,9 +150,9 @@ int config_write_command(int fd, const char* argument) {
 
 // reset and updatefw: the reply goes out only after the command has returned.
 int device_command(int fd, const char* keyword) {
-    printf("Executing %s command\n", keyword);
+    log_out("Executing %s command\n", keyword);
     if (execute_keyword(keyword, "") != 0) {
-        puts("Command execution failed.");
+        log_puts("Command execution failed.");
         return reply_error(fd, at_command_failed);
     }
     return reply_ok(fd);

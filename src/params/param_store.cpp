@@ -1,6 +1,7 @@
 // Reading the stored parameter text and the version text, start-up initialisation, and the
 // config_write keyword that writes current_param back to the boot environment.
 #include "param_store.hpp"
+#include "log.hpp"
 
 #include <pthread.h>
 
@@ -13,24 +14,24 @@ namespace {
 int read_one_value(const char* command, const char* tag, char* buf, size_t size) {
     if (buf == nullptr || size == 0) return -1;
     if (pthread_mutex_lock(&iwset_mutex) != 0) {
-        printf("%s Error: Failed to lock iwset_mutex!\n", tag);
+        log_out("%s Error: Failed to lock iwset_mutex!\n", tag);
         return -1;
     }
     memset(buf, 0, size);
     int result = -1;
     if (active_command_runner().capture(command, buf, size) != 0) {
-        puts("Failed to execute command!");
+        log_puts("Failed to execute command!");
     } else {
-        puts("Command executed successfully!");
+        log_puts("Command executed successfully!");
         if (buf[0] != '\0') {
-            printf("Extracted the parambuf=%s\n", buf);
+            log_out("Extracted the parambuf=%s\n", buf);
             result = 0;
         } else {
-            puts("No parambuf found (command returned empty)!");
+            log_puts("No parambuf found (command returned empty)!");
         }
     }
     if (pthread_mutex_unlock(&iwset_mutex) != 0) {
-        printf("%s Error: Failed to unlock iwset_mutex!\n", tag);
+        log_out("%s Error: Failed to unlock iwset_mutex!\n", tag);
         return -1;
     }
     return result;
@@ -95,11 +96,11 @@ int get_zqversion(char* buf, size_t size) {
 int reload_current_param() {
     char text[param_text_size] = {};
     if (get_vemuparam(text, sizeof(text)) != 0) {
-        puts("Failed to get parameter!");
+        log_puts("Failed to get parameter!");
         return -1;
     }
     if (parse_param(text, &current_param, false) != param_ok) {
-        puts("Failed to parse parameter!");
+        log_puts("Failed to parse parameter!");
         return -1;
     }
     current_param_escaped = false;
@@ -110,9 +111,9 @@ int init_param() {
     pthread_mutex_lock(&param_mutex);
     int result = reload_current_param();
     if (result == 0) {
-        printf("Parse entire parameter=" PARAM_TEXT_FORMAT "\n", current_param.name, current_param.pmk,
+        log_out("Parse entire parameter=" PARAM_TEXT_FORMAT "\n", current_param.name, current_param.pmk,
                current_param.password, current_param.hostname);
-        puts("Parameter initialization successful.");
+        log_puts("Parameter initialization successful.");
     }
     pthread_mutex_unlock(&param_mutex);
     return result;
@@ -138,22 +139,22 @@ int build_config_write_command(const param_record& record, bool escaped, char* c
 }
 
 int config_write_handler(const char* /*params*/, command_batch& batch, int* count) {
-    printf("\n=== Executing config write custom logic ===\n");
+    log_out("\n=== Executing config write custom logic ===\n");
     char command[config_write_command_size];
     int rc = build_config_write_command(current_param, current_param_escaped, command, sizeof(command));
     if (rc == config_command_too_long) {
-        printf("Error: config_write command exceeds %zu characters, record not written!\n",
+        log_out("Error: config_write command exceeds %zu characters, record not written!\n",
                config_write_command_size - 1);
     } else if (rc == config_command_unescaped) {
-        puts("Error: config_write record holds an unescaped quote or backslash, record not written!");
+        log_puts("Error: config_write record holds an unescaped quote or backslash, record not written!");
     }
     if (rc != 0) {
-        puts("=== config write custom logic execution failed ===");
+        log_puts("=== config write custom logic execution failed ===");
         return -1;
     }
-    printf("config_write:%s\n", command);
+    log_out("config_write:%s\n", command);
     add_command(batch, count, command);
-    puts("=== config write custom logic execution completed ===");
+    log_puts("=== config write custom logic execution completed ===");
     return 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include "le_bytes.hpp"
 #include "service_info_keys.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -87,7 +88,7 @@ int read_sec_pmk(vendor_frame& frame, uint8_t* record) {
         record[sec_type_offset] = sec_type_pairing;
         return 0;
     }
-    fprintf(stderr, "Error: the length of sec_pmk is not 32 (value: %s)!\n", value);
+    log_err("Error: the length of sec_pmk is not 32 (value: %s)!\n", value);
     return vendor_result_syntax;
 }
 
@@ -96,7 +97,7 @@ int read_sec_password(vendor_frame& frame, uint8_t* record) {
     if (value == nullptr) return missing_value("Error: sec_password requires passphrase!\n");
     size_t length = strlen(value);
     if (length > passphrase_max) {
-        fprintf(stderr, "Error: sec_password too long (len: %ld > %d)!\n",
+        log_err("Error: sec_password too long (len: %ld > %d)!\n",
                 static_cast<long>(length), static_cast<int>(passphrase_max));
         return vendor_result_syntax;
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "vendor_frame.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -57,7 +58,7 @@ int read_bstrap_type(vendor_frame& frame, uint8_t* record) {
     } else if (strcmp(value, "req") == 0) {
         type = bstrap_type_req;
     } else {
-        fprintf(stderr, "Error: followup: bstrap_type with invalid value: %s!\n", value);
+        log_err("Error: followup: bstrap_type with invalid value: %s!\n", value);
         return vendor_result_rejected;
     }
     uint8_t& byte = record[bstrap_byte_offset];
@@ -70,7 +71,7 @@ int read_bstrap_status(vendor_frame& frame, uint8_t* record) {
     if (value == nullptr) return missing_value("Error: bstrap_status requires an integer value!\n");
     int32_t status = parse_int_value(value);
     if (status > bstrap_status_max) {
-        fprintf(stderr, "Error: followup: bstrap_status with invalid value: %d!\n", status);
+        log_err("Error: followup: bstrap_status with invalid value: %d!\n", status);
         return vendor_result_rejected;
     }
     uint8_t& byte = record[bstrap_byte_offset];

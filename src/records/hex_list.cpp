@@ -4,6 +4,7 @@
 
 #include "srvc_info.hpp"
 #include "vendor_values.hpp"
+#include "log.hpp"
 
 namespace {
 constexpr char list_separator = ',';
@@ -18,7 +19,7 @@ int parse_hex_list(const char* text, uint8_t* dest, size_t count) {
         uint32_t value = 0;
         // The digits stop at the separator, so the piece needs no cutting.
         if (read_hex_number(piece, &value)) {
-            printf("%d: pattern[%d] = %x\n", static_cast<int>(element), static_cast<int>(stored),
+            log_out("%d: pattern[%d] = %x\n", static_cast<int>(element), static_cast<int>(stored),
                    value);
             if (value <= octet_max) dest[stored++] = static_cast<uint8_t>(value);
         }

@@ -1,5 +1,6 @@
 // Service-info keys shared by data_req and data_rsp.
 #include "service_info_keys.hpp"
+#include "log.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -25,10 +26,10 @@ int read_service_info_key(vendor_frame& frame, const char* key, srvc_info_params
 
 size_t announce_srv_info_count(const char* value) {
     size_t count = srv_info_element_count(value);
-    printf("Info: srv_info element count = %d\n", static_cast<int>(count));
+    log_out("Info: srv_info element count = %d\n", static_cast<int>(count));
     return count;
 }
 
 void report_invalid_srv_info(const char* value) {
-    fprintf(stderr, "Error: Invalid srv_info: %s\n", value);
+    log_err("Error: Invalid srv_info: %s\n", value);
 }

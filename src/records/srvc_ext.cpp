@@ -5,6 +5,7 @@
 
 #include "le_bytes.hpp"
 #include "vendor_frame.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -83,7 +84,7 @@ int read_sec_password(vendor_frame& frame, uint8_t* record) {
     const char* value = frame.next_token();
     size_t length = value != nullptr ? strlen(value) : 0;
     if (value == nullptr || length > passphrase_max) {
-        fprintf(stderr, "Error: sec_password invalid (len > %d)!\n", static_cast<int>(passphrase_max));
+        log_err("Error: sec_password invalid (len > %d)!\n", static_cast<int>(passphrase_max));
         return vendor_result_syntax;
     }
     record[security_present_offset] = 1;
@@ -97,7 +98,7 @@ int read_srv_id(vendor_frame& frame, uint8_t* record) {
     const char* value = frame.next_token();
     if (value == nullptr) return missing_value("Error: srv_id requires hex string!\n");
     if (parse_hex_list(value, record + srv_id_offset, srv_id_length) != 0) {
-        fprintf(stderr, "Error: Invalid srv_id: %s\n", value);
+        log_err("Error: Invalid srv_id: %s\n", value);
         return vendor_result_rejected;
     }
     return 0;

@@ -5,6 +5,7 @@
 #include "le_bytes.hpp"
 #include "srvc_info.hpp"
 #include "vendor_values.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -18,7 +19,7 @@ size_t write_sub_attr(uint8_t id, uint8_t* pos, const uint8_t* value, size_t len
     put_le16(pos + 1, static_cast<uint16_t>(length));
     memcpy(pos + sub_attr_header_size, value, length);
     size_t size = sub_attr_header_size + length;
-    printf("len = %d\n", static_cast<int>(size));
+    log_out("len = %d\n", static_cast<int>(size));
     dump_gen_srvc_bytes(pos, size);
     return size;
 }
@@ -28,21 +29,21 @@ size_t write_text_sub_attr(uint8_t id, uint8_t* pos, const char* text) {
 }
 
 size_t append_text_info(uint8_t* pos, srvc_info_params& input) {
-    printf("append_gen_sub_attr NAN_GEN_SRVC_TEXT_INFO[%d]\n", nan_gen_srvc_text_info);
-    printf("text info:%s\n", input.text_info);
+    log_out("append_gen_sub_attr NAN_GEN_SRVC_TEXT_INFO[%d]\n", nan_gen_srvc_text_info);
+    log_out("text info:%s\n", input.text_info);
     uint8_t converted[text_info_out_size];
     size_t length = convert_text_info(input.text_info, converted);
     if (length == 0) {
-        printf("attr_len = 0, skip\n");
-        printf("len = %d\n", 0);
+        log_out("attr_len = 0, skip\n");
+        log_out("len = %d\n", 0);
         return 0;
     }
     return write_sub_attr(nan_gen_srvc_text_info, pos, converted, length);
 }
 
 size_t append_port(uint8_t* pos, const srvc_info_params& input) {
-    printf("append_gen_sub_attr NAN_GEN_SRVC_TRANSPORT_PORT[%d]\n", nan_gen_srvc_transport_port);
-    printf("port_number:%d\n", input.port);
+    log_out("append_gen_sub_attr NAN_GEN_SRVC_TRANSPORT_PORT[%d]\n", nan_gen_srvc_transport_port);
+    log_out("port_number:%d\n", input.port);
     uint8_t value[2];
     put_le16(value, input.port);
     return write_sub_attr(nan_gen_srvc_transport_port, pos, value, sizeof value);
@@ -63,7 +64,7 @@ void dump_gen_srvc_bytes(const uint8_t* bytes, size_t length) {
     for (size_t i = 0; i < length; i += dump_bytes_per_line) {
         size_t count = length - i < dump_bytes_per_line ? length - i : dump_bytes_per_line;
         format_hex_bytes(line, sizeof line, bytes + i, count);
-        printf("%s\n", line);
+        log_out("%s\n", line);
     }
 }
 
@@ -71,16 +72,16 @@ size_t append_gen_sub_attr(uint8_t id, uint8_t* pos, srvc_info_params& input,
                            srvc_inst_source source) {
     switch (id) {
     case nan_gen_srvc_service_name:
-        printf("append_gen_sub_attr NAN_GEN_SRVC_SERVICE_NAME[%d]\n", id);
-        printf("service_name:%s\n", input.service_name);
+        log_out("append_gen_sub_attr NAN_GEN_SRVC_SERVICE_NAME[%d]\n", id);
+        log_out("service_name:%s\n", input.service_name);
         return write_text_sub_attr(id, pos, input.service_name);
     case nan_gen_srvc_name_of_srvc_inst:
-        printf("append_gen_sub_attr NAN_GEN_SRVC_NAME_OF_SRVC_INST[%d]\n", id);
+        log_out("append_gen_sub_attr NAN_GEN_SRVC_NAME_OF_SRVC_INST[%d]\n", id);
         if (source == srvc_inst_source::hostname) {
-            printf("hostname:%s\n", input.hostname);
+            log_out("hostname:%s\n", input.hostname);
             return write_text_sub_attr(id, pos, input.hostname);
         }
-        printf("service inst:%s\n", input.service_instance);
+        log_out("service inst:%s\n", input.service_instance);
         return write_text_sub_attr(id, pos, input.service_instance);
     case nan_gen_srvc_text_info:
         return append_text_info(pos, input);
@@ -109,11 +110,11 @@ size_t build_gen_srvc_info(srvc_info_params& input, uint8_t* dest) {
     if (input.port != 0)
         length += append_gen_sub_attr(nan_gen_srvc_transport_port, scratch + length, input, inst);
     if (length > srvc_info_area_size) {
-        printf("service info length(%d) is out of limit\n", static_cast<int>(length));
+        log_out("service info length(%d) is out of limit\n", static_cast<int>(length));
         return 0;
     }
     memcpy(dest, scratch, length);
-    printf("generic service info (len=%d)\n", static_cast<int>(length));
+    log_out("generic service info (len=%d)\n", static_cast<int>(length));
     dump_gen_srvc_bytes(dest, length);
     return length;
 }
@@ -122,5 +123,5 @@ void finish_service_info(srvc_info_params& input, uint8_t* area, uint8_t* length
     if (!srvc_info_present(input)) return;
     size_t length = build_gen_srvc_info(input, area);
     put_le16(length_field, static_cast<uint16_t>(length));
-    printf("Constructed service info length: %d\n", static_cast<int>(length));
+    log_out("Constructed service info length: %d\n", static_cast<int>(length));
 }

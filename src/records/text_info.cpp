@@ -6,6 +6,7 @@
 
 #include "srvc_info.hpp"
 #include "vendor_values.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -33,7 +34,7 @@ size_t convert_text_info(char* text, uint8_t* out) {
         if (item == nullptr) break;
         size_t text_length = strlen(item);
         if (length + text_length > text_info_out_size) {
-            printf("cvert text info err! str is too long, len(%ld) > out_buf_len(%d)\n",
+            log_out("cvert text info err! str is too long, len(%ld) > out_buf_len(%d)\n",
                    static_cast<long>(length + text_length), static_cast<int>(text_info_out_size));
             break;
         }
@@ -42,7 +43,7 @@ size_t convert_text_info(char* text, uint8_t* out) {
         item = strtok_r(nullptr, text_info_separators, &save);
         if (item == nullptr) break;
         if (length >= text_info_out_size) {
-            printf("cvert text info err! str is too long, len(%d) > out_buf_len(%d)\n",
+            log_out("cvert text info err! str is too long, len(%d) > out_buf_len(%d)\n",
                    static_cast<int>(length + 1), static_cast<int>(text_info_out_size));
             break;
         }

@@ -5,10 +5,11 @@
 #include <cstring>
 
 #include "vendor_values.hpp"
+#include "log.hpp"
 
 vendor_frame::vendor_frame(const vendor_keyword& keyword, const char* params) : keyword_(keyword) {
-    printf("\n=== Executing %s custom logic ===\n", keyword_.name);
-    printf("Original parameters: %s\n", params != nullptr ? params : "none");
+    log_out("\n=== Executing %s custom logic ===\n", keyword_.name);
+    log_out("Original parameters: %s\n", params != nullptr ? params : "none");
     memset(work_, 0, sizeof work_);
     if (params != nullptr) strncpy(work_, params, sizeof work_ - 1);
 }
@@ -20,27 +21,27 @@ const char* vendor_frame::next_token() {
 }
 
 int vendor_frame::invalid_parameter(const char* token) const {
-    fprintf(stderr, keyword_.invalid_format, token);
+    log_err(keyword_.invalid_format, token);
     return vendor_result_syntax;
 }
 
 int vendor_frame::send(const uint8_t* record) const {
-    printf("Sending %s data (struct size: %zu bytes)\n", keyword_.name, keyword_.record_size);
+    log_out("Sending %s data (struct size: %zu bytes)\n", keyword_.name, keyword_.record_size);
     // The dump is one line, built whole: other threads print while a record is sent.
     char dump[largest_record_size * hex_dump_chars_per_byte + 1];
     format_hex_bytes(dump, sizeof dump, record, keyword_.record_size);
-    printf("\n%s\n", dump);
+    log_out("\n%s\n", dump);
     int result = active_vendor_transport().send(keyword_.subcmd, record, keyword_.record_size);
     if (result != 0) {
-        fprintf(stderr, "Error: Failed to send %s data via vendor command!\n", keyword_.name);
+        log_err("Error: Failed to send %s data via vendor command!\n", keyword_.name);
         return result;
     }
-    printf("=== %s custom logic execution completed successfully ===\n", keyword_.name);
+    log_out("=== %s custom logic execution completed successfully ===\n", keyword_.name);
     return vendor_result_sent;
 }
 
 int missing_value(const char* message) {
-    fputs(message, stderr);
+    log_err("%s", message);
     return vendor_result_syntax;
 }
 
@@ -60,7 +61,7 @@ int store_word(const field_key& entry, const char* value, uint8_t* record) {
             return 0;
         }
     }
-    fprintf(stderr, entry.invalid_format, value);
+    log_err(entry.invalid_format, value);
     return entry.invalid_result;
 }
 
@@ -74,7 +75,7 @@ int store_value(const field_key& entry, const char* value, uint8_t* record) {
         return 0;
     case field_kind::mac:
         if (parse_mac_addr(record + entry.offset, value) == 0) return 0;
-        fprintf(stderr, entry.invalid_format, value);
+        log_err(entry.invalid_format, value);
         return vendor_result_rejected;
     case field_kind::word:
         return store_word(entry, value, record);
@@ -103,7 +104,7 @@ int read_text_value(vendor_frame& frame, char* field, size_t max_length, const c
     const char* value = frame.next_token();
     size_t length = value != nullptr ? strlen(value) : 0;
     if (value == nullptr || length > max_length) {
-        fprintf(stderr, invalid_format, static_cast<long>(length), static_cast<int>(max_length));
+        log_err(invalid_format, static_cast<long>(length), static_cast<int>(max_length));
         return vendor_result_rejected;
     }
     memset(field, 0, max_length + 1);

@@ -13,6 +13,7 @@
 #include "keyword.hpp"
 #include "unique_fd.hpp"
 #include "vendor_cmd.hpp"
+#include "log.hpp"
 
 pthread_mutex_t vendor_send_mutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -34,7 +35,7 @@ int write_record(unique_fd file, const uint8_t* record, size_t length) {
     ssize_t written = write(file.get(), record, length);
     file.reset();
     if (written < 0 || static_cast<size_t>(written) != length) {
-        fprintf(stderr, "[%lu] Error: Write data failed (wrote %zd/%zu bytes)!\n", thread_id(),
+        log_err("[%lu] Error: Write data failed (wrote %zd/%zu bytes)!\n", thread_id(),
                 written, length);
         return -1;
     }
@@ -48,16 +49,16 @@ int run_vendor_command(int subcmd, const char* path, size_t length) {
              vendor_id, static_cast<unsigned>(subcmd), path);
     int status = -1;
     for (int attempt = 1; attempt <= vendor_send_attempts; ++attempt) {
-        printf("[%lu] Executing iw command (retry %d): %s\n", thread_id(), attempt, command);
+        log_out("[%lu] Executing iw command (retry %d): %s\n", thread_id(), attempt, command);
         status = active_command_runner().status(command);
         if (status == 0) {
-            printf("[%lu] Success: Sent %zu bytes (vendor_id: 0x%x, subcmd: 0x%x)\n", thread_id(),
+            log_out("[%lu] Success: Sent %zu bytes (vendor_id: 0x%x, subcmd: 0x%x)\n", thread_id(),
                    length, vendor_id, static_cast<unsigned>(subcmd));
             return 0;
         }
         exec_pause_us(vendor_retry_pause_us);
     }
-    fprintf(stderr, "[%lu] Error: iw command failed (exit code: %d, retries: %d)!\n", thread_id(),
+    log_err("[%lu] Error: iw command failed (exit code: %d, retries: %d)!\n", thread_id(),
             status, vendor_send_attempts);
     return -1;
 }
@@ -71,7 +72,7 @@ int send_locked(int subcmd, const uint8_t* record, size_t length) {
     unique_fd file(mkostemp(pending_path, O_CLOEXEC));
     if (!file.valid()) {
         pending_path_valid.store(false);
-        fprintf(stderr, "[%lu] Error: Create temp file failed (errno: %d)!\n", thread_id(), errno);
+        log_err("[%lu] Error: Create temp file failed (errno: %d)!\n", thread_id(), errno);
         return -1;
     }
     char path[sizeof vendor_temp_template];
@@ -98,13 +99,13 @@ std::atomic<vendor_transport*> installed_transport{nullptr};
 int send_vendor_data(int subcmd, const uint8_t* record, size_t length) {
     int rc = pthread_mutex_lock(&vendor_send_mutex);
     if (rc != 0) {
-        fprintf(stderr, "[%lu] Error: Lock mutex failed (errno: %d)!\n", thread_id(), rc);
+        log_err("[%lu] Error: Lock mutex failed (errno: %d)!\n", thread_id(), rc);
         return -1;
     }
     int result = send_locked(subcmd, record, length);
     rc = pthread_mutex_unlock(&vendor_send_mutex);
     if (rc != 0) {
-        fprintf(stderr, "[%lu] Error: Unlock mutex failed (errno: %d)!\n", thread_id(), rc);
+        log_err("[%lu] Error: Unlock mutex failed (errno: %d)!\n", thread_id(), rc);
     }
     return result;
 }

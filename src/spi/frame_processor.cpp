@@ -4,6 +4,7 @@
 
 #include "le_bytes.hpp"
 #include "spi_link.hpp"
+#include "log.hpp"
 
 namespace {
 // A progress line after the ring's last slot fills, i.e. once per lap of the ring.
@@ -19,7 +20,7 @@ void frame_processor::process(const uint8_t* block, uint32_t received) {
     // earlier transfer and must never be checked or stored as part of this frame.
     if (sync != frame_sync_word || payload_length > frame_max_payload ||
         frame_header_size + payload_length + frame_crc_size > received) {
-        printf("Invalid frame (sync=0x%04X len=%u)\n", sync, payload_length);
+        log_out("Invalid frame (sync=0x%04X len=%u)\n", sync, payload_length);
         return;
     }
 
@@ -27,18 +28,18 @@ void frame_processor::process(const uint8_t* block, uint32_t received) {
     uint16_t stored_crc = get_le16(block + covered);
     uint16_t computed_crc = crc16_frame(crc16_frame_init, block, covered);
     if (stored_crc != computed_crc) {
-        printf("CRC mismatch (got=0x%04X calc=0x%04X)\n", stored_crc, computed_crc);
+        log_out("CRC mismatch (got=0x%04X calc=0x%04X)\n", stored_crc, computed_crc);
         return;
     }
 
     uint8_t sequence = block[frame_sequence_offset];
     if (sequence != expected_sequence_)
-        printf("Sequence mismatch: expected %u got %u\n", expected_sequence_, sequence);
+        log_out("Sequence mismatch: expected %u got %u\n", expected_sequence_, sequence);
     expected_sequence_ = static_cast<uint8_t>(sequence + 1);
 
     if (ring_.store(block, covered + frame_crc_size) == progress_index) {
         ++frames_count_;
-        printf("count=%u\n", video_ring_slots * frames_count_);
+        log_out("count=%u\n", video_ring_slots * frames_count_);
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "spi_link.hpp"
 #include "unique_fd.hpp"
+#include "log.hpp"
 
 spi_settings spi_config;
 int spi_fd = -1;
@@ -40,14 +41,14 @@ const char* transfer_type_name(uint8_t type) {
 
 const char* device_for_role() {
     if (strcmp(spi_config.role, "MASTER") == 0) {
-        printf("SPI Master with device %s\n", spi_config.master_device);
+        log_out("SPI Master with device %s\n", spi_config.master_device);
         return spi_config.master_device;
     }
     if (strcmp(spi_config.role, "SLAVE") == 0) {
-        printf("SPI Slave with device %s\n", spi_config.slave_device);
+        log_out("SPI Slave with device %s\n", spi_config.slave_device);
         return spi_config.slave_device;
     }
-    puts("Role must be MASTER or SLAVE, invalid SPI Role.");
+    log_puts("Role must be MASTER or SLAVE, invalid SPI Role.");
     return nullptr;
 }
 
@@ -62,7 +63,7 @@ bool configure(int fd) {
     };
     for (const setting_request& r : requests) {
         if (ioctl(fd, r.request, r.value) == -1) {
-            perror(r.failure);
+            log_perror(r.failure);
             return false;
         }
     }
@@ -70,10 +71,10 @@ bool configure(int fd) {
 }
 
 void report_settings() {
-    printf("spi mode: 0x%x\n", spi_config.mode);
-    printf("bits per word: %d\n", spi_config.bits_per_word);
-    printf("max speed of Master: %u Hz (%u KHz)\n", spi_config.speed, spi_config.speed / hz_per_khz);
-    printf("transfer_type: %s\n", transfer_type_name(spi_config.transfer_type));
+    log_out("spi mode: 0x%x\n", spi_config.mode);
+    log_out("bits per word: %d\n", spi_config.bits_per_word);
+    log_out("max speed of Master: %u Hz (%u KHz)\n", spi_config.speed, spi_config.speed / hz_per_khz);
+    log_out("transfer_type: %s\n", transfer_type_name(spi_config.transfer_type));
 }
 
 bool start_thread(void* (*body)(void*), const char* create_failure, const char* detach_failure) {
@@ -81,13 +82,13 @@ bool start_thread(void* (*body)(void*), const char* create_failure, const char* 
     int rc = pthread_create(&thread, nullptr, body, nullptr);
     if (rc != 0) {
         errno = rc;
-        perror(create_failure);
+        log_perror(create_failure);
         return false;
     }
     rc = pthread_detach(thread);
     if (rc != 0) {
         errno = rc;
-        perror(detach_failure);
+        log_perror(detach_failure);
         return false;
     }
     return true;
@@ -101,7 +102,7 @@ int spi_init() {
 
     unique_fd fd(open(device, O_RDWR | O_CLOEXEC));
     if (!fd.valid()) {
-        perror("Can't open device");
+        log_perror("Can't open device");
         return -1;
     }
     if (!configure(fd.get())) return -1;
@@ -120,6 +121,6 @@ int spi_init() {
     fd.release();
 
     usleep(settle_pause_us);
-    puts("SPI initialization successful.");
+    log_puts("SPI initialization successful.");
     return 0;
 }

@@ -11,6 +11,7 @@
 
 #include "mono_clock.hpp"
 #include "spi_link.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -52,7 +53,7 @@ void* transfer_thread(void*) {
     for (;;) {
         int received = ioctl(spi_fd, SPI_IOC_MESSAGE(1), &transfer);
         if (received <= 0) {
-            perror("SPI_IOC_MESSAGE");
+            log_perror("SPI_IOC_MESSAGE");
             mono_sleep_us(backoff.after_failure());
             continue;
         }

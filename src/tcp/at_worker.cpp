@@ -9,6 +9,7 @@
 #include "client_table.hpp"
 #include "mutex_hold.hpp"
 #include "tcp_server.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -128,7 +129,7 @@ void at_worker::carry_out() {
     int result = handler(current_.fd, current_.text, static_cast<int>(current_.length));
     running_target = nullptr;
     if (result != 0) {
-        fprintf(stderr, "AT command execution failed (fd %d), error code: %d\n", current_.fd,
+        log_err("AT command execution failed (fd %d), error code: %d\n", current_.fd,
                 result);
     }
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "at_worker.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -39,7 +40,7 @@ void client_writer::write(int index, int64_t now_us) {
     const client_entry entry = clients_.read(index);
     if (entry.active == 0 || entry.fd <= 0) return;
     if (clients_.replies.over_limit(index)) {
-        fprintf(stderr, "Client %d (fd %d): Owed replies over %u bytes, close connection\n",
+        log_err("Client %d (fd %d): Owed replies over %u bytes, close connection\n",
                 index, entry.fd, owed_reply_limit);
         close(index);
         return;
@@ -73,7 +74,7 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
         if (now_us - ready_us >= static_cast<int64_t>(at_reply_start_limit_ms) * 1000) {
             // Dropped whole: the worker reports it for its reply, this line for the server's own.
             if (!pop_reply(index, reply_fate::dropped)) {
-                fprintf(stderr, "Failed to send AT response to (fd %d): %s\n", fd,
+                log_err("Failed to send AT response to (fd %d): %s\n", fd,
                         strerror(ETIMEDOUT));
             }
             continue;
@@ -83,7 +84,7 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
         if (n < 0) {
             const int error = errno;
             if (!pop_reply(index, reply_fate::refused)) {
-                fprintf(stderr, "Failed to send AT response to (fd %d): %s\n", fd,
+                log_err("Failed to send AT response to (fd %d): %s\n", fd,
                         strerror(error));
             }
             if (fatal_send_error(error)) write_failed(index, fd, error, rest_kind::reply);
@@ -138,11 +139,11 @@ frame_take client_writer::offer_frame(int index, int fd, const uint8_t* payload,
 // error is fatal. A rest that cannot be finished ends the connection.
 void client_writer::write_failed(int index, int fd, int error, rest_kind kind) {
     if (kind != rest_kind::reply) {
-        fprintf(stderr, "Client %d (fd %d): Send video data failed: %s\n", index, fd,
+        log_err("Client %d (fd %d): Send video data failed: %s\n", index, fd,
                 strerror(error));
     }
     if (kind == rest_kind::none && !fatal_send_error(error)) return;
-    fprintf(stderr, "Client %d (fd %d): Active close invalid connection (fatal error)\n", index,
+    log_err("Client %d (fd %d): Active close invalid connection (fatal error)\n", index,
             fd);
     close(index);
 }
@@ -159,21 +160,20 @@ void client_writer::check_time_outs(int64_t now_us) {
 
 void client_writer::time_out(int index, int fd, int64_t now_us) {
     const char* reason = strerror(ETIMEDOUT);
-    fprintf(stderr, "Client %d (fd %d): Send video data timeout (retry %d/%d): %s\n", index, fd,
+    log_err("Client %d (fd %d): Send video data timeout (retry %d/%d): %s\n", index, fd,
             video_send_retries, video_send_retries, reason);
-    fprintf(stderr, "Client %d (fd %d): Send video data failed: %s\n", index, fd, reason);
+    log_err("Client %d (fd %d): Send video data failed: %s\n", index, fd, reason);
     bool silent = false;
     {
         client_table_lock lock(clients_);
         client_entry& entry = clients_.entries[index];
         entry.timeout_count += 1;
-        fprintf(stderr, "Client %d (fd %d): Send timeout count: %d/%d, keep connection\n", index,
+        log_err("Client %d (fd %d): Send timeout count: %d/%d, keep connection\n", index,
                 fd, entry.timeout_count, timeout_count_shown_limit);
         silent = silent_too_long(entry, whole_seconds(now_us));
     }
     if (silent) {
-        fprintf(stderr,
-                "Client %d (fd %d): Connection detect timeout (%d sec), close connection\n",
+        log_err("Client %d (fd %d): Connection detect timeout (%d sec), close connection\n",
                 index, fd, silence_reported_s);
         close(index);
         return;

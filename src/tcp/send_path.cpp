@@ -14,6 +14,7 @@
 #include "at_worker.hpp"
 #include "client_table.hpp"
 #include "mono_clock.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -87,6 +88,6 @@ int send_at_response(int fd, const char* text) {
         error = errno;
     }
     if (error == 0) return 0;
-    fprintf(stderr, "Failed to send AT response to (fd %d): %s\n", fd, strerror(error));
+    log_err("Failed to send AT response to (fd %d): %s\n", fd, strerror(error));
     return -1;
 }

@@ -16,6 +16,7 @@
 #include <new>
 
 #include "mono_clock.hpp"
+#include "log.hpp"
 
 std::atomic<int> video_suspended{0};
 
@@ -43,13 +44,13 @@ void log_peer(int index, const sockaddr_storage& peer, int fd) {
         sockaddr_in address{};
         memcpy(&address, &peer, sizeof(address));
         inet_ntop(AF_INET, &address.sin_addr, text, sizeof(text));
-        fprintf(stderr, "New IPv4 connection (client %d) from %s:%d, fd=%d\n", index, text,
+        log_err("New IPv4 connection (client %d) from %s:%d, fd=%d\n", index, text,
                 ntohs(address.sin_port), fd);
     } else if (peer.ss_family == AF_INET6) {
         sockaddr_in6 address{};
         memcpy(&address, &peer, sizeof(address));
         inet_ntop(AF_INET6, &address.sin6_addr, text, sizeof(text));
-        fprintf(stderr, "New IPv6 connection (client %d) from [%s]:%d, fd=%d\n", index, text,
+        log_err("New IPv6 connection (client %d) from [%s]:%d, fd=%d\n", index, text,
                 ntohs(address.sin6_port), fd);
     }
 }
@@ -68,40 +69,40 @@ tcp_server::tcp_server(uint16_t port, frame_ring& ring, client_registry& clients
 int tcp_server::setup() {
     epoll_fd_.reset(epoll_create1(EPOLL_CLOEXEC));
     if (!epoll_fd_.valid()) {
-        perror("epoll_create1 failed");
+        log_perror("epoll_create1 failed");
         return -1;
     }
     listen_fd_.reset(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listen_fd_.valid()) {
-        perror("socket(AF_INET6) failed");
+        log_perror("socket(AF_INET6) failed");
         epoll_fd_.reset();
         return -1;
     }
     if (set_nonblocking(listen_fd_.get()) < 0) {
-        perror("fcntl set listen sock nonblock failed");
+        log_perror("fcntl set listen sock nonblock failed");
         listen_fd_.reset();
         epoll_fd_.reset();
         return -1;
     }
     int on = 1;
     if (setsockopt(listen_fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) < 0) {
-        perror("setsockopt SO_REUSEADDR failed");
+        log_perror("setsockopt SO_REUSEADDR failed");
     }
     int off = 0;
     if (setsockopt(listen_fd_.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off)) < 0) {
-        perror("setsockopt IPV6_V6ONLY failed");
+        log_perror("setsockopt IPV6_V6ONLY failed");
     }
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
     address.sin6_addr = in6addr_any;
     address.sin6_port = htons(port_);
     if (bind(listen_fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0) {
-        perror("bind failed");
+        log_perror("bind failed");
         shutdown();
         return -1;
     }
     if (listen(listen_fd_.get(), listen_backlog) < 0) {
-        perror("listen failed");
+        log_perror("listen failed");
         shutdown();
         return -1;
     }
@@ -109,14 +110,14 @@ int tcp_server::setup() {
     event.events = listen_events;
     event.data.fd = listen_fd_.get();
     if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, listen_fd_.get(), &event) < 0) {
-        perror("epoll_ctl add tcp_fd failed");
+        log_perror("epoll_ctl add tcp_fd failed");
         shutdown();
         return -1;
     }
     int error = worker_.start();
     if (error != 0) {
         errno = error;
-        perror("AT worker create failed");
+        log_perror("AT worker create failed");
         shutdown();
         return -1;
     }
@@ -148,7 +149,7 @@ int tcp_server::turn(int wait_ms) {
     int count = epoll_wait(epoll_fd_.get(), events, max_events, wait_ms);
     if (count < 0) {
         if (errno != EINTR) {
-            perror("epoll_wait failed");
+            log_perror("epoll_wait failed");
             return -1;
         }
         count = 0;
@@ -211,14 +212,14 @@ void tcp_server::accept_clients() {
                                  SOCK_CLOEXEC));
         if (!socket.valid()) {
             if (errno == EAGAIN) {
-                printf("event.events & EPOLLIN break (no more connections)\n");
+                log_out("event.events & EPOLLIN break (no more connections)\n");
                 return;
             }
             if (errno == EINTR) {
-                printf("accept interrupted by signal, retry\n");
+                log_out("accept interrupted by signal, retry\n");
                 continue;
             }
-            perror("accept failed");
+            log_perror("accept failed");
             return;
         }
         const int fd = socket.get();
@@ -237,31 +238,31 @@ tcp_server::admission tcp_server::add_client(unique_fd& socket, int* index) {
     client_table_lock lock(clients_);
     *index = first_free_entry(clients_);
     if (*index < 0) {
-        fprintf(stderr, "Reject new client: max %d connections reached\n", max_clients);
+        log_err("Reject new client: max %d connections reached\n", max_clients);
         socket.reset();
         return admission::rejected;
     }
     if (set_nonblocking(socket.get()) < 0) {
-        perror("fcntl set nonblock failed");
+        log_perror("fcntl set nonblock failed");
         socket.reset();
         return admission::failed;
     }
     int size = client_send_buffer_size;
     if (setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) < 0) {
-        perror("setsockopt send_buf failed");
+        log_perror("setsockopt send_buf failed");
     }
     // Every send is a whole payload or reply, so nothing is gained by holding a short segment
     // back until the client acknowledges the last one; a client that delays its
     // acknowledgements (40 ms on Linux, 200 ms elsewhere) would hold each frame that long.
     int no_delay = 1;
     if (setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof(no_delay)) < 0) {
-        perror("setsockopt nodelay failed");
+        log_perror("setsockopt nodelay failed");
     }
     epoll_event event{};
     event.events = client_events;
     event.data.fd = socket.get();
     if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, socket.get(), &event) < 0) {
-        perror("epoll_ctl add cs failed");
+        log_perror("epoll_ctl add cs failed");
         socket.reset();
         return admission::failed;
     }
@@ -292,14 +293,14 @@ void tcp_server::receive_from(int fd) {
         }
         if (errno == EAGAIN) break;
         if (errno == EINTR) continue;
-        perror("recv failed");
+        log_perror("recv failed");
         close_client(fd, close_path::read_error);
         return;
     }
     if (total == 0) return;
     receive_buffer_[total] = '\0';
     escape_for_log(receive_buffer_, total, shown_);
-    printf("Received data from (fd %d): %s\n", fd, shown_);
+    log_out("Received data from (fd %d): %s\n", fd, shown_);
     clients_.touch(fd);
     if (fd > 0 && installed_handler.load() != nullptr) hand_to_worker(fd, total);
 }
@@ -312,13 +313,13 @@ void tcp_server::hand_to_worker(int fd, size_t length) {
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
     clients_.replies.post(index, connection, at_busy_reply, sizeof(at_busy_reply) - 1,
                           mono_now_us());
-    fprintf(stderr, "AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
+    log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
     streamer_.writer().write(index, mono_now_us());
 }
 
 void tcp_server::close_client(int fd, close_path path) {
-    if (path == close_path::hang_up) fprintf(stderr, "Client fd %d closed/error\n", fd);
-    if (path == close_path::peer_closed) fprintf(stderr, "Client fd %d closed\n", fd);
+    if (path == close_path::hang_up) log_err("Client fd %d closed/error\n", fd);
+    if (path == close_path::peer_closed) log_err("Client fd %d closed\n", fd);
     uint32_t connection = 0;
     const int index = clients_.find(fd, &connection);
     if (index < 0) {
@@ -327,7 +328,7 @@ void tcp_server::close_client(int fd, close_path path) {
         return;
     }
     if (path == close_path::hang_up) {
-        fprintf(stderr, "Client %d (fd %d): Marked as disconnected\n", index, fd);
+        log_err("Client %d (fd %d): Marked as disconnected\n", index, fd);
     }
     streamer_.writer().close(index);
 }
@@ -351,15 +352,15 @@ int tcp_server_init() {
     int error = pthread_create(&thread, nullptr, tcp_server_ipv6_epoll_et, nullptr);
     if (error != 0) {
         errno = error;
-        perror("tcp_server_ipv6_epoll_et create failed");
+        log_perror("tcp_server_ipv6_epoll_et create failed");
         return -1;
     }
     error = pthread_detach(thread);
     if (error != 0) {
         errno = error;
-        perror("tcp_server_ipv6_epoll_et detach error");
+        log_perror("tcp_server_ipv6_epoll_et detach error");
         return -1;
     }
-    printf("TCP server initialization successful (max %d clients).\n", max_clients);
+    log_out("TCP server initialization successful (max %d clients).\n", max_clients);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "mono_clock.hpp"
+#include "log.hpp"
 
 void video_streamer::tick() {
     if (suspended_.load() != 0) return;
@@ -56,8 +57,7 @@ void video_streamer::sweep_silent_clients(int64_t now_us) {
     for (int i = 0; i < max_clients; ++i) {
         const client_entry entry = clients_.read(i);
         if (entry.active == 0 || entry.fd <= 0 || !silent_too_long(entry, now_s)) continue;
-        fprintf(stderr,
-                "Client %d (fd %d): Connection timeout (no comm for %d sec), close connection\n", i,
+        log_err("Client %d (fd %d): Connection timeout (no comm for %d sec), close connection\n", i,
                 entry.fd, silence_reported_s);
         writer_.close(i);
     }
