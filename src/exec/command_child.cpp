@@ -12,6 +12,7 @@
 #include <ctime>
 
 running_command_groups running_commands;
+running_command_groups running_writes;
 
 namespace {
 
@@ -46,7 +47,7 @@ void reset_signals_in_child() {
 
 }  // namespace
 
-pid_t fork_command_child(running_command_groups* list, int* slot) {
+pid_t fork_command_child(running_command_groups* list, int* slot, const char* label) {
     if (slot != nullptr) *slot = -1;
     // Blocked across the fork: no handler of the daemon may run in the child before its
     // dispositions are reset, nor in this thread while a listed start is under way. (No RAII
@@ -71,7 +72,7 @@ pid_t fork_command_child(running_command_groups* list, int* slot) {
         // Also here: the group must exist before anyone may signal it, whichever side runs
         // first. After the child's exec this fails harmlessly, the child having done it.
         setpgid(pid, pid);
-        if (list != nullptr && slot != nullptr) *slot = list->add(pid);
+        if (list != nullptr && slot != nullptr) *slot = list->add(pid, label);
     }
     if (list != nullptr) list->leave_start();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -86,11 +87,15 @@ bool running_command_groups::enter_start() {
     return false;
 }
 
-int running_command_groups::add(pid_t group) {
+int running_command_groups::add(pid_t group, const char* label) {
     if (group <= 0) return -1;
     for (int slot = 0; slot < running_command_slots; ++slot) {
         pid_t expected = 0;
-        if (groups_[slot].compare_exchange_strong(expected, group)) return slot;
+        // Claimed first, then labelled, then filled: whoever sees the group sees its label.
+        if (!groups_[slot].compare_exchange_strong(expected, claimed_slot)) continue;
+        labels_[slot].store(label);
+        groups_[slot].store(group);
+        return slot;
     }
     return -1;
 }
@@ -99,7 +104,15 @@ void running_command_groups::remove(int slot) {
     if (slot >= 0 && slot < running_command_slots) groups_[slot].store(0);
 }
 
-void running_command_groups::stop_all() {
+pid_t running_command_groups::group_at(int slot, const char** label) const {
+    if (slot < 0 || slot >= running_command_slots) return 0;
+    pid_t group = groups_[slot].load();
+    if (group == claimed_slot) return 0;
+    if (label != nullptr) *label = labels_[slot].load();
+    return group;
+}
+
+void running_command_groups::refuse_starts() {
     stopping_.store(true);
     // A start under way runs in a thread with signals blocked, so never in this one; it ends
     // within a fork.
@@ -107,6 +120,10 @@ void running_command_groups::stop_all() {
         timespec step{0, start_wait_step_ns};
         nanosleep(&step, nullptr);
     }
+}
+
+void running_command_groups::stop_all() {
+    refuse_starts();
     for (std::atomic<pid_t>& group : groups_) {
         pid_t id = group.load();
         if (id > 0) kill(-id, SIGKILL);

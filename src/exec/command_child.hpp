@@ -10,41 +10,53 @@
 // Slots of running command groups that a stop signal ends.
 constexpr int running_command_slots = 16;
 
-// The process groups of running commands that a stop signal kills. Everything here is lock-free,
-// so the signal path can use it whatever the interrupted thread holds.
+// The process groups of running commands, listed so that a stop signal finds them: the ones it
+// kills, or the writes it waits for. Everything here is lock-free, so the signal path can use it
+// whatever the interrupted thread holds.
 class running_command_groups {
 public:
     // Async-signal-safe: from now on no listed child is started, and every listed group, and
     // any whose start was under way, is sent SIGKILL.
     void stop_all();
+    // Async-signal-safe: from now on no listed child is started; returns once every start that
+    // was under way has listed its child.
+    void refuse_starts();
+    bool refusing() const { return stopping_.load(); }
 
     // The start of a listed child: false once stopping. The caller blocks signals in its thread
     // between enter_start and leave_start, so that stop_all never waits on its own thread.
     bool enter_start();
     void leave_start() { starting_.fetch_sub(1); }
     // Returns the slot, or -1 for no group or when every slot is taken (the command then runs
-    // unlisted).
-    int add(pid_t group);
+    // unlisted). The label (static text: the program) names the command to the signal path.
+    int add(pid_t group, const char* label = nullptr);
     void remove(int slot);
+    // Async-signal-safe: the group in a slot (0: free) and its label.
+    pid_t group_at(int slot, const char** label) const;
 
 private:
-    // 0: free; the group id otherwise.
+    // 0: free; claimed_slot while being filled; the group id otherwise.
+    static constexpr pid_t claimed_slot = -1;
     std::atomic<pid_t> groups_[running_command_slots] = {};
+    std::atomic<const char*> labels_[running_command_slots] = {};
     std::atomic<int> starting_{0};
     std::atomic<bool> stopping_{false};
     static_assert(std::atomic<pid_t>::is_always_lock_free, "the signal path needs lock-free slots");
 };
 
-// The daemon's list.
+// The daemon's lists: the commands a stop signal kills, and the boot-environment and firmware
+// writes, which are never killed: a stop refuses new ones and waits for the running ones.
 extern running_command_groups running_commands;
+extern running_command_groups running_writes;
 
 // Forks like fork(): 0 in the child, the child's id in the parent, -1 (errno set) on failure.
 // The child has every signal at its default disposition, an empty signal mask and its own
 // process group (set on both sides of the fork, so the group exists as soon as this returns);
 // no signal handler of the daemon can run in it between fork and exec. With a list, the group is
 // listed there before a stop signal can miss it (*slot receives the slot, or -1), and once the
-// list is stopping nothing is forked (-1, errno ECANCELED).
-pid_t fork_command_child(running_command_groups* list = nullptr, int* slot = nullptr);
+// list is stopping nothing is forked (-1, errno ECANCELED). The label goes into the list.
+pid_t fork_command_child(running_command_groups* list = nullptr, int* slot = nullptr,
+                         const char* label = nullptr);
 
 // Holds a child's slot until withdrawn; the owner withdraws it while the child is still a zombie,
 // before reaping it, so the signal path never kills a reused id.

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "command_child.hpp"
+
 // ---- shell command runners ----
 
 // How long a command may run. Past it a command is killed with its whole process group and the
@@ -48,15 +50,23 @@ public:
 
 // The real runners: every child starts with default signal dispositions and an empty signal
 // mask, in a process group of its own that the signal path kills while the command runs (unless
-// it must finish). run_cmd_capture and run_cmd_status use the daemon's, with the 60 s limit.
+// it must finish: then the signal path waits for it, and once it stops, refuses to start one; the
+// runner then returns -1 after a line). run_cmd_capture and run_cmd_status use the daemon's, with
+// the 60 s limit and the daemon's lists.
 class shell_command_runner : public command_runner {
 public:
-    explicit shell_command_runner(unsigned time_limit_ms = command_time_limit_ms);
+    explicit shell_command_runner(unsigned time_limit_ms = command_time_limit_ms,
+                                  running_command_groups& cuttable = running_commands,
+                                  running_command_groups& writes = running_writes);
     int capture(const char* cmd, char* output, size_t len) override;
     int status(const char* cmd) override;
 
 private:
+    running_command_groups& list_for(const char* cmd);
+
     unsigned time_limit_ms_;
+    running_command_groups& cuttable_;
+    running_command_groups& writes_;
 };
 
 shell_command_runner& daemon_shell_runner();

@@ -2,7 +2,8 @@
 // is text, and exit status for every command that changes something. Each command runs in a
 // process group of its own and gets a time limit: a driver bug can leave `iw` hanging for ever,
 // and it would hold iwset_mutex, and with it every later NAN operation and AT command, for ever.
-// A command that writes the boot environment or the firmware is never cut short.
+// A command that writes the boot environment or the firmware is never cut short, and none starts
+// once the daemon is stopping: the stop waits for the running ones and must not wait for more.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -51,14 +52,21 @@ int64_t monotonic_us() {
     return static_cast<int64_t>(ts.tv_sec) * microseconds_per_second + ts.tv_nsec / nanoseconds_per_us;
 }
 
-// The command's program is its first word.
-bool must_finish(const char* cmd) {
+// The command's program is its first word: the listed program it names, or nullptr.
+const char* must_finish_program(const char* cmd) {
     cmd += strspn(cmd, " \t");
     size_t length = strcspn(cmd, " \t;&|");
     for (const char* program : must_finish_programs) {
-        if (strlen(program) == length && strncmp(cmd, program, length) == 0) return true;
+        if (strlen(program) == length && strncmp(cmd, program, length) == 0) return program;
     }
-    return false;
+    return nullptr;
+}
+
+bool must_finish(const char* cmd) { return must_finish_program(cmd) != nullptr; }
+
+// A stop has come: the list the command belongs to starts nothing any more.
+void log_refused(const char* cmd) {
+    log_err("[%lu] Error: Stopping, command not started: %s\n", thread_id(), cmd);
 }
 
 // Makes fd the child's descriptor target (1 or 2) and keeps it across the exec.
@@ -92,13 +100,14 @@ void put_on(int fd, int target) {
 // every way out, leaves no process of its group behind unless the command must finish.
 class command_child {
 public:
-    command_child(pid_t pid, int slot, const char* cmd, unsigned time_limit_ms)
+    command_child(pid_t pid, running_command_groups& list, int slot, const char* cmd,
+                  unsigned time_limit_ms)
         : pid_(pid),
           cmd_(cmd),
           time_limit_ms_(time_limit_ms),
           must_finish_(must_finish(cmd)),
           deadline_us_(monotonic_us() + static_cast<int64_t>(time_limit_ms) * microseconds_per_ms),
-          listed_(running_commands, slot) {}
+          listed_(list, slot) {}
     ~command_child() {
         if (pid_ <= 0) return;
         if (!must_finish_) kill(-pid_, SIGKILL);
@@ -203,10 +212,6 @@ private:
     size_t total_ = 0;
 };
 
-// Forks the command's child; one that may be killed is listed for the signal path.
-pid_t fork_for(const char* cmd, int* slot) {
-    return fork_command_child(must_finish(cmd) ? nullptr : &running_commands, slot);
-}
 
 // Reads the command's standard output until it ends, does not fit, or the limit passes.
 // False when the command was killed at the limit.
@@ -252,8 +257,14 @@ void drop_final_line_feed(char* output) {
     if (length > 0 && output[length - 1] == '\n') output[length - 1] = '\0';
 }
 
-shell_command_runner::shell_command_runner(unsigned time_limit_ms)
-    : time_limit_ms_(time_limit_ms) {}
+shell_command_runner::shell_command_runner(unsigned time_limit_ms,
+                                           running_command_groups& cuttable,
+                                           running_command_groups& writes)
+    : time_limit_ms_(time_limit_ms), cuttable_(cuttable), writes_(writes) {}
+
+running_command_groups& shell_command_runner::list_for(const char* cmd) {
+    return must_finish(cmd) ? writes_ : cuttable_;
+}
 
 int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
     if (cmd == nullptr || output == nullptr) {
@@ -275,15 +286,19 @@ int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
     unique_fd read_end(ends[0]);
     unique_fd write_end(ends[1]);
     int slot = -1;
-    pid_t pid = fork_for(cmd, &slot);
+    pid_t pid = fork_command_child(&list_for(cmd), &slot, must_finish_program(cmd));
     if (pid < 0) {
-        log_out("Error: Failed to open pipe for command: %s\n", cmd);
+        if (errno == ECANCELED) {
+            log_refused(cmd);
+        } else {
+            log_out("Error: Failed to open pipe for command: %s\n", cmd);
+        }
         return -1;
     }
     if (pid == 0) exec_shell(cmd, write_end.get());
     write_end.reset();
 
-    command_child child(pid, slot, cmd, time_limit_ms_);
+    command_child child(pid, list_for(cmd), slot, cmd, time_limit_ms_);
     output_collector collector(output, len);
     if (!read_output(read_end.get(), child, collector)) return -1;
     // A command still writing what no longer fits ends on the closed pipe, as with popen.
@@ -304,14 +319,18 @@ int shell_command_runner::status(const char* cmd) {
     if (cmd == nullptr || cmd[0] == '\0') return -1;
 
     int slot = -1;
-    pid_t pid = fork_for(cmd, &slot);
+    pid_t pid = fork_command_child(&list_for(cmd), &slot, must_finish_program(cmd));
     if (pid < 0) {
-        log_err("Error: Fork failed (errno: %d)!\n", errno);
+        if (errno == ECANCELED) {
+            log_refused(cmd);
+        } else {
+            log_err("Error: Fork failed (errno: %d)!\n", errno);
+        }
         return -1;
     }
     if (pid == 0) exec_shell(cmd, -1);
 
-    command_child child(pid, slot, cmd, time_limit_ms_);
+    command_child child(pid, list_for(cmd), slot, cmd, time_limit_ms_);
     int status = 0;
     int finished = child.finish(&status);
     if (finished > 0) return -1;

@@ -58,6 +58,11 @@ capture_result capture(const char* cmd, size_t len, const char* prefill = "") {
     return {result, buffer, printed};
 }
 
+std::string without_tid(std::string line) {
+    if (line.rfind('[', 0) == 0) line.replace(0, line.find(']') + 1, "[TID]");
+    return line;
+}
+
 // ---- captured mode ----
 
 TEST(CapturedMode, CutsOutputToBufferWithWarning) {
@@ -201,6 +206,29 @@ TEST(StatusMode, EmptyCommandMakesNoChild) {
     EXPECT_EQ(forks_so_far(), before + 1);
 }
 
+// Once a stop refuses writes, a boot-environment or firmware command is not even forked; a
+// command that may be cut still runs until the stop kills it.
+TEST(StatusMode, NoWriteStartsOnceTheStopRefusesThem) {
+    running_command_groups cuttable;
+    running_command_groups writes;
+    shell_command_runner runner(command_time_limit_ms, cuttable, writes);
+    writes.refuse_starts();
+    const int forks = forks_so_far();
+    CaptureStderr();
+    EXPECT_EQ(runner.status("fw_setenv vemuparam x"), -1);
+    char output[16];
+    EXPECT_EQ(runner.capture("/bin/usb.sh -r usbh_msc", output, sizeof output), -1);
+    const std::string err = GetCapturedStderr();
+    EXPECT_EQ(forks_so_far(), forks);
+    const size_t line_end = err.find('\n');
+    ASSERT_NE(line_end, std::string::npos);
+    EXPECT_EQ(without_tid(err.substr(0, line_end)),
+              "[TID] Error: Stopping, command not started: fw_setenv vemuparam x");
+    EXPECT_EQ(without_tid(err.substr(line_end + 1)),
+              "[TID] Error: Stopping, command not started: /bin/usb.sh -r usbh_msc\n");
+    EXPECT_EQ(runner.status("exit 3"), 3);
+}
+
 TEST(StatusMode, OutputNeverReachesTheDaemon) {
     CaptureStdout();
     CaptureStderr();
@@ -293,11 +321,6 @@ bool process_ended(int pid) {
         usleep(10000);
     }
     return false;
-}
-
-std::string without_tid(std::string line) {
-    if (line.rfind('[', 0) == 0) line.replace(0, line.find(']') + 1, "[TID]");
-    return line;
 }
 
 struct limit_case {

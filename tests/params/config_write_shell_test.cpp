@@ -160,6 +160,31 @@ TEST_F(ConfigWriteShell, AtConfigStoresPlainValueAndStartUpReadsItBack) {
     EXPECT_EQ(runner.commands.back(), "fw_printenv -n vemuparam");
 }
 
+TEST_F(ConfigWriteShell, AfterAStopSignalAWriteGetsTheErrorReplyAndNeverStarts) {
+    running_command_groups cuttable;
+    running_command_groups writes;
+    writes.refuse_starts();
+    shell_command_runner runner(command_time_limit_ms, cuttable, writes);
+    scoped_command_runner runner_scope(runner);
+    recording_pauser pauser;
+    scoped_exec_pauser pauser_scope(pauser);
+    recording_sink sink;
+    scoped_at_reply_sink sink_scope(sink);
+
+    const std::string at = "AT+AB config name:Cam_2 pmk: password:secret123 hostname:cam.local\r\n";
+    CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_NE(handle_at_command(5, at.c_str(), static_cast<int>(at.size())), 0);
+    GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(sink.replies.size(), 1u);
+    EXPECT_EQ(sink.replies[0].text, "ERROR: Command execution failed\r\n");
+    EXPECT_FALSE(exists(stored));
+    EXPECT_NE(err.find("] Error: Stopping, command not started: fw_setenv vemuparam "),
+              std::string::npos)
+        << err;
+}
+
 TEST_F(ConfigWriteShell, EmptyPmkAndPasswordWriteAndReadBack) {
     passthrough_runner runner;
     scoped_command_runner runner_scope(runner);
