@@ -8,6 +8,7 @@
 #include "command_line.hpp"
 #include "log.hpp"
 #include "nan_event.hpp"
+#include "service_watch.hpp"
 #include "startup.hpp"
 
 namespace {
@@ -55,11 +56,17 @@ int main(int argc, char* argv[]) {
 
     if (parse_command_line(argc, argv, spi_config) == command_line_result::exit_info)
         end_process(info_exit_status);
+    read_service_environment();
+    // Before any other thread: the server takes configuration writes from its first step, and a
+    // stop must wait for them.
+    if (start_signal_path() != 0) log_perror("Signal handling setup failed");
     connect_rooms();
     if (run_startup() != 0) {
-        // A failure after NAN bring-up started the event module must not leave `iw event` behind.
-        stop_iw_event_child();
+        // A failure after NAN bring-up started the event module must not leave `iw event`
+        // behind, nor cut a configuration write a client asked for meanwhile.
+        end_startup_after_failure();
         end_process(0);
     }
+    if (start_service_watch() != 0) log_perror("Service manager notification failed");
     for (;;) sleep(idle_step_seconds);
 }

@@ -22,6 +22,8 @@ std::atomic<int> video_suspended{0};
 
 namespace {
 
+std::atomic<uint64_t> loop_turns{0};
+
 std::atomic<at_command_handler> installed_handler{nullptr};
 
 int set_nonblocking(int fd) {
@@ -140,6 +142,7 @@ void tcp_server::run() {
 }
 
 int tcp_server::turn(int wait_ms) {
+    loop_turns.fetch_add(1, std::memory_order_relaxed);
     int64_t now_us = mono_now_us();
     if (next_tick_us_ == 0) next_tick_us_ = now_us + loop_wait_ms * 1000;
     int64_t until_tick_ms = (next_tick_us_ - now_us + 999) / 1000;
@@ -332,6 +335,8 @@ void tcp_server::close_client(int fd, close_path path) {
     }
     streamer_.writer().close(index);
 }
+
+uint64_t tcp_server_loop_turns() { return loop_turns.load(std::memory_order_relaxed); }
 
 // ---- the daemon's server ----
 

@@ -42,6 +42,9 @@ at_command_handler tcp_at_command_handler();
 constexpr char at_busy_reply[] = "ERROR: Command execution failed\r\n";
 constexpr int at_busy_code = -9;
 
+// Turns of every server loop so far: a supervisor's watchdog is fed only while this moves.
+uint64_t tcp_server_loop_turns();
+
 // Clears client_table, ignores SIGPIPE and starts the detached server thread on port 554.
 // Returns 0 once the thread runs (its own set-up may still fail), -1 otherwise.
 int tcp_server_init();

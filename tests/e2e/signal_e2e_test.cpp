@@ -1,8 +1,9 @@
 // Stopping the daemon from outside: SIGTERM, SIGINT and SIGSEGV while video streams to connected
 // clients and a data-path acceptance is being sent kill the `iw event` child, print the
 // cleanup lines and end the process with status 0 at once. A stop signal during a hung command
-// leaves nothing behind but a boot-environment write, which finishes. A daemon whose `iw event`
-// ended keeps streaming and starts a new one, which a later stop signal kills.
+// leaves nothing behind. A stop during a boot-environment write waits for it (within a bound)
+// and starts no other. A daemon whose `iw event` ended keeps streaming and starts a new one,
+// which a later stop signal kills.
 #include <dirent.h>
 #include <poll.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include "board_client.hpp"
 #include "board_fixture.hpp"
 #include "board_world.hpp"
+#include "notify_listener.hpp"
 
 namespace {
 
@@ -317,72 +319,166 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalStop, testing::Values(SIGTERM, SIGINT, S
 
 // ---- a stop signal during a hung command ----
 
-struct hung_command {
-    const char* name;
-    const char* pattern;      // the stand-in call that hangs until released
-    bool boot_env_write;      // a fw_setenv from AT config; otherwise a data_rsp's vendor send
-};
-
-void PrintTo(const hung_command& c, std::ostream* os) { *os << c.name; }
-
-const hung_command hung_commands[] = {
-    {"VendorSendIsKilled", "iw nan0 vendor send *", false},
-    {"BootEnvironmentWriteFinishes", "fw_setenv *", true},
-};
-
 const std::string new_record = "name:Cam2 pmk: password:secret456 hostname:cam2.local";
+const std::string later_record = "name:Cam3 pmk: password:secret789 hostname:cam3.local";
 
-class SignalDuringHungCommand : public signal_test,
-                                public testing::WithParamInterface<hung_command> {};
+using SignalDuringHungCommand = signal_test;
 
-TEST_P(SignalDuringHungCommand, NothingIsLeftButAWriteThatFinishes) {
-    const hung_command& c = GetParam();
+TEST_F(SignalDuringHungCommand, AVendorSendIsKilledAndNothingIsLeft) {
     start();
     const std::string ns = mount_namespace(board.daemon().pid());
     ASSERT_FALSE(ns.empty());
-    ASSERT_EQ(board_world::add_failure(state(), {.pattern = c.pattern, .times = 1,
+    const char* pattern = "iw nan0 vendor send *";
+    ASSERT_EQ(board_world::add_failure(state(), {.pattern = pattern, .times = 1,
                                                  .exit_status = 0, .stall = true}),
               0);
-    unique_fd client;
-    if (c.boot_env_write) {
-        client = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
-        ASSERT_TRUE(client.valid()) << "connect: " << strerror(errno);
-        ASSERT_TRUE(send_text(client.get(), "AT+AB config " + new_record));
-    } else {
-        ASSERT_EQ(board_world::inject_peer_request(state(), "02:aa:bb:cc:dd:52", 6), 0);
-    }
-    ASSERT_GE(board_world::wait_for_call(state(), c.pattern,
-                                         static_cast<int>(e2e_deadline.count())),
+    ASSERT_EQ(board_world::inject_peer_request(state(), "02:aa:bb:cc:dd:52", 6), 0);
+    ASSERT_GE(board_world::wait_for_call(state(), pattern, static_cast<int>(e2e_deadline.count())),
               0);
 
     stop_with(SIGTERM);
     ASSERT_FALSE(board.daemon().running());
     expect_exit_status_zero();
     EXPECT_EQ(count(board.stdout_lines(), cleanup_done), 1u);
-
-    if (c.boot_env_write) {
-        // The write (and the shell that runs it) goes on after the daemon: nothing else does.
-        EXPECT_TRUE(wait_board_processes(ns, [](const std::vector<std::string>& left) {
-            return std::find_if(left.begin(), left.end(), [](const std::string& process) {
-                       return process.rfind("fw_setenv vemuparam ", 0) == 0;
-                   }) != left.end() &&
-                   std::all_of(left.begin(), left.end(), [](const std::string& process) {
-                       return process.find("fw_setenv vemuparam ") != std::string::npos;
-                   });
-        })) << joined(board_processes(ns));
-        ASSERT_EQ(board_world::release_stalls(state()), 0);
-    }
     EXPECT_TRUE(wait_board_processes(ns, [](const std::vector<std::string>& left) {
         return left.empty();
     })) << joined(board_processes(ns));
     std::string stored;
     EXPECT_EQ(board_world::read_boot_env(state(), "vemuparam", &stored), 0);
-    EXPECT_EQ(stored, c.boot_env_write ? new_record : board_world::default_vemuparam);
+    EXPECT_EQ(stored, board_world::default_vemuparam);
     EXPECT_EQ(vendor_files(state()), std::vector<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, SignalDuringHungCommand, testing::ValuesIn(hung_commands),
-                         [](const auto& c) { return std::string(c.param.name); });
+// ---- a stop signal during a boot-environment write ----
+
+constexpr unsigned short_write_bound_ms = 1500;
+
+class SignalDuringWrite : public signal_test {
+protected:
+    // The daemon runs a configuration write whose fw_setenv hangs until released; returns the
+    // pid of that fw_setenv's shell once the call is logged.
+    void start_hung_write(const std::vector<std::pair<std::string, std::string>>& environment) {
+        start({.environment = environment});
+        ASSERT_EQ(board_world::add_failure(state(), {.pattern = "fw_setenv *", .times = 1,
+                                                     .exit_status = 0, .stall = true}),
+                  0);
+        writer_ = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
+        ASSERT_TRUE(writer_.valid()) << "connect: " << strerror(errno);
+        ASSERT_TRUE(send_text(writer_.get(), "AT+AB config " + new_record));
+        ASSERT_GE(board_world::wait_for_call(state(), "fw_setenv *",
+                                             static_cast<int>(e2e_deadline.count())),
+                  0);
+    }
+
+    // The line the handler prints once it waits, with the write's pid.
+    std::optional<std::string> wait_line() {
+        static const std::regex waiting(
+            R"(^\[sig_handler\] fw_setenv \(PID: [0-9]+\) still running, waiting for it to finish, at most [0-9]+ ms$)");
+        const std::optional<size_t> at = board.daemon().wait_for(
+            output_stream::out, [](const std::string& line) { return std::regex_match(line, waiting); },
+            0, e2e_deadline);
+        if (!at) return std::nullopt;
+        return board.stdout_lines()[*at];
+    }
+
+    // "fw_setenv (PID: N)" of the handler's waiting line.
+    static std::string write_name(const std::string& waiting) {
+        return waiting.substr(sizeof "[sig_handler] " - 1,
+                              waiting.find(')') + 1 - (sizeof "[sig_handler] " - 1));
+    }
+
+    std::chrono::microseconds wait_reaped(steady::time_point since) {
+        while (board.daemon().running() && steady::now() < since + e2e_deadline)
+            std::this_thread::sleep_for(reap_poll);
+        return std::chrono::duration_cast<std::chrono::microseconds>(steady::now() - since);
+    }
+
+    unique_fd writer_;
+};
+
+double ms(std::chrono::microseconds took) { return static_cast<double>(took.count()) / 1000.0; }
+
+TEST_F(SignalDuringWrite, TheStopWaitsForTheWriteAndStartsNoOther) {
+    notify_listener manager(state());
+    ASSERT_TRUE(manager.bound());
+    ASSERT_NO_FATAL_FAILURE(start_hung_write({manager.variable()}));
+    ASSERT_EQ(manager.until("READY=1", e2e_deadline).back(), "READY=1");
+
+    board.daemon().signal(SIGTERM);
+    const std::optional<std::string> waiting = wait_line();
+    ASSERT_TRUE(waiting);
+    // The manager hears that the daemon stops, then is asked for more time while it waits.
+    const std::vector<std::string> stopping = manager.until("STOPPING=1", e2e_deadline);
+    ASSERT_FALSE(stopping.empty());
+    EXPECT_EQ(stopping.back(), "STOPPING=1");
+    EXPECT_EQ(manager.next(e2e_deadline), "EXTEND_TIMEOUT_USEC=15000000");
+    // A second stop signal neither ends the wait nor starts another one.
+    board.daemon().signal(SIGTERM);
+    board.daemon().signal(SIGINT);
+    // A client asks for another write after the signal: it must never start.
+    unique_fd later = connect_in_namespace(board.daemon().pid(), client_family::ipv6);
+    ASSERT_TRUE(later.valid()) << "connect: " << strerror(errno);
+    ASSERT_TRUE(send_text(later.get(), "AT+AB config " + later_record));
+    ASSERT_TRUE(board.daemon().running());
+
+    const auto released = steady::now();
+    ASSERT_EQ(board_world::release_stalls(state()), 0);
+    const std::chrono::microseconds took = wait_reaped(released);
+    ASSERT_FALSE(board.daemon().running());
+    printf("stop during a write: daemon reaped %.3f ms after the write was released\n", ms(took));
+    expect_exit_status_zero();
+
+    const std::vector<std::string> out = board.stdout_lines();
+    const std::string finished = "[sig_handler] " + write_name(*waiting) + " finished";
+    EXPECT_EQ(count(out, received_line(SIGTERM)), 1u);
+    EXPECT_EQ(count(out, received_line(SIGINT)), 0u);
+    EXPECT_EQ(count(out, finished), 1u);
+    EXPECT_LT(index_of(out, *waiting), index_of(out, finished));
+    EXPECT_LT(index_of(out, finished), index_of(out, cleanup_done));
+    EXPECT_EQ(count(out, cleanup_done), 1u);
+    // The write was whole; the later one never ran.
+    std::string stored;
+    EXPECT_EQ(board_world::read_boot_env(state(), "vemuparam", &stored), 0);
+    EXPECT_EQ(stored, new_record);
+    EXPECT_EQ(board_world::read_call_lines(state(), "fw_setenv").size(), 1u);
+    // Nothing is said to the manager after the stop's own messages.
+    while (std::optional<std::string> message = manager.next(std::chrono::milliseconds(0)))
+        EXPECT_EQ(*message, "EXTEND_TIMEOUT_USEC=15000000");
+}
+
+TEST_F(SignalDuringWrite, AWriteThatNeverEndsIsLeftAtTheBound) {
+    const std::string bound = std::to_string(short_write_bound_ms);
+    ASSERT_NO_FATAL_FAILURE(start_hung_write({{"NANVIDEOD_BOOT_ENV_WAIT_MS", bound}}));
+    const std::string ns = mount_namespace(board.daemon().pid());
+
+    const auto sent = steady::now();
+    board.daemon().signal(SIGTERM);
+    const std::optional<std::string> waiting = wait_line();
+    ASSERT_TRUE(waiting);
+    EXPECT_TRUE(waiting->ends_with(", at most " + bound + " ms")) << *waiting;
+    const std::chrono::microseconds took = wait_reaped(sent);
+    ASSERT_FALSE(board.daemon().running());
+    printf("stop during a write that never ends: daemon reaped %.3f ms after the signal, bound "
+           "%u ms\n",
+           ms(took), short_write_bound_ms);
+    EXPECT_GE(took, std::chrono::milliseconds(short_write_bound_ms));
+    expect_exit_status_zero();
+    const std::vector<std::string> out = board.stdout_lines();
+    const std::string left = "[sig_handler] " + write_name(*waiting) + " still running after " +
+                             bound + " ms, not waiting any longer";
+    EXPECT_EQ(count(out, left), 1u);
+    EXPECT_LT(index_of(out, left), index_of(out, cleanup_done));
+    EXPECT_EQ(count(out, cleanup_done), 1u);
+
+    // The write goes on after the daemon, and stores whole when it ends.
+    ASSERT_EQ(board_world::release_stalls(state()), 0);
+    EXPECT_TRUE(wait_board_processes(ns, [](const std::vector<std::string>& left_over) {
+        return left_over.empty();
+    })) << joined(board_processes(ns));
+    std::string stored;
+    EXPECT_EQ(board_world::read_boot_env(state(), "vemuparam", &stored), 0);
+    EXPECT_EQ(stored, new_record);
+}
 
 // ---- `iw event` ends ----
 
