@@ -1,0 +1,70 @@
+// The systemd unit as the service manager reads it: `systemd-analyze verify` finds nothing to
+// say about it, with this build's daemon at the unit's ExecStart path (an overlay on /usr/sbin
+// in a private mount namespace, so the machine's own /usr/sbin is never touched). The stop's
+// time-out leaves the daemon's wait for a boot-environment write room to end.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "common/temp_dir.hpp"
+#include "nan_event.hpp"
+
+namespace {
+
+constexpr char unit_path[] = NANVIDEO_SOURCE_DIR "/dist/nanvideod.service";
+constexpr char installed_daemon_dir[] = "/usr/sbin";
+
+struct run_result {
+    int status;
+    std::string output;
+};
+
+// Runs a shell command line, standard error with standard output.
+run_result run(const std::string& command) {
+    run_result result{-1, ""};
+    FILE* out = popen((command + " 2>&1").c_str(), "r");
+    if (out == nullptr) return result;
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof buffer, out)) > 0) result.output.append(buffer, count);
+    result.status = pclose(out);
+    return result;
+}
+
+// The value of the first "key=" line of the unit, or "".
+std::string unit_setting(const std::string& key) {
+    std::ifstream unit(unit_path);
+    for (std::string line; std::getline(unit, line);)
+        if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+    return "";
+}
+
+TEST(ServiceUnit, SystemdFindsNothingToSay) {
+    temp_dir dir;
+    ASSERT_FALSE(dir.path().empty());
+    ASSERT_EQ(run("cp '" NANVIDEO_DAEMON_PATH "' '" + dir.file("nanvideod") + "'").status, 0);
+    // Root or not: a user namespace maps us to root inside, where the overlay may be mounted.
+    const std::string unshare = geteuid() == 0 ? "unshare --mount --propagation private"
+                                               : "unshare --map-root-user --mount";
+    const std::string inside = "mount -t overlay overlay -o lowerdir=" + dir.path() + ":" +
+                               installed_daemon_dir + " " + installed_daemon_dir +
+                               " && systemd-analyze verify " + unit_path;
+    const run_result verified = run(unshare + " -- sh -c '" + inside + "'");
+    EXPECT_EQ(verified.output, "");
+    EXPECT_EQ(verified.status, 0) << verified.output;
+}
+
+TEST(ServiceUnit, StopTimeOutOutlastsTheWaitForABootEnvironmentWrite) {
+    ASSERT_EQ(unit_setting("KillMode"), "mixed");
+    const std::string stop = unit_setting("TimeoutStopSec");
+    ASSERT_FALSE(stop.empty());
+    EXPECT_GT(std::stoul(stop) * 1000, default_boot_env_write_wait_ms);
+    EXPECT_EQ(unit_setting("Type"), "notify");
+}
+
+}  // namespace
