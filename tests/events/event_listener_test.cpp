@@ -356,3 +356,88 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
 }
 
 }  // namespace
+
+// A failed start-up ends the process as a stop does: a configuration write a client asked for
+// meanwhile finishes first, and none starts after it.
+TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
+    dir_.write_program("fw_setenv", "#!/bin/sh\n"
+                                     "touch '" + dir_.file("started") + "'\n"
+                                     "while [ ! -e '" + dir_.file("release") + "' ]; do sleep 0.01; done\n"
+                                     "echo \"$2\" > '" + dir_.file("stored") + "'\n");
+    path_guard path(dir_.path());
+    child_result r = run_forked(dir_, [&] {
+        std::thread writer([] { run_cmd_status("fw_setenv vemuparam first"); });
+        writer.detach();
+        if (!wait_until([&] { return file_exists(dir_.file("started")); })) _exit(child_setup_failed);
+        // Released once the exit says it waits.
+        std::thread releaser([&] {
+            if (wait_until([&] {
+                    return read_file(dir_.file("stdout")).find("waiting for it to finish") !=
+                           std::string::npos;
+                }))
+                close(open(dir_.file("release").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        });
+        releaser.detach();
+        end_startup_after_failure();
+        printf("stored: %s", read_file(dir_.file("stored")).c_str());
+        printf("later write: %d\n", run_cmd_status("fw_setenv vemuparam second"));
+        fflush(stdout);
+        _exit(0);
+    });
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
+    const std::string first = "[startup] fw_setenv (PID: ";
+    ASSERT_EQ(r.out.rfind(first, 0), 0u) << r.out;
+    const std::string pid = r.out.substr(first.size(), r.out.find(')') - first.size());
+    EXPECT_EQ(r.out, first + pid + ") still running, waiting for it to finish, at most 30000 ms\n" +
+                         first + pid + ") finished\n"
+                         "stored: first\n"
+                         "later write: -1\n");
+    EXPECT_NE(r.err.find("] Error: Stopping, command not started: fw_setenv vemuparam second\n"),
+              std::string::npos)
+        << r.err;
+}
+
+// A stop waits for a running write; a second stop signal on another thread returns there at once
+// and neither ends the wait nor starts a second one.
+TEST_F(SignalPath, ASecondSignalOnAnotherThreadLeavesTheWaitAlone) {
+    dir_.write_program("fw_setenv", "#!/bin/sh\n"
+                                     "touch '" + dir_.file("started") + "'\n"
+                                     "while [ ! -e '" + dir_.file("release") + "' ]; do sleep 0.01; done\n");
+    path_guard path(dir_.path());
+    child_result r = run_forked(dir_, [&] {
+        install_signal_handlers();
+        std::thread writer([] { run_cmd_status("fw_setenv vemuparam first"); });
+        writer.detach();
+        if (!wait_until([&] { return file_exists(dir_.file("started")); })) _exit(child_setup_failed);
+        std::thread stopper([] {
+            sigset_t none;
+            sigemptyset(&none);
+            for (;;) sigsuspend(&none);
+        });
+        pthread_kill(stopper.native_handle(), SIGTERM);
+        stopper.detach();
+        if (!wait_until([&] {
+                return read_file(dir_.file("stdout")).find("waiting for it to finish") !=
+                       std::string::npos;
+            }))
+            _exit(child_setup_failed);
+        raise(SIGTERM);
+        printf("second signal returned\n");
+        fflush(stdout);
+        close(open(dir_.file("release").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        for (;;) pause();
+    });
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
+    const std::string first = "[sig_handler] fw_setenv (PID: ";
+    const size_t at = r.out.find(first);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string pid = r.out.substr(at + first.size(),
+                                         r.out.find(')', at) - at - first.size());
+    EXPECT_EQ(r.out, "\n[sig_handler] Received signal 15, cleaning up resources...\n" + first +
+                         pid + ") still running, waiting for it to finish, at most 30000 ms\n"
+                         "second signal returned\n" +
+                         first + pid + ") finished\n"
+                         "[sig_handler] Cleanup completed, exiting process...\n");
+}
