@@ -83,12 +83,10 @@ safe_line write_line(const char* prefix, const write_in_progress& write) {
     return line;
 }
 
-// Waits for every running write, each bounded one at most the bound from now, asking the
-// service manager for more time meanwhile. Async-signal-safe.
-void wait_for_writes(const char* prefix) {
-    write_in_progress writes[running_command_slots];
+// Lists the writes running now, with a line for each; returns how many.
+size_t find_running_writes(const char* prefix, unsigned bound_ms,
+                           write_in_progress (&writes)[running_command_slots]) {
     size_t count = 0;
-    const unsigned bound_ms = boot_env_write_wait_ms.load();
     for (int slot = 0; slot < running_command_slots; ++slot) {
         const char* program = nullptr;
         const pid_t pid = running_writes.group_at(slot, &program);
@@ -101,30 +99,49 @@ void wait_for_writes(const char* prefix) {
         if (write.bounded) line.text(", at most ").number(bound_ms).text(" ms");
         line.write_to(STDOUT_FILENO);
     }
+    return count;
+}
+
+// True once the write needs no more waiting (with a line saying why).
+bool settled(const char* prefix, const write_in_progress& write, bool past_bound,
+             unsigned bound_ms) {
+    if (write_ended(write.pid)) {
+        write_line(prefix, write).text(" finished").write_to(STDOUT_FILENO);
+        return true;
+    }
+    if (!write.bounded || !past_bound) return false;
+    write_line(prefix, write)
+        .text(" still running after ")
+        .number(bound_ms)
+        .text(" ms, not waiting any longer")
+        .write_to(STDOUT_FILENO);
+    return true;
+}
+
+void ask_for_more_time() {
+    safe_line extend;
+    extend.text("EXTEND_TIMEOUT_USEC=").number(extend_timeout_us);
+    daemon_notifier.send(extend.c_str());
+}
+
+// Waits for every running write, each bounded one at most the bound from now, asking the
+// service manager for more time meanwhile. Async-signal-safe.
+void wait_for_writes(const char* prefix) {
+    write_in_progress writes[running_command_slots];
+    const unsigned bound_ms = boot_env_write_wait_ms.load();
+    size_t left = find_running_writes(prefix, bound_ms, writes);
+    const int64_t bound_us = static_cast<int64_t>(bound_ms) * microseconds_per_ms;
     const int64_t start_us = monotonic_us();
     int64_t next_extend_us = start_us;
-    for (size_t left = count; left > 0;) {
+    while (left > 0) {
         const int64_t now_us = monotonic_us();
         if (now_us >= next_extend_us) {
-            safe_line extend;
-            daemon_notifier.send(extend.text("EXTEND_TIMEOUT_USEC=").number(extend_timeout_us).c_str());
+            ask_for_more_time();
             next_extend_us = now_us + extend_period_us;
         }
-        const bool past_bound = now_us - start_us >= static_cast<int64_t>(bound_ms) * microseconds_per_ms;
-        for (size_t i = 0; i < count; ++i) {
-            write_in_progress& write = writes[i];
-            if (!write.waiting) continue;
-            if (write_ended(write.pid)) {
-                write_line(prefix, write).text(" finished").write_to(STDOUT_FILENO);
-            } else if (write.bounded && past_bound) {
-                write_line(prefix, write)
-                    .text(" still running after ")
-                    .number(bound_ms)
-                    .text(" ms, not waiting any longer")
-                    .write_to(STDOUT_FILENO);
-            } else {
-                continue;
-            }
+        const bool past_bound = now_us - start_us >= bound_us;
+        for (write_in_progress& write : writes) {
+            if (!write.waiting || !settled(prefix, write, past_bound, bound_ms)) continue;
             write.waiting = false;
             --left;
         }
@@ -190,12 +207,15 @@ void sig_handler(int signo) {
     if (void (*hook)() = signal_cleanup_hook.load()) hook();
     if (!crash) wait_for_writes(handler_prefix);
     safe_write_text(STDOUT_FILENO, "[sig_handler] Cleanup completed, exiting process...\n");
+    log_flush_from_signal();
     end_after_signal();
 }
 
 void set_signal_cleanup_hook(void (*hook)()) { signal_cleanup_hook.store(hook); }
 
-void set_boot_env_write_wait_ms(unsigned milliseconds) { boot_env_write_wait_ms.store(milliseconds); }
+void set_boot_env_write_wait_ms(unsigned milliseconds) {
+    boot_env_write_wait_ms.store(milliseconds);
+}
 
 void stop_iw_event_child() {
     int pid = iw_event_child.take_pid_for_signal();

@@ -372,11 +372,12 @@ protected:
 
     // The line the handler prints once it waits, with the write's pid.
     std::optional<std::string> wait_line() {
-        static const std::regex waiting(
-            R"(^\[sig_handler\] fw_setenv \(PID: [0-9]+\) still running, waiting for it to finish, at most [0-9]+ ms$)");
+        static const std::regex waiting(R"(^\[sig_handler\] fw_setenv \(PID: [0-9]+\) still )"
+                                        R"(running, waiting for it to finish, at most [0-9]+ ms$)");
         const std::optional<size_t> at = board.daemon().wait_for(
-            output_stream::out, [](const std::string& line) { return std::regex_match(line, waiting); },
-            0, e2e_deadline);
+            output_stream::out,
+            [](const std::string& line) { return std::regex_match(line, waiting); }, 0,
+            e2e_deadline);
         if (!at) return std::nullopt;
         return board.stdout_lines()[*at];
     }

@@ -355,20 +355,28 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
     EXPECT_TRUE(process_gone(stand_in));
 }
 
-}  // namespace
+
+// A stand-in boot-environment write: says it started, waits for the release file, then stores
+// its value.
+void write_stalled_fw_setenv(const temp_dir& dir) {
+    dir.write_program("fw_setenv", "#!/bin/sh\n"
+                                   "touch '" + dir.file("started") + "'\n"
+                                   "while [ ! -e '" + dir.file("release") + "' ]; do\n"
+                                   "  sleep 0.01\n"
+                                   "done\n"
+                                   "echo \"$2\" > '" + dir.file("stored") + "'\n");
+}
 
 // A failed start-up ends the process as a stop does: a configuration write a client asked for
 // meanwhile finishes first, and none starts after it.
 TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
-    dir_.write_program("fw_setenv", "#!/bin/sh\n"
-                                     "touch '" + dir_.file("started") + "'\n"
-                                     "while [ ! -e '" + dir_.file("release") + "' ]; do sleep 0.01; done\n"
-                                     "echo \"$2\" > '" + dir_.file("stored") + "'\n");
+    write_stalled_fw_setenv(dir_);
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
         std::thread writer([] { run_cmd_status("fw_setenv vemuparam first"); });
         writer.detach();
-        if (!wait_until([&] { return file_exists(dir_.file("started")); })) _exit(child_setup_failed);
+        if (!wait_until([&] { return file_exists(dir_.file("started")); }))
+            _exit(child_setup_failed);
         // Released once the exit says it waits.
         std::thread releaser([&] {
             if (wait_until([&] {
@@ -401,15 +409,14 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
 // A stop waits for a running write; a second stop signal on another thread returns there at once
 // and neither ends the wait nor starts a second one.
 TEST_F(SignalPath, ASecondSignalOnAnotherThreadLeavesTheWaitAlone) {
-    dir_.write_program("fw_setenv", "#!/bin/sh\n"
-                                     "touch '" + dir_.file("started") + "'\n"
-                                     "while [ ! -e '" + dir_.file("release") + "' ]; do sleep 0.01; done\n");
+    write_stalled_fw_setenv(dir_);
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
         install_signal_handlers();
         std::thread writer([] { run_cmd_status("fw_setenv vemuparam first"); });
         writer.detach();
-        if (!wait_until([&] { return file_exists(dir_.file("started")); })) _exit(child_setup_failed);
+        if (!wait_until([&] { return file_exists(dir_.file("started")); }))
+            _exit(child_setup_failed);
         std::thread stopper([] {
             sigset_t none;
             sigemptyset(&none);
@@ -441,3 +448,5 @@ TEST_F(SignalPath, ASecondSignalOnAnotherThreadLeavesTheWaitAlone) {
                          first + pid + ") finished\n"
                          "[sig_handler] Cleanup completed, exiting process...\n");
 }
+
+}  // namespace
