@@ -44,6 +44,8 @@ std::atomic<unsigned> boot_env_write_wait_ms{default_boot_env_write_wait_ms};
 constexpr int64_t extend_period_us = 5000000;
 constexpr int64_t extend_timeout_us = 3 * extend_period_us;
 constexpr int64_t microseconds_per_ms = 1000;
+constexpr int64_t microseconds_per_second = 1000000;
+constexpr int64_t nanoseconds_per_us = 1000;
 // An ended write is noticed within this step.
 constexpr long write_poll_step_ns = 10000000;
 
@@ -56,7 +58,8 @@ std::atomic<void (*)()> signal_cleanup_hook{nullptr};
 int64_t monotonic_us() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    return static_cast<int64_t>(now.tv_sec) * microseconds_per_second +
+           now.tv_nsec / nanoseconds_per_us;
 }
 
 // The write has ended (a zombie its runner has yet to reap) or is no longer a child: its runner
