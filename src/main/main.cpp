@@ -54,12 +54,13 @@ int main(int argc, char* argv[]) {
     // The process can end through _exit; a pipe or log collector must not lose buffered lines.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    if (parse_command_line(argc, argv, spi_config) == command_line_result::exit_info)
-        end_process(info_exit_status);
     read_service_environment();
-    // Before any other thread: the server takes configuration writes from its first step, and a
+    // Before any other thread, so that every thread started later leaves the stop signals to
+    // the signal path's own: the server takes configuration writes from its first step, and a
     // stop must wait for them.
     if (start_signal_path() != 0) log_perror("Signal handling setup failed");
+    if (parse_command_line(argc, argv, spi_config) == command_line_result::exit_info)
+        end_process(info_exit_status);
     connect_rooms();
     if (run_startup() != 0) {
         // A failure after NAN bring-up started the event module must not leave `iw event`
