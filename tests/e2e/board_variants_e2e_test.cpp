@@ -1,0 +1,95 @@
+// Boards that differ from the usual simulated one the way real boards do: a kernel without IPv6,
+// and a root file system without one of the programs the daemon runs.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board_client.hpp"
+#include "board_fixture.hpp"
+#include "board_world.hpp"
+#include "client_reader.hpp"
+#include "stream_parse.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::steady_clock;
+
+const std::string server_ready = "TCP server initialization successful (max 4 clients).";
+const std::string ipv4_only_line =
+    "IPv6 is not available (kernel without IPv6 or ipv6.disable=1): listening on IPv4 "
+    "0.0.0.0:554 only";
+const std::string version_reply = std::string(board_world::default_zqversion) + "\r\nOK\r\n";
+
+uint16_t local_port(int fd) {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+    return ntohs(address.sin_port);
+}
+
+// Start-up reports the server before its thread has bound the port: a refused connection is
+// tried again until the deadline.
+unique_fd connect_when_listening(pid_t daemon, client_family family) {
+    const auto deadline = steady_clock::now() + e2e_deadline;
+    for (;;) {
+        unique_fd socket = connect_in_namespace(daemon, family);
+        if (socket.valid() || errno != ECONNREFUSED || steady_clock::now() >= deadline)
+            return socket;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+using NoIpv6 = board_test;
+
+// socket(AF_INET6) fails with EAFNOSUPPORT for the daemon alone (the launcher's seccomp filter,
+// which reaches a daemon under qemu-arm as well); the test's clients keep IPv6.
+TEST_F(NoIpv6, TheServerListensOnIpv4AndAClientGetsVideoAndAReply) {
+    const payload_plan plan{.seed = 4, .derived_length = false, .fixed_length = 4096};
+    board.start_daemon({.no_ipv6 = true});
+    ASSERT_TRUE(board.wait_stdout(server_ready));
+    ASSERT_TRUE(board.source().wait_connected(e2e_deadline));
+    ASSERT_TRUE(board.wait_stderr(ipv4_only_line));
+
+    unique_fd client = connect_when_listening(board.daemon().pid(), client_family::ipv4);
+    ASSERT_TRUE(client.valid()) << strerror(errno);
+    const std::string peer = "New IPv4 connection (client 0) from 127.0.0.1:" +
+                             std::to_string(local_port(client.get())) + ", fd=";
+    ASSERT_TRUE(board.daemon().wait_for_prefix(output_stream::err, peer, 0, e2e_deadline));
+    // Nothing listens on IPv6.
+    unique_fd ipv6_client = connect_in_namespace(board.daemon().pid(), client_family::ipv6);
+    EXPECT_FALSE(ipv6_client.valid());
+    EXPECT_EQ(errno, ECONNREFUSED);
+
+    client_reader reader(client.get());
+    board.source().start_stream({.frames_per_second = lane_rate(90), .plan = plan});
+    ASSERT_TRUE(reader.wait_for_size(3 * 4096, e2e_deadline));
+    ASSERT_TRUE(send_text(client.get(), "AT+AB version\r\n"));
+    parsed_stream parsed;
+    const auto deadline = steady_clock::now() + e2e_deadline;
+    // Until the reply and a few payloads after it have come.
+    while (steady_clock::now() < deadline && parsed.problem.empty() &&
+           (parsed.replies_after.empty() || parsed.frames.size() < parsed.replies_after[0] + 3)) {
+        ASSERT_TRUE(reader.wait_for_size(reader.size() + 4096, e2e_deadline));
+        parsed = parse_stream(reader.data(), plan, version_reply);
+    }
+    board.source().stop_stream();
+    EXPECT_EQ(parsed.problem, "");
+    ASSERT_EQ(parsed.replies_after.size(), 1u);
+    EXPECT_GT(parsed.replies_after[0], 0u);
+
+    const std::vector<std::string> errors = board.stderr_lines();
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), ipv4_only_line), 1);
+    for (const std::string& line : errors)
+        EXPECT_EQ(line.rfind("socket(AF_INET6)", 0), std::string::npos) << line;
+}
+
+}  // namespace
