@@ -2,6 +2,7 @@
 // and a root file system without one of the programs the daemon runs.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -90,6 +91,34 @@ TEST_F(NoIpv6, TheServerListensOnIpv4AndAClientGetsVideoAndAReply) {
     EXPECT_EQ(std::count(errors.begin(), errors.end(), ipv4_only_line), 1);
     for (const std::string& line : errors)
         EXPECT_EQ(line.rfind("socket(AF_INET6)", 0), std::string::npos) << line;
+}
+
+using MissingTool = board_test;
+
+// Without iw (hidden by an overlay whiteout, which needs root; elsewhere the host's iw, if any,
+// would stay visible) start-up names it first, then goes its usual way: NAN bring-up fails
+// and the daemon ends with status 0.
+TEST_F(MissingTool, IsNamedFirstAndStartUpFailsAsBefore) {
+    if (geteuid() != 0) GTEST_SKIP() << "hiding the host's iw needs root";
+    board_world::options without_iw;
+    without_iw.iw_present = false;
+    board.start_daemon({.world = [without_iw](const std::string& state) {
+        std::string error;
+        ASSERT_EQ(board_world::populate(state, without_iw, &error), 0) << error;
+    }});
+    EXPECT_EQ(board.exit_code(), 0);
+    const std::vector<std::string> errors = board.stderr_lines();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors[0],
+              "Missing tool: iw not found in PATH, needed by NAN bring-up, NAN events and "
+              "data-path responses");
+    EXPECT_EQ(std::count_if(errors.begin(), errors.end(),
+                            [](const std::string& line) { return line.rfind("Missing tool:", 0) == 0; }),
+              1);
+    const std::vector<std::string> out = board.stdout_lines();
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), "NAN initialization failed.");
+    EXPECT_NE(std::find(out.begin(), out.end(), "Parameter initialization successful."), out.end());
 }
 
 }  // namespace
