@@ -38,7 +38,8 @@ int first_free_entry(const client_registry& clients) {
     return -1;
 }
 
-// Dual-stack: IPv4 peers arrive as IPv4-mapped IPv6 addresses and take the IPv6 line.
+// Dual-stack: IPv4 peers arrive as IPv4-mapped IPv6 addresses and take the IPv6 line. The IPv4
+// line is for the IPv4 listener of a kernel without IPv6.
 void log_peer(int index, const sockaddr_storage& peer, int fd) {
     char text[INET6_ADDRSTRLEN] = "";
     if (peer.ss_family == AF_INET) {
