@@ -37,7 +37,10 @@ $(LANES): lane-%:
 	ctest --preset $*
 
 # The board's daemon end to end: the 32-bit ARM daemon and its spidev emulator, from the armhf
-# build, run through qemu-arm by the host build's end-to-end programs; the launcher, the stand-in
+# build, run through qemu-arm by the host build's end-to-end programs. The daemon is the armhf
+# build's nanvideod-dynamic: the installed nanvideod is static and cannot take the preloaded
+# emulator, so this one is linked dynamically from the same objects (the armhf lane proves the
+# static one); the launcher, the stand-in
 # programs, the video source and the clients around it stay native, as the board's own tools
 # would be. Every end-to-end test of the daemon runs: tests/e2e whole (its launcher, spidev
 # emulator and video source suites start only host programs, so they repeat the host lane's
@@ -46,7 +49,7 @@ $(LANES): lane-%:
 # AServer, whose port holder (a host perl) execs the daemon binary itself, so that binary must be
 # a host one.
 ARMHF_QEMU := qemu-arm -L /usr/arm-linux-gnueabihf
-ARMHF_E2E := NANVIDEO_E2E_DAEMON=$(CURDIR)/build/armhf/bin/nanvideod \
+ARMHF_E2E := NANVIDEO_E2E_DAEMON=$(CURDIR)/build/armhf/bin/nanvideod-dynamic \
 	NANVIDEO_E2E_SPIDEV_LIB=$(CURDIR)/build/armhf/lib/libnanvideo_spidev.so \
 	NANVIDEO_E2E_QEMU="$(ARMHF_QEMU)"
 lane-armhf-e2e:
@@ -54,7 +57,7 @@ lane-armhf-e2e:
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j$(JOBS)
 	cmake --preset armhf >/dev/null
-	cmake --build --preset armhf -j$(JOBS) --target nanvideod nanvideo_spidev
+	cmake --build --preset armhf -j$(JOBS) --target nanvideod-dynamic nanvideo_spidev
 	status=0; \
 	$(ARMHF_E2E) ctest --test-dir build/default/tests/e2e -j4 --output-on-failure || status=1; \
 	if [ -d build/default/tests/ctl ]; then \

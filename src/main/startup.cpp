@@ -9,6 +9,7 @@
 #include "params.hpp"
 #include "spi_link.hpp"
 #include "tcp_server.hpp"
+#include "tool_check.hpp"
 #include "vendor_cmd.hpp"
 #include "log.hpp"
 
@@ -36,6 +37,8 @@ void connect_rooms() {
 }
 
 int run_startup() {
+    // Before any step, so the cause comes first, whichever step or command it makes fail.
+    report_missing_tools();
     for (const startup_step& step : startup_steps) {
         if (step.start() != 0) {
             log_puts(step.failure);

@@ -4,6 +4,7 @@
 // thread that dispatches keywords or reads client commands runs.
 void connect_rooms();
 
-// Brings the daemon up in its fixed order. Returns 0 when every step succeeded; otherwise the
-// failing step's line has been printed and the caller ends the process with status 0.
+// Names every outside program that is not installed, then brings the daemon up in its fixed
+// order. Returns 0 when every step succeeded; otherwise the failing step's line has been
+// printed and the caller ends the process with status 0.
 int run_startup();

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 
+#include "listen_socket.hpp"
 #include "mono_clock.hpp"
 #include "log.hpp"
 
@@ -39,7 +40,8 @@ int first_free_entry(const client_registry& clients) {
     return -1;
 }
 
-// Dual-stack: IPv4 peers arrive as IPv4-mapped IPv6 addresses and take the IPv6 line.
+// Dual-stack: IPv4 peers arrive as IPv4-mapped IPv6 addresses and take the IPv6 line. The IPv4
+// line is for the IPv4 listener of a kernel without IPv6.
 void log_peer(int index, const sockaddr_storage& peer, int fd) {
     char text[INET6_ADDRSTRLEN] = "";
     if (peer.ss_family == AF_INET) {
@@ -74,38 +76,9 @@ int tcp_server::setup() {
         log_perror("epoll_create1 failed");
         return -1;
     }
-    listen_fd_.reset(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    listen_fd_ = open_listen_socket(port_, listen_backlog);
     if (!listen_fd_.valid()) {
-        log_perror("socket(AF_INET6) failed");
         epoll_fd_.reset();
-        return -1;
-    }
-    if (set_nonblocking(listen_fd_.get()) < 0) {
-        log_perror("fcntl set listen sock nonblock failed");
-        listen_fd_.reset();
-        epoll_fd_.reset();
-        return -1;
-    }
-    int on = 1;
-    if (setsockopt(listen_fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) < 0) {
-        log_perror("setsockopt SO_REUSEADDR failed");
-    }
-    int off = 0;
-    if (setsockopt(listen_fd_.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off)) < 0) {
-        log_perror("setsockopt IPV6_V6ONLY failed");
-    }
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_any;
-    address.sin6_port = htons(port_);
-    if (bind(listen_fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0) {
-        log_perror("bind failed");
-        shutdown();
-        return -1;
-    }
-    if (listen(listen_fd_.get(), listen_backlog) < 0) {
-        log_perror("listen failed");
-        shutdown();
         return -1;
     }
     epoll_event event{};
@@ -127,12 +100,7 @@ int tcp_server::setup() {
     return 0;
 }
 
-uint16_t tcp_server::port() const {
-    sockaddr_in6 address{};
-    socklen_t size = sizeof(address);
-    if (getsockname(listen_fd_.get(), reinterpret_cast<sockaddr*>(&address), &size) < 0) return 0;
-    return ntohs(address.sin6_port);
-}
+uint16_t tcp_server::port() const { return bound_port(listen_fd_.get()); }
 
 void tcp_server::run() {
     while (!stop_requested_.load()) {

@@ -1,14 +1,19 @@
 // A staging install (a board image, a package build) writes only below its prefix or DESTDIR:
-// each install is listed from what cmake reports and from what the folder holds afterwards.
+// each install is listed from what cmake reports and from what the folder holds afterwards. The
+// commands are the README's, as written, for this build's preset: in the armhf build they
+// install the board's static daemon and keyword tool, copied as built (never relinked).
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <set>
 #include <string>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -51,6 +56,11 @@ std::set<std::string> files_below(const fs::path& root) {
     return files;
 }
 
+std::string file_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 class InstallLayout : public testing::TestWithParam<layout_case> {
 protected:
     void SetUp() override {
@@ -72,6 +82,17 @@ TEST_P(InstallLayout, WritesOnlyBelowItsFolder) {
     }
     EXPECT_EQ(reported, c.files);
     EXPECT_EQ(files_below(root_), c.files);
+}
+
+TEST_F(InstallLayout, TheProgramsAreTheBuiltOnes) {
+    run_install((root_ / "image").string(), "/usr");
+    for (const auto& [installed, built] :
+         {std::pair{"image/usr/sbin/nanvideod", NANVIDEO_DAEMON},
+          std::pair{"image/usr/sbin/nanvideo-keyword", NANVIDEO_KEYWORD_TOOL}}) {
+        const std::string bytes = file_bytes(root_ / installed);
+        EXPECT_FALSE(bytes.empty()) << installed;
+        EXPECT_TRUE(bytes == file_bytes(built)) << installed << " differs from " << built;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

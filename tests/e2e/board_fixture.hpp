@@ -45,6 +45,7 @@ struct daemon_options {
     uint32_t spidev_max_hz = 0;     // 0: the device takes any clock
     std::string spidev_fail = {};   // the request the device refuses (open, wr_mode32, ...)
     int expect_type = 0;            // the transfer type the device expects
+    bool no_ipv6 = false;           // the board's kernel has no IPv6 (socket(AF_INET6) fails)
     world_setup world = {};         // run after the default world
     // Set in the program's environment (NOTIFY_SOCKET, ...).
     std::vector<std::pair<std::string, std::string>> environment = {};

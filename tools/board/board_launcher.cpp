@@ -16,6 +16,9 @@
 // through that user-mode emulator; the spidev emulator (built for the same architecture) is then
 // preloaded into the emulated program only (qemu's -E), never into qemu itself. What the program
 // starts (/bin/sh, the stand-ins) runs natively, as on a board whose tools match its daemon.
+//
+// With --no-ipv6 the board's kernel has no IPv6: socket(AF_INET6, ...) fails with EAFNOSUPPORT
+// in the program and all it starts (emulated or not); the launcher's own namespaces keep theirs.
 #include <fcntl.h>
 #include <getopt.h>
 #include <linux/if.h>
@@ -34,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "no_ipv6.hpp"
 #include "unique_fd.hpp"
 
 namespace {
@@ -49,7 +53,7 @@ constexpr mode_t dir_mode = 0755;
 const char* const overlaid_dirs[] = {"etc", "usr/bin", "usr/sbin"};
 
 const char usage_text[] =
-    "Usage: %s --state DIR [--spidev-lib LIB] [--qemu COMMAND] [--] PROGRAM [ARG...]\n"
+    "Usage: %s --state DIR [--spidev-lib LIB] [--qemu COMMAND] [--no-ipv6] [--] PROGRAM [ARG...]\n"
     "Runs PROGRAM on a simulated board: in private mount and network namespaces (and a user\n"
     "namespace when not root) with lo up, a private /run, DIR at /run/nanvideo-board and\n"
     "$NANVIDEO_BOARD, DIR/tmp on /tmp, and DIR/root/{etc,usr/bin,usr/sbin} overlaid on the\n"
@@ -60,12 +64,15 @@ const char usage_text[] =
     "  --qemu COMMAND     run PROGRAM through this user-mode emulator command, words split at\n"
     "                     blanks (e.g. \"qemu-arm -L /usr/arm-linux-gnueabihf\"); LIB is then\n"
     "                     preloaded into PROGRAM with the emulator's -E\n"
+    "  --no-ipv6          a kernel without IPv6: socket(AF_INET6, ...) fails with\n"
+    "                     EAFNOSUPPORT in PROGRAM and everything it starts\n"
     "  --help             show this text\n";
 
 struct launch_options {
     const char* state_dir = nullptr;
     const char* spidev_lib = nullptr;
     const char* qemu = nullptr;
+    bool no_ipv6 = false;
     char** program = nullptr;  // argv of the program, null-terminated
 };
 
@@ -83,11 +90,12 @@ struct launch_options {
 
 // The options and the program to run; prints the usage and exits when they are incomplete.
 launch_options parse_options(int argc, char* argv[]) {
-    enum { opt_state = 256, opt_spidev_lib, opt_qemu, opt_help };
+    enum { opt_state = 256, opt_spidev_lib, opt_qemu, opt_no_ipv6, opt_help };
     const option long_options[] = {
         {"state", required_argument, nullptr, opt_state},
         {"spidev-lib", required_argument, nullptr, opt_spidev_lib},
         {"qemu", required_argument, nullptr, opt_qemu},
+        {"no-ipv6", no_argument, nullptr, opt_no_ipv6},
         {"help", no_argument, nullptr, opt_help},
         {nullptr, 0, nullptr, 0},
     };
@@ -104,6 +112,9 @@ launch_options parse_options(int argc, char* argv[]) {
                 break;
             case opt_qemu:
                 options.qemu = optarg;
+                break;
+            case opt_no_ipv6:
+                options.no_ipv6 = true;
                 break;
             case opt_help:
                 printf(usage_text, argv[0]);
@@ -308,6 +319,9 @@ std::vector<std::string> emulated_command(const launch_options& options, const h
         for (char** arg = options.program; *arg != nullptr; ++arg) argv.push_back(*arg);
     }
     argv.push_back(nullptr);
+    // Last, so that only what runs on the board is without IPv6.
+    if (options.no_ipv6 && refuse_ipv6_sockets() != 0)
+        fail("cannot refuse IPv6 sockets: %s", strerror(errno));
     execvp(file, argv.data());
     const int error = errno;
     fprintf(stderr, "nanvideo-board: cannot run %s: %s\n", argv[0], strerror(error));

@@ -71,6 +71,7 @@ std::vector<std::string> build_arguments(const board_launch& launch) {
         args.push_back("--qemu");
         args.push_back(launch.qemu);
     }
+    if (launch.no_ipv6) args.push_back("--no-ipv6");
     args.push_back("--");
     args.insert(args.end(), launch.program.begin(), launch.program.end());
     return args;

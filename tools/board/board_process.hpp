@@ -27,6 +27,7 @@ struct board_launch {
     // Runs the program through this emulator command (e.g. "qemu-arm -L /usr/arm-linux-gnueabihf"),
     // the launcher's --qemu; empty: the program runs natively.
     std::string qemu;
+    bool no_ipv6 = false;  // the launcher's --no-ipv6: a kernel without IPv6
     std::vector<std::string> program;  // the program and its arguments
     // Added to (or replacing in) the launcher's environment, which the program inherits.
     std::vector<std::pair<std::string, std::string>> environment;
