@@ -28,7 +28,9 @@ const char board_with_nan[] =
 
 // The daemon's queries, character for character.
 const char phy_query[] = "iw dev | grep phy# | awk '{print substr($1,5)}'";
-const char wdev_query[] = "iw dev | grep \"type NAN\" -B 3 | grep wdev | awk '{print $2}'";
+const char wdev_query[] =
+    "iw dev | awk '/^phy#/ || $1 == \"Interface\" || $1 ~ /^Unnamed/ {wdev = \"\"} "
+    "$1 == \"wdev\" {wdev = $2} /type NAN/ && wdev != \"\" {print wdev}'";
 
 using IwDev = BoardTest;
 

@@ -71,6 +71,10 @@ std::vector<std::string> build_arguments(const board_launch& launch) {
         args.push_back("--qemu");
         args.push_back(launch.qemu);
     }
+    if (!launch.busybox.empty()) {
+        args.push_back("--busybox");
+        args.push_back(launch.busybox);
+    }
     args.push_back("--");
     args.insert(args.end(), launch.program.begin(), launch.program.end());
     return args;

@@ -27,6 +27,9 @@ struct board_launch {
     // Runs the program through this emulator command (e.g. "qemu-arm -L /usr/arm-linux-gnueabihf"),
     // the launcher's --qemu; empty: the program runs natively.
     std::string qemu;
+    // A BusyBox board: this BusyBox binary is the board's shell and its tools (the launcher's
+    // --busybox); empty: the host's shell and tools.
+    std::string busybox;
     std::vector<std::string> program;  // the program and its arguments
     // Added to (or replacing in) the launcher's environment, which the program inherits.
     std::vector<std::pair<std::string, std::string>> environment;
