@@ -294,7 +294,8 @@ std::string program_output(const std::string& program, const char* argument) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("%s %s failed", program.c_str(), argument);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        fail("%s %s failed", program.c_str(), argument);
     return text;
 }
 
@@ -336,7 +337,8 @@ void link_board_programs(int state_fd) {
             if (fstatat(state_fd, (below + "/" + name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
                 !S_ISREG(st.st_mode))
                 continue;
-            link_or_fail(std::string("/") + dir + "/" + name, std::string(busybox_bin_dir) + "/" + name);
+            link_or_fail(std::string("/") + dir + "/" + name,
+                         std::string(busybox_bin_dir) + "/" + name);
         }
         closedir(listing);
     }
