@@ -19,7 +19,13 @@ constexpr size_t bringup_text_size = 300;
 constexpr char start_parameters[] = "pref 128 bands 2GHz 5GHz";
 
 constexpr char phy_query[] = "iw dev | grep phy# | awk '{print substr($1,5)}'";
-constexpr char wdev_query[] = "iw dev | grep \"type NAN\" -B 3 | grep wdev | awk '{print $2}'";
+// The wdev of each NAN interface that `iw dev` lists: its block's "wdev" line, which comes before
+// its "type" line. One awk program, because `grep "type NAN" -B 3` works only where the C library
+// moves options after operands forward (glibc does, musl under BusyBox does not, and -B and 3
+// become file names) and only where BusyBox's grep was built with context lines at all.
+constexpr char wdev_query[] =
+    "iw dev | awk '/^phy#/ || $1 == \"Interface\" || $1 ~ /^Unnamed/ {wdev = \"\"} "
+    "$1 == \"wdev\" {wdev = $2} /type NAN/ && wdev != \"\" {print wdev}'";
 
 struct interface_query {
     const char* tag;  // "[get_phy]" / "[get_wdev]"

@@ -242,7 +242,10 @@ std::vector<std::string> leaked_descriptors(const descriptor_map& daemon, const 
 // test lets it (or after about a minute, so that it never outlives a failed test by much).
 std::string blocking_reboot_script() {
     return "#!/bin/sh\n"
-           "find /proc/$$/fd -mindepth 1 -maxdepth 1 -printf '%f %l\\n' > \"$NANVIDEO_BOARD/reboot.fds\"\n"
+           // The shell's own descriptors, listed by a subshell (portable: BusyBox's find has
+           // no -printf).
+           "(for fd in /proc/$$/fd/*; do printf '%s %s\\n' \"${fd##*/}\" \"$(readlink \"$fd\")\"; done)"
+           " > \"$NANVIDEO_BOARD/reboot.fds\"\n"
            "echo started > \"$NANVIDEO_BOARD/reboot.started\"\n"
            "n=0\n"
            "while [ ! -e \"$NANVIDEO_BOARD/reboot.release\" ]; do\n"

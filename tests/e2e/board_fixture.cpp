@@ -133,6 +133,7 @@ board_process& board_fixture::launch_program(const std::string& program,
     launch.state_dir = state_dir_;
     launch.qemu = qemu;
     launch.no_ipv6 = options.no_ipv6;
+    launch.busybox = options.busybox.empty() ? e2e_busybox() : options.busybox;
     launch.program.push_back(program);
     launch.program.insert(launch.program.end(), options.args.begin(), options.args.end());
     if (options.emulate_spidev) {
@@ -186,6 +187,11 @@ const daemon_under_test& e2e_daemon() {
         environment_or("NANVIDEO_E2E_SPIDEV_LIB", NANVIDEO_SPIDEV_LIB),
         environment_or("NANVIDEO_E2E_QEMU", ""),
     };
+    return chosen;
+}
+
+const std::string& e2e_busybox() {
+    static const std::string chosen = environment_or("NANVIDEO_E2E_BUSYBOX", "");
     return chosen;
 }
 

@@ -12,6 +12,10 @@
 //   NANVIDEO_E2E_QEMU         the command that runs it, e.g. "qemu-arm -L /usr/arm-linux-gnueabihf"
 // Only start_daemon() follows them; start_program() runs host programs with the host emulator.
 //
+// NANVIDEO_E2E_BUSYBOX names a BusyBox binary: every program of the test program then runs on a
+// BusyBox board (tools/board: BusyBox is /bin/sh and every tool but the board's own stand-ins,
+// and POSIXLY_CORRECT=1), so the same tests prove the daemon's commands on one.
+//
 // A sanitizer report (ThreadSanitizer, AddressSanitizer, LeakSanitizer, UndefinedBehavior-
 // Sanitizer) in the daemon's output fails the test, whether or not the test looks at that output.
 #include <gtest/gtest.h>
@@ -46,6 +50,9 @@ struct daemon_options {
     std::string spidev_fail = {};   // the request the device refuses (open, wr_mode32, ...)
     int expect_type = 0;            // the transfer type the device expects
     bool no_ipv6 = false;           // the board's kernel has no IPv6 (socket(AF_INET6) fails)
+    // A BusyBox board with this binary (tools/board's --busybox); empty: as NANVIDEO_E2E_BUSYBOX
+    // says, by default the host's shell and tools.
+    std::string busybox = {};
     world_setup world = {};         // run after the default world
     // Set in the program's environment (NOTIFY_SOCKET, ...).
     std::vector<std::pair<std::string, std::string>> environment = {};
@@ -112,6 +119,8 @@ struct daemon_under_test {
     std::string qemu;        // empty: the daemon runs natively
 };
 const daemon_under_test& e2e_daemon();
+// The BusyBox binary every board of this test program uses (NANVIDEO_E2E_BUSYBOX); empty: none.
+const std::string& e2e_busybox();
 
 // Lines of a program's output that belong to a sanitizer report.
 std::vector<std::string> sanitizer_report_lines(const std::vector<std::string>& lines);

@@ -67,6 +67,21 @@ TEST_F(BoardLauncher, OverlaysStandInFilesAndProgramsOnTheHostDirectories) {
     EXPECT_FALSE(std::filesystem::exists("/usr/bin/usb.sh"));
 }
 
+// A BusyBox board: BusyBox is the shell and every tool but the board's own programs, and an
+// option after an operand is an operand (here a file that does not exist).
+TEST_F(BoardLauncher, BusyBoxBoardHasBusyBoxToolsAndTheBoardsOwnPrograms) {
+    const std::string script =
+        "sh --help 2>&1 | head -n 1 | cut -d ' ' -f 1; echo \"$PATH $POSIXLY_CORRECT\"; "
+        "for tool in grep awk iw reboot; do readlink \"$(command -v $tool)\"; done; "
+        "echo x | grep x -c 2>/dev/null; echo \"status $?\"";
+    daemon_options options = shell_options(script);
+    options.busybox = NANVIDEO_BUSYBOX;
+    EXPECT_EQ(run_shell(script, options),
+              (std::vector<std::string>{"BusyBox", "/run/busybox/bin 1", NANVIDEO_BUSYBOX,
+                                        NANVIDEO_BUSYBOX, "/usr/sbin/iw", "/usr/sbin/reboot",
+                                        "status 2"}));
+}
+
 TEST_F(BoardLauncher, HasOnlyLoopbackAndItIsUp) {
     board.start_program(NANVIDEO_SPIDEV_PROBE,
                         {.args = {"/dev/spidev0.0", "interfaces", "listen_tcp=554", "connect_tcp=554"},

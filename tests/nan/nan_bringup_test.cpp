@@ -13,7 +13,9 @@
 namespace {
 
 const std::string phy_query = "iw dev | grep phy# | awk '{print substr($1,5)}'";
-const std::string wdev_query = "iw dev | grep \"type NAN\" -B 3 | grep wdev | awk '{print $2}'";
+const std::string wdev_query =
+    "iw dev | awk '/^phy#/ || $1 == \"Interface\" || $1 ~ /^Unnamed/ {wdev = \"\"} "
+    "$1 == \"wdev\" {wdev = $2} /type NAN/ && wdev != \"\" {print wdev}'";
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;

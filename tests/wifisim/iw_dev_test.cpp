@@ -1,5 +1,7 @@
 // The simulated driver as `iw dev` and the daemon's two queries show it, and the interface and
 // NAN commands of bring-up.
+#include <cstring>
+
 #include "board_fixture.hpp"
 
 namespace wifisim_test {
@@ -28,7 +30,9 @@ const char board_with_nan[] =
 
 // The daemon's queries, character for character.
 const char phy_query[] = "iw dev | grep phy# | awk '{print substr($1,5)}'";
-const char wdev_query[] = "iw dev | grep \"type NAN\" -B 3 | grep wdev | awk '{print $2}'";
+const char wdev_query[] =
+    "iw dev | awk '/^phy#/ || $1 == \"Interface\" || $1 ~ /^Unnamed/ {wdev = \"\"} "
+    "$1 == \"wdev\" {wdev = $2} /type NAN/ && wdev != \"\" {print wdev}'";
 
 using IwDev = BoardTest;
 
@@ -52,6 +56,24 @@ TEST_F(IwDev, QueriesGivePhyDigitsAndNanWdev) {
     ASSERT_EQ(run("iw phy0 interface add nan0 type __nan").status, 0);
     EXPECT_EQ(run(phy_query).out, "0\n");
     EXPECT_EQ(run(wdev_query).out, "0x2\n");
+}
+
+// Real iw lists a NAN interface that has no network device as "Unnamed/non-netdev interface",
+// and a managed one may show its ssid between its wdev and its type: the wdev query takes the
+// NAN block's own wdev, and never another block's.
+TEST_F(IwDev, WdevQueryTakesTheNanBlocksOwnWdev) {
+    std::string query = wdev_query;
+    query.replace(0, strlen("iw dev"), "cat");
+    const std::string listing =
+        "phy#1\n"
+        "\tInterface wlan0\n\t\tifindex 5\n\t\twdev 0x100000001\n\t\taddr 02:00:00:00:00:00\n"
+        "\t\tssid cam\n\t\ttype managed\n"
+        "\tUnnamed/non-netdev interface\n\t\twdev 0x100000002\n\t\taddr 02:00:00:00:01:00\n"
+        "\t\ttype NAN\n";
+    EXPECT_EQ(run(query, listing).out, "0x100000002\n");
+    const std::string nan_without_wdev =
+        "phy#0\n\tInterface wlan0\n\t\twdev 0x1\n\t\ttype managed\n\tInterface nan0\n\t\ttype NAN\n";
+    EXPECT_EQ(run(query, nan_without_wdev).out, "");
 }
 
 TEST_F(IwDev, ThreeDigitPhyAndLongWdev) {

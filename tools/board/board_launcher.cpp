@@ -19,6 +19,12 @@
 //
 // With --no-ipv6 the board's kernel has no IPv6: socket(AF_INET6, ...) fails with EAFNOSUPPORT
 // in the program and all it starts (emulated or not); the launcher's own namespaces keep theirs.
+// With --busybox the board is a BusyBox system, as the real one is: that BusyBox binary is
+// bind-mounted on /bin/sh, the program's PATH is one directory (/run/busybox/bin) holding a link
+// per applet and, taking their place, the board's own programs (STATE/root/usr/{bin,sbin}: the
+// stand-ins for the tools a board installs beside BusyBox), and POSIXLY_CORRECT=1 makes the
+// applets parse options as a C library without argument permutation (musl, uClibc) does.
+#include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <linux/if.h>
@@ -27,9 +33,11 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +74,9 @@ const char usage_text[] =
     "                     preloaded into PROGRAM with the emulator's -E\n"
     "  --no-ipv6          a kernel without IPv6: socket(AF_INET6, ...) fails with\n"
     "                     EAFNOSUPPORT in PROGRAM and everything it starts\n"
+    "  --busybox BUSYBOX  a BusyBox board: BUSYBOX on /bin/sh, PATH only its applets and the\n"
+    "                     board's own programs, POSIXLY_CORRECT=1 (BUSYBOX must not lie below\n"
+    "                     /tmp or /run)\n"
     "  --help             show this text\n";
 
 struct launch_options {
@@ -73,6 +84,7 @@ struct launch_options {
     const char* spidev_lib = nullptr;
     const char* qemu = nullptr;
     bool no_ipv6 = false;
+    const char* busybox = nullptr;
     char** program = nullptr;  // argv of the program, null-terminated
 };
 
@@ -90,12 +102,13 @@ struct launch_options {
 
 // The options and the program to run; prints the usage and exits when they are incomplete.
 launch_options parse_options(int argc, char* argv[]) {
-    enum { opt_state = 256, opt_spidev_lib, opt_qemu, opt_no_ipv6, opt_help };
+    enum { opt_state = 256, opt_spidev_lib, opt_qemu, opt_no_ipv6, opt_busybox, opt_help };
     const option long_options[] = {
         {"state", required_argument, nullptr, opt_state},
         {"spidev-lib", required_argument, nullptr, opt_spidev_lib},
         {"qemu", required_argument, nullptr, opt_qemu},
         {"no-ipv6", no_argument, nullptr, opt_no_ipv6},
+        {"busybox", required_argument, nullptr, opt_busybox},
         {"help", no_argument, nullptr, opt_help},
         {nullptr, 0, nullptr, 0},
     };
@@ -115,6 +128,9 @@ launch_options parse_options(int argc, char* argv[]) {
                 break;
             case opt_no_ipv6:
                 options.no_ipv6 = true;
+                break;
+            case opt_busybox:
+                options.busybox = optarg;
                 break;
             case opt_help:
                 printf(usage_text, argv[0]);
@@ -250,6 +266,103 @@ std::vector<std::string> split_words(const char* text) {
     return words;
 }
 
+// ---- a BusyBox board ----
+
+constexpr const char* busybox_dir = "/run/busybox";
+constexpr const char* busybox_bin_dir = "/run/busybox/bin";
+constexpr const char* board_shell = "/bin/sh";
+// The board's own programs, by where its PATH would find them first: a name in both directories
+// is linked to the sbin one, which is linked last.
+const char* const board_program_dirs[] = {"usr/bin", "usr/sbin"};
+
+struct busybox_board {
+    std::string binary;                // its real path, the same inside the board
+    std::vector<std::string> applets;  // `BUSYBOX --list`
+};
+
+std::string program_output(const std::string& program, const char* argument) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) fail("pipe: %s", strerror(errno));
+    unique_fd read_end(fds[0]);
+    unique_fd write_end(fds[1]);
+    const pid_t pid = fork();
+    if (pid < 0) fail("fork: %s", strerror(errno));
+    if (pid == 0) {
+        dup2(write_end.get(), STDOUT_FILENO);
+        execl(program.c_str(), program.c_str(), argument, static_cast<char*>(nullptr));
+        _exit(exit_not_found);
+    }
+    write_end.reset();
+    std::string text;
+    char buffer[4096];
+    ssize_t count;
+    while ((count = read(read_end.get(), buffer, sizeof buffer)) != 0) {
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) break;
+        text.append(buffer, static_cast<size_t>(count));
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        fail("%s %s failed", program.c_str(), argument);
+    return text;
+}
+
+// Read before the namespaces exist. The links name the binary by its path, which must therefore
+// be one the board does not replace.
+busybox_board read_busybox(const char* busybox) {
+    char resolved[PATH_MAX];
+    if (realpath(busybox, resolved) == nullptr)
+        fail("cannot find BusyBox %s: %s", busybox, strerror(errno));
+    busybox_board board{resolved, {}};
+    if (board.binary.rfind("/tmp/", 0) == 0 || board.binary.rfind("/run/", 0) == 0)
+        fail("BusyBox %s lies below /tmp or /run, which the board replaces", resolved);
+    const std::string list = program_output(board.binary, "--list");
+    size_t start = 0;
+    for (size_t end; (end = list.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string name = list.substr(start, end - start);
+        if (!name.empty() && name.find('/') == std::string::npos) board.applets.push_back(name);
+    }
+    if (board.applets.empty()) fail("%s lists no applets", resolved);
+    return board;
+}
+
+void link_or_fail(const std::string& target, const std::string& link) {
+    unlink(link.c_str());
+    if (symlink(target.c_str(), link.c_str()) != 0)
+        fail("cannot link %s to %s: %s", link.c_str(), target.c_str(), strerror(errno));
+}
+
+// Links the board's own programs (regular files: an overlay whiteout hides a tool, and stays
+// hidden) over the applets of the same name.
+void link_board_programs(int state_fd) {
+    for (const char* dir : board_program_dirs) {
+        const std::string below = std::string("root/") + dir;
+        DIR* listing = opendir(state_path(state_fd, below.c_str()).c_str());
+        if (listing == nullptr) continue;
+        while (const dirent* entry = readdir(listing)) {
+            struct stat st{};
+            const std::string name = entry->d_name;
+            if (fstatat(state_fd, (below + "/" + name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISREG(st.st_mode))
+                continue;
+            link_or_fail(std::string("/") + dir + "/" + name,
+                         std::string(busybox_bin_dir) + "/" + name);
+        }
+        closedir(listing);
+    }
+}
+
+void make_busybox_board(const busybox_board& board, int state_fd) {
+    make_dir(AT_FDCWD, busybox_dir, dir_mode);
+    make_dir(AT_FDCWD, busybox_bin_dir, dir_mode);
+    for (const std::string& applet : board.applets)
+        link_or_fail(board.binary, std::string(busybox_bin_dir) + "/" + applet);
+    link_board_programs(state_fd);
+    mount_or_fail(board.binary.c_str(), board_shell, nullptr, MS_BIND, nullptr);
+}
+
 // The program and the emulator library may lie below /tmp or /run (a build tree there), which the
 // board replaces: both are opened before the mounts and reached through their descriptors, which
 // the program inherits (the daemon keeps inherited descriptors from its own children).
@@ -270,8 +383,11 @@ int above_standard(int fd) {
 held_files hold_files(const launch_options& options) {
     held_files held;
     held.program = options.program[0];
+    // On a BusyBox board /bin/sh is BusyBox's; the name it is started by picks its shell applet.
+    const char* path = options.program[0];
+    if (options.busybox != nullptr && strcmp(path, board_shell) == 0) path = options.busybox;
     if (held.program.find('/') != std::string::npos) {
-        int fd = above_standard(open(options.program[0], O_PATH));
+        int fd = above_standard(open(path, O_PATH));
         if (fd < 0) {
             const int error = errno;
             fprintf(stderr, "nanvideo-board: cannot run %s: %s\n", options.program[0], strerror(error));
@@ -303,6 +419,25 @@ std::vector<std::string> emulated_command(const launch_options& options, const h
     return command;
 }
 
+// The program's environment: ours, and on a BusyBox board its own PATH and option parsing. The
+// program itself is still looked up on our PATH (execvpe searches the caller's): an emulator is a
+// host program.
+std::vector<std::string> program_environment(const launch_options& options) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (options.busybox != nullptr &&
+            (text.rfind("PATH=", 0) == 0 || text.rfind("POSIXLY_CORRECT=", 0) == 0))
+            continue;
+        environment.push_back(text);
+    }
+    if (options.busybox != nullptr) {
+        environment.push_back(std::string("PATH=") + busybox_bin_dir);
+        environment.push_back("POSIXLY_CORRECT=1");
+    }
+    return environment;
+}
+
 [[noreturn]] void run_program(const launch_options& options, const held_files& held) {
     const bool preload_here = !held.spidev_lib.empty() && options.qemu == nullptr;
     if (setenv("NANVIDEO_BOARD", board_mount_point, 1) != 0 ||
@@ -319,10 +454,14 @@ std::vector<std::string> emulated_command(const launch_options& options, const h
         for (char** arg = options.program; *arg != nullptr; ++arg) argv.push_back(*arg);
     }
     argv.push_back(nullptr);
+    std::vector<std::string> environment = program_environment(options);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
     // Last, so that only what runs on the board is without IPv6.
     if (options.no_ipv6 && refuse_ipv6_sockets() != 0)
         fail("cannot refuse IPv6 sockets: %s", strerror(errno));
-    execvp(file, argv.data());
+    execvpe(file, argv.data(), envp.data());
     const int error = errno;
     fprintf(stderr, "nanvideo-board: cannot run %s: %s\n", argv[0], strerror(error));
     exit(error == ENOENT ? exit_not_found : exit_cannot_run);
@@ -333,6 +472,8 @@ std::vector<std::string> emulated_command(const launch_options& options, const h
 int main(int argc, char* argv[]) {
     const launch_options options = parse_options(argc, argv);
     const held_files held = hold_files(options);
+    const busybox_board busybox = options.busybox != nullptr ? read_busybox(options.busybox)
+                                                            : busybox_board{};
     prepare_state_dir(options.state_dir);
 
     enter_namespaces();
@@ -342,5 +483,6 @@ int main(int argc, char* argv[]) {
     bring_up_loopback();
     overlay_board_dirs(state.get());
     mount_board_state(state.get());
+    if (options.busybox != nullptr) make_busybox_board(busybox, state.get());
     run_program(options, held);
 }

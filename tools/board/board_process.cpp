@@ -72,6 +72,10 @@ std::vector<std::string> build_arguments(const board_launch& launch) {
         args.push_back(launch.qemu);
     }
     if (launch.no_ipv6) args.push_back("--no-ipv6");
+    if (!launch.busybox.empty()) {
+        args.push_back("--busybox");
+        args.push_back(launch.busybox);
+    }
     args.push_back("--");
     args.insert(args.end(), launch.program.begin(), launch.program.end());
     return args;

@@ -28,6 +28,9 @@ struct board_launch {
     // the launcher's --qemu; empty: the program runs natively.
     std::string qemu;
     bool no_ipv6 = false;  // the launcher's --no-ipv6: a kernel without IPv6
+    // A BusyBox board: this BusyBox binary is the board's shell and its tools (the launcher's
+    // --busybox); empty: the host's shell and tools.
+    std::string busybox;
     std::vector<std::string> program;  // the program and its arguments
     // Added to (or replacing in) the launcher's environment, which the program inherits.
     std::vector<std::pair<std::string, std::string>> environment;
