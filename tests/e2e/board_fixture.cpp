@@ -144,6 +144,8 @@ board_process& board_fixture::launch_program(const std::string& program,
             {"NANVIDEO_SPIDEV_EXPECT_TYPE", std::to_string(options.expect_type)},
         };
     }
+    launch.environment.insert(launch.environment.end(), options.environment.begin(),
+                              options.environment.end());
     daemon_ = std::make_unique<board_process>(launch);
     return *daemon_;
 }

@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "board_process.hpp"
@@ -45,6 +46,8 @@ struct daemon_options {
     std::string spidev_fail = {};   // the request the device refuses (open, wr_mode32, ...)
     int expect_type = 0;            // the transfer type the device expects
     world_setup world = {};         // run after the default world
+    // Added to the daemon's environment (names the daemon reads, e.g. shorter times for tests).
+    std::vector<std::pair<std::string, std::string>> environment = {};
 };
 
 class board_fixture {
