@@ -27,12 +27,6 @@ std::atomic<uint64_t> loop_turns{0};
 
 std::atomic<at_command_handler> installed_handler{nullptr};
 
-int set_nonblocking(int fd) {
-    int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0) return -1;
-    return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
 int first_free_entry(const client_registry& clients) {
     for (int i = 0; i < max_clients; ++i) {
         if (clients.entries[i].active == 0) return i;
@@ -97,6 +91,7 @@ int tcp_server::setup() {
         return -1;
     }
     streamer_.writer().attach(epoll_fd_.get(), &worker_);
+    spare_.open();
     return 0;
 }
 
@@ -125,16 +120,21 @@ int tcp_server::turn(int wait_ms) {
         }
         count = 0;
     }
+    // Connections are taken after the batch's hang-ups have freed their slots, and after every
+    // event of the batch that names a descriptor: one closed here may be a new client's by then.
+    bool listener_ready = false;
     for (int i = 0; i < count; ++i) {
         if (events[i].data.fd == listen_fd_.get()) {
-            accept_clients();
+            listener_ready = true;
         } else {
             handle_client_event(events[i].data.fd, events[i].events);
         }
     }
+    if (listener_ready) accept_clients();
     now_us = mono_now_us();
     streamer_.writer().write_all(now_us);
     if (now_us >= next_tick_us_) {
+        if (accept_retry_due_) accept_clients();
         streamer_.tick();
         next_tick_us_ += loop_wait_ms * 1000;
         // A tick held up longer than a period is not made up for with a burst of ticks.
@@ -173,27 +173,33 @@ void tcp_server::handle_client_event(int fd, uint32_t events) {
     }
 }
 
-// Takes every waiting connection, refusing those that find the table full: edge-triggered
-// notification does not come again for the ones left behind.
+// Takes every waiting connection, refusing those that find four live clients: edge-triggered
+// notification does not come again for the ones left behind. An error that may leave some
+// waiting has the next tick try again.
 void tcp_server::accept_clients() {
+    accept_retry_due_ = false;
     for (;;) {
         sockaddr_storage peer{};
         socklen_t peer_size = sizeof(peer);
         unique_fd socket(accept4(listen_fd_.get(), reinterpret_cast<sockaddr*>(&peer), &peer_size,
                                  SOCK_CLOEXEC));
         if (!socket.valid()) {
-            if (errno == EAGAIN) {
-                log_out("event.events & EPOLLIN break (no more connections)\n");
-                return;
-            }
             if (errno == EINTR) {
                 log_out("accept interrupted by signal, retry\n");
                 continue;
             }
-            log_perror("accept failed");
+            const after_failure next =
+                errno == EAGAIN ? after_failure::backlog_empty : after_accept_failure(errno);
+            if (next == after_failure::take_next) continue;
+            if (next == after_failure::backlog_empty) {
+                log_out("event.events & EPOLLIN break (no more connections)\n");
+                spare_.open();  // lost when it could not be opened again after a refusal
+            }
+            accept_retry_due_ = next == after_failure::try_at_tick;
             return;
         }
         const int fd = socket.get();
+        if (clients_.connected() == max_clients) close_hung_up_clients();
         // The first client starts at live; later ones join the shared position, which is live
         // while the others keep up. (Outside the table's mutex: no two locks together.)
         if (clients_.connected() == 0) streamer_.catch_up_to_live();
@@ -205,6 +211,48 @@ void tcp_server::accept_clients() {
     }
 }
 
+// Linux gives a descriptor to the new connection before it looks for one, so running out of
+// descriptors says nothing about the backlog: the spare finds out, refusing a waiting one.
+tcp_server::after_failure tcp_server::after_accept_failure(int error) {
+    switch (what_after_accept_error(error)) {
+        case after_accept_error::next:
+            accept_errors_.report(error);
+            return after_failure::take_next;
+        case after_accept_error::refuse_spare:
+            switch (spare_.refuse_one(listen_fd_.get())) {
+                case spare_descriptor::refusal::refused:
+                    accept_errors_.report(error);
+                    if (refused_for_descriptors_.allow()) {
+                        log_err("Reject new client: out of descriptors\n");
+                    }
+                    return after_failure::take_next;
+                case spare_descriptor::refusal::none_waiting:
+                    return after_failure::backlog_empty;
+                case spare_descriptor::refusal::failed:
+                    break;
+            }
+            break;
+        case after_accept_error::later:
+            break;
+    }
+    accept_errors_.report(error);
+    return after_failure::try_at_tick;
+}
+
+// A client that hung up between the wait and the accept still holds its slot, its hang-up not
+// yet read: the table is full only of clients whose sockets show neither a hang-up nor an error.
+void tcp_server::close_hung_up_clients() {
+    int fds[max_clients];
+    int count = 0;
+    for (int i = 0; i < max_clients; ++i) {
+        const client_entry entry = clients_.read(i);
+        if (entry.active != 0 && entry.fd > 0) fds[count++] = entry.fd;
+    }
+    int hung_up[max_clients];
+    const int found = sockets_hung_up(fds, count, hung_up);
+    for (int i = 0; i < found; ++i) close_client(hung_up[i], close_path::hang_up);
+}
+
 tcp_server::admission tcp_server::add_client(unique_fd& socket, int* index) {
     client_table_lock lock(clients_);
     *index = first_free_entry(clients_);
@@ -213,21 +261,9 @@ tcp_server::admission tcp_server::add_client(unique_fd& socket, int* index) {
         socket.reset();
         return admission::rejected;
     }
-    if (set_nonblocking(socket.get()) < 0) {
-        log_perror("fcntl set nonblock failed");
+    if (set_client_socket_options(socket.get(), dead_peer_) < 0) {
         socket.reset();
         return admission::failed;
-    }
-    int size = client_send_buffer_size;
-    if (setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) < 0) {
-        log_perror("setsockopt send_buf failed");
-    }
-    // Every send is a whole payload or reply, so nothing is gained by holding a short segment
-    // back until the client acknowledges the last one; a client that delays its
-    // acknowledgements (40 ms on Linux, 200 ms elsewhere) would hold each frame that long.
-    int no_delay = 1;
-    if (setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof(no_delay)) < 0) {
-        log_perror("setsockopt nodelay failed");
     }
     epoll_event event{};
     event.events = client_events;
@@ -314,6 +350,7 @@ void* tcp_server_ipv6_epoll_et(void*) {
     alignas(tcp_server) static unsigned char storage[sizeof(tcp_server)];
     tcp_server* server = new (storage) tcp_server(tcp_port, video_ring, client_table,
                                                   video_suspended);
+    server->set_dead_peer_timing(dead_peer_timing_from_environment());
     if (server->setup() == 0) server->run();
     return nullptr;
 }

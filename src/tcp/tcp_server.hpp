@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "accept_errors.hpp"
 #include "at_worker.hpp"
+#include "client_socket.hpp"
 #include "client_table.hpp"
 #include "log_text.hpp"
 #include "spi_link.hpp"
@@ -20,7 +22,6 @@ constexpr uint16_t tcp_port = 554;
 constexpr int listen_backlog = 4;
 constexpr int max_events = 5;        // per wait
 constexpr int loop_wait_ms = 10;     // the streaming tick's period
-constexpr int client_send_buffer_size = 65536;
 constexpr size_t receive_buffer_size = 1024;
 constexpr size_t receive_limit = receive_buffer_size - 1;  // room for the terminating NUL
 constexpr uint32_t listen_events = EPOLLIN | EPOLLRDHUP | EPOLLET;
@@ -81,12 +82,20 @@ public:
     uint16_t port() const;
     // What the loop does for an event on a client socket (exposed for tests).
     void handle_client_event(int fd, uint32_t events);
+    // What the loop does when the listening socket is ready, and at each tick after an accept
+    // error, until the backlog is empty (exposed for tests).
+    void accept_clients();
+    // How long a peer that stopped acknowledging keeps its slot (dead_peer_default unless set
+    // before clients come).
+    void set_dead_peer_timing(const dead_peer_timing& timing) { dead_peer_ = timing; }
 
 private:
     enum class close_path { hang_up, peer_closed, read_error };
     enum class admission { added, rejected, failed };
 
-    void accept_clients();
+    enum class after_failure { take_next, backlog_empty, try_at_tick };
+    after_failure after_accept_failure(int error);
+    void close_hung_up_clients();
     admission add_client(unique_fd& socket, int* index);
     void receive_from(int fd);
     void close_client(int fd, close_path path);
@@ -99,6 +108,11 @@ private:
     int64_t next_tick_us_ = 0;
     unique_fd epoll_fd_;
     unique_fd listen_fd_;
+    spare_descriptor spare_;
+    accept_error_log accept_errors_;
+    log_repeat_limit refused_for_descriptors_{"reject: no descriptor"};
+    bool accept_retry_due_ = false;  // an accept error may have left connections waiting
+    dead_peer_timing dead_peer_ = dead_peer_default;
     std::atomic<bool> stop_requested_{false};
     char receive_buffer_[receive_buffer_size];
     char shown_[escaped_size(receive_limit)];

@@ -51,6 +51,8 @@ void remove_tree(const fs::path& path) {
 std::string test_name() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    // The same test on the BusyBox board may run beside the plain one: a state of its own.
+    if (!e2e_busybox().empty()) name = "BusyBox." + name;
     for (char& c : name)
         if (c == '/') c = '_';
     return name;

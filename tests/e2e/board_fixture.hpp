@@ -54,7 +54,7 @@ struct daemon_options {
     // says, by default the host's shell and tools.
     std::string busybox = {};
     world_setup world = {};         // run after the default world
-    // Set in the program's environment (NOTIFY_SOCKET, ...).
+    // Set in the program's environment (NOTIFY_SOCKET, shorter times for tests, ...).
     std::vector<std::pair<std::string, std::string>> environment = {};
 };
 

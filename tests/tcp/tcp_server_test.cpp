@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -152,7 +154,7 @@ TEST_F(tcp_server_test, ipv6_client_is_logged_with_its_address) {
     EXPECT_EQ(out, no_more_connections);
 }
 
-TEST_F(tcp_server_test, accepted_socket_is_non_blocking_close_on_exec_large_and_undelayed) {
+TEST_F(tcp_server_test, accepted_socket_is_non_blocking_close_on_exec_large_undelayed_and_probed) {
     unique_fd client = accept_client(0);
     const int fd = clients.read(0).fd;
 
@@ -165,6 +167,46 @@ TEST_F(tcp_server_test, accepted_socket_is_non_blocking_close_on_exec_large_and_
     int no_delay = 0;
     ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, &length), 0);
     EXPECT_EQ(no_delay, 1);
+    // A vanished peer is given up about 30 s after its last acknowledgement.
+    const struct {
+        int level;
+        int name;
+        int value;
+    } kept_alive[] = {
+        {SOL_SOCKET, SO_KEEPALIVE, 1},       {IPPROTO_TCP, TCP_KEEPIDLE, 10},
+        {IPPROTO_TCP, TCP_KEEPINTVL, 5},     {IPPROTO_TCP, TCP_KEEPCNT, 4},
+        {IPPROTO_TCP, TCP_USER_TIMEOUT, 30000},
+    };
+    for (const auto& option : kept_alive) {
+        int value = 0;
+        ASSERT_EQ(getsockopt(fd, option.level, option.name, &value, &length), 0);
+        EXPECT_EQ(value, option.value) << "option " << option.name;
+    }
+}
+
+TEST(dead_peer_timing_test, tests_may_shorten_the_time_and_nothing_else) {
+    const struct {
+        const char* text;
+        dead_peer_timing expected;
+    } cases[] = {
+        {nullptr, {10, 5, 4, 30000}},  {"", {10, 5, 4, 30000}},   {"3000", {1, 1, 4, 3000}},
+        {"12000", {4, 2, 4, 12000}},   {"999", {10, 5, 4, 30000}}, {"30001", {10, 5, 4, 30000}},
+        {"3000ms", {10, 5, 4, 30000}}, {"-1", {10, 5, 4, 30000}},
+    };
+    for (const auto& item : cases) {
+        if (item.text == nullptr) {
+            unsetenv(dead_peer_timeout_variable);
+        } else {
+            setenv(dead_peer_timeout_variable, item.text, 1);
+        }
+        const dead_peer_timing got = dead_peer_timing_from_environment();
+        const char* shown = item.text == nullptr ? "(unset)" : item.text;
+        EXPECT_EQ(got.idle_s, item.expected.idle_s) << shown;
+        EXPECT_EQ(got.interval_s, item.expected.interval_s) << shown;
+        EXPECT_EQ(got.probes, item.expected.probes) << shown;
+        EXPECT_EQ(got.user_timeout_ms, item.expected.user_timeout_ms) << shown;
+    }
+    unsetenv(dead_peer_timeout_variable);
 }
 
 std::set<int> inheritable_descriptors() {
@@ -225,6 +267,52 @@ TEST_F(tcp_server_test, fifth_and_sixth_clients_are_refused_in_one_turn_and_the_
     }
 }
 
+// A close and a connect both landing between a wait and its accept: the client that hung up
+// still holds its slot, its hang-up unread, when the new connection is taken.
+TEST_F(tcp_server_test, hang_up_not_yet_read_gives_its_slot_to_the_connection_taken_after_it) {
+    unique_fd kept[max_clients];
+    for (int i = 0; i < max_clients; ++i) kept[i] = accept_client(i);
+    const int gone_fd = clients.read(2).fd;
+
+    start_capture();
+    kept[2].reset();
+    pollfd gone{gone_fd, POLLRDHUP, 0};
+    EXPECT_EQ(poll(&gone, 1, 10000), 1);  // the daemon's side shows it
+    unique_fd newcomer = connect_to(AF_INET6);
+    server.accept_clients();
+    finish_capture();
+
+    EXPECT_EQ(err, "Client fd " + std::to_string(gone_fd) + " closed/error\n" + "Client 2 (fd " +
+                       std::to_string(gone_fd) + "): Marked as disconnected\n" +
+                       new_ipv6(2, "::1", local_port(newcomer.get()), clients.read(2).fd));
+    EXPECT_EQ(out, no_more_connections);
+    for (int i = 0; i < max_clients; ++i) EXPECT_EQ(clients.read(i).active, 1);
+    EXPECT_TRUE(still_open_and_quiet(newcomer.get()));
+}
+
+// In one batch the connection may come before the hang-up that frees its slot; the descriptor
+// closed for that hang-up may be the new client's by the time the batch's events are done.
+TEST_F(tcp_server_test, connect_and_hang_up_in_one_batch_take_the_slot_and_keep_the_newcomer) {
+    unique_fd kept[max_clients];
+    for (int i = 0; i < max_clients; ++i) kept[i] = accept_client(i);
+    const int gone_fd = clients.read(1).fd;
+
+    start_capture();
+    unique_fd newcomer = connect_to(AF_INET);
+    kept[1].reset();
+    pollfd gone{gone_fd, POLLRDHUP, 0};
+    EXPECT_EQ(poll(&gone, 1, 10000), 1);
+    for (int i = 0; i < 6; ++i) server.turn();
+    finish_capture();
+
+    EXPECT_EQ(err, "Client fd " + std::to_string(gone_fd) + " closed/error\n" + "Client 1 (fd " +
+                       std::to_string(gone_fd) + "): Marked as disconnected\n" +
+                       new_ipv6(1, "::ffff:127.0.0.1", local_port(newcomer.get()),
+                                clients.read(1).fd));
+    for (int i = 0; i < max_clients; ++i) EXPECT_EQ(clients.read(i).active, 1);
+    EXPECT_TRUE(still_open_and_quiet(newcomer.get()));
+}
+
 TEST_F(tcp_server_test, entry_freed_by_a_hang_up_is_reused_by_the_next_client) {
     unique_fd first = accept_client(0);
     unique_fd second = accept_client(1);
@@ -243,6 +331,91 @@ TEST_F(tcp_server_test, entry_freed_by_a_hang_up_is_reused_by_the_next_client) {
                                 clients.read(0).fd));
     EXPECT_EQ(clients.read(1).active, 1);
     EXPECT_TRUE(still_open_and_quiet(second.get()));
+}
+
+// ---- out of descriptors ----
+
+// This process may open no descriptor numbered `limit` or above while it lives.
+class descriptor_limit {
+public:
+    explicit descriptor_limit(int limit) {
+        // UndefinedBehaviorSanitizer reads an object through a pipe the first time it checks
+        // its dynamic type: the test clock's is checked here, while a descriptor is free.
+        mono_now_us();
+        must(getrlimit(RLIMIT_NOFILE, &saved_) == 0, "getrlimit");
+        rlimit lowered = saved_;
+        lowered.rlim_cur = static_cast<rlim_t>(limit);
+        must(setrlimit(RLIMIT_NOFILE, &lowered) == 0, "setrlimit");
+    }
+    ~descriptor_limit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+    descriptor_limit(const descriptor_limit&) = delete;
+    descriptor_limit& operator=(const descriptor_limit&) = delete;
+
+private:
+    rlimit saved_{};
+};
+
+int lowest_free_descriptor() {
+    int fd = 0;
+    while (fcntl(fd, F_GETFD) >= 0) ++fd;
+    return fd;
+}
+
+const char too_many_files[] = "accept failed: Too many open files\n";
+
+// The spare descriptor's number lets each waiting connection be taken and closed: none is left
+// in the backlog, where no readiness would come for it again.
+TEST_F(tcp_server_test, out_of_descriptors_waiting_connections_are_refused_and_a_later_one_taken) {
+    unique_fd first = connect_to(AF_INET);
+    unique_fd second = connect_to(AF_INET6);
+
+    start_capture();
+    {
+        descriptor_limit none_free(lowest_free_descriptor());
+        server.turn();
+    }
+    unique_fd third = accept_client(0);
+    finish_capture();
+
+    const std::string refused =
+        std::string(too_many_files) + "Reject new client: out of descriptors\n";
+    EXPECT_EQ(err, refused + refused + new_ipv6(0, "::ffff:127.0.0.1", local_port(third.get()),
+                                                clients.read(0).fd));
+    EXPECT_EQ(out, std::string(no_more_connections) + no_more_connections);
+    EXPECT_TRUE(sees_close(first.get()));
+    EXPECT_TRUE(sees_close(second.get()));
+    EXPECT_TRUE(still_open_and_quiet(third.get()));
+}
+
+// Not even the spare's number free: the connection stays waiting, its readiness already taken,
+// and a later tick tries the listener again.
+TEST_F(tcp_server_test, connection_left_waiting_by_an_accept_error_is_taken_at_a_later_tick) {
+    unique_fd waiting(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    start_capture();
+    const int first_of_the_server = lowest_free_descriptor();
+    tcp_server other{0, *ring, clients, suspended};
+    ASSERT_EQ(other.setup(), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(other.port());
+    ASSERT_EQ(connect(waiting.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    {
+        descriptor_limit none_free(first_of_the_server);
+        other.turn();
+        EXPECT_EQ(clients.read(0).active, 0);
+        EXPECT_TRUE(still_open_and_quiet(waiting.get()));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (clients.read(0).active == 0 && std::chrono::steady_clock::now() < deadline) {
+        other.turn();
+    }
+    const int fd = clients.read(0).fd;
+    other.shutdown();
+    finish_capture();
+
+    EXPECT_EQ(err, too_many_files + new_ipv6(0, "::ffff:127.0.0.1", local_port(waiting.get()), fd));
+    EXPECT_EQ(out, no_more_connections);
 }
 
 // ---- receiving ----
