@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -27,6 +28,8 @@ struct board_launch {
     // Runs the program through this emulator command (e.g. "qemu-arm -L /usr/arm-linux-gnueabihf"),
     // the launcher's --qemu; empty: the program runs natively.
     std::string qemu;
+    // The board's spidev bufsiz (the launcher's --spidev-bufsiz); 0: the board's own, 8192.
+    uint32_t spidev_bufsiz = 0;
     std::vector<std::string> program;  // the program and its arguments
     // Added to (or replacing in) the launcher's environment, which the program inherits.
     std::vector<std::pair<std::string, std::string>> environment;
