@@ -31,6 +31,7 @@ unsigned word_bytes(unsigned bits_per_word) {
     if (bits_per_word <= two_byte_word_max_bits) return 2;
     return wide_word_bytes;
 }
+
 spi_ioc_transfer make_transfer_descriptor() {
     spi_ioc_transfer transfer;
     memset(&transfer, 0, sizeof transfer);
