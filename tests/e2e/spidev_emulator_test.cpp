@@ -1,6 +1,6 @@
-// The spidev emulator as a program meets it: settings, failures on demand, close-on-exec, the
-// transfer results from the video source, and the loud end of every request a correct daemon
-// would never make.
+// The spidev emulator as a program meets it: settings, the driver's refusals, failures on demand,
+// close-on-exec, the transfer results from the video source, and the loud end of every request a
+// correct daemon would never make.
 #include <signal.h>
 #include <sys/wait.h>
 
