@@ -1,5 +1,6 @@
-// Opens the SPI device for the configured role, programs mode, word size and clock, reads each
-// back (the driver may round), reports what is in force and starts the two SPI threads.
+// Opens the SPI device for the configured role, checks that the driver's buffer holds a transfer,
+// programs mode, word size and clock, reads each back (the driver may round), reports what is in
+// force and starts the two SPI threads.
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <pthread.h>
@@ -105,6 +106,7 @@ int spi_init() {
         log_perror("Can't open device");
         return -1;
     }
+    if (!spidev_bufsiz_fits(spidev_bufsiz_parameter)) return -1;
     if (!configure(fd.get())) return -1;
     report_settings();
 

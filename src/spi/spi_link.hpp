@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "log.hpp"
+
 // ---- settings from the command line, written back with what the device accepted ----
 
 // spidev mode bits the command line can set.
@@ -89,6 +91,29 @@ private:
 
 extern raw_frame_queue raw_queue;
 
+// ---- the spidev driver's bounce buffer ----
+
+// spidev copies every transfer through a buffer of `bufsiz` bytes per direction, a module
+// parameter fixed at boot (4096 unless the kernel is told otherwise), and counts a transfer's
+// length rounded up to the DMA alignment (64 bytes on many ARMv7 SoCs): a longer transfer is
+// refused with EMSGSIZE, every time.
+constexpr size_t spidev_dma_alignment = 64;
+constexpr size_t spidev_bufsiz_needed =
+    (spi_transfer_size + spidev_dma_alignment - 1) / spidev_dma_alignment * spidev_dma_alignment;
+static_assert(spidev_bufsiz_needed == 4160);
+constexpr const char* spidev_bufsiz_parameter = "/sys/module/spidev/parameters/bufsiz";
+// What the fixes set: the next power of two above the need.
+constexpr unsigned spidev_bufsiz_fix = 8192;
+static_assert(spidev_bufsiz_fix >= spidev_bufsiz_needed);
+
+// True when the driver's bufsiz, read from parameter_path, holds a transfer, or when there is
+// no such value to read (no sysfs, or no spidev parameters: the transfers will tell). Otherwise
+// prints one line naming the value, the need and the fixes, and returns false.
+bool spidev_bufsiz_fits(const char* parameter_path);
+// Prints one line: the cause (at most spidev_bufsiz_cause_max bytes), then both fixes.
+constexpr size_t spidev_bufsiz_cause_max = 160;
+void log_spidev_bufsiz_fixes(const char* cause);
+
 // ---- transfer thread ----
 
 // A controller that keeps failing must not spin a core or flood the log: after a failed
@@ -96,6 +121,23 @@ extern raw_frame_queue raw_queue;
 // good transfer ends the waiting.
 constexpr uint32_t transfer_retry_first_pause_us = 10000;
 constexpr uint32_t transfer_retry_max_pause_us = 1000000;
+
+// What a failed transfer prints. EMSGSIZE and EINVAL are the driver refusing the configuration:
+// retrying cannot mend that, so the cause is explained in one line until a transfer succeeds or
+// fails otherwise. Other failures print their line each time, within the repeat limit.
+class transfer_failure_report {
+public:
+    explicit transfer_failure_report(const spi_settings& settings) : settings_(settings) {}
+    void failed(int error);
+    void succeeded() { explained_error_ = 0; }
+
+private:
+    void explain(int error) const;
+
+    const spi_settings& settings_;
+    int explained_error_ = 0;  // the configuration error last explained; 0: none
+    log_repeat_limit limit_{"transfer failed"};
+};
 
 class transfer_backoff {
 public:

@@ -18,6 +18,20 @@ namespace {
 uint8_t tx_buffer[spi_transfer_size];  // zeros, never written
 uint8_t rx_buffer[raw_slot_size];
 
+// The SPI core moves words of up to 8 bits in one byte, up to 16 in two and wider ones in four,
+// and refuses (EINVAL) a transfer that is no whole number of words.
+constexpr unsigned byte_word_max_bits = 8;
+constexpr unsigned two_byte_word_max_bits = 16;
+constexpr unsigned wide_word_bytes = 4;
+
+static_assert(spi_transfer_size % 2 == 0, "a transfer is whole 16-bit words");
+
+unsigned word_bytes(unsigned bits_per_word) {
+    if (bits_per_word <= byte_word_max_bits) return 1;
+    if (bits_per_word <= two_byte_word_max_bits) return 2;
+    return wide_word_bytes;
+}
+
 spi_ioc_transfer make_transfer_descriptor() {
     spi_ioc_transfer transfer;
     memset(&transfer, 0, sizeof transfer);
@@ -34,8 +48,40 @@ spi_ioc_transfer make_transfer_descriptor() {
     return transfer;
 }
 
-
 }  // namespace
+
+void transfer_failure_report::failed(int error) {
+    const bool configuration = error == EMSGSIZE || error == EINVAL;
+    if (configuration && error == explained_error_) return;
+    explained_error_ = configuration ? error : 0;
+    if (configuration) {
+        explain(error);
+    } else if (limit_.allow()) {
+        errno = error;
+        log_perror("SPI_IOC_MESSAGE");
+    }
+}
+
+void transfer_failure_report::explain(int error) const {
+    char cause[spidev_bufsiz_cause_max];
+    if (error == EMSGSIZE) {
+        snprintf(cause, sizeof cause,
+                 "SPI_IOC_MESSAGE: %s: spidev bufsiz is below the %zu bytes a transfer needs",
+                 strerror(error), spidev_bufsiz_needed);
+        log_spidev_bufsiz_fixes(cause);
+        return;
+    }
+    const unsigned bits = settings_.bits_per_word;
+    if (spi_transfer_size % word_bytes(bits) != 0) {
+        log_err("SPI_IOC_MESSAGE: %s: a %zu-byte transfer is no whole number of %u-bit words "
+                "(%u bytes each): the SPI core takes it with %u bits per word or fewer\n",
+                strerror(error), spi_transfer_size, bits, word_bytes(bits), two_byte_word_max_bits);
+        return;
+    }
+    log_err("SPI_IOC_MESSAGE: %s: the SPI controller refuses %zu-byte transfers at %u Hz, %u bits "
+            "per word, mode 0x%x\n",
+            strerror(error), spi_transfer_size, settings_.speed, bits, settings_.mode);
+}
 
 uint32_t transfer_backoff::after_failure() {
     if (pause_us_ == 0)
@@ -50,14 +96,16 @@ uint32_t transfer_backoff::after_failure() {
 void* transfer_thread(void*) {
     spi_ioc_transfer transfer = make_transfer_descriptor();
     transfer_backoff backoff;
+    transfer_failure_report report(spi_config);
     for (;;) {
         int received = ioctl(spi_fd, SPI_IOC_MESSAGE(1), &transfer);
         if (received <= 0) {
-            log_perror("SPI_IOC_MESSAGE");
+            report.failed(errno);
             mono_sleep_us(backoff.after_failure());
             continue;
         }
         backoff.after_success();
+        report.succeeded();
         raw_queue.push(rx_buffer, static_cast<uint32_t>(received));
     }
     return nullptr;

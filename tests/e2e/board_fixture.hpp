@@ -47,6 +47,7 @@ struct daemon_options {
     bool emulate_spidev = true;
     std::string spidev_path = "/dev/spidev0.0";
     uint32_t spidev_max_hz = 0;     // 0: the device takes any clock
+    uint32_t spidev_bufsiz = 0;     // the driver's bufsiz; 0: the board's, 8192
     std::string spidev_fail = {};   // the request the device refuses (open, wr_mode32, ...)
     int expect_type = 0;            // the transfer type the device expects
     bool no_ipv6 = false;           // the board's kernel has no IPv6 (socket(AF_INET6) fails)

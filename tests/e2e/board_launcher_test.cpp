@@ -82,6 +82,21 @@ TEST_F(BoardLauncher, BusyBoxBoardHasBusyBoxToolsAndTheBoardsOwnPrograms) {
                                         "status 2"}));
 }
 
+// The kernel's module parameters show the board's spidev only, read-only as sysfs keeps them.
+TEST_F(BoardLauncher, ShowsItsSpidevBufsizWhereTheKernelDoes) {
+    const std::string script =
+        "ls /sys/module; cat /sys/module/spidev/parameters/bufsiz; "
+        "{ echo 1 > /sys/module/spidev/parameters/bufsiz; } 2>/dev/null || echo read-only";
+    EXPECT_EQ(run_shell(script), (std::vector<std::string>{"spidev", "8192", "read-only"}));
+}
+
+TEST_F(BoardLauncher, GivesAStockKernelsSpidevBufsizWhenAsked) {
+    const std::string script = "cat /sys/module/spidev/parameters/bufsiz";
+    daemon_options options = shell_options(script);
+    options.spidev_bufsiz = 4096;
+    EXPECT_EQ(run_shell(script, options), std::vector<std::string>{"4096"});
+}
+
 TEST_F(BoardLauncher, HasOnlyLoopbackAndItIsUp) {
     board.start_program(NANVIDEO_SPIDEV_PROBE,
                         {.args = {"/dev/spidev0.0", "interfaces", "listen_tcp=554", "connect_tcp=554"},

@@ -169,6 +169,18 @@ TEST_F(SpiStartup, OpenFailureEndsStartUp) {
               std::vector<std::string>{"Can't open device: No such file or directory"});
 }
 
+// A stock kernel's spidev refuses every transfer of a frame's size: start-up says so and why,
+// once, instead of starting a link that never carries a frame.
+TEST_F(SpiStartup, AStockKernelsBufsizEndsStartUpWithTheFixes) {
+    board.start_daemon({.spidev_bufsiz = 4096});
+    expect_startup_failure({slave_line, init_failed});
+    EXPECT_EQ(board.stderr_lines(),
+              std::vector<std::string>{
+                  "spidev bufsiz is 4096 bytes, below the 4160 a transfer needs: set "
+                  "spidev.bufsiz=8192 on the kernel command line, or options spidev bufsiz=8192 "
+                  "for the spidev module"});
+}
+
 TEST_F(SpiStartup, MissingDeviceFileEndsStartUp) {
     board.start_daemon({.args = {"-S", "/dev/nanvideo-no-such-spidev"}, .emulate_spidev = false});
     expect_startup_failure({"SPI Slave with device /dev/nanvideo-no-such-spidev", init_failed});
@@ -339,6 +351,24 @@ TEST_F(SpiFrames, AControllerThatAlwaysFailsIsRetriedAfterGrowingPauses) {
     EXPECT_GE(failures, awaited);
     EXPECT_LE(failures, most_failures_within(elapsed_ms));
     EXPECT_EQ(errors, std::vector<std::string>(failures, line));
+}
+
+// 4110 bytes are no whole number of 4-byte words, so the SPI core refuses every transfer: a
+// configuration the retries cannot mend, explained in one line. The retries go on quietly; no
+// further line comes while the thread has retried about seven times (fewer on a slow machine,
+// which only makes the check weaker).
+TEST_F(SpiFrames, WordsOf32BitsAreExplainedOnceAndRetriedQuietly) {
+    start({.args = {"-b", "32"}});
+    EXPECT_TRUE(board.wait_stdout("bits per word: 32"));
+    const std::string line =
+        "SPI_IOC_MESSAGE: Invalid argument: a 4110-byte transfer is no whole number of 32-bit "
+        "words (4 bytes each): the SPI core takes it with 16 bits per word or fewer";
+    const std::optional<size_t> at = board.wait_stderr(line);
+    ASSERT_TRUE(at);
+    constexpr std::chrono::milliseconds quiet_window{1500};
+    EXPECT_FALSE(board.daemon().wait_for_prefix(output_stream::err, "SPI_IOC_MESSAGE", *at + 1,
+                                                quiet_window));
+    EXPECT_EQ(transfer_errors(), std::vector<std::string>{line});
 }
 
 TEST_F(SpiFrames, TransfersFailWhenTheSourceGoesAway) {

@@ -1,6 +1,6 @@
-// The spidev emulator as a program meets it: settings, failures on demand, close-on-exec, the
-// transfer results from the video source, and the loud end of every request a correct daemon
-// would never make.
+// The spidev emulator as a program meets it: settings, the driver's refusals, failures on demand,
+// close-on-exec, the transfer results from the video source, and the loud end of every request a
+// correct daemon would never make.
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -47,10 +47,12 @@ protected:
 
 TEST_F(SpidevEmulator, ReadsBackTheSettingsItWasGiven) {
     EXPECT_EQ(run_probe({"open_cloexec", "wr_mode32=3", "rd_mode32", "wr_bits=16", "rd_bits",
-                         "wr_bits=0", "rd_bits", "wr_speed=1000000", "rd_speed"}),
+                         "wr_bits=0", "rd_bits", "wr_speed=1000000", "rd_speed",
+                         "wr_speed=400000000", "rd_speed"}),
               (std::vector<std::string>{"open_cloexec: ok", "wr_mode32: ok", "rd_mode32: 3",
                                         "wr_bits: ok", "rd_bits: 16", "wr_bits: ok", "rd_bits: 8",
-                                        "wr_speed: ok", "rd_speed: 1000000"}));
+                                        "wr_speed: ok", "rd_speed: 1000000", "wr_speed: ok",
+                                        "rd_speed: 400000000"}));
 }
 
 TEST_F(SpidevEmulator, RoundsTheClockDownToTheControllersFastest) {
@@ -163,6 +165,61 @@ TEST_F(SpidevEmulator, TransfersFailWithEioOnceTheSourceHasGone) {
                                         "transfer: -1 Input/output error" + untouched_rx,
                                     }));
 }
+
+// What the kernel's driver refuses with an error, the emulator refuses with the same error, and
+// the setting in force stays; what it accepts goes through.
+struct refusal_case {
+    const char* name;
+    uint32_t bufsiz;  // 0: the board's
+    std::vector<std::string> steps;
+    std::vector<std::string> lines;
+    bool reaches_source;
+};
+
+class SpidevRefusal : public SpidevEmulator, public ::testing::WithParamInterface<refusal_case> {};
+
+TEST_P(SpidevRefusal, GivesTheDriversError) {
+    const refusal_case& c = GetParam();
+    const spi_reply frame = frame_transfer(plan, 0, 0);
+    if (c.reaches_source) board.source().queue(frame);
+    std::vector<std::string> expected = c.lines;
+    for (std::string& line : expected)
+        if (line.ends_with(": 4110")) line += shown_rx(frame.data);
+    EXPECT_EQ(run_probe(c.steps, {.spidev_bufsiz = c.bufsiz}), expected);
+}
+
+const std::string refused_transfer_emsgsize = "transfer: -1 Message too long" + untouched_rx;
+const std::string refused_transfer_einval = "transfer: -1 Invalid argument" + untouched_rx;
+
+INSTANTIATE_TEST_SUITE_P(
+    EachDriverRule, SpidevRefusal,
+    ::testing::Values(
+        refusal_case{"stock_bufsiz", 4096, {"open_cloexec", "transfer"},
+                     {"open_cloexec: ok", refused_transfer_emsgsize}, false},
+        // 4110 bytes take 4160 in 64-byte DMA units.
+        refusal_case{"bufsiz_below_alignment", 4159, {"open_cloexec", "transfer"},
+                     {"open_cloexec: ok", refused_transfer_emsgsize}, false},
+        refusal_case{"bufsiz_at_alignment", 4160, {"open_cloexec", "transfer"},
+                     {"open_cloexec: ok", "transfer: 4110"}, true},
+        refusal_case{"speed_zero", 0, {"open_cloexec", "wr_speed=1000", "wr_speed=0", "rd_speed"},
+                     {"open_cloexec: ok", "wr_speed: ok", "wr_speed: Invalid argument",
+                      "rd_speed: 1000"},
+                     false},
+        refusal_case{"mode_cs_word", 0, {"open_cloexec", "wr_mode32=3", "wr_mode32=0x1003", "rd_mode32"},
+                     {"open_cloexec: ok", "wr_mode32: ok", "wr_mode32: Invalid argument",
+                      "rd_mode32: 3"},
+                     false},
+        refusal_case{"mode_above_mask", 0, {"open_cloexec", "wr_mode32=0x20000", "rd_mode32"},
+                     {"open_cloexec: ok", "wr_mode32: Invalid argument", "rd_mode32: 0"}, false},
+        refusal_case{"mode_in_mask", 0, {"open_cloexec", "wr_mode32=0x10008", "rd_mode32"},
+                     {"open_cloexec: ok", "wr_mode32: ok", "rd_mode32: 65544"}, false},
+        refusal_case{"words_of_32_bits", 0, {"open_cloexec", "wr_bits=32", "transfer"},
+                     {"open_cloexec: ok", "wr_bits: ok", refused_transfer_einval}, false},
+        refusal_case{"words_of_17_bits", 0, {"open_cloexec", "wr_bits=17", "transfer"},
+                     {"open_cloexec: ok", "wr_bits: ok", refused_transfer_einval}, false},
+        refusal_case{"words_of_16_bits", 0, {"open_cloexec", "wr_bits=16", "transfer"},
+                     {"open_cloexec: ok", "wr_bits: ok", "transfer: 4110"}, true}),
+    [](const ::testing::TestParamInfo<refusal_case>& param) { return param.param.name; });
 
 struct violation_case {
     const char* name;

@@ -8,9 +8,12 @@
 //   /run/nanvideo-board     the state directory STATE (also $NANVIDEO_BOARD)
 //   /tmp                    STATE/tmp
 //   /etc /usr/bin /usr/sbin overlaid with STATE/root/<dir> where that exists
+//   /sys/module             a read-only tmpfs with spidev/parameters/bufsiz only: the board's
+//                           spidev driver, booted with bufsiz 8192 (--spidev-bufsiz: another)
 //
 // With --spidev-lib the program is started with the spidev emulator preloaded; its
-// NANVIDEO_SPIDEV_* settings pass through from the launcher's environment.
+// NANVIDEO_SPIDEV_* settings pass through from the launcher's environment, except its bufsiz,
+// which is the one the board shows in /sys/module.
 //
 // With --qemu the program is one for another architecture (the board's 32-bit ARM) and runs
 // through that user-mode emulator; the spidev emulator (built for the same architecture) is then
@@ -39,6 +42,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,11 +61,20 @@ constexpr int exit_cannot_run = 126;
 constexpr mode_t tmp_mode = 01777;
 constexpr mode_t dir_mode = 0755;
 
+// The spidev driver's bufsiz parameter where the kernel shows it; the board boots with
+// spidev.bufsiz=8192, a stock kernel has 4096.
+constexpr const char* sysfs_modules = "/sys/module";
+constexpr const char* spidev_parameters = "spidev/parameters";
+constexpr const char* spidev_bufsiz_file = "spidev/parameters/bufsiz";
+constexpr unsigned long board_spidev_bufsiz = 8192;
+constexpr mode_t parameter_mode = 0444;
+
 // Host directories that the state directory's root/ can overlay.
 const char* const overlaid_dirs[] = {"etc", "usr/bin", "usr/sbin"};
 
 const char usage_text[] =
-    "Usage: %s --state DIR [--spidev-lib LIB] [--qemu COMMAND] [--no-ipv6] [--] PROGRAM [ARG...]\n"
+    "Usage: %s --state DIR [--spidev-lib LIB] [--spidev-bufsiz N] [--qemu COMMAND] [--no-ipv6]\n"
+    "       [--busybox BUSYBOX] [--] PROGRAM [ARG...]\n"
     "Runs PROGRAM on a simulated board: in private mount and network namespaces (and a user\n"
     "namespace when not root) with lo up, a private /run, DIR at /run/nanvideo-board and\n"
     "$NANVIDEO_BOARD, DIR/tmp on /tmp, and DIR/root/{etc,usr/bin,usr/sbin} overlaid on the\n"
@@ -69,6 +82,9 @@ const char usage_text[] =
     "  --state DIR        the board's state directory (created when missing)\n"
     "  --spidev-lib LIB   preload this spidev emulator into PROGRAM; its NANVIDEO_SPIDEV_*\n"
     "                     settings are taken from the environment\n"
+    "  --spidev-bufsiz N  the spidev driver's bufsiz in bytes, shown at\n"
+    "                     /sys/module/spidev/parameters/bufsiz and given to the emulator\n"
+    "                     (default 8192, the board's; a stock kernel has 4096)\n"
     "  --qemu COMMAND     run PROGRAM through this user-mode emulator command, words split at\n"
     "                     blanks (e.g. \"qemu-arm -L /usr/arm-linux-gnueabihf\"); LIB is then\n"
     "                     preloaded into PROGRAM with the emulator's -E\n"
@@ -85,6 +101,7 @@ struct launch_options {
     const char* qemu = nullptr;
     bool no_ipv6 = false;
     const char* busybox = nullptr;
+    unsigned long spidev_bufsiz = board_spidev_bufsiz;
     char** program = nullptr;  // argv of the program, null-terminated
 };
 
@@ -100,12 +117,30 @@ struct launch_options {
     exit(exit_launch_failure);
 }
 
+unsigned long parse_bufsiz(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long bytes = strtoul(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || bytes > UINT32_MAX)
+        fail("--spidev-bufsiz is not a size in bytes: %s", text);
+    return bytes;
+}
+
 // The options and the program to run; prints the usage and exits when they are incomplete.
 launch_options parse_options(int argc, char* argv[]) {
-    enum { opt_state = 256, opt_spidev_lib, opt_qemu, opt_no_ipv6, opt_busybox, opt_help };
+    enum {
+        opt_state = 256,
+        opt_spidev_lib,
+        opt_spidev_bufsiz,
+        opt_qemu,
+        opt_no_ipv6,
+        opt_busybox,
+        opt_help
+    };
     const option long_options[] = {
         {"state", required_argument, nullptr, opt_state},
         {"spidev-lib", required_argument, nullptr, opt_spidev_lib},
+        {"spidev-bufsiz", required_argument, nullptr, opt_spidev_bufsiz},
         {"qemu", required_argument, nullptr, opt_qemu},
         {"no-ipv6", no_argument, nullptr, opt_no_ipv6},
         {"busybox", required_argument, nullptr, opt_busybox},
@@ -122,6 +157,9 @@ launch_options parse_options(int argc, char* argv[]) {
                 break;
             case opt_spidev_lib:
                 options.spidev_lib = optarg;
+                break;
+            case opt_spidev_bufsiz:
+                options.spidev_bufsiz = parse_bufsiz(optarg);
                 break;
             case opt_qemu:
                 options.qemu = optarg;
@@ -249,6 +287,26 @@ void mount_board_state(int state_fd) {
     make_dir(AT_FDCWD, board_mount_point, dir_mode);
     mount_or_fail(state_path(state_fd).c_str(), board_mount_point, nullptr, MS_BIND, nullptr);
     mount_or_fail(state_path(state_fd, "tmp").c_str(), "/tmp", nullptr, MS_BIND, nullptr);
+}
+
+// The kernel's module parameters are read-only files; here only spidev's bufsiz exists, so the
+// program reads the board's value, never the host's.
+void show_spidev_parameters(unsigned long bufsiz) {
+    mount_or_fail("tmpfs", sysfs_modules, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755");
+    unique_fd modules(open(sysfs_modules, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!modules.valid()) fail("cannot open %s: %s", sysfs_modules, strerror(errno));
+    make_dirs(modules.get(), spidev_parameters);
+    const std::string text = std::to_string(bufsiz) + "\n";
+    {
+        // Closed before the remount: a file open for writing keeps it from becoming read-only.
+        unique_fd file(openat(modules.get(), spidev_bufsiz_file, O_WRONLY | O_CREAT | O_CLOEXEC,
+                              parameter_mode));
+        if (!file.valid() ||
+            write(file.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            fail("cannot write %s/%s: %s", sysfs_modules, spidev_bufsiz_file, strerror(errno));
+    }
+    mount_or_fail(nullptr, sysfs_modules, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID |
+                  MS_NODEV | MS_NOEXEC, nullptr);
 }
 
 std::vector<std::string> split_words(const char* text) {
@@ -441,6 +499,7 @@ std::vector<std::string> program_environment(const launch_options& options) {
 [[noreturn]] void run_program(const launch_options& options, const held_files& held) {
     const bool preload_here = !held.spidev_lib.empty() && options.qemu == nullptr;
     if (setenv("NANVIDEO_BOARD", board_mount_point, 1) != 0 ||
+        setenv("NANVIDEO_SPIDEV_BUFSIZ", std::to_string(options.spidev_bufsiz).c_str(), 1) != 0 ||
         (preload_here && setenv("LD_PRELOAD", held.spidev_lib.c_str(), 1) != 0))
         fail("cannot set the environment: %s", strerror(errno));
     std::vector<std::string> command;
@@ -484,5 +543,6 @@ int main(int argc, char* argv[]) {
     overlay_board_dirs(state.get());
     mount_board_state(state.get());
     if (options.busybox != nullptr) make_busybox_board(busybox, state.get());
+    show_spidev_parameters(options.spidev_bufsiz);
     run_program(options, held);
 }

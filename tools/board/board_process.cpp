@@ -67,6 +67,10 @@ std::vector<std::string> build_arguments(const board_launch& launch) {
         args.push_back("--spidev-lib");
         args.push_back(launch.spidev_lib);
     }
+    if (launch.spidev_bufsiz != 0) {
+        args.push_back("--spidev-bufsiz");
+        args.push_back(std::to_string(launch.spidev_bufsiz));
+    }
     if (!launch.qemu.empty()) {
         args.push_back("--qemu");
         args.push_back(launch.qemu);

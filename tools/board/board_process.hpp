@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -31,6 +32,8 @@ struct board_launch {
     // A BusyBox board: this BusyBox binary is the board's shell and its tools (the launcher's
     // --busybox); empty: the host's shell and tools.
     std::string busybox;
+    // The board's spidev bufsiz (the launcher's --spidev-bufsiz); 0: the board's own, 8192.
+    uint32_t spidev_bufsiz = 0;
     std::vector<std::string> program;  // the program and its arguments
     // Added to (or replacing in) the launcher's environment, which the program inherits.
     std::vector<std::pair<std::string, std::string>> environment;

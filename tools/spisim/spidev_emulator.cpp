@@ -1,19 +1,24 @@
 // A spidev device for the unchanged daemon binary, loaded with LD_PRELOAD. One configured path
 // opens as the device; its settings requests are answered like the kernel's spidev, and each
 // SPI_IOC_MESSAGE(1) waits for the video source at the far end of a SOCK_SEQPACKET socket, as a
-// slave transfer waits for its master. Everything the daemon hands the device is checked; a
-// request the real device would not see from a correct daemon ends the process loudly.
+// slave transfer waits for its master. Everything the daemon hands the device is checked: what
+// the kernel's driver refuses with an error (a configuration a user can choose) gets the same
+// error; a request the real device would not see from a correct daemon ends the process loudly.
 //
 // Environment (read once when the library loads):
 //   NANVIDEO_SPIDEV_PATH         the path that opens as the device (unset: nothing is emulated)
 //   NANVIDEO_SPIDEV_SOCKET       where the video source listens (unset: transfers never complete)
 //   NANVIDEO_SPIDEV_MAX_HZ       the controller's fastest clock; faster requests are rounded down
+//                                (unset or 0: the requested clock is stored and read back)
+//   NANVIDEO_SPIDEV_BUFSIZ       the driver's bufsiz parameter in bytes (default 4096, the stock
+//                                kernel's)
 //   NANVIDEO_SPIDEV_FAIL         one request that fails: open wr_mode32 rd_mode32 wr_bits rd_bits
 //                                wr_speed rd_speed, or transfer (every transfer, a controller
 //                                that has broken down)
 //   NANVIDEO_SPIDEV_EXPECT_TYPE  0 full duplex, 1 transmit only, 2 receive only (default 0)
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/spi/spi.h>
 #include <linux/spi/spidev.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
@@ -44,6 +49,30 @@ constexpr uint32_t transfer_length = 4110;  // one whole frame per transfer
 constexpr uint8_t default_bits_per_word = 8;
 constexpr uint32_t default_speed_hz = 500000;
 constexpr int max_open_devices = 8;
+
+// spidev copies each transfer through bounce buffers of `bufsiz` bytes, one per direction, and
+// counts a transfer's length rounded up to the DMA alignment; a longer one is EMSGSIZE.
+constexpr uint32_t default_bufsiz = 4096;
+constexpr uint32_t dma_alignment = 64;
+
+// The mode bits spidev lets a program set (its SPI_MODE_MASK, Linux 6.1); others are EINVAL.
+// SPI_CS_WORD is not among them.
+constexpr uint32_t driver_mode_mask = SPI_MODE_X_MASK | SPI_CS_HIGH | SPI_LSB_FIRST | SPI_3WIRE |
+                                      SPI_LOOP | SPI_NO_CS | SPI_READY | SPI_TX_DUAL |
+                                      SPI_TX_QUAD | SPI_TX_OCTAL | SPI_RX_DUAL | SPI_RX_QUAD |
+                                      SPI_RX_OCTAL | SPI_RX_CPHA_FLIP;
+
+// The SPI core moves words of up to 8 bits in one byte, up to 16 in two, wider ones in four, and
+// refuses a transfer that is no whole number of words.
+constexpr uint8_t byte_word_max_bits = 8;
+constexpr uint8_t two_byte_word_max_bits = 16;
+constexpr uint32_t wide_word_bytes = 4;
+
+uint32_t word_bytes(uint8_t bits_per_word) {
+    if (bits_per_word <= byte_word_max_bits) return 1;
+    if (bits_per_word <= two_byte_word_max_bits) return 2;
+    return wide_word_bytes;
+}
 
 enum class failing_request {
     none,
@@ -159,8 +188,10 @@ public:
 
 private:
     int change_setting(unsigned long request, void* arg);
+    int store_setting(unsigned long request, void* arg);
     int transfer(int fd, const spi_ioc_transfer& descriptor);
     void check_descriptor(const spi_ioc_transfer& descriptor);
+    int driver_refusal(const spi_ioc_transfer& descriptor) const;
     int exchange_with_source(int fd, const spi_ioc_transfer& descriptor);
     int source_gone(int fd);
     bool fails(failing_request request) const { return failing_ == request; }
@@ -169,6 +200,7 @@ private:
     char device_path_[PATH_MAX] = {};
     char socket_path_[sizeof(sockaddr_un::sun_path)] = {};
     uint32_t max_speed_hz_ = 0;  // 0: no limit
+    uint32_t bufsiz_ = default_bufsiz;
     failing_request failing_ = failing_request::none;
     int expected_type_ = full_duplex;
 
@@ -193,18 +225,23 @@ void copy_setting(char* dest, size_t size, const char* name) {
     strcpy(dest, value);
 }
 
+uint32_t number_setting(const char* name, uint32_t fallback, const char* meaning) {
+    const char* value = getenv(name);
+    if (value == nullptr) return fallback;
+    char* end = nullptr;
+    unsigned long number = strtoul(value, &end, 10);
+    if (*value == '\0' || *end != '\0' || number > UINT32_MAX)
+        setup_error("%s is not %s: %s", name, meaning, value);
+    return static_cast<uint32_t>(number);
+}
+
 void spidev_emulator::configure_from_environment() {
     copy_setting(device_path_, sizeof device_path_, "NANVIDEO_SPIDEV_PATH");
     copy_setting(socket_path_, sizeof socket_path_, "NANVIDEO_SPIDEV_SOCKET");
     enabled_ = device_path_[0] != '\0';
 
-    if (const char* value = getenv("NANVIDEO_SPIDEV_MAX_HZ")) {
-        char* end = nullptr;
-        unsigned long hz = strtoul(value, &end, 10);
-        if (*value == '\0' || *end != '\0' || hz > UINT32_MAX)
-            setup_error("NANVIDEO_SPIDEV_MAX_HZ is not a clock in Hz: %s", value);
-        max_speed_hz_ = static_cast<uint32_t>(hz);
-    }
+    max_speed_hz_ = number_setting("NANVIDEO_SPIDEV_MAX_HZ", 0, "a clock in Hz");
+    bufsiz_ = number_setting("NANVIDEO_SPIDEV_BUFSIZ", default_bufsiz, "a size in bytes");
     if (const char* value = getenv("NANVIDEO_SPIDEV_FAIL"); value != nullptr && *value != '\0') {
         for (const failure_name& entry : failure_names)
             if (strcmp(value, entry.name) == 0) failing_ = entry.request;
@@ -299,10 +336,24 @@ int spidev_emulator::change_setting(unsigned long request, void* arg) {
         }
     }
 
+    return store_setting(request, arg);
+}
+
+// As the driver: a refused setting leaves the one in force.
+int spidev_emulator::store_setting(unsigned long request, void* arg) {
+    uint32_t requested = 0;
+    if (request == SPI_IOC_WR_MODE32 || request == SPI_IOC_WR_MAX_SPEED_HZ)
+        memcpy(&requested, arg, sizeof requested);
+    if ((request == SPI_IOC_WR_MODE32 && (requested & ~driver_mode_mask) != 0) ||
+        (request == SPI_IOC_WR_MAX_SPEED_HZ && requested == 0)) {
+        errno = EINVAL;
+        return -1;
+    }
+
     pthread_mutex_lock(&mutex_);
     switch (request) {
         case SPI_IOC_WR_MODE32:
-            memcpy(&mode_, arg, sizeof mode_);
+            mode_ = requested;
             break;
         case SPI_IOC_RD_MODE32:
             memcpy(arg, &mode_, sizeof mode_);
@@ -316,7 +367,9 @@ int spidev_emulator::change_setting(unsigned long request, void* arg) {
             memcpy(arg, &bits_per_word_, sizeof bits_per_word_);
             break;
         case SPI_IOC_WR_MAX_SPEED_HZ:
-            memcpy(&speed_hz_, arg, sizeof speed_hz_);
+            // The driver keeps the requested clock and reads it back; a controller that rounds
+            // it down is the clock-limit setting.
+            speed_hz_ = requested;
             if (max_speed_hz_ != 0 && speed_hz_ > max_speed_hz_) speed_hz_ = max_speed_hz_;
             break;
         case SPI_IOC_RD_MAX_SPEED_HZ:
@@ -360,8 +413,21 @@ void spidev_emulator::check_descriptor(const spi_ioc_transfer& d) {
     }
 }
 
+// The errors of a well-formed descriptor that the driver and the SPI core refuse, in their
+// order: the bounce buffers first (spidev), then the word size (the core); 0 when none.
+int spidev_emulator::driver_refusal(const spi_ioc_transfer& d) const {
+    const uint64_t aligned_len = (uint64_t{d.len} + dma_alignment - 1) / dma_alignment * dma_alignment;
+    if (aligned_len > bufsiz_) return EMSGSIZE;
+    if (d.len % word_bytes(d.bits_per_word) != 0) return EINVAL;
+    return 0;
+}
+
 int spidev_emulator::transfer(int fd, const spi_ioc_transfer& descriptor) {
     check_descriptor(descriptor);
+    if (const int refusal = driver_refusal(descriptor); refusal != 0) {
+        errno = refusal;
+        return -1;
+    }
     // At once, like a controller that has broken down: the caller must not spin on it.
     if (fails(failing_request::transfer)) {
         errno = transfer_failure_errno;
