@@ -29,7 +29,8 @@ void client_output::reset() {
 void client_output::keep(rest_kind what, const uint8_t* data, uint32_t length, int64_t since_us,
                          int timeout_ms) {
     if (length > rest_capacity) length = rest_capacity;
-    memcpy(rest, data, length);
+    // A reply is staged in rest itself, so what the socket left of it may overlap its new place.
+    memmove(rest, data, length);
     rest_length = length;
     kind = what;
     rest_since_us = since_us;

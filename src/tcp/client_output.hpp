@@ -25,7 +25,8 @@ struct client_output {
 
     void reset();
     bool has_rest() const { return rest_length != 0; }
-    // Keeps bytes the socket did not take; since_us is when they were due.
+    // Keeps bytes the socket did not take (they may lie in rest itself); since_us is when they
+    // were due.
     void keep(rest_kind what, const uint8_t* data, uint32_t length, int64_t since_us,
               int timeout_ms);
     // Sends what the socket takes now. Returns 0 once the rest is out (or there was none),

@@ -202,6 +202,18 @@ TEST_F(video_stream_test, peer_draining_a_little_at_a_time_cannot_stretch_the_ti
 
 // ---- replies ----
 
+// The writer stages a reply in the rest buffer and keeps what the socket left of it from there:
+// when less than half went out, the kept bytes overlap their new place.
+TEST(client_output_test, reply_kept_from_its_own_staging_moves_intact) {
+    auto out = std::make_unique<client_output>();
+    for (uint32_t i = 0; i < rest_capacity; ++i) out->rest[i] = static_cast<uint8_t>(i * 7 + 1);
+    out->keep(rest_kind::reply, out->rest + 1000, 3000, 0, video_send_timeout_ms);
+    ASSERT_EQ(out->rest_length, 3000u);
+    for (uint32_t i = 0; i < 3000; ++i) {
+        ASSERT_EQ(out->rest[i], static_cast<uint8_t>((i + 1000) * 7 + 1)) << i;
+    }
+}
+
 TEST_F(video_stream_test, reply_that_cannot_start_is_dropped_after_1000_ms_not_5000) {
     const int fd = connect_stalled_client(0);
     fill_socket(fd);
