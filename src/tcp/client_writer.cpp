@@ -21,6 +21,10 @@ bool fatal_send_error(int error) {
 
 int64_t whole_seconds(int64_t us) { return us / 1000000; }
 
+bool reply_too_late(int64_t ready_us, int64_t now_us) {
+    return now_us - ready_us >= static_cast<int64_t>(at_reply_start_limit_ms) * 1000;
+}
+
 }  // namespace
 
 bool silent_too_long(const client_entry& entry, int64_t now_s) {
@@ -45,6 +49,8 @@ void client_writer::write(int index, int64_t now_us) {
         close(index);
         return;
     }
+    // A reply's time runs from when it was posted, whatever the client still owes before it.
+    drop_late_replies(index, entry.fd, now_us);
     client_output& out = clients_.outputs[index];
     if (now_us < out.held_until_us) return;
     if (out.has_rest()) {
@@ -65,47 +71,42 @@ void client_writer::write(int index, int64_t now_us) {
     start_replies(index, entry.fd, now_us);
 }
 
+void client_writer::drop_late_replies(int index, int fd, int64_t now_us) {
+    int64_t ready_us = 0;
+    while (replies_.oldest_ready(index, &ready_us) && reply_too_late(ready_us, now_us)) {
+        replies_.pop(index);
+        log_err("Failed to send AT response to (fd %d): %s\n", fd, strerror(ETIMEDOUT));
+    }
+}
+
 // Replies start only on an empty output; the rest buffer stages the one being started.
 void client_writer::start_replies(int index, int fd, int64_t now_us) {
     client_output& out = clients_.outputs[index];
     uint32_t length = 0;
     int64_t ready_us = 0;
     while (replies_.peek(index, out.rest, &length, &ready_us)) {
-        if (now_us - ready_us >= static_cast<int64_t>(at_reply_start_limit_ms) * 1000) {
-            // Dropped whole: the worker reports it for its reply, this line for the server's own.
-            if (!pop_reply(index, reply_fate::dropped)) {
-                log_err("Failed to send AT response to (fd %d): %s\n", fd,
-                        strerror(ETIMEDOUT));
-            }
+        if (reply_too_late(ready_us, now_us)) {
+            replies_.pop(index);
+            log_err("Failed to send AT response to (fd %d): %s\n", fd, strerror(ETIMEDOUT));
             continue;
         }
         long n = send_now(fd, out.rest, length);
         if (n == 0) return;
         if (n < 0) {
             const int error = errno;
-            if (!pop_reply(index, reply_fate::refused)) {
-                log_err("Failed to send AT response to (fd %d): %s\n", fd,
-                        strerror(error));
-            }
+            replies_.pop(index);
+            log_err("Failed to send AT response to (fd %d): %s\n", fd, strerror(error));
             if (fatal_send_error(error)) write_failed(index, fd, error, rest_kind::reply);
             return;
         }
         clients_.mark_alive(index, whole_seconds(now_us), false);
-        pop_reply(index, reply_fate::started);
+        replies_.pop(index);
         if (static_cast<uint32_t>(n) < length) {
             out.keep(rest_kind::reply, out.rest + n, length - static_cast<uint32_t>(n), now_us,
                      rest_timeout_ms_);
             return;
         }
     }
-}
-
-// Once the worker's reply is dealt with, its client may send the next command: the server reads
-// that command only after this returns, so it never finds the previous one still counted.
-bool client_writer::pop_reply(int index, reply_fate fate) {
-    const bool workers = replies_.pop(index, fate);
-    if (workers && worker_ != nullptr) worker_->replied();
-    return workers;
 }
 
 bool client_writer::ready_for_frames(int index, int64_t now_us) {
@@ -186,6 +187,10 @@ void client_writer::close(int index) {
         ::close(entry.fd);
     }
     clients_.outputs[index].reset();
-    replies_.close(index);
+    // A command's reply that never started is reported as a send to the closed socket would be.
+    const int unanswered = replies_.close(index);
+    for (int i = 0; i < unanswered; ++i) {
+        log_err("Failed to send AT response to (fd %d): %s\n", entry.fd, strerror(EPIPE));
+    }
     if (worker_ != nullptr) worker_->cancel(index, entry.connection);
 }

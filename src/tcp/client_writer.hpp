@@ -25,8 +25,8 @@ public:
     client_writer(client_registry& clients, reply_outbox& replies, int rest_timeout_ms)
         : clients_(clients), replies_(replies), rest_timeout_ms_(rest_timeout_ms) {}
 
-    // The server's epoll set (closes take sockets out of it) and worker (closes drop the
-    // connection's queued command). Without them (tests) closes only close.
+    // The server's epoll set (closes take sockets out of it) and command queue (closes drop the
+    // connection's waiting commands). Without them (tests) closes only close.
     void attach(int epoll_fd, at_worker* worker) {
         epoll_fd_ = epoll_fd;
         worker_ = worker;
@@ -49,7 +49,7 @@ public:
 
 private:
     void start_replies(int index, int fd, int64_t now_us);
-    bool pop_reply(int index, reply_fate fate);
+    void drop_late_replies(int index, int fd, int64_t now_us);
     void write_failed(int index, int fd, int error, rest_kind kind);
     void time_out(int index, int fd, int64_t now_us);
 

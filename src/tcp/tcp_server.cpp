@@ -303,16 +303,14 @@ void tcp_server::receive_from(int fd) {
     if (fd > 0 && worker_.has_handler()) hand_to_worker(fd, total);
 }
 
-// One command per connection at a time: a chunk that comes meanwhile is answered at once.
+// A chunk beyond a client's waiting limit runs nothing; its line is printed now and its reply
+// follows the replies of the commands before it.
 void tcp_server::hand_to_worker(int fd, size_t length) {
     uint32_t connection = 0;
     const int index = clients_.find(fd, &connection);
     if (index < 0) return;
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
-    replies_.post(index, connection, at_busy_reply, sizeof(at_busy_reply) - 1,
-                          mono_now_us());
     log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
-    streamer_.writer().write(index, mono_now_us());
 }
 
 void tcp_server::close_client(int fd, close_path path) {

@@ -45,11 +45,6 @@ void tcp_set_at_command_handler(at_command_handler handler);
 // is stuck. Read from any thread.
 uint64_t tcp_server_loop_turns();
 
-// A chunk that comes while its client's previous command is queued or running runs nothing and
-// gets this reply at once.
-constexpr char at_busy_reply[] = "ERROR: Command execution failed\r\n";
-constexpr int at_busy_code = -9;
-
 // Ignores SIGPIPE and starts the detached server thread on port 554.
 // Returns 0 once the thread runs (its own set-up may still fail), -1 otherwise.
 int tcp_server_init();
@@ -79,8 +74,10 @@ public:
     // Closes the listening socket, the epoll set and every client, frees the table and stops
     // the AT worker.
     void shutdown();
-    // True when no AT command is queued or running (tests).
+    // True when no AT command is waiting or running (tests).
     bool commands_idle() { return worker_.idle(); }
+    // Commands waiting behind a running one, all clients together (tests).
+    int commands_waiting() { return worker_.waiting(); }
     // Runs received chunks through handler; without one they are only logged.
     void set_handler(at_command_handler handler) { worker_.set_handler(handler); }
 
