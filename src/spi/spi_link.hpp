@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "unique_fd.hpp"
+
 // ---- settings from the command line, written back with what the device accepted ----
 
 // spidev mode bits the command line can set.
@@ -118,8 +120,14 @@ public:
     frame_ring(const frame_ring&) = delete;
     frame_ring& operator=(const frame_ring&) = delete;
 
-    // Writer: stores a whole frame (header, payload, CRC) and returns the new write index.
+    // Writer: stores a whole frame (header, payload, CRC) and returns the new write index. The
+    // reader's wake-up descriptor becomes readable.
     uint16_t store(const uint8_t* frame, size_t size);
+
+    // Reader: an eventfd that becomes readable when a frame is stored (-1 if none could be
+    // made: the reader then finds frames on its own schedule), and its reset.
+    int wake_fd() const { return wake_.get(); }
+    void clear_wake();
 
     // Reader: copies the payload of the frame at the read position into out (at least
     // frame_max_payload bytes) while the writer is held off, so a send never sees a frame
@@ -141,6 +149,7 @@ private:
     uint16_t write_index_ = 0;
     uint16_t read_index_ = 0;
     pthread_mutex_t mutex_;
+    unique_fd wake_;
 };
 
 extern frame_ring video_ring;

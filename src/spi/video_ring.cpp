@@ -1,5 +1,8 @@
 // The 766-frame ring between the frame processor and the streaming tick. The writer never waits
 // for the reader: a lap overwrites unsent frames, as the bounded memory of the board demands.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "le_bytes.hpp"
@@ -7,7 +10,9 @@
 
 frame_ring video_ring;
 
-frame_ring::frame_ring() : slots_{} { pthread_mutex_init(&mutex_, nullptr); }
+frame_ring::frame_ring() : slots_{}, wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    pthread_mutex_init(&mutex_, nullptr);
+}
 
 frame_ring::~frame_ring() { pthread_mutex_destroy(&mutex_); }
 
@@ -18,7 +23,16 @@ uint16_t frame_ring::store(const uint8_t* frame, size_t size) {
     write_index_ = static_cast<uint16_t>((write_index_ + 1) % video_ring_slots);
     uint16_t written = write_index_;
     pthread_mutex_unlock(&mutex_);
+    // The counter cannot overflow in practice; a failed write only leaves the frame to the
+    // reader's next regular look.
+    const uint64_t one = 1;
+    if (wake_.valid() && write(wake_.get(), &one, sizeof(one)) < 0) return written;
     return written;
+}
+
+void frame_ring::clear_wake() {
+    uint64_t count = 0;
+    if (wake_.valid() && read(wake_.get(), &count, sizeof(count)) < 0) return;
 }
 
 bool frame_ring::copy_next_payload(uint8_t* out, uint32_t* payload_length) {

@@ -1,8 +1,10 @@
 #pragma once
 // The TCP server: one thread, one dual-stack listening socket, one edge-triggered epoll set.
 // It accepts up to max_clients clients, hands what they send to the command thread, drops
-// clients that hang up, writes to clients as their sockets take it, and runs the streaming tick
-// every loop_wait_ms on its own schedule, whatever events arrive.
+// clients that hang up, writes to clients as their sockets take it, sends a frame as soon as the
+// processor's wake-up says one was stored, and runs the streaming tick (time-outs, the silence
+// sweep, and any frame a wake-up missed) every loop_wait_ms on its own schedule, whatever events
+// arrive.
 //
 // Who owns what:
 //   server thread   the client table and every client output (client_table, client_output,
@@ -10,7 +12,8 @@
 //   command thread  the command running (at_worker) and its reply handle
 //   shared          the command queue (at_worker's lock) and the reply outbox (its own lock):
 //                   the only state both threads touch
-//   processor       the video ring (its own lock); the server copies frames out of it
+//   processor       the video ring (its own lock); the server copies frames out of it, woken
+//                   by the ring's eventfd in its epoll set
 #include <sys/epoll.h>
 
 #include <atomic>
@@ -28,7 +31,7 @@
 
 constexpr uint16_t tcp_port = 554;
 constexpr int listen_backlog = 4;
-constexpr int max_events = 5;        // per wait
+constexpr int max_events = 6;        // per wait: the listener, the wake-up and four clients
 constexpr int loop_wait_ms = 10;     // the streaming tick's period
 constexpr int client_send_buffer_size = 65536;
 constexpr size_t receive_limit = at_chunk_max;  // one read's chunk; a NUL follows it
@@ -99,6 +102,7 @@ private:
     void hand_to_worker(int fd, size_t length);
 
     uint16_t port_;
+    frame_ring& ring_;
     client_registry& clients_;
     reply_outbox replies_;
     video_streamer streamer_;

@@ -13,17 +13,33 @@ void video_streamer::tick() {
     if (suspended_.load() != 0) return;
     const int64_t now_us = mono_now_us();
     uint32_t length = 0;
-    // An empty ring is no sign of a dead client: time-outs wait for video to flow.
-    if (!ring_.copy_next_payload(payload_, &length)) return;
+    const bool waiting = ring_.copy_next_payload(payload_, &length);
+    // No video is no sign of a dead client: time-outs wait for video to flow, which it did when
+    // a frame waits now or one left since the last tick (at once, on its wake-up).
+    const bool flowed = consumed_ != consumed_at_tick_;
+    if (!waiting && !flowed) return;
     writer_.check_time_outs(now_us);
-    // Drain: at most one lap, so a producer as fast as the sends cannot keep the tick here.
+    if (waiting) drain(length, now_us);
+    sweep_silent_clients(now_us);
+    consumed_at_tick_ = consumed_;
+}
+
+void video_streamer::send_waiting() {
+    if (suspended_.load() != 0) return;
+    uint32_t length = 0;
+    if (!ring_.copy_next_payload(payload_, &length)) return;
+    drain(length, mono_now_us());
+}
+
+// At most one lap, so a producer as fast as the sends cannot keep the server here. The payload
+// at the read position is in payload_ already.
+void video_streamer::drain(uint32_t length, int64_t now_us) {
     for (int i = 0; i < video_ring_slots; ++i) {
         if (!deliver(length, now_us)) break;
         ring_.advance_read();
         ++consumed_;
         if (!ring_.copy_next_payload(payload_, &length)) break;
     }
-    sweep_silent_clients(now_us);
 }
 
 // Offers the frame at the read position; true when it is consumed.
@@ -50,7 +66,12 @@ bool video_streamer::deliver(uint32_t length, int64_t now_us) {
     return length == 0 ? someone : whole;
 }
 
-void video_streamer::catch_up_to_live() { consumed_ += ring_.skip_to_write(); }
+// Frames passed over this way are no sign that video flows.
+void video_streamer::catch_up_to_live() {
+    const uint16_t passed = ring_.skip_to_write();
+    consumed_ += passed;
+    consumed_at_tick_ += passed;
+}
 
 void video_streamer::sweep_silent_clients(int64_t now_us) {
     const int64_t now_s = now_us / 1000000;

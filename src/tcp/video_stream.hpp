@@ -1,7 +1,8 @@
 #pragma once
-// The streaming tick: every frame waiting in the video ring, in order, to every client that can
-// take it now, then the client time-outs. Runs on the TCP server thread every loop_wait_ms,
-// whatever events arrive.
+// Every frame waiting in the video ring, in order, to every client that can take it now: as soon
+// as the processor stores one (send_waiting, on its wake-up), and on the streaming tick with the
+// client time-outs and the silence sweep (every loop_wait_ms, whatever events arrive). Server
+// thread only.
 #include <atomic>
 #include <cstdint>
 
@@ -19,6 +20,8 @@ public:
           writer_(clients, replies, send_timeout_ms) {}
 
     void tick();
+    // The frames waiting now, without the time-outs and the sweep.
+    void send_waiting();
     // The read position moves to the write position: a client that comes while nobody else is
     // connected starts at live, not at what an earlier lap left.
     void catch_up_to_live();
@@ -26,6 +29,7 @@ public:
     client_writer& writer() { return writer_; }
 
 private:
+    void drain(uint32_t length, int64_t now_us);
     bool deliver(uint32_t length, int64_t now_us);
     void sweep_silent_clients(int64_t now_us);
 
@@ -36,6 +40,7 @@ private:
     // Frames consumed so far: the frame at the read position is number consumed_ on this count,
     // which is how a client's output knows what it already has.
     int64_t consumed_ = 0;
+    int64_t consumed_at_tick_ = 0;  // consumed_ when the last tick ended
     // The frame is copied out under the ring's mutex so the producer cannot change it mid-send.
     uint8_t payload_[frame_max_payload];
 };
