@@ -133,6 +133,10 @@ public:
     // frame_max_payload bytes) while the writer is held off, so a send never sees a frame
     // change under it. Returns false when the ring is empty.
     bool copy_next_payload(uint8_t* out, uint32_t* payload_length);
+    // Reader: copies the payloads of up to max frames from the read position on into out and
+    // their lengths into lengths, one hold of the writer; an empty payload comes alone, as the
+    // first. Returns how many (0: the ring is empty).
+    int copy_payloads(uint8_t (*out)[frame_max_payload], uint32_t* lengths, int max);
     // Reader: the frame at the read position has been consumed.
     void advance_read();
     // Reader: every stored frame is passed over at once, so the next one read is the next one

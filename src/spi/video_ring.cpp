@@ -49,6 +49,25 @@ bool frame_ring::copy_next_payload(uint8_t* out, uint32_t* payload_length) {
     return !empty;
 }
 
+int frame_ring::copy_payloads(uint8_t (*out)[frame_max_payload], uint32_t* lengths, int max) {
+    pthread_mutex_lock(&mutex_);
+    int count = 0;
+    uint16_t at = read_index_;
+    while (count < max && at != write_index_) {
+        const uint8_t* slot = slots_[at];
+        uint32_t length = get_le32(slot + frame_length_offset);
+        if (length > frame_max_payload) length = frame_max_payload;
+        if (length == 0 && count > 0) break;
+        memcpy(out[count], slot + frame_header_size, length);
+        lengths[count] = length;
+        ++count;
+        at = static_cast<uint16_t>((at + 1) % video_ring_slots);
+        if (length == 0) break;
+    }
+    pthread_mutex_unlock(&mutex_);
+    return count;
+}
+
 void frame_ring::advance_read() {
     pthread_mutex_lock(&mutex_);
     read_index_ = static_cast<uint16_t>((read_index_ + 1) % video_ring_slots);

@@ -16,6 +16,19 @@ long send_now(int fd, const void* data, uint32_t length) {
     }
 }
 
+long send_parts_now(int fd, iovec* parts, int count) {
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);
+    for (;;) {
+        ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return -1;
+    }
+}
+
 void client_output::reset() {
     rest_length = 0;
     kind = rest_kind::none;

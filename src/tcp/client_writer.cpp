@@ -2,6 +2,7 @@
 #include "client_writer.hpp"
 
 #include <sys/epoll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -115,25 +116,33 @@ bool client_writer::ready_for_frames(int index, int64_t now_us) {
     return !replies_.owed(index);
 }
 
-frame_take client_writer::offer_frame(int index, int fd, const uint8_t* payload, uint32_t length,
-                                      int64_t frame, int64_t now_us) {
-    client_output& out = clients_.outputs[index];
-    long n = send_now(fd, payload, length);
+int client_writer::offer_frames(int index, int fd, const uint8_t (*payloads)[frame_max_payload],
+                                const uint32_t* lengths, int count, int64_t first_frame,
+                                int64_t now_us) {
+    iovec parts[send_batch_frames];
+    if (count > send_batch_frames) count = send_batch_frames;
+    for (int i = 0; i < count; ++i) {
+        parts[i].iov_base = const_cast<uint8_t*>(payloads[i]);
+        parts[i].iov_len = lengths[i];
+    }
+    const long n = send_parts_now(fd, parts, count);
     if (n < 0) {
         write_failed(index, fd, errno, rest_kind::none);
-        return frame_take::none;
+        return -1;
     }
-    out.given_frames = frame + 1;
-    const bool whole = static_cast<uint32_t>(n) == length;
-    if (n > 0) clients_.mark_alive(index, whole_seconds(now_us), whole);
-    if (whole) {
-        out.whole_frames = frame + 1;
-        return frame_take::whole;
-    }
+    int whole = 0;
+    uint32_t left = static_cast<uint32_t>(n);
+    while (whole < count && left >= lengths[whole]) left -= lengths[whole++];
+    client_output& out = clients_.outputs[index];
+    if (n > 0) clients_.mark_alive(index, whole_seconds(now_us), whole > 0);
+    out.given_frames = first_frame + whole;
+    if (whole > 0) out.whole_frames = first_frame + whole;
+    if (whole == count) return whole;
     // Even a frame the socket took nothing of is this client's now: it goes out whole first.
-    out.keep(rest_kind::video, payload + n, length - static_cast<uint32_t>(n), now_us,
+    out.given_frames += 1;
+    out.keep(rest_kind::video, payloads[whole] + left, lengths[whole] - left, now_us,
              rest_timeout_ms_);
-    return frame_take::partly;
+    return whole;
 }
 
 // kind none: a frame of which nothing went out, which the client simply misses unless the

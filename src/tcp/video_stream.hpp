@@ -29,8 +29,9 @@ public:
     client_writer& writer() { return writer_; }
 
 private:
-    void drain(uint32_t length, int64_t now_us);
-    bool deliver(uint32_t length, int64_t now_us);
+    void drain(int count, int64_t now_us);
+    int deliver(int count, int64_t now_us);
+    bool someone_has_whole(int64_t frame) const;
     void sweep_silent_clients(int64_t now_us);
 
     frame_ring& ring_;
@@ -41,6 +42,8 @@ private:
     // which is how a client's output knows what it already has.
     int64_t consumed_ = 0;
     int64_t consumed_at_tick_ = 0;  // consumed_ when the last tick ended
-    // The frame is copied out under the ring's mutex so the producer cannot change it mid-send.
-    uint8_t payload_[frame_max_payload];
+    // Frames are copied out under the ring's mutex so the producer cannot change one mid-send;
+    // a client gets as many of them as its socket takes in one call.
+    uint8_t batch_[send_batch_frames][frame_max_payload];
+    uint32_t lengths_[send_batch_frames];
 };
