@@ -351,6 +351,17 @@ TEST_F(tcp_server_test, without_a_handler_received_text_is_only_logged) {
     EXPECT_EQ(clients.read(0).active, 1);
 }
 
+// ---- frames ----
+
+TEST_F(tcp_server_test, a_stored_frame_leaves_in_the_turn_it_wakes_not_at_the_tick) {
+    unique_fd client = accept_client(0);
+    // The tick is a second away on the loop's clock: only the processor's wake-up sends now.
+    clock.set_us(clock.now_us() - 1000000);
+    store_frame(*ring, "woken");
+    ASSERT_EQ(server.turn(), 0);
+    EXPECT_EQ(read_available(client.get()), "woken");
+}
+
 // ---- the command queue ----
 
 // c1 runs; c2..c9 wait; c10 finds eight waiting and is refused; once c1 is done, c11 fits again.
