@@ -124,9 +124,10 @@ public:
     // reader's wake-up descriptor becomes readable.
     uint16_t store(const uint8_t* frame, size_t size);
 
-    // Reader: an eventfd that becomes readable when a frame is stored (-1 if none could be
-    // made: the reader then finds frames on its own schedule), and its reset.
-    int wake_fd() const { return wake_.get(); }
+    // Reader: an eventfd that becomes readable when a frame is stored, made on the first call
+    // (the daemon's reader asks once start-up has settled the standard descriptors); -1 if none
+    // could be made: the reader then finds frames on its own schedule. And its reset.
+    int open_wake();
     void clear_wake();
 
     // Reader: copies the payload of the frame at the read position into out (at least
@@ -153,7 +154,7 @@ private:
     uint16_t write_index_ = 0;
     uint16_t read_index_ = 0;
     pthread_mutex_t mutex_;
-    unique_fd wake_;
+    unique_fd wake_;  // made once, under mutex_, and kept as long as the ring
 };
 
 extern frame_ring video_ring;

@@ -10,9 +10,7 @@
 
 frame_ring video_ring;
 
-frame_ring::frame_ring() : slots_{}, wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    pthread_mutex_init(&mutex_, nullptr);
-}
+frame_ring::frame_ring() : slots_{} { pthread_mutex_init(&mutex_, nullptr); }
 
 frame_ring::~frame_ring() { pthread_mutex_destroy(&mutex_); }
 
@@ -22,12 +20,21 @@ uint16_t frame_ring::store(const uint8_t* frame, size_t size) {
     memcpy(slots_[write_index_], frame, size);
     write_index_ = static_cast<uint16_t>((write_index_ + 1) % video_ring_slots);
     uint16_t written = write_index_;
+    const int wake = wake_.get();
     pthread_mutex_unlock(&mutex_);
     // The counter cannot overflow in practice; a failed write only leaves the frame to the
     // reader's next regular look.
     const uint64_t one = 1;
-    if (wake_.valid() && write(wake_.get(), &one, sizeof(one)) < 0) return written;
+    if (wake >= 0 && write(wake, &one, sizeof(one)) < 0) return written;
     return written;
+}
+
+int frame_ring::open_wake() {
+    pthread_mutex_lock(&mutex_);
+    if (!wake_.valid()) wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    const int wake = wake_.get();
+    pthread_mutex_unlock(&mutex_);
+    return wake;
 }
 
 void frame_ring::clear_wake() {

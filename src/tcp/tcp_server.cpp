@@ -115,12 +115,14 @@ int tcp_server::setup() {
         return -1;
     }
     // The processor's wake-up: a stored frame leaves at once instead of at the next tick.
-    if (ring_.wake_fd() >= 0) {
+    wake_fd_ = ring_.open_wake();
+    if (wake_fd_ >= 0) {
         epoll_event wake{};
         wake.events = EPOLLIN;
-        wake.data.fd = ring_.wake_fd();
-        if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, ring_.wake_fd(), &wake) < 0) {
+        wake.data.fd = wake_fd_;
+        if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, wake_fd_, &wake) < 0) {
             log_perror("epoll_ctl add frame wake-up failed");
+            wake_fd_ = -1;
         }
     }
     int error = worker_.start();
@@ -168,7 +170,7 @@ int tcp_server::turn(int wait_ms) {
     for (int i = 0; i < count; ++i) {
         if (events[i].data.fd == listen_fd_.get()) {
             accept_clients();
-        } else if (events[i].data.fd == ring_.wake_fd()) {
+        } else if (wake_fd_ >= 0 && events[i].data.fd == wake_fd_) {
             ring_.clear_wake();
             frames_stored = true;
         } else {

@@ -110,6 +110,7 @@ private:
     int64_t next_tick_us_ = 0;
     unique_fd epoll_fd_;
     unique_fd listen_fd_;
+    int wake_fd_ = -1;  // the ring's, in the epoll set
     std::atomic<bool> stop_requested_{false};
     char receive_buffer_[receive_limit + 1];
     char shown_[escaped_size(receive_limit)];
