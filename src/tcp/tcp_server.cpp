@@ -190,7 +190,8 @@ int tcp_server::turn(int wait_ms) {
     return 0;
 }
 
-// Closing every slot first tells a command waiting on a reply that it is gone.
+// Closing every slot first drops what each client was owed and its waiting commands; the
+// command thread ends after the one it runs.
 void tcp_server::shutdown() {
     listen_fd_.reset();
     for (int i = 0; i < max_clients; ++i) {
