@@ -1,7 +1,8 @@
 #pragma once
-// The streaming tick: every frame waiting in the video ring, in order, to every client that can
-// take it now, then the client time-outs. Runs on the TCP server thread every loop_wait_ms,
-// whatever events arrive.
+// Every frame waiting in the video ring, in order, to every client that can take it now: as soon
+// as the processor stores one (send_waiting, on its wake-up), and on the streaming tick with the
+// client time-outs and the silence sweep (every loop_wait_ms, whatever events arrive). Server
+// thread only.
 #include <atomic>
 #include <cstdint>
 
@@ -13,12 +14,14 @@ class video_streamer {
 public:
     // send_timeout_ms is video_send_timeout_ms in the daemon: how long a client's rest may
     // wait before the time-out lines.
-    video_streamer(frame_ring& ring, client_registry& clients, const std::atomic<int>& suspended,
-                   int send_timeout_ms = video_send_timeout_ms)
+    video_streamer(frame_ring& ring, client_registry& clients, reply_outbox& replies,
+                   const std::atomic<int>& suspended, int send_timeout_ms = video_send_timeout_ms)
         : ring_(ring), clients_(clients), suspended_(suspended),
-          writer_(clients, send_timeout_ms) {}
+          writer_(clients, replies, send_timeout_ms) {}
 
     void tick();
+    // The frames waiting now, without the time-outs and the sweep.
+    void send_waiting();
     // The read position moves to the write position: a client that comes while nobody else is
     // connected starts at live, not at what an earlier lap left.
     void catch_up_to_live();
@@ -26,7 +29,9 @@ public:
     client_writer& writer() { return writer_; }
 
 private:
-    bool deliver(uint32_t length, int64_t now_us);
+    void drain(int count, int64_t now_us);
+    int deliver(int count, int64_t now_us);
+    bool someone_has_whole(int64_t frame) const;
     void sweep_silent_clients(int64_t now_us);
 
     frame_ring& ring_;
@@ -36,6 +41,9 @@ private:
     // Frames consumed so far: the frame at the read position is number consumed_ on this count,
     // which is how a client's output knows what it already has.
     int64_t consumed_ = 0;
-    // The frame is copied out under the ring's mutex so the producer cannot change it mid-send.
-    uint8_t payload_[frame_max_payload];
+    int64_t consumed_at_tick_ = 0;  // consumed_ when the last tick ended
+    // Frames are copied out under the ring's mutex so the producer cannot change one mid-send;
+    // a client gets as many of them as its socket takes in one call.
+    uint8_t batch_[send_batch_frames][frame_max_payload];
+    uint32_t lengths_[send_batch_frames];
 };

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <memory>
 #include <mutex>
@@ -23,7 +24,6 @@ using namespace tcp_test;
 namespace {
 
 struct handler_call {
-    int fd;
     std::string data;
     bool terminated;
 };
@@ -32,10 +32,36 @@ std::mutex calls_mutex;
 std::vector<handler_call> calls;
 std::atomic<int> handler_result{0};
 
-int recording_handler(int fd, const char* data, int length) {
+int recording_handler(at_reply&, const char* data, int length) {
     std::lock_guard<std::mutex> lock(calls_mutex);
-    calls.push_back({fd, std::string(data, static_cast<size_t>(length)), data[length] == '\0'});
+    calls.push_back({std::string(data, static_cast<size_t>(length)), data[length] == '\0'});
     return handler_result.load();
+}
+
+// Commands that wait for a permit each, then reply with their own text.
+std::mutex gate_mutex;
+std::condition_variable gate_opened;
+int permits = 0;
+
+void open_gate(int count) {
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    permits += count;
+    gate_opened.notify_all();
+}
+
+int gated_handler(at_reply& reply, const char* data, int length) {
+    {
+        std::unique_lock<std::mutex> lock(gate_mutex);
+        gate_opened.wait(lock, [] { return permits > 0; });
+        --permits;
+    }
+    const std::string text(data, static_cast<size_t>(length));
+    {
+        std::lock_guard<std::mutex> lock(calls_mutex);
+        calls.push_back({text, true});
+    }
+    reply.send((text + "\r\n").c_str());
+    return 0;
 }
 
 size_t call_count() {
@@ -53,14 +79,18 @@ protected:
             calls.clear();
         }
         handler_result = 0;
-        tcp_set_at_command_handler(recording_handler);
+        {
+            std::lock_guard<std::mutex> lock(gate_mutex);
+            permits = 0;
+        }
+        server.set_handler(recording_handler);
         ASSERT_EQ(server.setup(), 0);
         port = server.port();
         ASSERT_NE(port, 0);
     }
     void TearDown() override {
+        open_gate(1000);  // a gated command still running would hold the shutdown
         server.shutdown();
-        tcp_set_at_command_handler(nullptr);
     }
 
     unique_fd connect_to(int family) {
@@ -436,10 +466,8 @@ TEST_F(tcp_server_test, burst_is_handed_over_1023_bytes_at_a_time) {
     finish_capture();
 
     std::lock_guard<std::mutex> lock(calls_mutex);
-    EXPECT_EQ(calls[0].fd, fd);
     EXPECT_TRUE(calls[0].data == burst.substr(0, 1023));
     EXPECT_TRUE(calls[0].terminated);
-    EXPECT_EQ(calls[1].fd, fd);
     EXPECT_TRUE(calls[1].data == burst.substr(1023) + "!");
     EXPECT_TRUE(calls[1].terminated);
     EXPECT_EQ(out, received(fd, burst.substr(0, 1023)) + received(fd, burst.substr(1023) + "!"));
@@ -449,7 +477,6 @@ TEST_F(tcp_server_test, burst_is_handed_over_1023_bytes_at_a_time) {
 TEST_F(tcp_server_test, received_chunk_refreshes_the_client_even_with_video_suspended) {
     unique_fd client = accept_client(0);
     {
-        client_table_lock lock(clients);
         clients.entries[0].last_activity = 3;
     }
     suspended = 1;
@@ -479,11 +506,10 @@ TEST_F(tcp_server_test, failed_at_command_is_reported_and_the_client_kept) {
 }
 
 TEST_F(tcp_server_test, without_a_handler_received_text_is_only_logged) {
-    tcp_set_at_command_handler(nullptr);
+    server.set_handler(nullptr);
     unique_fd client = accept_client(0);
     const int fd = clients.read(0).fd;
     {
-        client_table_lock lock(clients);
         clients.entries[0].last_activity = 3;
     }
 
@@ -496,6 +522,94 @@ TEST_F(tcp_server_test, without_a_handler_received_text_is_only_logged) {
     EXPECT_EQ(err, "");
     EXPECT_EQ(call_count(), 0u);
     EXPECT_EQ(clients.read(0).active, 1);
+}
+
+// ---- frames ----
+
+TEST_F(tcp_server_test, a_stored_frame_leaves_in_the_turn_it_wakes_not_at_the_tick) {
+    unique_fd client = accept_client(0);
+    // The tick is a second away on the loop's clock: only the processor's wake-up sends now.
+    clock.set_us(clock.now_us() - 1000000);
+    store_frame(*ring, "woken");
+    ASSERT_EQ(server.turn(), 0);
+    EXPECT_EQ(read_available(client.get()), "woken");
+}
+
+// ---- the command queue ----
+
+// c1 runs; c2..c9 wait; c10 finds eight waiting and is refused; once c1 is done, c11 fits again.
+// Every reply comes in the order its chunk was sent, the refusal in its place.
+TEST_F(tcp_server_test, commands_run_in_order_and_a_ninth_waiting_one_is_refused_in_its_place) {
+    server.set_handler(gated_handler);
+    unique_fd client = accept_client(0);
+    const int fd = clients.read(0).fd;
+    auto send_text = [&](const std::string& text) {
+        ASSERT_EQ(send(client.get(), text.data(), text.size(), 0),
+                  static_cast<ssize_t>(text.size()));
+    };
+
+    start_capture();
+    send_text("c1");
+    EXPECT_TRUE(turn_until([this] { return !server.commands_idle() &&
+                                           server.commands_waiting() == 0; }));
+    for (int i = 2; i <= 9; ++i) {
+        send_text("c" + std::to_string(i));
+        EXPECT_TRUE(turn_until([&] { return server.commands_waiting() == i - 1; }));
+    }
+    clients.entries[0].last_activity = 3;
+    send_text("c10");
+    EXPECT_TRUE(turn_until([&] { return clients.read(0).last_activity != 3; }));
+    EXPECT_EQ(server.commands_waiting(), 8);
+    open_gate(1);
+    EXPECT_TRUE(turn_until([&] { return server.commands_waiting() == 7; }));
+    send_text("c11");
+    EXPECT_TRUE(turn_until([&] { return server.commands_waiting() == 8; }));
+    open_gate(100);
+
+    std::string expected;
+    for (int i = 1; i <= 9; ++i) expected += "c" + std::to_string(i) + "\r\n";
+    expected += "ERROR: Command execution failed\r\nc11\r\n";
+    std::string got;
+    EXPECT_TRUE(turn_until([&] {
+        got += read_available(client.get());
+        return got.size() >= expected.size();
+    }));
+    finish_capture();
+
+    EXPECT_EQ(got, expected);
+    std::string received_lines;
+    for (int i = 1; i <= 11; ++i) received_lines += received(fd, "c" + std::to_string(i));
+    EXPECT_EQ(out, received_lines);
+    EXPECT_EQ(err, "AT command execution failed (fd " + std::to_string(fd) +
+                       "), error code: -9\n");
+}
+
+TEST_F(tcp_server_test, waiting_commands_are_dropped_when_their_client_goes) {
+    server.set_handler(gated_handler);
+    unique_fd client = accept_client(0);
+    const int fd = clients.read(0).fd;
+    ASSERT_EQ(send(client.get(), "c1", 2, 0), 2);
+    EXPECT_TRUE(turn_until([this] { return !server.commands_idle() &&
+                                           server.commands_waiting() == 0; }));
+    ASSERT_EQ(send(client.get(), "c2", 2, 0), 2);
+    EXPECT_TRUE(turn_until([this] { return server.commands_waiting() == 1; }));
+
+    start_capture();
+    client.reset();
+    EXPECT_TRUE(turn_until([&] { return clients.read(0).active == 0; }));
+    EXPECT_EQ(server.commands_waiting(), 0);
+    open_gate(100);
+    EXPECT_TRUE(turn_until([this] { return server.commands_idle(); }));
+    finish_capture();
+
+    std::lock_guard<std::mutex> lock(calls_mutex);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].data, "c1");
+    // The running command's reply finds its connection gone.
+    const std::string f = std::to_string(fd);
+    EXPECT_EQ(err, "Client fd " + f + " closed/error\nClient 0 (fd " + f +
+                       "): Marked as disconnected\nFailed to send AT response to (fd " + f +
+                       "): Broken pipe\n");
 }
 
 // ---- closing ----
@@ -608,18 +722,15 @@ TEST_F(tcp_server_test, running_loop_streams_video_and_serves_commands) {
     start_capture();
     std::thread loop([this] { server.run(); });
     unique_fd client = connect_to(AF_INET6);
-    auto accepted = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (clients.read(0).active == 0 && std::chrono::steady_clock::now() < accepted) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    store_frame(*ring, pattern(4096, 7));
-    store_frame(*ring, pattern(10, 8));
-    std::string got = read_exactly(client.get(), video.size());
+    // The table is the loop's alone: a command that reached the handler shows the client in.
     ASSERT_EQ(send(client.get(), "at+ab version", 13, 0), 13);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (call_count() == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    store_frame(*ring, pattern(4096, 7));
+    store_frame(*ring, pattern(10, 8));
+    std::string got = read_exactly(client.get(), video.size());
     server.stop();
     loop.join();
     finish_capture();
@@ -633,7 +744,7 @@ TEST_F(tcp_server_test, running_loop_streams_video_and_serves_commands) {
 
 // ---- the daemon's entry point ----
 
-TEST(tcp_server_init_test, ignores_sigpipe_clears_the_table_and_reports_success) {
+TEST(tcp_server_init_test, ignores_sigpipe_and_reports_success) {
     int output[2];
     ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
     pid_t child = fork();
@@ -643,15 +754,11 @@ TEST(tcp_server_init_test, ignores_sigpipe_clears_the_table_and_reports_success)
         unshare(CLONE_NEWNET);
         dup2(output[1], STDOUT_FILENO);
         signal(SIGPIPE, SIG_DFL);
-        client_table.entries[2] = client_entry{77, 1, 5, 3};
         int result = tcp_server_init();
         fflush(stdout);
         struct sigaction current {};
         sigaction(SIGPIPE, nullptr, &current);
-        client_entry entry = client_table.read(2);
-        bool cleared = entry.fd == -1 && entry.active == 0 && entry.last_activity == 0 &&
-                       entry.timeout_count == 0;
-        _exit(result == 0 && current.sa_handler == SIG_IGN && cleared ? 0 : 1);
+        _exit(result == 0 && current.sa_handler == SIG_IGN ? 0 : 1);
     }
     close(output[1]);
     std::string text;
