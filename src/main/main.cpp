@@ -9,6 +9,7 @@
 #include "log.hpp"
 #include "nan_event.hpp"
 #include "startup.hpp"
+#include "status_summary.hpp"
 
 namespace {
 
@@ -61,5 +62,8 @@ int main(int argc, char* argv[]) {
         stop_iw_event_child();
         end_process(0);
     }
-    for (;;) sleep(idle_step_seconds);
+    for (;;) {
+        sleep(idle_step_seconds);
+        status_log_tick();
+    }
 }

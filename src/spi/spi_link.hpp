@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "daemon_counters.hpp"
+
 // ---- settings from the command line, written back with what the device accepted ----
 
 // spidev mode bits the command line can set.
@@ -71,7 +73,8 @@ public:
     raw_frame_queue& operator=(const raw_frame_queue&) = delete;
 
     // Producer: queues a copy of the block, or drops it (with the running total) when full.
-    void push(const uint8_t* data, uint32_t length);
+    // Returns false when it dropped the block.
+    bool push(const uint8_t* data, uint32_t length);
     // Consumer: waits for the oldest block. The slot stays untouched by the producer until
     // the next pop, because the full rule keeps one slot free behind read_index.
     const raw_slot& pop();
@@ -119,7 +122,9 @@ public:
     frame_ring& operator=(const frame_ring&) = delete;
 
     // Writer: stores a whole frame (header, payload, CRC) and returns the new write index.
-    uint16_t store(const uint8_t* frame, size_t size);
+    // A store that brings the writer round to the read position leaves the ring looking empty:
+    // every frame in it is then lost to the reader, and *lapped says how many (else 0).
+    uint16_t store(const uint8_t* frame, size_t size, uint16_t* lapped = nullptr);
 
     // Reader: copies the payload of the frame at the read position into out (at least
     // frame_max_payload bytes) while the writer is held off, so a send never sees a frame
@@ -149,13 +154,22 @@ extern frame_ring video_ring;
 
 class frame_processor {
 public:
-    explicit frame_processor(frame_ring& ring) : ring_(ring) {}
+    // Counts what it finds in counts; laps of the ring count only while clients_connected is
+    // above 0 (with nobody connected nobody reads).
+    explicit frame_processor(frame_ring& ring, frame_counters& counts = counters.frames,
+                             const std::atomic<int32_t>& clients_connected = counters.stream.clients)
+        : ring_(ring), counts_(counts), clients_connected_(clients_connected) {}
     // Checks one received block and stores it when it is a good frame, printing what the
     // checks found.
     void process(const uint8_t* block, uint32_t received);
 
 private:
+    bool refuse(const uint8_t* block, uint32_t received);
+    void check_sequence(uint8_t sequence);
+
     frame_ring& ring_;
+    frame_counters& counts_;
+    const std::atomic<int32_t>& clients_connected_;
     uint8_t expected_sequence_ = 0;
     unsigned frames_count_ = 0;
 };
