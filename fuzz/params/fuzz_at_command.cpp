@@ -14,11 +14,9 @@
 #include "param_store.hpp"
 #include "params_recorders.hpp"
 #include "shell_oracle.hpp"
-#include "tcp_server.hpp"
 
 namespace {
 
-constexpr int client_fd = 7;
 constexpr uint8_t capture_fails = 1;
 constexpr uint8_t status_fails = 2;
 constexpr uint8_t version_missing = 4;
@@ -59,7 +57,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (freopen("/dev/null", "w", stdout) == nullptr) abort();
     static scoped_command_runner runner_scope(runner);
     static scoped_exec_pauser pauser_scope(pauser);
-    static scoped_at_reply_sink sink_scope(sink);
     params_register_keywords();
     return 0;
 }
@@ -82,19 +79,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((flags & status_fails) != 0) runner.status_results = {1, 1, 1};
     sink.replies.clear();
     memset(&current_param, 0, sizeof(current_param));
-    video_suspended.store(0);
 
-    int rc = handle_at_command(client_fd, chunk.data(), static_cast<int>(chunk.size()));
+    int rc = handle_at_command(sink, chunk.data(), static_cast<int>(chunk.size()));
 
     check(sink.replies.size() == 1, "not exactly one reply");
-    check(sink.replies[0].fd == client_fd, "reply to another client");
     const std::string& reply = sink.replies[0].text;
     if (rc == 0) {
         check(reply == at_ok_reply || ends_with(reply, "\r\nOK\r\n"), "success without a success reply");
     } else {
         check(known_code(rc), "unknown result code");
         check(reply == at_error_reply(rc), "error reply does not match the result");
-        check(video_suspended.load() == 0, "video stopped by a failed command");
+        check(sink.suspended == 0, "video stopped by a failed command");
     }
     check(pthread_mutex_trylock(&param_mutex) == 0, "param_mutex left locked");
     pthread_mutex_unlock(&param_mutex);

@@ -20,11 +20,9 @@
 #include "param_store.hpp"
 #include "params_recorders.hpp"
 #include "shell_oracle.hpp"
-#include "tcp_server.hpp"
 
 namespace {
 
-constexpr int client_fd = 5;
 constexpr uint8_t order_mask = 0x1f;     // one of the 24 orders of the four items; above, the
                                          // same orders with a fw_setenv that always fails
 constexpr uint8_t upper_keys = 0x20;
@@ -105,7 +103,7 @@ std::string record_text(const std::string values[item_count]) {
 
 std::string run(const std::string& chunk) {
     sink.replies.clear();
-    handle_at_command(client_fd, chunk.data(), static_cast<int>(chunk.size()));
+    handle_at_command(sink, chunk.data(), static_cast<int>(chunk.size()));
     check(sink.replies.size() == 1, "not exactly one reply");
     return sink.replies[0].text;
 }
@@ -126,7 +124,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (freopen("/dev/null", "w", stdout) == nullptr) abort();
     static scoped_command_runner runner_scope(runner);
     static scoped_exec_pauser pauser_scope(pauser);
-    static scoped_at_reply_sink sink_scope(sink);
     params_register_keywords();
     return 0;
 }

@@ -10,7 +10,6 @@
 #include "keyword.hpp"
 #include "param_record.hpp"
 #include "param_store.hpp"
-#include "tcp_server.hpp"
 #include "log.hpp"
 
 namespace {
@@ -65,13 +64,14 @@ const char* skip_space(const char* p) {
     return p;
 }
 
-int reply_ok(int fd) {
-    active_at_reply_sink().reply(fd, at_ok_reply);
+// A reply that fails is reported by the reply handle; the command has nothing more to do.
+int reply_ok(at_reply& reply) {
+    reply.send(at_ok_reply);
     return 0;
 }
 
-int reply_error(int fd, int code) {
-    active_at_reply_sink().reply(fd, at_error_reply(code));
+int reply_error(at_reply& reply, int code) {
+    reply.send(at_error_reply(code));
     return code;
 }
 
@@ -91,7 +91,7 @@ constexpr size_t query_reply_size = sizeof(param_record) + sizeof(AT_QUERY_REPLY
 
 // Reads the record back from the boot environment, so the reply shows what is really stored.
 // Replies itself on success; 0 or -9.
-int configuration_query(int fd) {
+int configuration_query(at_reply& out) {
     char reply[query_reply_size];
     pthread_mutex_lock(&param_mutex);
     if (reload_current_param() != 0) {
@@ -103,13 +103,13 @@ int configuration_query(int fd) {
              current_param.password, current_param.hostname);
     pthread_mutex_unlock(&param_mutex);
     // A client that reads its configuration is setting the device up: video stops for good.
-    video_suspended = 1;
-    active_at_reply_sink().reply(fd, reply);
+    out.suspend_video();
+    out.send(reply);
     return 0;
 }
 
 // Replies itself on success; 0 or -9.
-int version_query(int fd) {
+int version_query(at_reply& out) {
     char version[version_text_size];
     char reply[version_text_size + sizeof("\r\nOK\r\n") - 1];
     log_puts("Executing version command");
@@ -121,18 +121,18 @@ int version_query(int fd) {
     }
     pthread_mutex_unlock(&param_mutex);
     snprintf(reply, sizeof(reply), AT_VERSION_REPLY_FORMAT, version);
-    active_at_reply_sink().reply(fd, reply);
+    out.send(reply);
     return 0;
 }
 
-int config_write_command(int fd, const char* argument) {
+int config_write_command(at_reply& reply, const char* argument) {
     pthread_mutex_lock(&param_mutex);
     const param_record previous = current_param;
     const bool previous_escaped = current_param_escaped;
     int rc = parse_param(argument, &current_param, true);
     if (rc != param_ok) {
         pthread_mutex_unlock(&param_mutex);
-        return reply_error(fd, rc);
+        return reply_error(reply, rc);
     }
     current_param_escaped = true;
     if (execute_keyword("config_write", "") != 0) {
@@ -142,41 +142,41 @@ int config_write_command(int fd, const char* argument) {
         current_param = previous;
         current_param_escaped = previous_escaped;
         pthread_mutex_unlock(&param_mutex);
-        return reply_error(fd, at_command_failed);
+        return reply_error(reply, at_command_failed);
     }
     pthread_mutex_unlock(&param_mutex);
-    return reply_ok(fd);
+    return reply_ok(reply);
 }
 
 // reset and updatefw: the reply goes out only after the command has returned.
-int device_command(int fd, const char* keyword) {
+int device_command(at_reply& reply, const char* keyword) {
     log_out("Executing %s command\n", keyword);
     if (execute_keyword(keyword, "") != 0) {
         log_puts("Command execution failed.");
-        return reply_error(fd, at_command_failed);
+        return reply_error(reply, at_command_failed);
     }
-    return reply_ok(fd);
+    return reply_ok(reply);
 }
 
-int run_command(int fd, at_word word, const char* argument) {
+int run_command(at_reply& reply, at_word word, const char* argument) {
     bool has_argument = argument[0] != '\0';
     switch (word) {
     case at_word::config:
-        if (has_argument) return config_write_command(fd, argument);
-        if (configuration_query(fd) == 0) return 0;
-        return reply_error(fd, at_command_failed);
+        if (has_argument) return config_write_command(reply, argument);
+        if (configuration_query(reply) == 0) return 0;
+        return reply_error(reply, at_command_failed);
     case at_word::reset:
     case at_word::updatefw:
-        if (has_argument) return reply_error(fd, param_invalid_format);
-        return device_command(fd, word == at_word::reset ? "reset" : "updatefw");
+        if (has_argument) return reply_error(reply, param_invalid_format);
+        return device_command(reply, word == at_word::reset ? "reset" : "updatefw");
     case at_word::version:
-        if (has_argument) return reply_error(fd, param_invalid_format);
-        if (version_query(fd) == 0) return 0;
-        return reply_error(fd, at_command_failed);
+        if (has_argument) return reply_error(reply, param_invalid_format);
+        if (version_query(reply) == 0) return 0;
+        return reply_error(reply, at_command_failed);
     case at_word::none:
         break;
     }
-    return reply_error(fd, param_invalid_format);
+    return reply_error(reply, param_invalid_format);
 }
 
 }  // namespace
@@ -188,27 +188,27 @@ const char* at_error_reply(int code) {
     return error_replies[0].text;
 }
 
-int handle_at_command(int fd, const char* data, int length) {
-    if (data == nullptr || length <= 0) return reply_error(fd, param_invalid_format);
+int handle_at_command(at_reply& reply, const char* data, int length) {
+    if (data == nullptr || length <= 0) return reply_error(reply, param_invalid_format);
 
     // The working copy is as large as the server's receive buffer, which never hands over
     // more; a longer text cannot be copied and is refused like a failed allocation.
     size_t text_length = strnlen(data, static_cast<size_t>(length));
-    if (text_length >= at_text_size) return reply_error(fd, param_overflow);
-    char text[at_text_size];
+    if (text_length > at_chunk_max) return reply_error(reply, param_overflow);
+    char text[at_chunk_max + 1];
     memcpy(text, data, text_length);
     text[text_length] = '\0';
 
     const char* start = skip_space(text);
-    if (*start == '\0') return reply_error(fd, param_invalid_format);
+    if (*start == '\0') return reply_error(reply, param_invalid_format);
     char* end = text + text_length;
     while (at_space(end[-1])) --end;  // stops at the first non-white character at the latest
     *end = '\0';
 
     if (static_cast<size_t>(end - start) < at_prefix_length || !starts_with_nocase(start, at_prefix)) {
-        return reply_error(fd, param_invalid_format);
+        return reply_error(reply, param_invalid_format);
     }
     const char* argument = "";
     at_word word = match_word(skip_space(start + at_prefix_length), &argument);
-    return run_command(fd, word, argument);
+    return run_command(reply, word, argument);
 }

@@ -6,20 +6,40 @@
 #include <cstdio>
 #include <cstring>
 
-#include "client_table.hpp"
-#include "mutex_hold.hpp"
-#include "tcp_server.hpp"
 #include "log.hpp"
+#include "mono_clock.hpp"
+#include "mutex_hold.hpp"
+#include "reply_outbox.hpp"
 
-namespace {
+// The reply handle of the command that runs: its replies go to the connection that asked.
+class at_worker::command_reply : public at_reply {
+public:
+    command_reply(at_worker& worker, const job& asked) : worker_(worker), asked_(asked) {}
 
-thread_local const at_reply_target* running_target = nullptr;
+    // The reply joins its connection's outbox; this waits only until it has started (from then
+    // on the client gets it whole or is closed) or was dropped.
+    int send(const char* text) override {
+        if (text == nullptr) return -1;
+        const uint32_t length = static_cast<uint32_t>(strlen(text));
+        int error = EINVAL;
+        if (length != 0) {
+            error = worker_.replies_.post_and_wait(asked_.slot, asked_.connection, text, length,
+                                                   mono_now_us());
+        }
+        worker_.replied();
+        if (error == 0) return 0;
+        log_err("Failed to send AT response to (fd %d): %s\n", asked_.fd, strerror(error));
+        return -1;
+    }
+    void suspend_video() override { worker_.suspended_.store(1); }
 
-}  // namespace
+private:
+    at_worker& worker_;
+    const job& asked_;
+};
 
-const at_reply_target* current_at_reply_target() { return running_target; }
-
-at_worker::at_worker(client_registry& clients) : clients_(clients) {
+at_worker::at_worker(reply_outbox& replies, std::atomic<int>& suspended)
+    : replies_(replies), suspended_(suspended) {
     pthread_mutex_init(&mutex_, nullptr);
     pthread_cond_init(&changed_, nullptr);
 }
@@ -59,9 +79,9 @@ bool at_worker::submit(int slot, uint32_t connection, int fd, const char* data, 
     }
     // One job per table entry: a full queue means an entry holds a job of a closed connection
     // that cancel() missed, which cannot happen; refuse rather than overrun.
-    if (queued_ == at_job_slots) return false;
+    if (queued_ == max_clients) return false;
     job& added = queue_[queued_];
-    if (length >= at_job_text_size) length = at_job_text_size - 1;
+    if (length > at_chunk_max) length = at_chunk_max;
     added.slot = slot;
     added.connection = connection;
     added.fd = fd;
@@ -122,12 +142,10 @@ bool at_worker::next_job() {
 }
 
 void at_worker::carry_out() {
-    at_command_handler handler = tcp_at_command_handler();
+    const at_command_handler handler = handler_.load();
     if (handler == nullptr) return;
-    const at_reply_target target{this, &clients_, current_.slot, current_.connection, current_.fd};
-    running_target = &target;
-    int result = handler(current_.fd, current_.text, static_cast<int>(current_.length));
-    running_target = nullptr;
+    command_reply reply(*this, current_);
+    const int result = handler(reply, current_.text, static_cast<int>(current_.length));
     if (result != 0) {
         log_err("AT command execution failed (fd %d), error code: %d\n", current_.fd,
                 result);

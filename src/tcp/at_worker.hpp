@@ -1,35 +1,25 @@
 #pragma once
-// The AT command worker: one thread that carries out the chunks clients send, one at a time, in
-// the order received, so a command that runs a slow shell command holds up neither the video
-// nor the other clients. Its replies go to the connection that asked (see reply_outbox).
-// The queue's mutex is never held with another lock except after the locks a running command
-// holds when it replies (param_mutex, iwset_mutex, vendor_send_mutex), never with the outbox's.
+// The command thread: carries out the chunks clients send, one at a time, in the order
+// received, so a command that runs a slow shell command holds up neither the video nor the
+// other clients. It shares two things with the server thread, each under its own lock: its
+// queue (the server submits and cancels) and the reply outbox (its replies go there, for the
+// connection that asked). It never touches a socket or the client table.
+// The queue's mutex is never held with another lock.
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-class client_registry;
+#include "at_reply.hpp"
+#include "client_table.hpp"
 
-constexpr size_t at_job_text_size = 1024;  // the server's receive buffer: 1023 bytes and a NUL
-constexpr int at_job_slots = 4;            // one queued command per client at most
-
-// Where the command running on this thread replies: its client's entry and connection.
-class at_worker;
-struct at_reply_target {
-    at_worker* worker;
-    client_registry* clients;
-    int slot;
-    uint32_t connection;
-    int fd;
-};
-
-// The target of the command running on the calling thread; null on any other thread.
-const at_reply_target* current_at_reply_target();
+class reply_outbox;
 
 class at_worker {
 public:
-    explicit at_worker(client_registry& clients);
+    // suspended: the server's video switch, which a command may turn off through its reply.
+    at_worker(reply_outbox& replies, std::atomic<int>& suspended);
     ~at_worker();
     at_worker(const at_worker&) = delete;
     at_worker& operator=(const at_worker&) = delete;
@@ -38,6 +28,9 @@ public:
     int start();
     // Ends the thread after the command it runs (tests; the daemon's worker runs for ever).
     void stop();
+    // Runs chunks through handler (null: they are dropped).
+    void set_handler(at_command_handler handler) { handler_.store(handler); }
+    bool has_handler() const { return handler_.load() != nullptr; }
 
     // Queues a chunk from the client in `slot`. False when that connection already has a
     // command queued or running: nothing is queued then.
@@ -56,21 +49,24 @@ private:
         uint32_t connection;
         int fd;
         uint32_t length;
-        char text[at_job_text_size];
+        char text[at_chunk_max + 1];
     };
+    class command_reply;
 
     static void* thread_entry(void* self);
     void run();
     bool next_job();
     void carry_out();
 
-    client_registry& clients_;
+    reply_outbox& replies_;
+    std::atomic<int>& suspended_;
+    std::atomic<at_command_handler> handler_{nullptr};
     pthread_mutex_t mutex_;
     pthread_cond_t changed_;
     pthread_t thread_{};
     bool started_ = false;
     bool stopping_ = false;
-    job queue_[at_job_slots];
+    job queue_[max_clients];       // one queued command per client at most
     int queued_ = 0;               // jobs at queue_[0 .. queued_)
     uint32_t running_connection_ = 0;  // whose command runs and has not replied; 0: none
     bool running_ = false;

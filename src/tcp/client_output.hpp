@@ -7,10 +7,8 @@
 
 #include "spi_link.hpp"
 
-// The longest reply a client is handed; a longer text is refused.
-constexpr uint32_t at_reply_max = frame_max_payload;
+// The longest thing a client is handed: a frame's payload (a reply is never longer).
 constexpr uint32_t rest_capacity = frame_max_payload;
-static_assert(at_reply_max <= rest_capacity);
 
 enum class rest_kind : uint8_t { none, video, reply };
 

@@ -29,7 +29,7 @@ bool silent_too_long(const client_entry& entry, int64_t now_s) {
 
 void client_writer::opened(int index, uint32_t connection) {
     clients_.outputs[index].reset();
-    clients_.replies.open(index, connection);
+    replies_.open(index, connection);
 }
 
 void client_writer::write_all(int64_t now_us) {
@@ -39,7 +39,7 @@ void client_writer::write_all(int64_t now_us) {
 void client_writer::write(int index, int64_t now_us) {
     const client_entry entry = clients_.read(index);
     if (entry.active == 0 || entry.fd <= 0) return;
-    if (clients_.replies.over_limit(index)) {
+    if (replies_.over_limit(index)) {
         log_err("Client %d (fd %d): Owed replies over %u bytes, close connection\n",
                 index, entry.fd, owed_reply_limit);
         close(index);
@@ -70,7 +70,7 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
     client_output& out = clients_.outputs[index];
     uint32_t length = 0;
     int64_t ready_us = 0;
-    while (clients_.replies.peek(index, out.rest, &length, &ready_us)) {
+    while (replies_.peek(index, out.rest, &length, &ready_us)) {
         if (now_us - ready_us >= static_cast<int64_t>(at_reply_start_limit_ms) * 1000) {
             // Dropped whole: the worker reports it for its reply, this line for the server's own.
             if (!pop_reply(index, reply_fate::dropped)) {
@@ -103,7 +103,7 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
 // Once the worker's reply is dealt with, its client may send the next command: the server reads
 // that command only after this returns, so it never finds the previous one still counted.
 bool client_writer::pop_reply(int index, reply_fate fate) {
-    const bool workers = clients_.replies.pop(index, fate);
+    const bool workers = replies_.pop(index, fate);
     if (workers && worker_ != nullptr) worker_->replied();
     return workers;
 }
@@ -111,7 +111,7 @@ bool client_writer::pop_reply(int index, reply_fate fate) {
 bool client_writer::ready_for_frames(int index, int64_t now_us) {
     const client_output& out = clients_.outputs[index];
     if (out.has_rest() || now_us < out.held_until_us) return false;
-    return !clients_.replies.owed(index);
+    return !replies_.owed(index);
 }
 
 frame_take client_writer::offer_frame(int index, int fd, const uint8_t* payload, uint32_t length,
@@ -163,16 +163,11 @@ void client_writer::time_out(int index, int fd, int64_t now_us) {
     log_err("Client %d (fd %d): Send video data timeout (retry %d/%d): %s\n", index, fd,
             video_send_retries, video_send_retries, reason);
     log_err("Client %d (fd %d): Send video data failed: %s\n", index, fd, reason);
-    bool silent = false;
-    {
-        client_table_lock lock(clients_);
-        client_entry& entry = clients_.entries[index];
-        entry.timeout_count += 1;
-        log_err("Client %d (fd %d): Send timeout count: %d/%d, keep connection\n", index,
-                fd, entry.timeout_count, timeout_count_shown_limit);
-        silent = silent_too_long(entry, whole_seconds(now_us));
-    }
-    if (silent) {
+    client_entry& entry = clients_.entries[index];
+    entry.timeout_count += 1;
+    log_err("Client %d (fd %d): Send timeout count: %d/%d, keep connection\n", index, fd,
+            entry.timeout_count, timeout_count_shown_limit);
+    if (silent_too_long(entry, whole_seconds(now_us))) {
         log_err("Client %d (fd %d): Connection detect timeout (%d sec), close connection\n",
                 index, fd, silence_reported_s);
         close(index);
@@ -184,17 +179,13 @@ void client_writer::time_out(int index, int fd, int64_t now_us) {
 }
 
 void client_writer::close(int index) {
-    client_entry entry;
-    {
-        client_table_lock lock(clients_);
-        entry = clients_.entries[index];
-        set_entry_free(clients_.entries[index]);
-    }
+    const client_entry entry = clients_.entries[index];
+    set_entry_free(clients_.entries[index]);
     if (entry.fd > 0) {
         if (epoll_fd_ >= 0) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, entry.fd, nullptr);
         ::close(entry.fd);
     }
     clients_.outputs[index].reset();
-    clients_.replies.close(index);
+    replies_.close(index);
     if (worker_ != nullptr) worker_->cancel(index, entry.connection);
 }

@@ -2,12 +2,15 @@
 // Everything the server thread writes to a client: frames, the rest a client is owed, replies
 // from the outbox, and the time-out and close rules around them. Sends never block: what a
 // socket does not take stays with its client and goes out first when it is writable.
+// Server thread only.
 #include <cstdint>
 
 #include "client_table.hpp"
+#include "reply_outbox.hpp"
 
 class at_worker;
 
+constexpr int video_send_timeout_ms = 5000;  // a rest waiting this long gives the time-out lines
 constexpr int send_timeout_pause_ms = 100;   // a timed-out client is left alone this long
 constexpr int video_send_retries = 1;        // shown as "retry 1/1"
 constexpr int timeout_count_shown_limit = 1;  // shown as "count: n/1"; nothing compares with it
@@ -19,8 +22,8 @@ enum class frame_take { whole, partly, none };
 class client_writer {
 public:
     // rest_timeout_ms is video_send_timeout_ms in the daemon.
-    client_writer(client_registry& clients, int rest_timeout_ms)
-        : clients_(clients), rest_timeout_ms_(rest_timeout_ms) {}
+    client_writer(client_registry& clients, reply_outbox& replies, int rest_timeout_ms)
+        : clients_(clients), replies_(replies), rest_timeout_ms_(rest_timeout_ms) {}
 
     // The server's epoll set (closes take sockets out of it) and worker (closes drop the
     // connection's queued command). Without them (tests) closes only close.
@@ -51,6 +54,7 @@ private:
     void time_out(int index, int fd, int64_t now_us);
 
     client_registry& clients_;
+    reply_outbox& replies_;
     int rest_timeout_ms_;
     int epoll_fd_ = -1;
     at_worker* worker_ = nullptr;

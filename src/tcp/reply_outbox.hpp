@@ -1,22 +1,23 @@
 #pragma once
-// Replies on their way to a client's output. The AT worker posts a reply and waits for its
-// fate; the server thread starts each one once the client's rest is out, or drops it when it
-// could not start within at_reply_start_limit_ms. A reply belongs to the connection that asked:
+// Replies on their way to a client's output: with the command queue, the only state the
+// command thread shares with the server thread (its own lock). The command thread posts a reply
+// and waits for its fate; the server thread starts each one once the client's rest is out, or
+// drops it when it could not start within at_reply_start_limit_ms. A reply belongs to the connection that asked:
 // the slot forgets its replies when that connection closes, and a post for any other
 // connection is refused, so a later client given the same descriptor never sees it.
 //
 // Lock order: this mutex is the last lock ever taken. The worker posts while the command may
-// hold param_mutex, iwset_mutex or vendor_send_mutex; nothing else is taken while it is held,
-// and client_table_mutex is never held together with it.
+// hold param_mutex, iwset_mutex or vendor_send_mutex; nothing else is taken while it is held.
 #include <pthread.h>
 
 #include <cstdint>
 
-#include "client_output.hpp"
+#include "client_table.hpp"
 
 constexpr int at_reply_start_limit_ms = 1000;
 constexpr uint32_t owed_reply_limit = 65536;  // a client owed more is closed
-constexpr int outbox_slots = 4;               // one per client table entry
+// The longest reply a client is handed; a longer text is refused.
+constexpr uint32_t at_reply_max = rest_capacity;
 
 enum class reply_fate : uint8_t { none, waiting, started, dropped, refused };
 
@@ -69,7 +70,7 @@ private:
                int64_t ready_us, bool from_worker);
     void resolve_worker(int slot, reply_fate fate);
 
-    slot_state slots_[outbox_slots];
+    slot_state slots_[max_clients];  // one per client table entry
     // The one reply the worker waits for (it runs one command at a time).
     int worker_slot_ = -1;
     reply_fate worker_fate_ = reply_fate::none;

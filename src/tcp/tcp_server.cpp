@@ -1,5 +1,5 @@
-// The server thread. Every send and receive on a client socket runs here; the AT worker reaches
-// a client only through the reply outbox.
+// The server thread. Every send and receive on a client socket runs here; the command thread
+// reaches a client only through the reply outbox.
 #include "tcp_server.hpp"
 
 #include <arpa/inet.h>
@@ -18,11 +18,10 @@
 #include "mono_clock.hpp"
 #include "log.hpp"
 
-std::atomic<int> video_suspended{0};
-
 namespace {
 
 std::atomic<at_command_handler> installed_handler{nullptr};
+std::atomic<uint64_t> loop_turns{0};
 
 int set_nonblocking(int fd) {
     int flags = fcntl(fd, F_GETFL, 0);
@@ -59,12 +58,13 @@ void log_peer(int index, const sockaddr_storage& peer, int fd) {
 
 void tcp_set_at_command_handler(at_command_handler handler) { installed_handler.store(handler); }
 
-at_command_handler tcp_at_command_handler() { return installed_handler.load(); }
+uint64_t tcp_server_loop_turns() { return loop_turns.load(std::memory_order_relaxed); }
 
 tcp_server::tcp_server(uint16_t port, frame_ring& ring, client_registry& clients,
-                       const std::atomic<int>& suspended, int video_timeout_ms)
-    : port_(port), clients_(clients), streamer_(ring, clients, suspended, video_timeout_ms),
-      worker_(clients) {}
+                       std::atomic<int>& suspended, int video_timeout_ms)
+    : port_(port), clients_(clients),
+      streamer_(ring, clients, replies_, suspended, video_timeout_ms),
+      worker_(replies_, suspended) {}
 
 int tcp_server::setup() {
     epoll_fd_.reset(epoll_create1(EPOLL_CLOEXEC));
@@ -140,6 +140,7 @@ void tcp_server::run() {
 }
 
 int tcp_server::turn(int wait_ms) {
+    loop_turns.fetch_add(1, std::memory_order_relaxed);
     int64_t now_us = mono_now_us();
     if (next_tick_us_ == 0) next_tick_us_ = now_us + loop_wait_ms * 1000;
     int64_t until_tick_ms = (next_tick_us_ - now_us + 999) / 1000;
@@ -172,8 +173,7 @@ int tcp_server::turn(int wait_ms) {
     return 0;
 }
 
-// The table's mutex lives as long as its table: other users may still take it, so it is not
-// destroyed here. Closing every slot first tells a worker waiting on a reply that it is gone.
+// Closing every slot first tells a command waiting on a reply that it is gone.
 void tcp_server::shutdown() {
     listen_fd_.reset();
     for (int i = 0; i < max_clients; ++i) {
@@ -182,7 +182,6 @@ void tcp_server::shutdown() {
     worker_.stop();
     streamer_.writer().attach(-1, nullptr);
     epoll_fd_.reset();
-    client_table_lock lock(clients_);
     for (client_entry& entry : clients_.entries) {
         if (entry.fd > 0) close(entry.fd);
         set_entry_free(entry);
@@ -224,7 +223,7 @@ void tcp_server::accept_clients() {
         }
         const int fd = socket.get();
         // The first client starts at live; later ones join the shared position, which is live
-        // while the others keep up. (Outside the table's mutex: no two locks together.)
+        // while the others keep up.
         if (clients_.connected() == 0) streamer_.catch_up_to_live();
         int index = -1;
         admission result = add_client(socket, &index);
@@ -235,7 +234,6 @@ void tcp_server::accept_clients() {
 }
 
 tcp_server::admission tcp_server::add_client(unique_fd& socket, int* index) {
-    client_table_lock lock(clients_);
     *index = first_free_entry(clients_);
     if (*index < 0) {
         log_err("Reject new client: max %d connections reached\n", max_clients);
@@ -302,7 +300,7 @@ void tcp_server::receive_from(int fd) {
     escape_for_log(receive_buffer_, total, shown_);
     log_out("Received data from (fd %d): %s\n", fd, shown_);
     clients_.touch(fd);
-    if (fd > 0 && installed_handler.load() != nullptr) hand_to_worker(fd, total);
+    if (fd > 0 && worker_.has_handler()) hand_to_worker(fd, total);
 }
 
 // One command per connection at a time: a chunk that comes meanwhile is answered at once.
@@ -311,7 +309,7 @@ void tcp_server::hand_to_worker(int fd, size_t length) {
     const int index = clients_.find(fd, &connection);
     if (index < 0) return;
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
-    clients_.replies.post(index, connection, at_busy_reply, sizeof(at_busy_reply) - 1,
+    replies_.post(index, connection, at_busy_reply, sizeof(at_busy_reply) - 1,
                           mono_now_us());
     log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
     streamer_.writer().write(index, mono_now_us());
@@ -338,16 +336,17 @@ void tcp_server::close_client(int fd, close_path path) {
 void* tcp_server_ipv6_epoll_et(void*) {
     // Placed in static storage and never destroyed: the process may exit while this thread
     // still serves.
+    static client_registry clients;
+    static std::atomic<int> suspended{0};
     alignas(tcp_server) static unsigned char storage[sizeof(tcp_server)];
-    tcp_server* server = new (storage) tcp_server(tcp_port, video_ring, client_table,
-                                                  video_suspended);
+    tcp_server* server = new (storage) tcp_server(tcp_port, video_ring, clients, suspended);
+    server->set_handler(installed_handler.load());
     if (server->setup() == 0) server->run();
     return nullptr;
 }
 
 int tcp_server_init() {
     signal(SIGPIPE, SIG_IGN);
-    client_table.clear();
     pthread_t thread;
     int error = pthread_create(&thread, nullptr, tcp_server_ipv6_epoll_et, nullptr);
     if (error != 0) {

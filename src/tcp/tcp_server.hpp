@@ -1,17 +1,27 @@
 #pragma once
 // The TCP server: one thread, one dual-stack listening socket, one edge-triggered epoll set.
-// It accepts up to max_clients clients, hands what they send to the AT worker, drops clients
-// that hang up, writes to clients as their sockets take it, and runs the streaming tick every
-// loop_wait_ms on its own schedule, whatever events arrive.
+// It accepts up to max_clients clients, hands what they send to the command thread, drops
+// clients that hang up, writes to clients as their sockets take it, and runs the streaming tick
+// every loop_wait_ms on its own schedule, whatever events arrive.
+//
+// Who owns what:
+//   server thread   the client table and every client output (client_table, client_output,
+//                   client_writer, video_streamer): no lock, nobody else touches them
+//   command thread  the command running (at_worker) and its reply handle
+//   shared          the command queue (at_worker's lock) and the reply outbox (its own lock):
+//                   the only state both threads touch
+//   processor       the video ring (its own lock); the server copies frames out of it
 #include <sys/epoll.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "at_reply.hpp"
 #include "at_worker.hpp"
 #include "client_table.hpp"
 #include "log_text.hpp"
+#include "reply_outbox.hpp"
 #include "spi_link.hpp"
 #include "unique_fd.hpp"
 #include "video_stream.hpp"
@@ -21,39 +31,39 @@ constexpr int listen_backlog = 4;
 constexpr int max_events = 5;        // per wait
 constexpr int loop_wait_ms = 10;     // the streaming tick's period
 constexpr int client_send_buffer_size = 65536;
-constexpr size_t receive_buffer_size = 1024;
-constexpr size_t receive_limit = receive_buffer_size - 1;  // room for the terminating NUL
+constexpr size_t receive_limit = at_chunk_max;  // one read's chunk; a NUL follows it
 constexpr uint32_t listen_events = EPOLLIN | EPOLLRDHUP | EPOLLET;
 constexpr uint32_t client_events = EPOLLIN | EPOLLOUT | EPOLLERR | EPOLLHUP | EPOLLRDHUP | EPOLLET;
 static_assert(listen_events == 0x80002001u);
 static_assert(client_events == 0x8000201du);
 
-// Set to 1 by the AT configuration query; the streaming tick does nothing from then on.
-extern std::atomic<int> video_suspended;
-
-// Called on the AT worker with each received chunk (always at least one byte, NUL-terminated);
-// replies to the client itself through send_at_response. Returns 0 or an error code.
-using at_command_handler = int (*)(int fd, const char* data, int length);
+// The daemon's command handler, run on the command thread with each received chunk; set
+// before tcp_server_init.
 void tcp_set_at_command_handler(at_command_handler handler);
-at_command_handler tcp_at_command_handler();
+
+// Turns of the daemon's server loop so far: a watchdog that sees it stand still knows the loop
+// is stuck. Read from any thread.
+uint64_t tcp_server_loop_turns();
 
 // A chunk that comes while its client's previous command is queued or running runs nothing and
 // gets this reply at once.
 constexpr char at_busy_reply[] = "ERROR: Command execution failed\r\n";
 constexpr int at_busy_code = -9;
 
-// Clears client_table, ignores SIGPIPE and starts the detached server thread on port 554.
+// Ignores SIGPIPE and starts the detached server thread on port 554.
 // Returns 0 once the thread runs (its own set-up may still fail), -1 otherwise.
 int tcp_server_init();
 
-// Thread entry of the daemon's server (port 554, video_ring, client_table).
+// Thread entry of the daemon's server (port 554, video_ring, a client table of its own).
 void* tcp_server_ipv6_epoll_et(void*);
 
 class tcp_server {
 public:
     // port 0 binds an ephemeral port (tests); the daemon uses tcp_port.
+    // clients is the server thread's alone once setup() ran; suspended is the video switch a
+    // command turns off (the tick reads it).
     tcp_server(uint16_t port, frame_ring& ring, client_registry& clients,
-               const std::atomic<int>& suspended, int video_timeout_ms = video_send_timeout_ms);
+               std::atomic<int>& suspended, int video_timeout_ms = video_send_timeout_ms);
     tcp_server(const tcp_server&) = delete;
     tcp_server& operator=(const tcp_server&) = delete;
 
@@ -71,6 +81,8 @@ public:
     void shutdown();
     // True when no AT command is queued or running (tests).
     bool commands_idle() { return worker_.idle(); }
+    // Runs received chunks through handler; without one they are only logged.
+    void set_handler(at_command_handler handler) { worker_.set_handler(handler); }
 
     // Asks run() to return after its current turn; the daemon never calls it.
     void stop() { stop_requested_.store(true); }
@@ -91,12 +103,13 @@ private:
 
     uint16_t port_;
     client_registry& clients_;
+    reply_outbox replies_;
     video_streamer streamer_;
     at_worker worker_;
     int64_t next_tick_us_ = 0;
     unique_fd epoll_fd_;
     unique_fd listen_fd_;
     std::atomic<bool> stop_requested_{false};
-    char receive_buffer_[receive_buffer_size];
+    char receive_buffer_[receive_limit + 1];
     char shown_[escaped_size(receive_limit)];
 };

@@ -13,10 +13,10 @@ class video_streamer {
 public:
     // send_timeout_ms is video_send_timeout_ms in the daemon: how long a client's rest may
     // wait before the time-out lines.
-    video_streamer(frame_ring& ring, client_registry& clients, const std::atomic<int>& suspended,
-                   int send_timeout_ms = video_send_timeout_ms)
+    video_streamer(frame_ring& ring, client_registry& clients, reply_outbox& replies,
+                   const std::atomic<int>& suspended, int send_timeout_ms = video_send_timeout_ms)
         : ring_(ring), clients_(clients), suspended_(suspended),
-          writer_(clients, send_timeout_ms) {}
+          writer_(clients, replies, send_timeout_ms) {}
 
     void tick();
     // The read position moves to the write position: a client that comes while nobody else is

@@ -8,14 +8,12 @@
 #include "at_command.hpp"
 #include "param_store.hpp"
 #include "params_recorders.hpp"
-#include "tcp_server.hpp"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 namespace {
 
-constexpr int client_fd = 7;
 const std::string pmk32(32, 'k');
 const char invalid_format[] = "ERROR: Invalid input format\r\n";
 const char command_failed[] = "ERROR: Command execution failed\r\n";
@@ -25,14 +23,12 @@ class AtCommand : public testing::Test {
 protected:
     void SetUp() override {
         memset(&current_param, 0, sizeof(current_param));
-        video_suspended.store(0);
         params_register_keywords();
         runner.answers["cat /etc/zqversion"] = "ZQ-2.0.1\n";
         runner.answers["fw_printenv -n vemuparam"] = std::string(stored_text) + "\n";
     }
     void TearDown() override {
         memset(&current_param, 0, sizeof(current_param));
-        video_suspended.store(0);
         EXPECT_FALSE(mutex_held(param_mutex));
         EXPECT_FALSE(mutex_held(iwset_mutex));
     }
@@ -44,11 +40,10 @@ protected:
     std::string run_bytes(const char* data, int length, int expected_rc) {
         size_t before = sink.replies.size();
         CaptureStdout();
-        EXPECT_EQ(handle_at_command(client_fd, data, length), expected_rc) << std::string(data, length > 0 ? length : 0);
+        EXPECT_EQ(handle_at_command(sink, data, length), expected_rc) << std::string(data, length > 0 ? length : 0);
         out = GetCapturedStdout();
         EXPECT_EQ(sink.replies.size(), before + 1) << std::string(data, length > 0 ? length : 0);
         if (sink.replies.size() != before + 1) return "";
-        EXPECT_EQ(sink.replies.back().fd, client_fd);
         return sink.replies.back().text;
     }
     bool nothing_ran() const { return runner.captured.empty() && runner.statuses.empty(); }
@@ -58,7 +53,6 @@ protected:
     recording_pauser pauser;
     scoped_exec_pauser pauser_scope{pauser};
     recording_sink sink;
-    scoped_at_reply_sink sink_scope{sink};
     std::string out;
 };
 
@@ -70,7 +64,7 @@ TEST_F(AtCommand, VersionWithBlanksAndLineEnd) {
     EXPECT_EQ(run("   at+ab VERSION\r\n", 0), "ZQ-2.0.1\r\nOK\r\n");
     EXPECT_EQ(out, "Executing version command\nCommand executed successfully!\nExtracted the parambuf=ZQ-2.0.1\n");
     EXPECT_EQ(runner.captured, std::vector<std::string>{"cat /etc/zqversion"});
-    EXPECT_EQ(video_suspended.load(), 0);
+    EXPECT_EQ(sink.suspended, 0);
 }
 
 TEST_F(AtCommand, VersionForms) {
@@ -120,8 +114,8 @@ TEST_F(AtCommand, CountAndEmbeddedNulBoundTheText) {
 }
 
 TEST_F(AtCommand, ChunkLargerThanTheReceiveBufferIsAnOverflow) {
-    std::string chunk = "AT+AB version" + std::string(at_text_size - 13, ' ');
-    ASSERT_EQ(chunk.size(), at_text_size);
+    std::string chunk = "AT+AB version" + std::string(at_chunk_max + 1 - 13, ' ');
+    ASSERT_EQ(chunk.size(), at_chunk_max + 1);
     EXPECT_EQ(run(chunk, -6), "ERROR: Buffer overflow\r\n");
     chunk.pop_back();
     EXPECT_EQ(run(chunk, 0), "ZQ-2.0.1\r\nOK\r\n");
@@ -190,7 +184,7 @@ TEST_F(AtCommand, ConfigWritesEscapedRecordThroughConfigWrite) {
     EXPECT_TRUE(param_locked);
     EXPECT_TRUE(iwset_locked);
     EXPECT_STREQ(current_param.password, "pa\\\"ss`$x");
-    EXPECT_EQ(video_suspended.load(), 0);
+    EXPECT_EQ(sink.suspended, 0);
 }
 
 TEST_F(AtCommand, ConfigAcceptsEmptyPmkAndPassword) {
@@ -228,7 +222,7 @@ TEST_F(AtCommand, ConfigQueryRefreshesFromTheBootEnvironmentAndStopsVideo) {
     EXPECT_EQ(runner.captured, std::vector<std::string>{"fw_printenv -n vemuparam"});
     EXPECT_STREQ(current_param.name, "cam");
     EXPECT_TRUE(param_locked);
-    EXPECT_EQ(video_suspended.load(), 1);
+    EXPECT_EQ(sink.suspended, 1);
 }
 
 TEST_F(AtCommand, ConfigQueryShowsStoredValuesWithoutEscapes) {
@@ -250,7 +244,7 @@ TEST_F(AtCommand, ConfigQueryFailuresKeepVideoRunning) {
 
     runner.capture_result = -1;
     EXPECT_EQ(run("AT+AB config", -9), command_failed);
-    EXPECT_EQ(video_suspended.load(), 0);
+    EXPECT_EQ(sink.suspended, 0);
 }
 
 TEST_F(AtCommand, ResetRepliesOnlyAfterRebootReturned) {

@@ -16,7 +16,6 @@
 #include "param_store.hpp"
 #include "params_recorders.hpp"
 #include "shell_oracle.hpp"
-#include "tcp_server.hpp"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -64,14 +63,12 @@ protected:
         setenv("PATH", (dir + ":" + old_path).c_str(), 1);
         memset(&current_param, 0, sizeof(current_param));
         params_register_keywords();
-        video_suspended.store(0);
     }
     void TearDown() override {
         setenv("PATH", old_path.c_str(), 1);
         std::string cleanup = "rm -rf '" + dir + "'";
         ASSERT_EQ(system(cleanup.c_str()), 0);
         memset(&current_param, 0, sizeof(current_param));
-        video_suspended.store(0);
     }
 
     // Parses text as an AT config does, builds the command and runs it through /bin/sh.
@@ -129,13 +126,12 @@ TEST_F(ConfigWriteShell, AtConfigStoresPlainValueAndStartUpReadsItBack) {
     recording_pauser pauser;
     scoped_exec_pauser pauser_scope(pauser);
     recording_sink sink;
-    scoped_at_reply_sink sink_scope(sink);
 
     const std::string password = "pa\"ss$(touch${IFS}" + dir + "/at)\\`";
     const std::string record = "name:Cam_1 pmk: password:" + password + " hostname:cam.local";
     const std::string at = "AT+AB config " + record + "\r\n";
     CaptureStdout();
-    EXPECT_EQ(handle_at_command(5, at.c_str(), static_cast<int>(at.size())), 0);
+    EXPECT_EQ(handle_at_command(sink, at.c_str(), static_cast<int>(at.size())), 0);
     GetCapturedStdout();
     ASSERT_EQ(sink.replies.size(), 1u);
     EXPECT_EQ(sink.replies[0].text, "OK\r\n");
@@ -153,7 +149,7 @@ TEST_F(ConfigWriteShell, AtConfigStoresPlainValueAndStartUpReadsItBack) {
     // The query shows it as stored, without escapes.
     sink.replies.clear();
     CaptureStdout();
-    EXPECT_EQ(handle_at_command(5, "AT+AB config", 12), 0);
+    EXPECT_EQ(handle_at_command(sink, "AT+AB config", 12), 0);
     GetCapturedStdout();
     ASSERT_EQ(sink.replies.size(), 1u);
     EXPECT_EQ(sink.replies[0].text, record + "\r\nOK\r\n");
@@ -164,12 +160,11 @@ TEST_F(ConfigWriteShell, EmptyPmkAndPasswordWriteAndReadBack) {
     passthrough_runner runner;
     scoped_command_runner runner_scope(runner);
     recording_sink sink;
-    scoped_at_reply_sink sink_scope(sink);
     const std::string record = "name:cam pmk: password: hostname:cam.local";
     const std::string at = "at+ab config " + record;
     CaptureStdout();
-    EXPECT_EQ(handle_at_command(5, at.c_str(), static_cast<int>(at.size())), 0);
-    EXPECT_EQ(handle_at_command(5, "at+ab config", 12), 0);
+    EXPECT_EQ(handle_at_command(sink, at.c_str(), static_cast<int>(at.size())), 0);
+    EXPECT_EQ(handle_at_command(sink, "at+ab config", 12), 0);
     GetCapturedStdout();
     ASSERT_EQ(sink.replies.size(), 2u);
     EXPECT_EQ(sink.replies[0].text, "OK\r\n");

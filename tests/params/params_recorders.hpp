@@ -56,14 +56,19 @@ public:
     void pause_us(unsigned microseconds) override { pauses.push_back(microseconds); }
 };
 
-class recording_sink : public at_reply_sink {
+// The reply handle a command is run with: records what it sends and whether it stopped video.
+class recording_sink : public at_reply {
 public:
     struct reply_record {
-        int fd;
         std::string text;
     };
     std::vector<reply_record> replies;
-    void reply(int fd, const char* text) override { replies.push_back({fd, text}); }
+    int suspended = 0;
+    int send(const char* text) override {
+        replies.push_back({text});
+        return 0;
+    }
+    void suspend_video() override { ++suspended; }
 };
 
 // True when the mutex is held (by anyone, this thread included).

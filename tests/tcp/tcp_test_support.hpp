@@ -215,7 +215,6 @@ inline std::string pattern(size_t length, char seed) {
 
 // Closes whatever sockets a test left in a table.
 inline void close_table(client_registry& clients) {
-    client_table_lock lock(clients);
     for (client_entry& entry : clients.entries) {
         if (entry.fd > 0) close(entry.fd);
         set_entry_free(entry);

@@ -25,7 +25,6 @@ protected:
         const int fd = pair.server.release();
         const uint32_t connection = static_cast<uint32_t>(index) + 1;
         {
-            client_table_lock lock(clients);
             clients.entries[index] = client_entry{fd, 1, clock.peek_s(), 0, connection};
         }
         streamer.writer().opened(index, connection);
@@ -53,8 +52,9 @@ protected:
     scoped_clock use_clock{clock};
     std::unique_ptr<frame_ring> ring = std::make_unique<frame_ring>();
     client_registry clients;
+    reply_outbox replies;
     std::atomic<int> suspended{0};
-    video_streamer streamer{*ring, clients, suspended};
+    video_streamer streamer{*ring, clients, replies, suspended};
     unique_fd peers[max_clients];
 };
 
@@ -75,7 +75,6 @@ TEST_F(video_stream_test, reset_client_is_closed_and_the_other_still_gets_the_fr
     const int reset_fd = connect_client(0);
     const int good_fd = connect_client(1);
     {
-        client_table_lock lock(clients);
         clients.entries[1].timeout_count = 3;
         clients.entries[1].last_activity = 0;
     }
@@ -171,7 +170,6 @@ TEST_F(video_stream_test, time_out_of_a_silent_client_closes_it_with_the_detect_
     store_frame(*ring, pattern(100, 1));
     EXPECT_EQ(tick_and_capture(), "");
     {
-        client_table_lock lock(clients);
         clients.entries[0].last_activity -= 10;
     }
     clock.advance_s(5);
@@ -208,24 +206,24 @@ TEST_F(video_stream_test, reply_that_cannot_start_is_dropped_after_1000_ms_not_5
     const int fd = connect_stalled_client(0);
     fill_socket(fd);
     const int64_t ready = clock.now_us();
-    ASSERT_EQ(clients.replies.post(0, 1, "OK\r\n", 4, ready), 0);
+    ASSERT_EQ(replies.post(0, 1, "OK\r\n", 4, ready), 0);
 
     EXPECT_EQ(write_and_capture(0), "");
-    EXPECT_TRUE(clients.replies.owed(0));
+    EXPECT_TRUE(replies.owed(0));
     clock.set_us(ready + 998000);  // each reading of this clock adds 1 ms
     EXPECT_EQ(write_and_capture(0), "");
-    EXPECT_TRUE(clients.replies.owed(0));
+    EXPECT_TRUE(replies.owed(0));
     clock.set_us(ready + 999000);
     EXPECT_EQ(write_and_capture(0),
               "Failed to send AT response to (fd " + std::to_string(fd) +
                   "): Connection timed out\n");
-    EXPECT_FALSE(clients.replies.owed(0));
+    EXPECT_FALSE(replies.owed(0));
     EXPECT_EQ(clients.read(0).active, 1);
 
     // The worker's own reply: it learns the same fate and reports it itself.
     int result = 0;
-    std::thread worker([&] { result = clients.replies.post_and_wait(0, 1, "OK\r\n", 4, ready); });
-    while (!clients.replies.owed(0)) std::this_thread::yield();
+    std::thread worker([&] { result = replies.post_and_wait(0, 1, "OK\r\n", 4, ready); });
+    while (!replies.owed(0)) std::this_thread::yield();
     EXPECT_EQ(write_and_capture(0), "");
     worker.join();
     EXPECT_EQ(result, ETIMEDOUT);
@@ -236,8 +234,8 @@ TEST_F(video_stream_test, reply_goes_whole_between_frames_and_only_to_its_connec
     connect_client(1);
     store_frame(*ring, "frame-1");
     EXPECT_EQ(tick_and_capture(), "");
-    ASSERT_EQ(clients.replies.post(0, 1, "OK\r\n", 4, clock.now_us()), 0);
-    EXPECT_EQ(clients.replies.post(0, 2, "stale\r\n", 7, clock.now_us()), EPIPE);
+    ASSERT_EQ(replies.post(0, 1, "OK\r\n", 4, clock.now_us()), 0);
+    EXPECT_EQ(replies.post(0, 2, "stale\r\n", 7, clock.now_us()), EPIPE);
     store_frame(*ring, "frame-2");
     EXPECT_EQ(tick_and_capture(), "");  // owed a reply: the frame passes it by
     EXPECT_EQ(write_and_capture(0), "");
@@ -255,7 +253,6 @@ TEST_F(video_stream_test, silence_sweep_closes_a_client_that_video_cannot_reach)
     unique_fd pipe_read(pipe_fds[0]);
     {
         // A descriptor that refuses sends with an error that is neither fatal nor a time-out.
-        client_table_lock lock(clients);
         clients.entries[1] = client_entry{pipe_fds[1], 1, clock.peek_s(), 2};
     }
     const std::string refused =
@@ -311,7 +308,6 @@ TEST_F(video_stream_test, empty_frame_waits_while_nobody_is_connected) {
 TEST_F(video_stream_test, empty_frame_is_passed_over_without_a_send_or_a_refresh) {
     const int fd = connect_client(0);
     {
-        client_table_lock lock(clients);
         clients.entries[0].last_activity = clock.peek_s() - 5;
         clients.entries[0].timeout_count = 2;
     }
@@ -367,7 +363,6 @@ TEST_F(video_stream_test, clients_receive_exactly_the_concatenated_payloads) {
 
 TEST_F(video_stream_test, descriptor_zero_counts_as_no_socket) {
     {
-        client_table_lock lock(clients);
         clients.entries[0] = client_entry{0, 1, 0, 0};
     }
     store_frame(*ring, "frame");
@@ -377,7 +372,6 @@ TEST_F(video_stream_test, descriptor_zero_counts_as_no_socket) {
     EXPECT_EQ(ring->read_index(), 0);
     EXPECT_EQ(clients.read(0).active, 1);
     {
-        client_table_lock lock(clients);
         set_entry_free(clients.entries[0]);
     }
 }
