@@ -26,14 +26,24 @@ public:
             error = worker_.replies_.post_and_wait(asked_.slot, asked_.connection, text, length,
                                                    mono_now_us());
         }
+        return finish(error);
+    }
+    void suspend_video() override { worker_.suspended_.store(1); }
+    // The server thread writes the text when the reply starts.
+    int send_status() override {
+        const int error = worker_.replies_.post_status_and_wait(asked_.slot, asked_.connection,
+                                                                mono_now_us());
+        return finish(error);
+    }
+
+private:
+    int finish(int error) {
         worker_.replied();
         if (error == 0) return 0;
         log_err("Failed to send AT response to (fd %d): %s\n", asked_.fd, strerror(error));
         return -1;
     }
-    void suspend_video() override { worker_.suspended_.store(1); }
 
-private:
     at_worker& worker_;
     const job& asked_;
 };

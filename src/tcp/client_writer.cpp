@@ -10,6 +10,7 @@
 
 #include "at_worker.hpp"
 #include "log.hpp"
+#include "status_reply.hpp"
 
 namespace {
 
@@ -27,7 +28,8 @@ bool silent_too_long(const client_entry& entry, int64_t now_s) {
     return now_s - entry.last_activity > silence_limit_s;
 }
 
-void client_writer::opened(int index, uint32_t connection) {
+void client_writer::opened(int index, uint32_t connection, int64_t now_us) {
+    clients_.count_opened(index, now_us);
     clients_.outputs[index].reset();
     replies_.open(index, connection);
 }
@@ -53,6 +55,7 @@ void client_writer::write(int index, int64_t now_us) {
         int error = out.flush(entry.fd, &sent);
         if (sent > 0) {
             const bool whole_frame = error == 0 && kind == rest_kind::video;
+            clients_.count_sent(index, sent, whole_frame);
             clients_.mark_alive(index, whole_seconds(now_us), whole_frame);
             if (whole_frame) out.whole_frames = out.given_frames;
         }
@@ -70,7 +73,8 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
     client_output& out = clients_.outputs[index];
     uint32_t length = 0;
     int64_t ready_us = 0;
-    while (replies_.peek(index, out.rest, &length, &ready_us)) {
+    reply_kind kind = reply_kind::text;
+    while (replies_.peek(index, out.rest, &length, &ready_us, &kind)) {
         if (now_us - ready_us >= static_cast<int64_t>(at_reply_start_limit_ms) * 1000) {
             // Dropped whole: the worker reports it for its reply, this line for the server's own.
             if (!pop_reply(index, reply_fate::dropped)) {
@@ -78,6 +82,12 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
                         strerror(ETIMEDOUT));
             }
             continue;
+        }
+        if (kind == reply_kind::status) {
+            const bool suspended = suspended_ != nullptr && suspended_->load() != 0;
+            length = static_cast<uint32_t>(
+                format_server_status(clients_, suspended, now_us, reinterpret_cast<char*>(out.rest),
+                                     rest_capacity));
         }
         long n = send_now(fd, out.rest, length);
         if (n == 0) return;
@@ -90,6 +100,7 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
             if (fatal_send_error(error)) write_failed(index, fd, error, rest_kind::reply);
             return;
         }
+        clients_.count_sent(index, static_cast<uint64_t>(n), false);
         clients_.mark_alive(index, whole_seconds(now_us), false);
         pop_reply(index, reply_fate::started);
         if (static_cast<uint32_t>(n) < length) {
@@ -124,6 +135,7 @@ frame_take client_writer::offer_frame(int index, int fd, const uint8_t* payload,
     }
     out.given_frames = frame + 1;
     const bool whole = static_cast<uint32_t>(n) == length;
+    if (n > 0 || whole) clients_.count_sent(index, static_cast<uint64_t>(n), whole);
     if (n > 0) clients_.mark_alive(index, whole_seconds(now_us), whole);
     if (whole) {
         out.whole_frames = frame + 1;
@@ -165,6 +177,7 @@ void client_writer::time_out(int index, int fd, int64_t now_us) {
     log_err("Client %d (fd %d): Send video data failed: %s\n", index, fd, reason);
     client_entry& entry = clients_.entries[index];
     entry.timeout_count += 1;
+    clients_.count_timeout(index);
     log_err("Client %d (fd %d): Send timeout count: %d/%d, keep connection\n", index, fd,
             entry.timeout_count, timeout_count_shown_limit);
     if (silent_too_long(entry, whole_seconds(now_us))) {
@@ -181,6 +194,7 @@ void client_writer::time_out(int index, int fd, int64_t now_us) {
 void client_writer::close(int index) {
     const client_entry entry = clients_.entries[index];
     set_entry_free(clients_.entries[index]);
+    clients_.count_closed();
     if (entry.fd > 0) {
         if (epoll_fd_ >= 0) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, entry.fd, nullptr);
         ::close(entry.fd);

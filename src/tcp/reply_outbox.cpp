@@ -42,6 +42,18 @@ int reply_outbox::post_and_wait(int slot, uint32_t connection, const char* text,
     mutex_hold lock(mutex_);
     int error = append(slot, connection, text, length, ready_us, true);
     if (error != 0) return error;
+    return wait_for_fate(slot);
+}
+
+int reply_outbox::post_status_and_wait(int slot, uint32_t connection, int64_t ready_us) {
+    mutex_hold lock(mutex_);
+    int error = append(slot, connection, "", 0, ready_us, true, reply_kind::status);
+    if (error != 0) return error;
+    return wait_for_fate(slot);
+}
+
+// Called with the mutex held.
+int reply_outbox::wait_for_fate(int slot) {
     worker_slot_ = slot;
     worker_fate_ = reply_fate::waiting;
     while (worker_fate_ == reply_fate::waiting) pthread_cond_wait(&decided_, &mutex_);
@@ -54,7 +66,7 @@ int reply_outbox::post_and_wait(int slot, uint32_t connection, const char* text,
 
 // Called with the mutex held.
 int reply_outbox::append(int slot, uint32_t connection, const char* text, uint32_t length,
-                         int64_t ready_us, bool from_worker) {
+                         int64_t ready_us, bool from_worker, reply_kind kind) {
     if (length > at_reply_max) return EMSGSIZE;
     slot_state& state = slots_[slot];
     // The connection that asked is gone, as a send to it would find.
@@ -65,14 +77,15 @@ int reply_outbox::append(int slot, uint32_t connection, const char* text, uint32
         state.over_limit = true;
         return ENOBUFS;
     }
-    item_header header{length, from_worker ? 1u : 0u, ready_us};
+    item_header header{length, from_worker ? 1u : 0u, ready_us, kind};
     memcpy(state.owed + state.used, &header, sizeof(header));
     memcpy(state.owed + state.used + sizeof(header), text, length);
     state.used += size;
     return 0;
 }
 
-bool reply_outbox::peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready_us) {
+bool reply_outbox::peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready_us,
+                        reply_kind* kind) {
     mutex_hold lock(mutex_);
     const slot_state& state = slots_[slot];
     if (state.used == 0) return false;
@@ -81,6 +94,7 @@ bool reply_outbox::peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready
     memcpy(out, state.owed + sizeof(header), header.length);
     *length = header.length;
     *ready_us = header.ready_us;
+    if (kind != nullptr) *kind = header.kind;
     return true;
 }
 

@@ -20,6 +20,8 @@ constexpr uint32_t owed_reply_limit = 65536;  // a client owed more is closed
 constexpr uint32_t at_reply_max = rest_capacity;
 
 enum class reply_fate : uint8_t { none, waiting, started, dropped, refused };
+// A text posted whole, or the status, whose text the server thread makes when it starts it.
+enum class reply_kind : uint8_t { text, status };
 
 class reply_outbox {
 public:
@@ -42,10 +44,13 @@ public:
     // or its connection went (EPIPE). Other results of post come back at once.
     int post_and_wait(int slot, uint32_t connection, const char* text, uint32_t length,
                       int64_t ready_us);
+    // Worker: the same for the status reply, which has no text until it starts.
+    int post_status_and_wait(int slot, uint32_t connection, int64_t ready_us);
 
-    // Server thread: copies the oldest reply of the slot into out (at_reply_max bytes).
-    // False when nothing is owed.
-    bool peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready_us);
+    // Server thread: copies the oldest reply of the slot into out (at_reply_max bytes) and
+    // says its kind (a status has length 0: the server writes it). False when nothing is owed.
+    bool peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready_us,
+              reply_kind* kind = nullptr);
     // Server thread: the oldest reply started (or was dropped); a waiting worker is told.
     // Returns true when it was the worker's reply.
     bool pop(int slot, reply_fate fate);
@@ -58,6 +63,7 @@ private:
         uint32_t length;
         uint32_t from_worker;
         int64_t ready_us;
+        reply_kind kind;
     };
     struct slot_state {
         uint32_t connection = 0;
@@ -67,7 +73,8 @@ private:
     };
 
     int append(int slot, uint32_t connection, const char* text, uint32_t length,
-               int64_t ready_us, bool from_worker);
+               int64_t ready_us, bool from_worker, reply_kind kind = reply_kind::text);
+    int wait_for_fate(int slot);
     void resolve_worker(int slot, reply_fate fate);
 
     slot_state slots_[max_clients];  // one per client table entry

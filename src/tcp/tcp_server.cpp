@@ -228,7 +228,7 @@ void tcp_server::accept_clients() {
         int index = -1;
         admission result = add_client(socket, &index);
         if (result != admission::added) continue;
-        streamer_.writer().opened(index, clients_.read(index).connection);
+        streamer_.writer().opened(index, clients_.read(index).connection, mono_now_us());
         log_peer(index, peer, fd);
     }
 }
@@ -308,6 +308,7 @@ void tcp_server::hand_to_worker(int fd, size_t length) {
     uint32_t connection = 0;
     const int index = clients_.find(fd, &connection);
     if (index < 0) return;
+    clients_.count_command(index);
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
     replies_.post(index, connection, at_busy_reply, sizeof(at_busy_reply) - 1,
                           mono_now_us());

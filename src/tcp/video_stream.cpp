@@ -47,7 +47,18 @@ bool video_streamer::deliver(uint32_t length, int64_t now_us) {
         }
     }
     // An empty frame has nothing to send; it is passed over once someone could have had it.
-    return length == 0 ? someone : whole;
+    if (length == 0) return someone;
+    if (whole) count_skips();
+    return whole;
+}
+
+// The frame at the read position is consumed: every client not handed it missed it.
+void video_streamer::count_skips() {
+    for (int i = 0; i < max_clients; ++i) {
+        const client_entry& entry = clients_.read(i);
+        if (entry.active == 0 || entry.fd <= 0) continue;
+        if (clients_.outputs[i].given_frames <= consumed_) clients_.count_skipped(i);
+    }
 }
 
 void video_streamer::catch_up_to_live() { consumed_ += ring_.skip_to_write(); }

@@ -16,7 +16,7 @@ public:
     video_streamer(frame_ring& ring, client_registry& clients, reply_outbox& replies,
                    const std::atomic<int>& suspended, int send_timeout_ms = video_send_timeout_ms)
         : ring_(ring), clients_(clients), suspended_(suspended),
-          writer_(clients, replies, send_timeout_ms) {}
+          writer_(clients, replies, send_timeout_ms, &suspended) {}
 
     void tick();
     // The read position moves to the write position: a client that comes while nobody else is
@@ -27,6 +27,7 @@ public:
 
 private:
     bool deliver(uint32_t length, int64_t now_us);
+    void count_skips();
     void sweep_silent_clients(int64_t now_us);
 
     frame_ring& ring_;
