@@ -228,7 +228,7 @@ void tcp_server::accept_clients() {
         int index = -1;
         admission result = add_client(socket, &index);
         if (result != admission::added) continue;
-        streamer_.writer().opened(index, clients_.read(index).connection, mono_now_us());
+        streamer_.writer().opened(index, clients_.read(index).connection);
         log_peer(index, peer, fd);
     }
 }
