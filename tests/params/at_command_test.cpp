@@ -76,9 +76,9 @@ TEST_F(AtCommand, VersionForms) {
 }
 
 TEST_F(AtCommand, StatusIsLeftToTheServerAndRunsNothing) {
-    EXPECT_EQ(run("AT+AB status", 0), "<status>");
-    EXPECT_EQ(run(" \tat+ab STATUS\r\n", 0), "<status>");
-    EXPECT_EQ(run("AT+ABstatus", 0), "<status>");
+    EXPECT_EQ(run("AT+AB status", 0), "<status>\r\nOK\r\n");
+    EXPECT_EQ(run(" \tat+ab STATUS\r\n", 0), "<status>\r\nOK\r\n");
+    EXPECT_EQ(run("AT+ABstatus", 0), "<status>\r\nOK\r\n");
     EXPECT_EQ(run("AT+AB status name:x", -1), invalid_format);
     EXPECT_EQ(run("AT+AB statuses", -1), invalid_format);
     EXPECT_TRUE(nothing_ran());

@@ -71,7 +71,7 @@ public:
     void suspend_video() override { ++suspended; }
     // The server thread writes the status; here it is a marker.
     int send_status() override {
-        replies.push_back({"<status>"});
+        replies.push_back({"<status>\r\nOK\r\n"});
         return 0;
     }
 };
