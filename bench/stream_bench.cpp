@@ -54,7 +54,7 @@ constexpr double default_rate = 90;
 constexpr uint32_t default_payload = 4096;
 constexpr int client_count = 4;
 // Targets at the default rate with four clients.
-constexpr double latency_p99_target_ms = 25;
+constexpr double latency_p99_target_ms = 2;
 // After the last frame, how long the clients may go without progress before the rest counts as
 // lost.
 constexpr auto drain_idle_limit = 3s;

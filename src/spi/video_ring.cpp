@@ -1,5 +1,8 @@
 // The 766-frame ring between the frame processor and the streaming tick. The writer never waits
 // for the reader: a lap overwrites unsent frames, as the bounded memory of the board demands.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "le_bytes.hpp"
@@ -18,9 +21,27 @@ uint16_t frame_ring::store(const uint8_t* frame, size_t size, uint16_t* lapped) 
     write_index_ = static_cast<uint16_t>((write_index_ + 1) % video_ring_slots);
     uint16_t written = write_index_;
     const bool caught_up = written == read_index_;
+    const int wake = wake_.get();
     pthread_mutex_unlock(&mutex_);
     if (lapped != nullptr) *lapped = caught_up ? video_ring_slots : 0;
+    // The counter cannot overflow in practice; a failed write only leaves the frame to the
+    // reader's next regular look.
+    const uint64_t one = 1;
+    if (wake >= 0 && write(wake, &one, sizeof(one)) < 0) return written;
     return written;
+}
+
+int frame_ring::open_wake() {
+    pthread_mutex_lock(&mutex_);
+    if (!wake_.valid()) wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    const int wake = wake_.get();
+    pthread_mutex_unlock(&mutex_);
+    return wake;
+}
+
+void frame_ring::clear_wake() {
+    uint64_t count = 0;
+    if (wake_.valid() && read(wake_.get(), &count, sizeof(count)) < 0) return;
 }
 
 bool frame_ring::copy_next_payload(uint8_t* out, uint32_t* payload_length) {
@@ -35,6 +56,25 @@ bool frame_ring::copy_next_payload(uint8_t* out, uint32_t* payload_length) {
     }
     pthread_mutex_unlock(&mutex_);
     return !empty;
+}
+
+int frame_ring::copy_payloads(uint8_t (*out)[frame_max_payload], uint32_t* lengths, int max) {
+    pthread_mutex_lock(&mutex_);
+    int count = 0;
+    uint16_t at = read_index_;
+    while (count < max && at != write_index_) {
+        const uint8_t* slot = slots_[at];
+        uint32_t length = get_le32(slot + frame_length_offset);
+        if (length > frame_max_payload) length = frame_max_payload;
+        if (length == 0 && count > 0) break;
+        memcpy(out[count], slot + frame_header_size, length);
+        lengths[count] = length;
+        ++count;
+        at = static_cast<uint16_t>((at + 1) % video_ring_slots);
+        if (length == 0) break;
+    }
+    pthread_mutex_unlock(&mutex_);
+    return count;
 }
 
 void frame_ring::advance_read() {

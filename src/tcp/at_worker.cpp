@@ -1,5 +1,5 @@
-// Commands run here, off the server thread; the queue holds at most one job per connection, so
-// the work a client can ask for at once is bounded.
+// Commands run here, off the server thread. Each client's queue is bounded, so the work a client
+// can ask for at once is too; among clients, commands run in the order they arrived.
 #include "at_worker.hpp"
 
 #include <cerrno>
@@ -11,40 +11,39 @@
 #include "mutex_hold.hpp"
 #include "reply_outbox.hpp"
 
-// The reply handle of the command that runs: its replies go to the connection that asked.
+// The reply handle of the command that runs: its replies join the outbox of the connection that
+// asked, after what that connection is already owed.
 class at_worker::command_reply : public at_reply {
 public:
-    command_reply(at_worker& worker, const job& asked) : worker_(worker), asked_(asked) {}
+    command_reply(at_worker& worker, int slot, const job& asked)
+        : worker_(worker), slot_(slot), asked_(asked) {}
 
-    // The reply joins its connection's outbox; this waits only until it has started (from then
-    // on the client gets it whole or is closed) or was dropped.
     int send(const char* text) override {
         if (text == nullptr) return -1;
         const uint32_t length = static_cast<uint32_t>(strlen(text));
         int error = EINVAL;
         if (length != 0) {
-            error = worker_.replies_.post_and_wait(asked_.slot, asked_.connection, text, length,
-                                                   mono_now_us());
+            error = worker_.replies_.post(slot_, asked_.connection, text, length, mono_now_us(),
+                                          true);
         }
         return finish(error);
     }
     void suspend_video() override { worker_.suspended_.store(1); }
     // The server thread writes the text when the reply starts.
     int send_status() override {
-        const int error = worker_.replies_.post_status_and_wait(asked_.slot, asked_.connection,
-                                                                mono_now_us());
-        return finish(error);
+        return finish(worker_.replies_.post(slot_, asked_.connection, "", 0, mono_now_us(), true,
+                                            reply_kind::status));
     }
 
 private:
     int finish(int error) {
-        worker_.replied();
         if (error == 0) return 0;
         log_err("Failed to send AT response to (fd %d): %s\n", asked_.fd, strerror(error));
         return -1;
     }
 
     at_worker& worker_;
+    int slot_;
     const job& asked_;
 };
 
@@ -78,49 +77,55 @@ void at_worker::stop() {
     started_ = false;
     mutex_hold lock(mutex_);
     stopping_ = false;
-    queued_ = 0;
+    for (client_queue& queue : queues_) queue = client_queue{};
 }
 
 bool at_worker::submit(int slot, uint32_t connection, int fd, const char* data, size_t length) {
     mutex_hold lock(mutex_);
-    if (running_connection_ == connection) return false;
-    for (int i = 0; i < queued_; ++i) {
-        if (queue_[i].connection == connection) return false;
+    client_queue& queue = queues_[slot];
+    if (queue.connection != connection) {
+        queue = client_queue{};
+        queue.connection = connection;
     }
-    // One job per table entry: a full queue means an entry holds a job of a closed connection
-    // that cancel() missed, which cannot happen; refuse rather than overrun.
-    if (queued_ == max_clients) return false;
-    job& added = queue_[queued_];
+    if (queue.count == at_waiting_limit) {
+        // Answered right after the last waiting command, so replies keep the order sent.
+        job& last = queue.jobs[(queue.first + queue.count - 1) % at_waiting_limit];
+        if (last.busy_after < UINT32_MAX) ++last.busy_after;
+        return false;
+    }
+    job& added = queue.jobs[(queue.first + queue.count) % at_waiting_limit];
     if (length > at_chunk_max) length = at_chunk_max;
-    added.slot = slot;
+    added.order = next_order_++;
     added.connection = connection;
     added.fd = fd;
+    added.busy_after = 0;
     added.length = static_cast<uint32_t>(length);
     memcpy(added.text, data, length);
     added.text[length] = '\0';
-    ++queued_;
+    ++queue.count;
     pthread_cond_broadcast(&changed_);
     return true;
 }
 
 void at_worker::cancel(int slot, uint32_t connection) {
     mutex_hold lock(mutex_);
-    for (int i = 0; i < queued_; ++i) {
-        if (queue_[i].slot != slot || queue_[i].connection != connection) continue;
-        memmove(&queue_[i], &queue_[i + 1], sizeof(job) * static_cast<size_t>(queued_ - i - 1));
-        --queued_;
-        return;
-    }
+    if (queues_[slot].connection == connection) queues_[slot] = client_queue{};
 }
 
 bool at_worker::idle() {
     mutex_hold lock(mutex_);
-    return queued_ == 0 && !running_;
+    if (running_) return false;
+    for (const client_queue& queue : queues_) {
+        if (queue.count != 0) return false;
+    }
+    return true;
 }
 
-void at_worker::replied() {
+int at_worker::waiting() {
     mutex_hold lock(mutex_);
-    running_connection_ = 0;
+    int count = 0;
+    for (const client_queue& queue : queues_) count += queue.count;
+    return count;
 }
 
 void* at_worker::thread_entry(void* self) {
@@ -131,33 +136,58 @@ void* at_worker::thread_entry(void* self) {
 void at_worker::run() {
     while (next_job()) {
         carry_out();
+        answer_busy();
         mutex_hold lock(mutex_);
-        running_connection_ = 0;
         running_ = false;
         pthread_cond_broadcast(&changed_);
     }
 }
 
-// Takes the oldest job into current_; false when the worker is to stop.
+// Takes the oldest waiting command of all clients into current_; false when the worker is to
+// stop.
 bool at_worker::next_job() {
     mutex_hold lock(mutex_);
-    while (!stopping_ && queued_ == 0) pthread_cond_wait(&changed_, &mutex_);
-    if (stopping_) return false;
-    current_ = queue_[0];
-    memmove(&queue_[0], &queue_[1], sizeof(job) * static_cast<size_t>(queued_ - 1));
-    --queued_;
-    running_connection_ = current_.connection;
-    running_ = true;
-    return true;
+    for (;;) {
+        if (stopping_) return false;
+        int oldest = -1;
+        for (int i = 0; i < max_clients; ++i) {
+            const client_queue& queue = queues_[i];
+            if (queue.count == 0) continue;
+            if (oldest < 0 ||
+                queue.jobs[queue.first].order < queues_[oldest].jobs[queues_[oldest].first].order) {
+                oldest = i;
+            }
+        }
+        if (oldest >= 0) {
+            client_queue& queue = queues_[oldest];
+            current_ = queue.jobs[queue.first];
+            current_slot_ = oldest;
+            queue.first = (queue.first + 1) % at_waiting_limit;
+            --queue.count;
+            running_ = true;
+            return true;
+        }
+        pthread_cond_wait(&changed_, &mutex_);
+    }
 }
 
 void at_worker::carry_out() {
     const at_command_handler handler = handler_.load();
     if (handler == nullptr) return;
-    command_reply reply(*this, current_);
+    command_reply reply(*this, current_slot_, current_);
     const int result = handler(reply, current_.text, static_cast<int>(current_.length));
     if (result != 0) {
-        log_err("AT command execution failed (fd %d), error code: %d\n", current_.fd,
-                result);
+        log_err("AT command execution failed (fd %d), error code: %d\n", current_.fd, result);
+    }
+}
+
+// The chunks refused while this command waited; their lines were printed when they came. A
+// connection that went meanwhile is owed nothing.
+void at_worker::answer_busy() {
+    for (uint32_t i = 0; i < current_.busy_after; ++i) {
+        if (replies_.post(current_slot_, current_.connection, at_busy_reply,
+                          sizeof(at_busy_reply) - 1, mono_now_us(), false) != 0) {
+            return;
+        }
     }
 }

@@ -1,10 +1,11 @@
 #pragma once
-// The command thread: carries out the chunks clients send, one at a time, in the order
-// received, so a command that runs a slow shell command holds up neither the video nor the
-// other clients. It shares two things with the server thread, each under its own lock: its
-// queue (the server submits and cancels) and the reply outbox (its replies go there, for the
-// connection that asked). It never touches a socket or the client table.
-// The queue's mutex is never held with another lock.
+// The command thread: carries out the chunks clients send, one at a time, so a command that
+// runs a slow shell command holds up neither the video nor the other clients. Each client's
+// commands run in the order sent, with up to at_waiting_limit waiting behind the one that runs;
+// their replies join the reply outbox in that order, and the command thread never waits for a
+// client to take one. It shares two things with the server thread, each under its own lock:
+// this queue (the server submits and cancels) and the reply outbox. It never touches a socket
+// or the client table. The queue's mutex is never held with another lock.
 #include <pthread.h>
 
 #include <atomic>
@@ -15,6 +16,11 @@
 #include "client_table.hpp"
 
 class reply_outbox;
+
+constexpr int at_waiting_limit = 8;  // commands a client may have waiting behind a running one
+// What a chunk beyond that gets, in its place among the client's replies.
+constexpr char at_busy_reply[] = "ERROR: Command execution failed\r\n";
+constexpr int at_busy_code = -9;
 
 class at_worker {
 public:
@@ -32,24 +38,33 @@ public:
     void set_handler(at_command_handler handler) { handler_.store(handler); }
     bool has_handler() const { return handler_.load() != nullptr; }
 
-    // Queues a chunk from the client in `slot`. False when that connection already has a
-    // command queued or running: nothing is queued then.
+    // Queues a chunk of the connection in `slot` behind its waiting commands. False when it
+    // already has at_waiting_limit waiting: nothing runs then, and the busy reply goes out
+    // after the replies of the commands before it.
     bool submit(int slot, uint32_t connection, int fd, const char* data, size_t length);
-    // Forgets a queued command of a connection that closed (one already running finishes).
+    // Drops the waiting commands (and busy replies) of a connection that closed; one already
+    // running finishes.
     void cancel(int slot, uint32_t connection);
-    // True when no command is queued or running.
+    // True when no command is waiting or running.
     bool idle();
-    // The running command's reply has been dealt with: its client may send the next command,
-    // which queues while this one finishes.
-    void replied();
+    // Commands waiting, all clients together (tests).
+    int waiting();
 
 private:
     struct job {
-        int slot;
+        uint64_t order;           // arrival among all clients' commands
         uint32_t connection;
         int fd;
+        uint32_t busy_after;      // chunks refused after this one, answered once it ran
         uint32_t length;
         char text[at_chunk_max + 1];
+    };
+    // One client's waiting commands, oldest first.
+    struct client_queue {
+        uint32_t connection = 0;
+        int first = 0;
+        int count = 0;
+        job jobs[at_waiting_limit];
     };
     class command_reply;
 
@@ -57,6 +72,7 @@ private:
     void run();
     bool next_job();
     void carry_out();
+    void answer_busy();
 
     reply_outbox& replies_;
     std::atomic<int>& suspended_;
@@ -66,9 +82,9 @@ private:
     pthread_t thread_{};
     bool started_ = false;
     bool stopping_ = false;
-    job queue_[max_clients];       // one queued command per client at most
-    int queued_ = 0;               // jobs at queue_[0 .. queued_)
-    uint32_t running_connection_ = 0;  // whose command runs and has not replied; 0: none
+    client_queue queues_[max_clients];
+    uint64_t next_order_ = 0;
     bool running_ = false;
-    job current_;                  // the worker thread's copy of the running job
+    int current_slot_ = -1;  // the worker thread's running command and where it came from
+    job current_;
 };

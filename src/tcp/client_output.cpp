@@ -16,6 +16,19 @@ long send_now(int fd, const void* data, uint32_t length) {
     }
 }
 
+long send_parts_now(int fd, iovec* parts, int count) {
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);
+    for (;;) {
+        ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return -1;
+    }
+}
+
 void client_output::reset() {
     rest_length = 0;
     kind = rest_kind::none;
@@ -29,7 +42,8 @@ void client_output::reset() {
 void client_output::keep(rest_kind what, const uint8_t* data, uint32_t length, int64_t since_us,
                          int timeout_ms) {
     if (length > rest_capacity) length = rest_capacity;
-    memcpy(rest, data, length);
+    // A reply is staged in rest itself, so what the socket left of it may overlap its new place.
+    memmove(rest, data, length);
     rest_length = length;
     kind = what;
     rest_since_us = since_us;

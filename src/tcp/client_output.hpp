@@ -3,6 +3,8 @@
 // first byte went out (or was due) last. Only the TCP server thread touches it, so it needs no
 // lock. A rest always goes out before anything new for the client, so its stream is whole
 // payloads and whole replies, in order.
+#include <sys/uio.h>
+
 #include <cstdint>
 
 #include "spi_link.hpp"
@@ -25,7 +27,8 @@ struct client_output {
 
     void reset();
     bool has_rest() const { return rest_length != 0; }
-    // Keeps bytes the socket did not take; since_us is when they were due.
+    // Keeps bytes the socket did not take (they may lie in rest itself); since_us is when they
+    // were due.
     void keep(rest_kind what, const uint8_t* data, uint32_t length, int64_t since_us,
               int timeout_ms);
     // Sends what the socket takes now. Returns 0 once the rest is out (or there was none),
@@ -36,3 +39,5 @@ struct client_output {
 // One non-blocking send, never raising SIGPIPE; EINTR is retried. Returns bytes sent (0 when
 // the socket took nothing) or -1 with errno.
 long send_now(int fd, const void* data, uint32_t length);
+// The same for several buffers, in order, in one call.
+long send_parts_now(int fd, iovec* parts, int count);

@@ -19,9 +19,17 @@ void client_registry::count_sent(int index, uint64_t bytes, bool whole_frame) {
     totals->frames_sent.add();
 }
 
-void client_registry::count_skipped(int index) {
-    ++entries[index].stats.frames_skipped;
-    totals->frames_skipped.add();
+void client_registry::count_frames_sent(int index, uint64_t bytes, uint64_t frames) {
+    client_stats& stats = entries[index].stats;
+    stats.bytes_sent += bytes;
+    stats.frames_sent += frames;
+    totals->bytes_sent.add(bytes);
+    totals->frames_sent.add(frames);
+}
+
+void client_registry::count_skipped(int index, uint64_t frames) {
+    entries[index].stats.frames_skipped += frames;
+    totals->frames_skipped.add(frames);
 }
 
 void client_registry::count_timeout(int index) {

@@ -55,8 +55,10 @@ public:
     void count_closed();
     // bytes went out to the client; whole_frame when they finished a video frame.
     void count_sent(int index, uint64_t bytes, bool whole_frame);
-    // The client missed a frame because its output was still busy.
-    void count_skipped(int index);
+    // bytes of a batch of frames went out, finishing `frames` of them.
+    void count_frames_sent(int index, uint64_t bytes, uint64_t frames);
+    // frames missed by the client because its output was still busy.
+    void count_skipped(int index, uint64_t frames);
     void count_timeout(int index);
     void count_command(int index);
 };

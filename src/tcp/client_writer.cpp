@@ -2,6 +2,7 @@
 #include "client_writer.hpp"
 
 #include <sys/epoll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +22,10 @@ bool fatal_send_error(int error) {
 }
 
 int64_t whole_seconds(int64_t us) { return us / 1000000; }
+
+bool reply_too_late(int64_t ready_us, int64_t now_us) {
+    return now_us - ready_us >= static_cast<int64_t>(at_reply_start_limit_ms) * 1000;
+}
 
 }  // namespace
 
@@ -47,6 +52,8 @@ void client_writer::write(int index, int64_t now_us) {
         close(index);
         return;
     }
+    // A reply's time runs from when it was posted, whatever the client still owes before it.
+    drop_late_replies(index, entry.fd, now_us);
     client_output& out = clients_.outputs[index];
     if (now_us < out.held_until_us) return;
     if (out.has_rest()) {
@@ -68,6 +75,14 @@ void client_writer::write(int index, int64_t now_us) {
     start_replies(index, entry.fd, now_us);
 }
 
+void client_writer::drop_late_replies(int index, int fd, int64_t now_us) {
+    int64_t ready_us = 0;
+    while (replies_.oldest_ready(index, &ready_us) && reply_too_late(ready_us, now_us)) {
+        replies_.pop(index);
+        log_err("Failed to send AT response to (fd %d): %s\n", fd, strerror(ETIMEDOUT));
+    }
+}
+
 // Replies start only on an empty output; the rest buffer stages the one being started.
 void client_writer::start_replies(int index, int fd, int64_t now_us) {
     client_output& out = clients_.outputs[index];
@@ -75,12 +90,9 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
     int64_t ready_us = 0;
     reply_kind kind = reply_kind::text;
     while (replies_.peek(index, out.rest, &length, &ready_us, &kind)) {
-        if (now_us - ready_us >= static_cast<int64_t>(at_reply_start_limit_ms) * 1000) {
-            // Dropped whole: the worker reports it for its reply, this line for the server's own.
-            if (!pop_reply(index, reply_fate::dropped)) {
-                log_err("Failed to send AT response to (fd %d): %s\n", fd,
-                        strerror(ETIMEDOUT));
-            }
+        if (reply_too_late(ready_us, now_us)) {
+            replies_.pop(index);
+            log_err("Failed to send AT response to (fd %d): %s\n", fd, strerror(ETIMEDOUT));
             continue;
         }
         if (kind == reply_kind::status) {
@@ -93,16 +105,14 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
         if (n == 0) return;
         if (n < 0) {
             const int error = errno;
-            if (!pop_reply(index, reply_fate::refused)) {
-                log_err("Failed to send AT response to (fd %d): %s\n", fd,
-                        strerror(error));
-            }
+            replies_.pop(index);
+            log_err("Failed to send AT response to (fd %d): %s\n", fd, strerror(error));
             if (fatal_send_error(error)) write_failed(index, fd, error, rest_kind::reply);
             return;
         }
         clients_.count_sent(index, static_cast<uint64_t>(n), false);
         clients_.mark_alive(index, whole_seconds(now_us), false);
-        pop_reply(index, reply_fate::started);
+        replies_.pop(index);
         if (static_cast<uint32_t>(n) < length) {
             out.keep(rest_kind::reply, out.rest + n, length - static_cast<uint32_t>(n), now_us,
                      rest_timeout_ms_);
@@ -111,40 +121,40 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
     }
 }
 
-// Once the worker's reply is dealt with, its client may send the next command: the server reads
-// that command only after this returns, so it never finds the previous one still counted.
-bool client_writer::pop_reply(int index, reply_fate fate) {
-    const bool workers = replies_.pop(index, fate);
-    if (workers && worker_ != nullptr) worker_->replied();
-    return workers;
-}
-
 bool client_writer::ready_for_frames(int index, int64_t now_us) {
     const client_output& out = clients_.outputs[index];
     if (out.has_rest() || now_us < out.held_until_us) return false;
     return !replies_.owed(index);
 }
 
-frame_take client_writer::offer_frame(int index, int fd, const uint8_t* payload, uint32_t length,
-                                      int64_t frame, int64_t now_us) {
-    client_output& out = clients_.outputs[index];
-    long n = send_now(fd, payload, length);
+int client_writer::offer_frames(int index, int fd, const uint8_t (*payloads)[frame_max_payload],
+                                const uint32_t* lengths, int count, int64_t first_frame,
+                                int64_t now_us) {
+    iovec parts[send_batch_frames];
+    if (count > send_batch_frames) count = send_batch_frames;
+    for (int i = 0; i < count; ++i) {
+        parts[i].iov_base = const_cast<uint8_t*>(payloads[i]);
+        parts[i].iov_len = lengths[i];
+    }
+    const long n = send_parts_now(fd, parts, count);
     if (n < 0) {
         write_failed(index, fd, errno, rest_kind::none);
-        return frame_take::none;
+        return -1;
     }
-    out.given_frames = frame + 1;
-    const bool whole = static_cast<uint32_t>(n) == length;
-    if (n > 0 || whole) clients_.count_sent(index, static_cast<uint64_t>(n), whole);
-    if (n > 0) clients_.mark_alive(index, whole_seconds(now_us), whole);
-    if (whole) {
-        out.whole_frames = frame + 1;
-        return frame_take::whole;
-    }
+    int whole = 0;
+    uint32_t left = static_cast<uint32_t>(n);
+    while (whole < count && left >= lengths[whole]) left -= lengths[whole++];
+    client_output& out = clients_.outputs[index];
+    clients_.count_frames_sent(index, static_cast<uint64_t>(n), static_cast<uint64_t>(whole));
+    if (n > 0) clients_.mark_alive(index, whole_seconds(now_us), whole > 0);
+    out.given_frames = first_frame + whole;
+    if (whole > 0) out.whole_frames = first_frame + whole;
+    if (whole == count) return whole;
     // Even a frame the socket took nothing of is this client's now: it goes out whole first.
-    out.keep(rest_kind::video, payload + n, length - static_cast<uint32_t>(n), now_us,
+    out.given_frames += 1;
+    out.keep(rest_kind::video, payloads[whole] + left, lengths[whole] - left, now_us,
              rest_timeout_ms_);
-    return frame_take::partly;
+    return whole;
 }
 
 // kind none: a frame of which nothing went out, which the client simply misses unless the
@@ -200,6 +210,10 @@ void client_writer::close(int index) {
         ::close(entry.fd);
     }
     clients_.outputs[index].reset();
-    replies_.close(index);
+    // A command's reply that never started is reported as a send to the closed socket would be.
+    const int unanswered = replies_.close(index);
+    for (int i = 0; i < unanswered; ++i) {
+        log_err("Failed to send AT response to (fd %d): %s\n", entry.fd, strerror(EPIPE));
+    }
     if (worker_ != nullptr) worker_->cancel(index, entry.connection);
 }

@@ -19,7 +19,7 @@ constexpr int timeout_count_shown_limit = 1;  // shown as "count: n/1"; nothing 
 constexpr int64_t silence_limit_s = 13;       // a client silent for longer is closed
 constexpr int silence_reported_s = 14;        // what the close lines report
 
-enum class frame_take { whole, partly, none };
+constexpr int send_batch_frames = 8;  // waiting frames a client is offered in one call
 
 class client_writer {
 public:
@@ -30,8 +30,8 @@ public:
         : clients_(clients), replies_(replies), rest_timeout_ms_(rest_timeout_ms),
           suspended_(suspended) {}
 
-    // The server's epoll set (closes take sockets out of it) and worker (closes drop the
-    // connection's queued command). Without them (tests) closes only close.
+    // The server's epoll set (closes take sockets out of it) and command queue (closes drop the
+    // connection's waiting commands). Without them (tests) closes only close.
     void attach(int epoll_fd, at_worker* worker) {
         epoll_fd_ = epoll_fd;
         worker_ = worker;
@@ -42,9 +42,11 @@ public:
     // The rest, then owed replies, as far as the socket takes them.
     void write(int index, int64_t now_us);
     void write_all(int64_t now_us);
-    // Offers frame number `frame` (on the streamer's count) to the client in entry index.
-    frame_take offer_frame(int index, int fd, const uint8_t* payload, uint32_t length,
-                           int64_t frame, int64_t now_us);
+    // Offers count frames, numbered from first_frame on the streamer's count, to the client in
+    // entry index in one call. Returns how many it took whole; the first one it did not take
+    // whole (even with nothing of it sent) is its rest. -1 after a send error.
+    int offer_frames(int index, int fd, const uint8_t (*payloads)[frame_max_payload],
+                     const uint32_t* lengths, int count, int64_t first_frame, int64_t now_us);
     // The time-out lines for rests due by now; a silent client is closed there.
     void check_time_outs(int64_t now_us);
     // Out of the epoll set, closed, entry freed, output and replies forgotten.
@@ -54,7 +56,7 @@ public:
 
 private:
     void start_replies(int index, int fd, int64_t now_us);
-    bool pop_reply(int index, reply_fate fate);
+    void drop_late_replies(int index, int fd, int64_t now_us);
     void write_failed(int index, int fd, int error, rest_kind kind);
     void time_out(int index, int fd, int64_t now_us);
 

@@ -1,13 +1,15 @@
 #pragma once
 // Replies on their way to a client's output: with the command queue, the only state the
 // command thread shares with the server thread (its own lock). The command thread posts a reply
-// and waits for its fate; the server thread starts each one once the client's rest is out, or
-// drops it when it could not start within at_reply_start_limit_ms. A reply belongs to the connection that asked:
-// the slot forgets its replies when that connection closes, and a post for any other
-// connection is refused, so a later client given the same descriptor never sees it.
+// and goes on; the server thread starts each one, in the order posted, once the client's rest
+// is out, or drops it whole (with the failure line) when it could not start within
+// at_reply_start_limit_ms of being posted, whatever the client still owes. A reply belongs to
+// the connection that asked: the slot forgets its replies when that connection closes, and a
+// post for any other connection is refused, so a later client given the same descriptor never
+// sees it.
 //
-// Lock order: this mutex is the last lock ever taken. The worker posts while the command may
-// hold param_mutex, iwset_mutex or vendor_send_mutex; nothing else is taken while it is held.
+// Lock order: this mutex is the last lock ever taken. The command thread posts while the command
+// may hold param_mutex, iwset_mutex or vendor_send_mutex; nothing else is taken while it is held.
 #include <pthread.h>
 
 #include <cstdint>
@@ -19,7 +21,6 @@ constexpr uint32_t owed_reply_limit = 65536;  // a client owed more is closed
 // The longest reply a client is handed; a longer text is refused.
 constexpr uint32_t at_reply_max = rest_capacity;
 
-enum class reply_fate : uint8_t { none, waiting, started, dropped, refused };
 // A text posted whole, or the status, whose text the server thread makes when it starts it.
 enum class reply_kind : uint8_t { text, status };
 
@@ -32,28 +33,26 @@ public:
 
     // Server thread: a new connection takes the slot.
     void open(int slot, uint32_t connection);
-    // Server thread: the slot's connection is gone; what it was owed is dropped, and a waiting
-    // worker learns that its reply was refused.
-    void close(int slot);
+    // Server thread: the slot's connection is gone and what it was owed is dropped. Returns how
+    // many of those were commands' own replies (not busy replies).
+    int close(int slot);
 
-    // Queues a whole reply for the slot's connection. Returns 0, EPIPE when the slot holds
-    // another connection (or none), EMSGSIZE for a text longer than at_reply_max. A post that
-    // takes the owed bytes over the limit marks the slot for closing and is refused (ENOBUFS).
-    int post(int slot, uint32_t connection, const char* text, uint32_t length, int64_t ready_us);
-    // Worker: post, then wait until the server started the reply (0), dropped it (ETIMEDOUT)
-    // or its connection went (EPIPE). Other results of post come back at once.
-    int post_and_wait(int slot, uint32_t connection, const char* text, uint32_t length,
-                      int64_t ready_us);
-    // Worker: the same for the status reply, which has no text until it starts.
-    int post_status_and_wait(int slot, uint32_t connection, int64_t ready_us);
+    // Command thread: queues a whole reply for the slot's connection. Returns 0, EPIPE when the
+    // slot holds another connection (or none), EMSGSIZE for a text longer than at_reply_max. A
+    // post that takes the owed bytes over the limit marks the slot for closing and is refused
+    // (ENOBUFS).
+    // A status is posted with no text.
+    int post(int slot, uint32_t connection, const char* text, uint32_t length, int64_t ready_us,
+             bool command_reply, reply_kind kind = reply_kind::text);
 
     // Server thread: copies the oldest reply of the slot into out (at_reply_max bytes) and
     // says its kind (a status has length 0: the server writes it). False when nothing is owed.
     bool peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready_us,
               reply_kind* kind = nullptr);
-    // Server thread: the oldest reply started (or was dropped); a waiting worker is told.
-    // Returns true when it was the worker's reply.
-    bool pop(int slot, reply_fate fate);
+    // Server thread: when the oldest reply was posted; false when nothing is owed.
+    bool oldest_ready(int slot, int64_t* ready_us);
+    // Server thread: the oldest reply started or was dropped.
+    void pop(int slot);
     // Server thread: whether the slot is owed replies, and whether it went over the limit.
     bool owed(int slot);
     bool over_limit(int slot);
@@ -61,7 +60,7 @@ public:
 private:
     struct item_header {
         uint32_t length;
-        uint32_t from_worker;
+        uint32_t command_reply;
         int64_t ready_us;
         reply_kind kind;
     };
@@ -72,15 +71,6 @@ private:
         uint8_t owed[owed_reply_limit];
     };
 
-    int append(int slot, uint32_t connection, const char* text, uint32_t length,
-               int64_t ready_us, bool from_worker, reply_kind kind = reply_kind::text);
-    int wait_for_fate(int slot);
-    void resolve_worker(int slot, reply_fate fate);
-
     slot_state slots_[max_clients];  // one per client table entry
-    // The one reply the worker waits for (it runs one command at a time).
-    int worker_slot_ = -1;
-    reply_fate worker_fate_ = reply_fate::none;
     pthread_mutex_t mutex_;
-    pthread_cond_t decided_;
 };

@@ -62,7 +62,7 @@ uint64_t tcp_server_loop_turns() { return loop_turns.load(std::memory_order_rela
 
 tcp_server::tcp_server(uint16_t port, frame_ring& ring, client_registry& clients,
                        std::atomic<int>& suspended, int video_timeout_ms)
-    : port_(port), clients_(clients),
+    : port_(port), ring_(ring), clients_(clients),
       streamer_(ring, clients, replies_, suspended, video_timeout_ms),
       worker_(replies_, suspended) {}
 
@@ -114,6 +114,17 @@ int tcp_server::setup() {
         shutdown();
         return -1;
     }
+    // The processor's wake-up: a stored frame leaves at once instead of at the next tick.
+    wake_fd_ = ring_.open_wake();
+    if (wake_fd_ >= 0) {
+        epoll_event wake{};
+        wake.events = EPOLLIN;
+        wake.data.fd = wake_fd_;
+        if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, wake_fd_, &wake) < 0) {
+            log_perror("epoll_ctl add frame wake-up failed");
+            wake_fd_ = -1;
+        }
+    }
     int error = worker_.start();
     if (error != 0) {
         errno = error;
@@ -155,9 +166,13 @@ int tcp_server::turn(int wait_ms) {
         }
         count = 0;
     }
+    bool frames_stored = false;
     for (int i = 0; i < count; ++i) {
         if (events[i].data.fd == listen_fd_.get()) {
             accept_clients();
+        } else if (wake_fd_ >= 0 && events[i].data.fd == wake_fd_) {
+            ring_.clear_wake();
+            frames_stored = true;
         } else {
             handle_client_event(events[i].data.fd, events[i].events);
         }
@@ -169,6 +184,8 @@ int tcp_server::turn(int wait_ms) {
         next_tick_us_ += loop_wait_ms * 1000;
         // A tick held up longer than a period is not made up for with a burst of ticks.
         if (next_tick_us_ <= now_us) next_tick_us_ = now_us + loop_wait_ms * 1000;
+    } else if (frames_stored) {
+        streamer_.send_waiting();
     }
     return 0;
 }
@@ -303,17 +320,15 @@ void tcp_server::receive_from(int fd) {
     if (fd > 0 && worker_.has_handler()) hand_to_worker(fd, total);
 }
 
-// One command per connection at a time: a chunk that comes meanwhile is answered at once.
+// A chunk beyond a client's waiting limit runs nothing; its line is printed now and its reply
+// follows the replies of the commands before it.
 void tcp_server::hand_to_worker(int fd, size_t length) {
     uint32_t connection = 0;
     const int index = clients_.find(fd, &connection);
     if (index < 0) return;
     clients_.count_command(index);
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
-    replies_.post(index, connection, at_busy_reply, sizeof(at_busy_reply) - 1,
-                          mono_now_us());
     log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
-    streamer_.writer().write(index, mono_now_us());
 }
 
 void tcp_server::close_client(int fd, close_path path) {

@@ -1,8 +1,10 @@
 #pragma once
 // The TCP server: one thread, one dual-stack listening socket, one edge-triggered epoll set.
 // It accepts up to max_clients clients, hands what they send to the command thread, drops
-// clients that hang up, writes to clients as their sockets take it, and runs the streaming tick
-// every loop_wait_ms on its own schedule, whatever events arrive.
+// clients that hang up, writes to clients as their sockets take it, sends a frame as soon as the
+// processor's wake-up says one was stored, and runs the streaming tick (time-outs, the silence
+// sweep, and any frame a wake-up missed) every loop_wait_ms on its own schedule, whatever events
+// arrive.
 //
 // Who owns what:
 //   server thread   the client table and every client output (client_table, client_output,
@@ -10,7 +12,8 @@
 //   command thread  the command running (at_worker) and its reply handle
 //   shared          the command queue (at_worker's lock) and the reply outbox (its own lock):
 //                   the only state both threads touch
-//   processor       the video ring (its own lock); the server copies frames out of it
+//   processor       the video ring (its own lock); the server copies frames out of it, woken
+//                   by the ring's eventfd in its epoll set
 #include <sys/epoll.h>
 
 #include <atomic>
@@ -28,7 +31,7 @@
 
 constexpr uint16_t tcp_port = 554;
 constexpr int listen_backlog = 4;
-constexpr int max_events = 5;        // per wait
+constexpr int max_events = 6;        // per wait: the listener, the wake-up and four clients
 constexpr int loop_wait_ms = 10;     // the streaming tick's period
 constexpr int client_send_buffer_size = 65536;
 constexpr size_t receive_limit = at_chunk_max;  // one read's chunk; a NUL follows it
@@ -44,11 +47,6 @@ void tcp_set_at_command_handler(at_command_handler handler);
 // Turns of the daemon's server loop so far: a watchdog that sees it stand still knows the loop
 // is stuck. Read from any thread.
 uint64_t tcp_server_loop_turns();
-
-// A chunk that comes while its client's previous command is queued or running runs nothing and
-// gets this reply at once.
-constexpr char at_busy_reply[] = "ERROR: Command execution failed\r\n";
-constexpr int at_busy_code = -9;
 
 // Ignores SIGPIPE and starts the detached server thread on port 554.
 // Returns 0 once the thread runs (its own set-up may still fail), -1 otherwise.
@@ -79,8 +77,10 @@ public:
     // Closes the listening socket, the epoll set and every client, frees the table and stops
     // the AT worker.
     void shutdown();
-    // True when no AT command is queued or running (tests).
+    // True when no AT command is waiting or running (tests).
     bool commands_idle() { return worker_.idle(); }
+    // Commands waiting behind a running one, all clients together (tests).
+    int commands_waiting() { return worker_.waiting(); }
     // Runs received chunks through handler; without one they are only logged.
     void set_handler(at_command_handler handler) { worker_.set_handler(handler); }
 
@@ -102,6 +102,7 @@ private:
     void hand_to_worker(int fd, size_t length);
 
     uint16_t port_;
+    frame_ring& ring_;
     client_registry& clients_;
     reply_outbox replies_;
     video_streamer streamer_;
@@ -109,6 +110,7 @@ private:
     int64_t next_tick_us_ = 0;
     unique_fd epoll_fd_;
     unique_fd listen_fd_;
+    int wake_fd_ = -1;  // the ring's, in the epoll set
     std::atomic<bool> stop_requested_{false};
     char receive_buffer_[receive_limit + 1];
     char shown_[escaped_size(receive_limit)];

@@ -1,7 +1,8 @@
 #pragma once
-// The streaming tick: every frame waiting in the video ring, in order, to every client that can
-// take it now, then the client time-outs. Runs on the TCP server thread every loop_wait_ms,
-// whatever events arrive.
+// Every frame waiting in the video ring, in order, to every client that can take it now: as soon
+// as the processor stores one (send_waiting, on its wake-up), and on the streaming tick with the
+// client time-outs and the silence sweep (every loop_wait_ms, whatever events arrive). Server
+// thread only.
 #include <atomic>
 #include <cstdint>
 
@@ -19,6 +20,8 @@ public:
           writer_(clients, replies, send_timeout_ms, &suspended) {}
 
     void tick();
+    // The frames waiting now, without the time-outs and the sweep.
+    void send_waiting();
     // The read position moves to the write position: a client that comes while nobody else is
     // connected starts at live, not at what an earlier lap left.
     void catch_up_to_live();
@@ -26,8 +29,10 @@ public:
     client_writer& writer() { return writer_; }
 
 private:
-    bool deliver(uint32_t length, int64_t now_us);
-    void count_skips();
+    void drain(int count, int64_t now_us);
+    int deliver(int count, int64_t now_us);
+    bool someone_has_whole(int64_t frame) const;
+    void count_skips(int taken);
     void sweep_silent_clients(int64_t now_us);
 
     frame_ring& ring_;
@@ -37,6 +42,9 @@ private:
     // Frames consumed so far: the frame at the read position is number consumed_ on this count,
     // which is how a client's output knows what it already has.
     int64_t consumed_ = 0;
-    // The frame is copied out under the ring's mutex so the producer cannot change it mid-send.
-    uint8_t payload_[frame_max_payload];
+    int64_t consumed_at_tick_ = 0;  // consumed_ when the last tick ended
+    // Frames are copied out under the ring's mutex so the producer cannot change one mid-send;
+    // a client gets as many of them as its socket takes in one call.
+    uint8_t batch_[send_batch_frames][frame_max_payload];
+    uint32_t lengths_[send_batch_frames];
 };

@@ -508,6 +508,50 @@ TEST_F(Fairness, ChatterFromOneClientHoldsUpNoFrameForTheOthers) {
     chatter.join();
 }
 
+// A client that never reads holds a full socket and still sends a byte now and then (enough to
+// stay clear of the silence rule): each of its chunks gets a reply that cannot start and is
+// dropped whole after its second. Another client's command is answered meanwhile, between two
+// of its payloads.
+TEST_F(Fairness, AClientWithAFullSocketThatChattersHoldsUpNoOtherClientsReply) {
+    plan = payload_plan{.seed = 9, .derived_length = false, .fixed_length = 4096};
+    start();
+    connected_client stalled = connect(0, client_family::ipv4);
+    connected_client asking = connect(1, client_family::ipv6);
+    ASSERT_GT(stalled.daemon_fd, 0);
+    ASSERT_GT(asking.daemon_fd, 0);
+    client_reader reader(asking.socket.get());
+
+    board.source().start_stream({.frames_per_second = stall_stream_rate, .plan = plan});
+    std::atomic<bool> chatting{true};
+    std::thread chatter([&] {
+        while (chatting.load() && send_text(stalled.socket.get(), "x"))
+            std::this_thread::sleep_for(200ms);
+    });
+    const std::optional<size_t> dropped =
+        board.wait_stderr("Failed to send AT response to (fd " +
+                          std::to_string(stalled.daemon_fd) + "): Connection timed out");
+    bool asked = false;
+    parsed_stream parsed;
+    if (dropped) {
+        asked = send_text(asking.socket.get(), "AT+AB version\r\n");
+        const std::string reply = std::string(board_world::default_zqversion) + "\r\nOK\r\n";
+        const auto deadline = steady_clock::now() + e2e_deadline;
+        while (asked && steady_clock::now() < deadline && parsed.problem.empty() &&
+               parsed.replies_after.empty() &&
+               reader.wait_for_size(reader.size() + 1, e2e_deadline)) {
+            parsed = parse_stream(reader.data(), plan, reply);
+        }
+    }
+    chatting = false;
+    chatter.join();
+    board.source().stop_stream();
+
+    ASSERT_TRUE(dropped);
+    EXPECT_TRUE(asked);
+    EXPECT_EQ(parsed.problem, "");
+    EXPECT_EQ(parsed.replies_after.size(), 1u);
+}
+
 // Far above the old one-frame-per-tick rate: every one of four clients gets every frame.
 TEST_F(Fairness, FourClientsGetEveryFrameOfAFastSource) {
     start();

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,32 @@ int recording_handler(at_reply&, const char* data, int length) {
     return handler_result.load();
 }
 
+// Commands that wait for a permit each, then reply with their own text.
+std::mutex gate_mutex;
+std::condition_variable gate_opened;
+int permits = 0;
+
+void open_gate(int count) {
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    permits += count;
+    gate_opened.notify_all();
+}
+
+int gated_handler(at_reply& reply, const char* data, int length) {
+    {
+        std::unique_lock<std::mutex> lock(gate_mutex);
+        gate_opened.wait(lock, [] { return permits > 0; });
+        --permits;
+    }
+    const std::string text(data, static_cast<size_t>(length));
+    {
+        std::lock_guard<std::mutex> lock(calls_mutex);
+        calls.push_back({text, true});
+    }
+    reply.send((text + "\r\n").c_str());
+    return 0;
+}
+
 size_t call_count() {
     std::lock_guard<std::mutex> lock(calls_mutex);
     return calls.size();
@@ -50,12 +77,17 @@ protected:
             calls.clear();
         }
         handler_result = 0;
+        {
+            std::lock_guard<std::mutex> lock(gate_mutex);
+            permits = 0;
+        }
         server.set_handler(recording_handler);
         ASSERT_EQ(server.setup(), 0);
         port = server.port();
         ASSERT_NE(port, 0);
     }
     void TearDown() override {
+        open_gate(1000);  // a gated command still running would hold the shutdown
         server.shutdown();
     }
 
@@ -317,6 +349,94 @@ TEST_F(tcp_server_test, without_a_handler_received_text_is_only_logged) {
     EXPECT_EQ(err, "");
     EXPECT_EQ(call_count(), 0u);
     EXPECT_EQ(clients.read(0).active, 1);
+}
+
+// ---- frames ----
+
+TEST_F(tcp_server_test, a_stored_frame_leaves_in_the_turn_it_wakes_not_at_the_tick) {
+    unique_fd client = accept_client(0);
+    // The tick is a second away on the loop's clock: only the processor's wake-up sends now.
+    clock.set_us(clock.now_us() - 1000000);
+    store_frame(*ring, "woken");
+    ASSERT_EQ(server.turn(), 0);
+    EXPECT_EQ(read_available(client.get()), "woken");
+}
+
+// ---- the command queue ----
+
+// c1 runs; c2..c9 wait; c10 finds eight waiting and is refused; once c1 is done, c11 fits again.
+// Every reply comes in the order its chunk was sent, the refusal in its place.
+TEST_F(tcp_server_test, commands_run_in_order_and_a_ninth_waiting_one_is_refused_in_its_place) {
+    server.set_handler(gated_handler);
+    unique_fd client = accept_client(0);
+    const int fd = clients.read(0).fd;
+    auto send_text = [&](const std::string& text) {
+        ASSERT_EQ(send(client.get(), text.data(), text.size(), 0),
+                  static_cast<ssize_t>(text.size()));
+    };
+
+    start_capture();
+    send_text("c1");
+    EXPECT_TRUE(turn_until([this] { return !server.commands_idle() &&
+                                           server.commands_waiting() == 0; }));
+    for (int i = 2; i <= 9; ++i) {
+        send_text("c" + std::to_string(i));
+        EXPECT_TRUE(turn_until([&] { return server.commands_waiting() == i - 1; }));
+    }
+    clients.entries[0].last_activity = 3;
+    send_text("c10");
+    EXPECT_TRUE(turn_until([&] { return clients.read(0).last_activity != 3; }));
+    EXPECT_EQ(server.commands_waiting(), 8);
+    open_gate(1);
+    EXPECT_TRUE(turn_until([&] { return server.commands_waiting() == 7; }));
+    send_text("c11");
+    EXPECT_TRUE(turn_until([&] { return server.commands_waiting() == 8; }));
+    open_gate(100);
+
+    std::string expected;
+    for (int i = 1; i <= 9; ++i) expected += "c" + std::to_string(i) + "\r\n";
+    expected += "ERROR: Command execution failed\r\nc11\r\n";
+    std::string got;
+    EXPECT_TRUE(turn_until([&] {
+        got += read_available(client.get());
+        return got.size() >= expected.size();
+    }));
+    finish_capture();
+
+    EXPECT_EQ(got, expected);
+    std::string received_lines;
+    for (int i = 1; i <= 11; ++i) received_lines += received(fd, "c" + std::to_string(i));
+    EXPECT_EQ(out, received_lines);
+    EXPECT_EQ(err, "AT command execution failed (fd " + std::to_string(fd) +
+                       "), error code: -9\n");
+}
+
+TEST_F(tcp_server_test, waiting_commands_are_dropped_when_their_client_goes) {
+    server.set_handler(gated_handler);
+    unique_fd client = accept_client(0);
+    const int fd = clients.read(0).fd;
+    ASSERT_EQ(send(client.get(), "c1", 2, 0), 2);
+    EXPECT_TRUE(turn_until([this] { return !server.commands_idle() &&
+                                           server.commands_waiting() == 0; }));
+    ASSERT_EQ(send(client.get(), "c2", 2, 0), 2);
+    EXPECT_TRUE(turn_until([this] { return server.commands_waiting() == 1; }));
+
+    start_capture();
+    client.reset();
+    EXPECT_TRUE(turn_until([&] { return clients.read(0).active == 0; }));
+    EXPECT_EQ(server.commands_waiting(), 0);
+    open_gate(100);
+    EXPECT_TRUE(turn_until([this] { return server.commands_idle(); }));
+    finish_capture();
+
+    std::lock_guard<std::mutex> lock(calls_mutex);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].data, "c1");
+    // The running command's reply finds its connection gone.
+    const std::string f = std::to_string(fd);
+    EXPECT_EQ(err, "Client fd " + f + " closed/error\nClient 0 (fd " + f +
+                       "): Marked as disconnected\nFailed to send AT response to (fd " + f +
+                       "): Broken pipe\n");
 }
 
 // ---- closing ----

@@ -213,11 +213,23 @@ TEST_F(video_stream_test, peer_draining_a_little_at_a_time_cannot_stretch_the_ti
 
 // ---- replies ----
 
+// The writer stages a reply in the rest buffer and keeps what the socket left of it from there:
+// when less than half went out, the kept bytes overlap their new place.
+TEST(client_output_test, reply_kept_from_its_own_staging_moves_intact) {
+    auto out = std::make_unique<client_output>();
+    for (uint32_t i = 0; i < rest_capacity; ++i) out->rest[i] = static_cast<uint8_t>(i * 7 + 1);
+    out->keep(rest_kind::reply, out->rest + 1000, 3000, 0, video_send_timeout_ms);
+    ASSERT_EQ(out->rest_length, 3000u);
+    for (uint32_t i = 0; i < 3000; ++i) {
+        ASSERT_EQ(out->rest[i], static_cast<uint8_t>((i + 1000) * 7 + 1)) << i;
+    }
+}
+
 TEST_F(video_stream_test, reply_that_cannot_start_is_dropped_after_1000_ms_not_5000) {
     const int fd = connect_stalled_client(0);
     fill_socket(fd);
     const int64_t ready = clock.now_us();
-    ASSERT_EQ(replies.post(0, 1, "OK\r\n", 4, ready), 0);
+    ASSERT_EQ(replies.post(0, 1, "OK\r\n", 4, ready, true), 0);
 
     EXPECT_EQ(write_and_capture(0), "");
     EXPECT_TRUE(replies.owed(0));
@@ -230,14 +242,69 @@ TEST_F(video_stream_test, reply_that_cannot_start_is_dropped_after_1000_ms_not_5
                   "): Connection timed out\n");
     EXPECT_FALSE(replies.owed(0));
     EXPECT_EQ(clients.read(0).active, 1);
+}
 
-    // The worker's own reply: it learns the same fate and reports it itself.
-    int result = 0;
-    std::thread worker([&] { result = replies.post_and_wait(0, 1, "OK\r\n", 4, ready); });
-    while (!replies.owed(0)) std::this_thread::yield();
+// The reply's second runs from when it was posted, even behind a frame the client has not
+// taken: a client that never reads holds its own replies no longer than that.
+TEST_F(video_stream_test, reply_behind_an_unsent_frame_is_dropped_after_1000_ms_too) {
+    const int fd = connect_stalled_client(0);
+    fill_socket(fd);
+    store_frame(*ring, pattern(100, 1));
+    EXPECT_EQ(tick_and_capture(), "");
+    ASSERT_TRUE(clients.outputs[0].has_rest());
+    const int64_t ready = clock.now_us();
+    ASSERT_EQ(replies.post(0, 1, "OK\r\n", 4, ready, true), 0);
+    ASSERT_EQ(replies.post(0, 1, "later\r\n", 7, ready + 500000, false), 0);
+
+    clock.set_us(ready + 998000);
     EXPECT_EQ(write_and_capture(0), "");
-    worker.join();
-    EXPECT_EQ(result, ETIMEDOUT);
+    clock.set_us(ready + 999000);
+    const std::string dropped =
+        "Failed to send AT response to (fd " + std::to_string(fd) + "): Connection timed out\n";
+    EXPECT_EQ(write_and_capture(0), dropped);
+    EXPECT_TRUE(replies.owed(0));
+    clock.set_us(ready + 1499000);
+    EXPECT_EQ(write_and_capture(0), dropped);
+    EXPECT_FALSE(replies.owed(0));
+    EXPECT_TRUE(clients.outputs[0].has_rest());
+    EXPECT_EQ(clients.read(0).active, 1);
+}
+
+// 65536 bytes hold 15 of the longest replies with their headers; the 16th goes over.
+TEST_F(video_stream_test, client_owed_more_than_64_kib_of_replies_is_closed) {
+    const int fd = connect_stalled_client(0);
+    fill_socket(fd);
+    const std::string reply(at_reply_max, 'r');
+    int taken = 0;
+    while (replies.post(0, 1, reply.data(), at_reply_max, clock.now_us(), false) == 0) ++taken;
+    EXPECT_EQ(taken, 15);
+    EXPECT_EQ(replies.post(0, 1, "OK\r\n", 4, clock.now_us(), false), ENOBUFS);
+
+    EXPECT_EQ(write_and_capture(0),
+              client(0, fd) + "Owed replies over 65536 bytes, close connection\n");
+    EXPECT_EQ(clients.read(0).active, 0);
+    EXPECT_FALSE(descriptor_open(fd));
+}
+
+// After the time-out lines the client is left alone for 100 ms, even once its socket drains.
+TEST_F(video_stream_test, timed_out_client_is_left_alone_for_100_ms) {
+    const int fd = connect_stalled_client(0);
+    fill_socket(fd);
+    store_frame(*ring, pattern(100, 1));
+    EXPECT_EQ(tick_and_capture(), "");
+    clock.advance_s(5);
+    EXPECT_EQ(tick_and_capture(), timeout_lines(fd, 1));
+    const int64_t timed_out = clock.now_us();
+    ASSERT_FALSE(read_available(peers[0].get()).empty());
+
+    clock.set_us(timed_out + 50000);
+    EXPECT_EQ(write_and_capture(0), "");
+    EXPECT_TRUE(clients.outputs[0].has_rest());
+    EXPECT_EQ(read_available(peers[0].get()), "");
+    clock.set_us(timed_out + 150000);
+    EXPECT_EQ(write_and_capture(0), "");
+    EXPECT_FALSE(clients.outputs[0].has_rest());
+    EXPECT_EQ(read_available(peers[0].get()), pattern(100, 1));
 }
 
 TEST_F(video_stream_test, reply_goes_whole_between_frames_and_only_to_its_connection) {
@@ -245,8 +312,8 @@ TEST_F(video_stream_test, reply_goes_whole_between_frames_and_only_to_its_connec
     connect_client(1);
     store_frame(*ring, "frame-1");
     EXPECT_EQ(tick_and_capture(), "");
-    ASSERT_EQ(replies.post(0, 1, "OK\r\n", 4, clock.now_us()), 0);
-    EXPECT_EQ(replies.post(0, 2, "stale\r\n", 7, clock.now_us()), EPIPE);
+    ASSERT_EQ(replies.post(0, 1, "OK\r\n", 4, clock.now_us(), true), 0);
+    EXPECT_EQ(replies.post(0, 2, "stale\r\n", 7, clock.now_us(), true), EPIPE);
     store_frame(*ring, "frame-2");
     EXPECT_EQ(tick_and_capture(), "");  // owed a reply: the frame passes it by
     EXPECT_EQ(write_and_capture(0), "");
