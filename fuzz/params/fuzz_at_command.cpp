@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     runner.status_results.clear();
     if ((flags & status_fails) != 0) runner.status_results = {1, 1, 1};
     sink.replies.clear();
-    sink.suspended = 0;
+    sink.suspended = 0;  // each input starts with video flowing
     memset(&current_param, 0, sizeof(current_param));
 
     int rc = handle_at_command(sink, chunk.data(), static_cast<int>(chunk.size()));

@@ -17,6 +17,9 @@ public:
     virtual int send(const char* text) = 0;
     // The video stops for good (a client reading its configuration is setting the device up).
     virtual void suspend_video() = 0;
+    // Sends the daemon's status (the "AT+AB status" reply). The server thread, which owns the
+    // client table, writes the text at the moment the reply starts. Returns as send does.
+    virtual int send_status() = 0;
 };
 
 // Carries out one chunk (at least one byte, NUL-terminated at data[length]) and replies through

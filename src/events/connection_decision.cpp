@@ -123,6 +123,7 @@ void connection_decision::handle_event(const connection_event& event) {
     if (same_text(event.type, connection_request_type) && !is_unicast_peer(event.mac)) {
         log_out("[decision] MAC %s is not a unicast peer address, refusing connection\n",
                event.mac);
+        counts_.data_paths_refused.add();
         return;
     }
     int index = record_event(event);
@@ -152,6 +153,7 @@ int connection_decision::record_event(const connection_event& event) {
         entry = event;
         entry.handled = same_text(event.type, connection_request_type) ? 0 : 1;
         next_slot_ = (next_slot_ + 1) % connection_table_entries;
+        counts_.peers_seen.add();
         log_out("[decision] Added new connection record for MAC: %s, Type: %s, at index %d\n",
                event.mac, event.type, found);
     } else {
@@ -191,9 +193,10 @@ void connection_decision::decide_request(const connection_event& event, int inde
         char params[decision_params_size] = {};
         snprintf(params, sizeof(params), accept_params_format,
                  static_cast<unsigned>(event.ndp_id));
-        dispatcher_.execute(data_rsp_keyword, params);
+        if (dispatcher_.execute(data_rsp_keyword, params) == 0) counts_.data_paths_answered.add();
     } else {
         log_out("[decision] MAC %s is rejected, denying connection\n", event.mac);
+        counts_.data_paths_refused.add();
     }
     mark_handled(index);
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "daemon_counters.hpp"
 #include "event_queue.hpp"
 #include "vendor_event.hpp"
 
@@ -79,8 +80,10 @@ enum class decision_turn {
 class connection_decision {
 public:
     connection_decision(vendor_event_collector& collector, connection_record_table& table,
-                        const mac_allow_list& allowed, keyword_dispatcher& dispatcher)
-        : collector_(collector), table_(table), allowed_(allowed), dispatcher_(dispatcher) {}
+                        const mac_allow_list& allowed, keyword_dispatcher& dispatcher,
+                        nan_counters& counts = counters.nan)
+        : collector_(collector), table_(table), allowed_(allowed), dispatcher_(dispatcher),
+          counts_(counts) {}
 
     // One line taken from the ring: decode it and act on a complete event.
     void handle_line(const char* line);
@@ -100,6 +103,7 @@ private:
     connection_record_table& table_;
     const mac_allow_list& allowed_;
     keyword_dispatcher& dispatcher_;
+    nan_counters& counts_;
     int next_slot_ = 0;  // slots are taken in turn 0, 1, 2, 3, 4, 0, ... free or not
 };
 

@@ -10,6 +10,7 @@
 #include "nan_event.hpp"
 #include "service_watch.hpp"
 #include "startup.hpp"
+#include "status_summary.hpp"
 
 namespace {
 
@@ -69,5 +70,8 @@ int main(int argc, char* argv[]) {
         end_process(0);
     }
     if (start_service_watch() != 0) log_perror("Service manager notification failed");
-    for (;;) sleep(idle_step_seconds);
+    for (;;) {
+        sleep(idle_step_seconds);
+        status_log_tick();
+    }
 }

@@ -7,7 +7,9 @@
 #include "nan_bringup.hpp"
 #include "nan_event.hpp"
 #include "params.hpp"
+#include "service_watch.hpp"
 #include "spi_link.hpp"
+#include "status_summary.hpp"
 #include "tcp_server.hpp"
 #include "tool_check.hpp"
 #include "vendor_cmd.hpp"
@@ -34,6 +36,7 @@ void connect_rooms() {
     params_register_keywords();
     tcp_set_at_command_handler(handle_at_command);
     set_signal_cleanup_hook(remove_pending_record_file);
+    set_status_summary_source(status_summary);
 }
 
 int run_startup() {

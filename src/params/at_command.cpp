@@ -32,7 +32,7 @@ const error_reply error_replies[] = {
     {at_command_failed, "ERROR: Command execution failed\r\n"},
 };
 
-enum class at_word { none, config, reset, updatefw, version };
+enum class at_word { none, config, reset, updatefw, version, status };
 
 struct word_entry {
     const char* text;
@@ -45,6 +45,7 @@ const word_entry at_words[] = {
     {"reset", at_word::reset},
     {"updatefw", at_word::updatefw},
     {"version", at_word::version},
+    {"status", at_word::status},
 };
 
 bool at_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -173,6 +174,11 @@ int run_command(at_reply& reply, at_word word, const char* argument) {
         if (has_argument) return reply_error(reply, param_invalid_format);
         if (version_query(reply) == 0) return 0;
         return reply_error(reply, at_command_failed);
+    case at_word::status:
+        // The counters, written by the server thread; nothing here touches video or parameters.
+        if (has_argument) return reply_error(reply, param_invalid_format);
+        reply.send_status();
+        return 0;
     case at_word::none:
         break;
     }

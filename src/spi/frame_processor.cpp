@@ -1,5 +1,5 @@
 // Checks each received transfer as a frame (sync, length, CRC, sequence) and keeps good frames
-// whole in the video ring.
+// whole in the video ring, counting what it finds.
 #include <cstdio>
 
 #include "le_bytes.hpp"
@@ -11,33 +11,58 @@ namespace {
 constexpr uint16_t progress_index = video_ring_slots - 1;
 }  // namespace
 
-void frame_processor::process(const uint8_t* block, uint32_t received) {
-    if (received < frame_header_size) return;
-
+// True when the block is no frame, after its line and its count: sync comes first, then
+// whether the length fits, then the CRC.
+bool frame_processor::refuse(const uint8_t* block, uint32_t received) {
+    // Shorter than a header: not even a length to read.
+    if (received < frame_header_size) {
+        counts_.refused_length.add();
+        return true;
+    }
     uint16_t sync = get_le16(block + frame_sync_offset);
     uint32_t payload_length = get_le32(block + frame_length_offset);
     // A frame must lie inside what this transfer returned: bytes past it are left over from an
     // earlier transfer and must never be checked or stored as part of this frame.
-    if (sync != frame_sync_word || payload_length > frame_max_payload ||
+    const bool bad_sync = sync != frame_sync_word;
+    if (bad_sync || payload_length > frame_max_payload ||
         frame_header_size + payload_length + frame_crc_size > received) {
+        (bad_sync ? counts_.refused_sync : counts_.refused_length).add();
         log_out("Invalid frame (sync=0x%04X len=%u)\n", sync, payload_length);
-        return;
+        return true;
     }
 
     size_t covered = frame_header_size + payload_length;
     uint16_t stored_crc = get_le16(block + covered);
     uint16_t computed_crc = crc16_frame(crc16_frame_init, block, covered);
     if (stored_crc != computed_crc) {
+        counts_.refused_crc.add();
         log_out("CRC mismatch (got=0x%04X calc=0x%04X)\n", stored_crc, computed_crc);
-        return;
+        return true;
     }
+    return false;
+}
 
-    uint8_t sequence = block[frame_sequence_offset];
-    if (sequence != expected_sequence_)
+// The frame after a gap is kept: the gap and the frames it skipped are counted.
+void frame_processor::check_sequence(uint8_t sequence) {
+    if (sequence != expected_sequence_) {
+        counts_.sequence_gaps.add();
+        counts_.gap_frames.add(static_cast<uint8_t>(sequence - expected_sequence_));
         log_out("Sequence mismatch: expected %u got %u\n", expected_sequence_, sequence);
+    }
     expected_sequence_ = static_cast<uint8_t>(sequence + 1);
+}
 
-    if (ring_.store(block, covered + frame_crc_size) == progress_index) {
+void frame_processor::process(const uint8_t* block, uint32_t received) {
+    if (refuse(block, received)) return;
+    check_sequence(block[frame_sequence_offset]);
+
+    const size_t size = frame_header_size + get_le32(block + frame_length_offset) + frame_crc_size;
+    uint16_t lapped = 0;
+    const uint16_t written = ring_.store(block, size, &lapped);
+    counts_.stored.add();
+    if (lapped != 0 && clients_connected_.load(std::memory_order_relaxed) > 0)
+        counts_.ring_overwrites.add(lapped);
+    if (written == progress_index) {
         ++frames_count_;
         log_out("count=%u\n", video_ring_slots * frames_count_);
     }

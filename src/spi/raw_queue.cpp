@@ -19,11 +19,12 @@ raw_frame_queue::~raw_frame_queue() {
     pthread_mutex_destroy(&mutex_);
 }
 
-void raw_frame_queue::push(const uint8_t* data, uint32_t length) {
+bool raw_frame_queue::push(const uint8_t* data, uint32_t length) {
     if (length > raw_slot_size) length = raw_slot_size;
     pthread_mutex_lock(&mutex_);
     int next = (write_index_ + 1) % raw_queue_slots;
-    if (next == read_index_) {
+    const bool full = next == read_index_;
+    if (full) {
         ++dropped_count_;
         log_out("Dropped %lu packets (queue full)\n", static_cast<unsigned long>(dropped_count_));
     } else {
@@ -34,6 +35,7 @@ void raw_frame_queue::push(const uint8_t* data, uint32_t length) {
         pthread_cond_signal(&cond_);
     }
     pthread_mutex_unlock(&mutex_);
+    return !full;
 }
 
 const raw_slot& raw_frame_queue::pop() {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "daemon_counters.hpp"
 #include "log.hpp"
 #include "unique_fd.hpp"
 
@@ -74,7 +75,8 @@ public:
     raw_frame_queue& operator=(const raw_frame_queue&) = delete;
 
     // Producer: queues a copy of the block, or drops it (with the running total) when full.
-    void push(const uint8_t* data, uint32_t length);
+    // Returns false when it dropped the block.
+    bool push(const uint8_t* data, uint32_t length);
     // Consumer: waits for the oldest block. The slot stays untouched by the producer until
     // the next pop, because the full rule keeps one slot free behind read_index.
     const raw_slot& pop();
@@ -162,8 +164,10 @@ public:
     frame_ring& operator=(const frame_ring&) = delete;
 
     // Writer: stores a whole frame (header, payload, CRC) and returns the new write index. The
-    // reader's wake-up descriptor becomes readable.
-    uint16_t store(const uint8_t* frame, size_t size);
+    // reader's wake-up descriptor becomes readable. A store that brings the writer round to the
+    // read position leaves the ring looking empty: every frame in it is then lost to the
+    // reader, and *lapped says how many (else 0).
+    uint16_t store(const uint8_t* frame, size_t size, uint16_t* lapped = nullptr);
 
     // Reader: an eventfd that becomes readable when a frame is stored, made on the first call
     // (the daemon's reader asks once start-up has settled the standard descriptors); -1 if none
@@ -204,13 +208,22 @@ extern frame_ring video_ring;
 
 class frame_processor {
 public:
-    explicit frame_processor(frame_ring& ring) : ring_(ring) {}
+    // Counts what it finds in counts; laps of the ring count only while clients_connected is
+    // above 0 (with nobody connected nobody reads).
+    explicit frame_processor(frame_ring& ring, frame_counters& counts = counters.frames,
+                             const std::atomic<int32_t>& clients_connected = counters.stream.clients)
+        : ring_(ring), counts_(counts), clients_connected_(clients_connected) {}
     // Checks one received block and stores it when it is a good frame, printing what the
     // checks found.
     void process(const uint8_t* block, uint32_t received);
 
 private:
+    bool refuse(const uint8_t* block, uint32_t received);
+    void check_sequence(uint8_t sequence);
+
     frame_ring& ring_;
+    frame_counters& counts_;
+    const std::atomic<int32_t>& clients_connected_;
     uint8_t expected_sequence_ = 0;
     unsigned frames_count_ = 0;
 };

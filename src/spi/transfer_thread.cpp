@@ -100,13 +100,17 @@ void* transfer_thread(void*) {
     for (;;) {
         int received = ioctl(spi_fd, SPI_IOC_MESSAGE(1), &transfer);
         if (received <= 0) {
+            counters.intake.transfer_failures.add();
             report.failed(errno);
             mono_sleep_us(backoff.after_failure());
             continue;
         }
         backoff.after_success();
         report.succeeded();
-        raw_queue.push(rx_buffer, static_cast<uint32_t>(received));
+        counters.intake.transfers.add();
+        counters.intake.last_transfer_us.store(mono_now_us(), std::memory_order_relaxed);
+        if (!raw_queue.push(rx_buffer, static_cast<uint32_t>(received)))
+            counters.intake.raw_queue_drops.add();
     }
     return nullptr;
 }

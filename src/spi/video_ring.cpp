@@ -14,14 +14,16 @@ frame_ring::frame_ring() : slots_{} { pthread_mutex_init(&mutex_, nullptr); }
 
 frame_ring::~frame_ring() { pthread_mutex_destroy(&mutex_); }
 
-uint16_t frame_ring::store(const uint8_t* frame, size_t size) {
+uint16_t frame_ring::store(const uint8_t* frame, size_t size, uint16_t* lapped) {
     if (size > frame_max_size) size = frame_max_size;
     pthread_mutex_lock(&mutex_);
     memcpy(slots_[write_index_], frame, size);
     write_index_ = static_cast<uint16_t>((write_index_ + 1) % video_ring_slots);
     uint16_t written = write_index_;
+    const bool caught_up = written == read_index_;
     const int wake = wake_.get();
     pthread_mutex_unlock(&mutex_);
+    if (lapped != nullptr) *lapped = caught_up ? video_ring_slots : 0;
     // The counter cannot overflow in practice; a failed write only leaves the frame to the
     // reader's next regular look.
     const uint64_t one = 1;

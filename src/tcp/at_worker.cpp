@@ -26,13 +26,22 @@ public:
             error = worker_.replies_.post(slot_, asked_.connection, text, length, mono_now_us(),
                                           true);
         }
+        return finish(error);
+    }
+    void suspend_video() override { worker_.suspended_.store(1); }
+    // The server thread writes the text when the reply starts.
+    int send_status() override {
+        return finish(worker_.replies_.post(slot_, asked_.connection, "", 0, mono_now_us(), true,
+                                            reply_kind::status));
+    }
+
+private:
+    int finish(int error) {
         if (error == 0) return 0;
         log_err("Failed to send AT response to (fd %d): %s\n", asked_.fd, strerror(error));
         return -1;
     }
-    void suspend_video() override { worker_.suspended_.store(1); }
 
-private:
     at_worker& worker_;
     int slot_;
     const job& asked_;

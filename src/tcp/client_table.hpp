@@ -5,11 +5,14 @@
 #include <cstdint>
 
 #include "client_output.hpp"
+#include "daemon_counters.hpp"
+#include "status_snapshot.hpp"
 
 constexpr int max_clients = 4;
+static_assert(max_clients == status_client_slots);
 
 // Per-client counters, kept beside the entry they count for (server thread, like the entry).
-struct client_stats {};
+using client_stats = client_counters;
 
 // A slot is free when active is 0; fd is then -1. The index is the client number in log lines.
 struct client_entry {
@@ -30,6 +33,8 @@ public:
     client_output outputs[max_clients];
     // The last connection number given out.
     uint32_t last_connection = 0;
+    // The daemon's totals over every connection, which the entries' own counters feed.
+    stream_counters* totals = &counters.stream;
 
     // Sets every entry free.
     void clear();
@@ -43,4 +48,17 @@ public:
     // Something went out to, or came in from, the client in entry index; a whole video frame
     // also clears its time-out count.
     void mark_alive(int index, int64_t now_s, bool whole_frame);
+
+    // ---- counting (client_stats.cpp) ----
+    // Entry index holds a new connection from now_us on; the count of connected clients follows.
+    void count_opened(int index, int64_t now_us);
+    void count_closed();
+    // bytes went out to the client; whole_frame when they finished a video frame.
+    void count_sent(int index, uint64_t bytes, bool whole_frame);
+    // bytes of a batch of frames went out, finishing `frames` of them.
+    void count_frames_sent(int index, uint64_t bytes, uint64_t frames);
+    // frames missed by the client because its output was still busy.
+    void count_skipped(int index, uint64_t frames);
+    void count_timeout(int index);
+    void count_command(int index);
 };

@@ -11,6 +11,7 @@
 
 #include "at_worker.hpp"
 #include "log.hpp"
+#include "status_reply.hpp"
 
 namespace {
 
@@ -32,7 +33,8 @@ bool silent_too_long(const client_entry& entry, int64_t now_s) {
     return now_s - entry.last_activity > silence_limit_s;
 }
 
-void client_writer::opened(int index, uint32_t connection) {
+void client_writer::opened(int index, uint32_t connection, int64_t now_us) {
+    clients_.count_opened(index, now_us);
     clients_.outputs[index].reset();
     replies_.open(index, connection);
 }
@@ -60,6 +62,7 @@ void client_writer::write(int index, int64_t now_us) {
         int error = out.flush(entry.fd, &sent);
         if (sent > 0) {
             const bool whole_frame = error == 0 && kind == rest_kind::video;
+            clients_.count_sent(index, sent, whole_frame);
             clients_.mark_alive(index, whole_seconds(now_us), whole_frame);
             if (whole_frame) out.whole_frames = out.given_frames;
         }
@@ -85,11 +88,18 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
     client_output& out = clients_.outputs[index];
     uint32_t length = 0;
     int64_t ready_us = 0;
-    while (replies_.peek(index, out.rest, &length, &ready_us)) {
+    reply_kind kind = reply_kind::text;
+    while (replies_.peek(index, out.rest, &length, &ready_us, &kind)) {
         if (reply_too_late(ready_us, now_us)) {
             replies_.pop(index);
             log_err("Failed to send AT response to (fd %d): %s\n", fd, strerror(ETIMEDOUT));
             continue;
+        }
+        if (kind == reply_kind::status) {
+            const bool suspended = suspended_ != nullptr && suspended_->load() != 0;
+            length = static_cast<uint32_t>(
+                format_server_status(clients_, suspended, now_us, reinterpret_cast<char*>(out.rest),
+                                     rest_capacity));
         }
         long n = send_now(fd, out.rest, length);
         if (n == 0) return;
@@ -100,6 +110,7 @@ void client_writer::start_replies(int index, int fd, int64_t now_us) {
             if (fatal_send_error(error)) write_failed(index, fd, error, rest_kind::reply);
             return;
         }
+        clients_.count_sent(index, static_cast<uint64_t>(n), false);
         clients_.mark_alive(index, whole_seconds(now_us), false);
         replies_.pop(index);
         if (static_cast<uint32_t>(n) < length) {
@@ -134,6 +145,7 @@ int client_writer::offer_frames(int index, int fd, const uint8_t (*payloads)[fra
     uint32_t left = static_cast<uint32_t>(n);
     while (whole < count && left >= lengths[whole]) left -= lengths[whole++];
     client_output& out = clients_.outputs[index];
+    clients_.count_frames_sent(index, static_cast<uint64_t>(n), static_cast<uint64_t>(whole));
     if (n > 0) clients_.mark_alive(index, whole_seconds(now_us), whole > 0);
     out.given_frames = first_frame + whole;
     if (whole > 0) out.whole_frames = first_frame + whole;
@@ -175,6 +187,7 @@ void client_writer::time_out(int index, int fd, int64_t now_us) {
     log_err("Client %d (fd %d): Send video data failed: %s\n", index, fd, reason);
     client_entry& entry = clients_.entries[index];
     entry.timeout_count += 1;
+    clients_.count_timeout(index);
     log_err("Client %d (fd %d): Send timeout count: %d/%d, keep connection\n", index, fd,
             entry.timeout_count, timeout_count_shown_limit);
     if (silent_too_long(entry, whole_seconds(now_us))) {
@@ -191,6 +204,7 @@ void client_writer::time_out(int index, int fd, int64_t now_us) {
 void client_writer::close(int index) {
     const client_entry entry = clients_.entries[index];
     set_entry_free(clients_.entries[index]);
+    clients_.count_closed();
     if (entry.fd > 0) {
         if (epoll_fd_ >= 0) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, entry.fd, nullptr);
         ::close(entry.fd);

@@ -3,9 +3,11 @@
 // from the outbox, and the time-out and close rules around them. Sends never block: what a
 // socket does not take stays with its client and goes out first when it is writable.
 // Server thread only.
+#include <atomic>
 #include <cstdint>
 
 #include "client_table.hpp"
+#include "mono_clock.hpp"
 #include "reply_outbox.hpp"
 
 class at_worker;
@@ -21,9 +23,12 @@ constexpr int send_batch_frames = 8;  // waiting frames a client is offered in o
 
 class client_writer {
 public:
-    // rest_timeout_ms is video_send_timeout_ms in the daemon.
-    client_writer(client_registry& clients, reply_outbox& replies, int rest_timeout_ms)
-        : clients_(clients), replies_(replies), rest_timeout_ms_(rest_timeout_ms) {}
+    // rest_timeout_ms is video_send_timeout_ms in the daemon; suspended is the video switch
+    // the status reply shows.
+    client_writer(client_registry& clients, reply_outbox& replies, int rest_timeout_ms,
+                  const std::atomic<int>* suspended = nullptr)
+        : clients_(clients), replies_(replies), rest_timeout_ms_(rest_timeout_ms),
+          suspended_(suspended) {}
 
     // The server's epoll set (closes take sockets out of it) and command queue (closes drop the
     // connection's waiting commands). Without them (tests) closes only close.
@@ -32,8 +37,8 @@ public:
         worker_ = worker;
     }
 
-    // A new connection took entry index.
-    void opened(int index, uint32_t connection);
+    // A new connection took entry index at now_us.
+    void opened(int index, uint32_t connection, int64_t now_us = mono_now_us());
     // The rest, then owed replies, as far as the socket takes them.
     void write(int index, int64_t now_us);
     void write_all(int64_t now_us);
@@ -58,6 +63,7 @@ private:
     client_registry& clients_;
     reply_outbox& replies_;
     int rest_timeout_ms_;
+    const std::atomic<int>* suspended_;
     int epoll_fd_ = -1;
     at_worker* worker_ = nullptr;
 };

@@ -34,7 +34,7 @@ int reply_outbox::close(int slot) {
 }
 
 int reply_outbox::post(int slot, uint32_t connection, const char* text, uint32_t length,
-                       int64_t ready_us, bool command_reply) {
+                       int64_t ready_us, bool command_reply, reply_kind kind) {
     if (length > at_reply_max) return EMSGSIZE;
     mutex_hold lock(mutex_);
     slot_state& state = slots_[slot];
@@ -46,14 +46,15 @@ int reply_outbox::post(int slot, uint32_t connection, const char* text, uint32_t
         state.over_limit = true;
         return ENOBUFS;
     }
-    item_header header{length, command_reply ? 1u : 0u, ready_us};
+    item_header header{length, command_reply ? 1u : 0u, ready_us, kind};
     memcpy(state.owed + state.used, &header, sizeof(header));
     memcpy(state.owed + state.used + sizeof(header), text, length);
     state.used += size;
     return 0;
 }
 
-bool reply_outbox::peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready_us) {
+bool reply_outbox::peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready_us,
+                        reply_kind* kind) {
     mutex_hold lock(mutex_);
     const slot_state& state = slots_[slot];
     if (state.used == 0) return false;
@@ -62,6 +63,7 @@ bool reply_outbox::peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready
     memcpy(out, state.owed + sizeof(header), header.length);
     *length = header.length;
     *ready_us = header.ready_us;
+    if (kind != nullptr) *kind = header.kind;
     return true;
 }
 

@@ -21,6 +21,9 @@ constexpr uint32_t owed_reply_limit = 65536;  // a client owed more is closed
 // The longest reply a client is handed; a longer text is refused.
 constexpr uint32_t at_reply_max = rest_capacity;
 
+// A text posted whole, or the status, whose text the server thread makes when it starts it.
+enum class reply_kind : uint8_t { text, status };
+
 class reply_outbox {
 public:
     reply_outbox();
@@ -38,12 +41,14 @@ public:
     // slot holds another connection (or none), EMSGSIZE for a text longer than at_reply_max. A
     // post that takes the owed bytes over the limit marks the slot for closing and is refused
     // (ENOBUFS).
+    // A status is posted with no text.
     int post(int slot, uint32_t connection, const char* text, uint32_t length, int64_t ready_us,
-             bool command_reply);
+             bool command_reply, reply_kind kind = reply_kind::text);
 
-    // Server thread: copies the oldest reply of the slot into out (at_reply_max bytes).
-    // False when nothing is owed.
-    bool peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready_us);
+    // Server thread: copies the oldest reply of the slot into out (at_reply_max bytes) and
+    // says its kind (a status has length 0: the server writes it). False when nothing is owed.
+    bool peek(int slot, uint8_t* out, uint32_t* length, int64_t* ready_us,
+              reply_kind* kind = nullptr);
     // Server thread: when the oldest reply was posted; false when nothing is owed.
     bool oldest_ready(int slot, int64_t* ready_us);
     // Server thread: the oldest reply started or was dropped.
@@ -57,6 +62,7 @@ private:
         uint32_t length;
         uint32_t command_reply;
         int64_t ready_us;
+        reply_kind kind;
     };
     struct slot_state {
         uint32_t connection = 0;

@@ -332,6 +332,7 @@ void tcp_server::hand_to_worker(int fd, size_t length) {
     uint32_t connection = 0;
     const int index = clients_.find(fd, &connection);
     if (index < 0) return;
+    clients_.count_command(index);
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
     log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
 }

@@ -60,7 +60,20 @@ int video_streamer::deliver(int count, int64_t now_us) {
     if (lengths_[0] == 0) return someone ? 1 : 0;
     int taken = 0;
     while (taken < count && someone_has_whole(consumed_ + taken)) ++taken;
+    count_skips(taken);
     return taken;
+}
+
+// The batch's first `taken` frames are consumed: each client missed those it was not handed.
+void video_streamer::count_skips(int taken) {
+    const int64_t end = consumed_ + taken;
+    for (int i = 0; i < max_clients; ++i) {
+        const client_entry& entry = clients_.read(i);
+        if (entry.active == 0 || entry.fd <= 0) continue;
+        const int64_t given = clients_.outputs[i].given_frames;
+        const int64_t from = given > consumed_ ? given : consumed_;
+        if (end > from) clients_.count_skipped(i, static_cast<uint64_t>(end - from));
+    }
 }
 
 bool video_streamer::someone_has_whole(int64_t frame) const {

@@ -17,7 +17,7 @@ public:
     video_streamer(frame_ring& ring, client_registry& clients, reply_outbox& replies,
                    const std::atomic<int>& suspended, int send_timeout_ms = video_send_timeout_ms)
         : ring_(ring), clients_(clients), suspended_(suspended),
-          writer_(clients, replies, send_timeout_ms) {}
+          writer_(clients, replies, send_timeout_ms, &suspended) {}
 
     void tick();
     // The frames waiting now, without the time-outs and the sweep.
@@ -32,6 +32,7 @@ private:
     void drain(int count, int64_t now_us);
     int deliver(int count, int64_t now_us);
     bool someone_has_whole(int64_t frame) const;
+    void count_skips(int taken);
     void sweep_silent_clients(int64_t now_us);
 
     frame_ring& ring_;

@@ -114,4 +114,35 @@ TEST_F(CtlOnBoard, ResetAndUpdatefwRunTheirPrograms) {
               0);
 }
 
+TEST_F(CtlOnBoard, StatusTableAndJsonWhileVideoFlows) {
+    start();
+    board.source().start_stream({.frames_per_second = 50, .count = 0, .plan = plan});
+    tool_result r = ctl({"check", "--seed", "21", "--frames", "20"});
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+
+    r = ctl({"status"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.rfind("up  ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nvideo                      streaming\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nSPI transfers failed       0\n"), std::string::npos) << r.out;
+    // The asking tool is the one client.
+    EXPECT_NE(r.out.find("\nclients connected          1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nNAN data paths refused     0\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n1            free\n2            free\n3            free\n"),
+              std::string::npos)
+        << r.out;
+
+    r = ctl({"status", "--json"}, "::1");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("{\"uptime_s\":", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n") << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+    EXPECT_NE(r.out.find(",\"frames_refused_sync\":0,"), std::string::npos) << r.out;
+    // The check before took frames off the ring as the one client: at least its 20.
+    const size_t sent = r.out.find("\"total_frames_sent\":");
+    ASSERT_NE(sent, std::string::npos) << r.out;
+    EXPECT_GE(std::stoull(r.out.substr(sent + 20)), 20u) << r.out;
+}
+
 }  // namespace

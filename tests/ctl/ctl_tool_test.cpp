@@ -341,6 +341,74 @@ TEST_F(CtlCheck, NoVideoAtAllHasStatusFour) {
     EXPECT_EQ(r.err, "nanvideoctl: no video from 127.0.0.1 for 0.3 s\n");
 }
 
+// ---- status ----
+
+using CtlStatus = ctl_test;
+
+const std::string status_lines =
+    "uptime_s=75\r\nframes_stored=900\r\nclients=1\r\nclient0_connected=1\r\n"
+    "client0_connection=4\r\nclient0_connected_s=70\r\nclient0_frames_sent=880\r\n"
+    "client0_bytes_sent=3604480\r\nclient1_connected=0";
+
+std::string status_reply(const std::string& lines) { return lines + "\r\nOK\r\n"; }
+
+TEST_F(CtlStatus, TableAmidVideoThatEndsInLookalikeText) {
+    daemon.serve({.greeting = video(0, 2),
+                  .answers = {video(2, 1) + "uptime_s=9\r\nab=" + status_reply(status_lines) +
+                              video(3, 1)}});
+    const tool_result r = run({"status"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "up                         1 min 15 s\n"
+              "video                      streaming\n"
+              "bus idle                   0 s\n"
+              "frames stored              900\n"
+              "clients connected          1\n"
+              "\n"
+              "client connection      connected  frames sent     bytes sent  skipped time-outs "
+              "commands frames/s out\n"
+              "0               4     1 min 10 s          880        3604480        0         0 "
+              "       0            -\n"
+              "1            free\n"
+              "2            free\n"
+              "3            free\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(daemon.commands(), std::vector<std::string>{"AT+AB status"});
+}
+
+TEST_F(CtlStatus, JsonIsOneObject) {
+    daemon.serve({.greeting = video(0, 1), .answers = {status_reply(status_lines) + video(1, 1)}});
+    const tool_result r = run({"status", "--json"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "{\"uptime_s\":75,\"frames_stored\":900,\"clients\":1,\"client0_connected\":1,"
+              "\"client0_connection\":4,\"client0_connected_s\":70,\"client0_frames_sent\":880,"
+              "\"client0_bytes_sent\":3604480,\"client1_connected\":0}\n");
+}
+
+// Two readings a little apart give rates; the error that ends the third ends the watch.
+TEST_F(CtlStatus, WatchShowsRatesFromTwoReadings) {
+    std::string later = status_lines;
+    later.replace(later.find("frames_stored=900"), 17, "frames_stored=990");
+    later.replace(later.find("client0_frames_sent=880"), 23, "client0_frames_sent=970");
+    daemon.serve({.greeting = video(0, 1),
+                  .answers = {status_reply(status_lines) + video(1, 2),
+                              video(3, 1) + status_reply(later),
+                              "ERROR: Command execution failed\r\n"}});
+    const tool_result r = run({"status", "--json", "--watch", "0.2"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "ERROR: Command execution failed\n");
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0].find("frames_per_s_in"), std::string::npos);
+    EXPECT_NE(lines[1].find("\"client0_frames_sent\":970,\"client0_bytes_sent\":3604480,"
+                            "\"client1_connected\":0,\"frames_per_s_in\":"),
+              std::string::npos)
+        << lines[1];
+    EXPECT_NE(lines[1].find(",\"client0_frames_per_s_out\":"), std::string::npos) << lines[1];
+    EXPECT_EQ(daemon.commands(), std::vector<std::string>(3, "AT+AB status"));
+}
+
 // ---- command line ----
 
 TEST(CtlUsage, HelpGoesToStandardOutputWithStatusZero) {

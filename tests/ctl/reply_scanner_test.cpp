@@ -157,3 +157,31 @@ TEST(ReplyScanner, TextWithoutTheParameterItemsIsNoQueryReply) {
 }
 
 }  // namespace
+
+// ---- status ----
+
+namespace {
+
+TEST(ReplyScanner, StatusLinesFromUptimeToOkAmidVideoThatLooksLikeThem) {
+    reply_scanner s(reply_form::status_lines);
+    // Video before the reply ends in "key=digits" text and even holds an earlier "uptime_s=".
+    const std::string lines = "uptime_s=12\r\nframes_stored=900\r\nclient0_bytes_sent=4096";
+    EXPECT_FALSE(feed(s, video_bytes + "uptime_s=x\r\nab_9=1"));
+    EXPECT_EQ(feed_bytewise(s, lines + "\r\nOK\r\n\x05"), lines.size() + 6);
+    EXPECT_TRUE(s.reply().ok);
+    EXPECT_EQ(s.reply().text, lines);
+}
+
+TEST(ReplyScanner, StatusNeedsEveryLineToBeKeyAndNumber) {
+    for (const std::string bad : {"uptime_s=1\r\nkey=\r\n", "uptime_s=1\r\nKey=2\r\n",
+                                  "uptime_s=1\r\n=2\r\n", "uptime_s=1\r\nkey=2x\r\n",
+                                  "other=1\r\n"}) {
+        reply_scanner s(reply_form::status_lines);
+        EXPECT_FALSE(feed(s, video_bytes + bad + "OK\r\n")) << bad;
+    }
+    reply_scanner s(reply_form::status_lines);
+    EXPECT_TRUE(feed(s, video_bytes + "ERROR: Command execution failed\r\n"));
+    EXPECT_FALSE(s.reply().ok);
+}
+
+}  // namespace

@@ -75,6 +75,17 @@ TEST_F(AtCommand, VersionForms) {
     EXPECT_EQ(runner.captured.size(), 2u);
 }
 
+TEST_F(AtCommand, StatusIsLeftToTheServerAndRunsNothing) {
+    EXPECT_EQ(run("AT+AB status", 0), "<status>\r\nOK\r\n");
+    EXPECT_EQ(run(" \tat+ab STATUS\r\n", 0), "<status>\r\nOK\r\n");
+    EXPECT_EQ(run("AT+ABstatus", 0), "<status>\r\nOK\r\n");
+    EXPECT_EQ(run("AT+AB status name:x", -1), invalid_format);
+    EXPECT_EQ(run("AT+AB statuses", -1), invalid_format);
+    EXPECT_TRUE(nothing_ran());
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(sink.suspended, 0);
+}
+
 TEST_F(AtCommand, VersionHoldsParamMutexAroundTheRead) {
     bool param_locked = false;
     runner.on_run = [&](const char*) { param_locked = mutex_held(param_mutex); };

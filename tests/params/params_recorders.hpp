@@ -69,6 +69,11 @@ public:
         return 0;
     }
     void suspend_video() override { ++suspended; }
+    // The server thread writes the status; here it is a marker.
+    int send_status() override {
+        replies.push_back({"<status>\r\nOK\r\n"});
+        return 0;
+    }
 };
 
 // True when the mutex is held (by anyone, this thread included).

@@ -28,7 +28,9 @@ std::vector<uint8_t> make_block(uint8_t sequence, uint32_t payload_length, uint8
 class FrameProcessor : public testing::Test {
 protected:
     std::unique_ptr<frame_ring> ring = std::make_unique<frame_ring>();
-    frame_processor processor{*ring};
+    frame_counters counts;
+    std::atomic<int32_t> clients{0};
+    frame_processor processor{*ring, counts, clients};
 
     std::string run(const std::vector<uint8_t>& block, uint32_t received = spi_transfer_size) {
         testing::internal::CaptureStdout();
@@ -129,6 +131,46 @@ TEST_F(FrameProcessor, ProgressLineAfterEachLapOfTheRing) {
     }
     // 1532 frames stored: the writer has lapped twice and stands at 0 again.
     EXPECT_EQ(ring->write_index(), 0);
+    // Nobody was connected to read them: no frame counts as overwritten.
+    EXPECT_EQ(counts.ring_overwrites.value(), 0u);
+}
+
+TEST_F(FrameProcessor, CountsEachRefusalByItsOwnReasonAndGapsWithTheFramesTheySkipped) {
+    auto bad_sync = make_block(0, 10);
+    bad_sync[0] = 0;
+    auto bad_both = make_block(0, 5000);  // sync and length both wrong: counted once, as sync
+    bad_both[1] = 0;
+    auto bad_crc = make_block(0, 10);
+    bad_crc[13] ^= 1;
+    for (const auto* block : {&bad_sync, &bad_both, &bad_crc}) run(*block);
+    run(make_block(0, 5000));       // too long
+    run(make_block(0, 100), 50);    // longer than its transfer
+    run(make_block(0, 0), 11);      // shorter than a header
+    EXPECT_EQ(counts.refused_sync.value(), 2u);
+    EXPECT_EQ(counts.refused_length.value(), 3u);
+    EXPECT_EQ(counts.refused_crc.value(), 1u);
+    EXPECT_EQ(counts.stored.value(), 0u);
+
+    run(make_block(0, 1));
+    run(make_block(4, 1));    // 1, 2 and 3 missing
+    run(make_block(5, 1));
+    run(make_block(255, 1));  // 6 .. 254 missing
+    run(make_block(0, 1));
+    EXPECT_EQ(counts.stored.value(), 5u);
+    EXPECT_EQ(counts.sequence_gaps.value(), 2u);
+    EXPECT_EQ(counts.gap_frames.value(), 3u + 249u);
+}
+
+TEST_F(FrameProcessor, ALapOverUnreadFramesWhileAClientIsConnectedCountsEveryFrameLost) {
+    clients = 1;
+    for (unsigned i = 0; i < video_ring_slots - 1; ++i) run(make_block(static_cast<uint8_t>(i), 8));
+    EXPECT_EQ(counts.ring_overwrites.value(), 0u);
+    // The writer reaches the reader's position: the ring looks empty, all it held is gone.
+    run(make_block(static_cast<uint8_t>(video_ring_slots - 1), 8));
+    EXPECT_EQ(counts.ring_overwrites.value(), video_ring_slots);
+    uint8_t payload[frame_max_payload];
+    uint32_t length = 0;
+    EXPECT_FALSE(ring->copy_next_payload(payload, &length));
 }
 
 }  // namespace

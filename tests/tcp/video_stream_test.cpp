@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "tcp_test_support.hpp"
+#include "status_reply.hpp"
 #include "video_stream.hpp"
 
 using namespace tcp_test;
@@ -137,6 +138,16 @@ TEST_F(video_stream_test, frame_a_full_socket_refuses_is_kept_whole_and_goes_bef
     EXPECT_TRUE(got.substr(got.size() - tail.size()) == tail);
     const std::string filler = got.substr(0, got.size() - tail.size());
     EXPECT_EQ(filler.find_first_not_of('\0'), std::string::npos);  // what fill_socket sent
+
+    // Counted as the server sent them: the rest once whole, the frame it missed as skipped.
+    const client_stats& stalled = clients.read(0).stats;
+    EXPECT_EQ(stalled.frames_sent, 2u);
+    EXPECT_EQ(stalled.bytes_sent, 3005u);
+    EXPECT_EQ(stalled.frames_skipped, 1u);
+    const client_stats& reader = clients.read(1).stats;
+    EXPECT_EQ(reader.frames_sent, 3u);
+    EXPECT_EQ(reader.bytes_sent, 3011u);
+    EXPECT_EQ(reader.frames_skipped, 0u);
 }
 
 TEST_F(video_stream_test, rest_gives_time_out_lines_once_per_period_until_the_silence_rule_closes) {
@@ -311,6 +322,21 @@ TEST_F(video_stream_test, reply_goes_whole_between_frames_and_only_to_its_connec
     EXPECT_EQ(read_exactly(peers[0].get(), 18), "frame-1OK\r\nframe-3");
     EXPECT_EQ(read_exactly(peers[1].get(), 21), "frame-1frame-2frame-3");
     EXPECT_TRUE(still_open_and_quiet(peers[0].get()));
+
+    // The status shows each entry's counters: replies count as bytes, not frames.
+    char status[status_reply_size];
+    const std::string text(status, format_server_status(clients, false, clock.now_us(), status,
+                                                        sizeof status));
+    EXPECT_NE(text.find("\r\nclients=2\r\nclient0_connected=1\r\nclient0_connection=1\r\n"
+                        "client0_connected_s=0\r\nclient0_frames_sent=2\r\n"
+                        "client0_bytes_sent=18\r\nclient0_frames_skipped=1\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\r\nclient1_frames_sent=3\r\nclient1_bytes_sent=21\r\n"
+                        "client1_frames_skipped=0\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\r\nclient2_connected=0\r\n"), std::string::npos) << text;
 }
 
 TEST_F(video_stream_test, silence_sweep_closes_a_client_that_video_cannot_reach) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "at_connection.hpp"
 #include "ctl_commands.hpp"
 #include "ctl_socket.hpp"
 #include "exit_codes.hpp"
@@ -14,7 +15,6 @@
 namespace {
 
 constexpr int64_t ms_per_second = 1000;
-constexpr size_t read_size = 65536;
 // Video bytes just before a version reply may happen to be text; the version text is what
 // several replies end with in common.
 constexpr int version_asks = 3;
@@ -39,76 +39,6 @@ at_request request_for(const ctl_options& options) {
     }
 }
 
-class at_connection {
-public:
-    at_connection(const ctl_options& options, unique_fd fd)
-        : options_(options), fd_(std::move(fd)) {}
-
-    // Sends the command and waits for its reply. Returns exit_ok when a reply (OK or ERROR)
-    // came, otherwise prints why not and returns the exit status.
-    int ask(const at_request& request, at_reply& reply) {
-        const int64_t deadline =
-            mono_now_ms() + static_cast<int64_t>(options_.timeout_s * ms_per_second);
-        std::string problem;
-        if (!send_command(fd_.get(), request.line + "\r\n", deadline, problem))
-            return fail(problem);
-
-        reply_scanner scanner(request.form);
-        // Bytes that came after the previous reply in the same read.
-        if (!leftover_.empty() && scanner.feed(leftover_.data(), leftover_.size()))
-            return take(scanner, reply);
-        std::vector<uint8_t> buffer(read_size);
-        for (;;) {
-            const read_result r = read_some(fd_.get(), buffer.data(), buffer.size(), deadline);
-            if (r.status == read_status::data) {
-                received_ += r.count;
-                if (scanner.feed(buffer.data(), r.count)) return take(scanner, reply);
-                continue;
-            }
-            if (r.status == read_status::interrupted) continue;
-            return fail(why_no_reply(r));
-        }
-    }
-
-private:
-    int take(const reply_scanner& scanner, at_reply& reply) {
-        reply = scanner.reply();
-        leftover_ = scanner.rest();
-        return exit_ok;
-    }
-
-    std::string why_no_reply(const read_result& r) const {
-        char text[512];  // room for the longest host name
-        if (r.status == read_status::timed_out) {
-            snprintf(text, sizeof text, "no reply from %s within %g s", options_.host.c_str(),
-                     options_.timeout_s);
-        } else if (r.status == read_status::closed && received_ == 0) {
-            // A fifth client is accepted and closed at once.
-            snprintf(text, sizeof text,
-                     "%s closed the connection without a reply (the daemon takes at most 4 "
-                     "clients at once)",
-                     options_.host.c_str());
-        } else if (r.status == read_status::closed) {
-            snprintf(text, sizeof text, "%s closed the connection before a reply came",
-                     options_.host.c_str());
-        } else {
-            snprintf(text, sizeof text, "reading from %s failed: %s", options_.host.c_str(),
-                     strerror(r.error));
-        }
-        return text;
-    }
-
-    static int fail(const std::string& problem) {
-        fprintf(stderr, "nanvideoctl: %s\n", problem.c_str());
-        return exit_no_answer;
-    }
-
-    const ctl_options& options_;
-    unique_fd fd_;
-    std::vector<uint8_t> leftover_;
-    uint64_t received_ = 0;
-};
-
 int print_reply(const at_reply& reply, const std::string& text) {
     if (!reply.ok) {
         fprintf(stderr, "%s\n", reply.error.c_str());
@@ -123,7 +53,8 @@ int ask_version(at_connection& connection, const at_request& request) {
     std::vector<std::string> texts;
     at_reply reply;
     for (int i = 0; i < version_asks; ++i) {
-        if (int status = connection.ask(request, reply); status != exit_ok) return status;
+        const int status = connection.ask(request.line, request.form, reply);
+        if (status != exit_ok) return status;
         if (!reply.ok) return print_reply(reply, {});
         texts.push_back(reply.text);
     }
@@ -151,6 +82,7 @@ int run_at_command(const ctl_options& options) {
     if (options.command == ctl_command::version) return ask_version(connection, request);
 
     at_reply reply;
-    if (int status = connection.ask(request, reply); status != exit_ok) return status;
+    const int status = connection.ask(request.line, request.form, reply);
+    if (status != exit_ok) return status;
     return print_reply(reply, reply.text);
 }

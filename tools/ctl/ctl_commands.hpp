@@ -7,6 +7,8 @@
 int run_at_command(const ctl_options& options);
 int run_record(const ctl_options& options);
 int run_check(const ctl_options& options);
+// status, once or (--watch) every N seconds until Ctrl-C.
+int run_status(const ctl_options& options);
 
 // How record shows its progress on a terminal: bytes so far, frames per second counted in
 // 4096-byte frames, and the time since the start.

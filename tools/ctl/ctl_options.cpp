@@ -29,6 +29,8 @@ const option_spec known_options[] = {
     {"seed", true},
     {"length", true},
     {"derived-length", false},
+    {"json", false},
+    {"watch", true},
 };
 
 const option_spec* find_option(const std::string& name) {
@@ -84,6 +86,10 @@ bool apply_option(const std::string& name, const std::string& value, ctl_options
         options.length = static_cast<uint32_t>(number);
     } else if (name == "derived-length") {
         options.derived_length = true;
+    } else if (name == "json") {
+        options.json = true;
+    } else if (name == "watch") {
+        good = parse_seconds(value, options.watch_s);
     }
     if (!good) error = "bad value for --" + name + ": " + value;
     return good;
@@ -111,6 +117,8 @@ bool command_of(const std::string& word, size_t argument_count, ctl_options& opt
         options.command = ctl_command::updatefw;
     } else if (word == "check") {
         options.command = ctl_command::check;
+    } else if (word == "status") {
+        options.command = ctl_command::status;
     } else {
         error = "unknown command: " + word;
         return false;
@@ -131,6 +139,7 @@ bool options_fit_command(const std::vector<std::string>& names, const ctl_option
                          std::string& error) {
     const bool record = options.command == ctl_command::record;
     const bool check = options.command == ctl_command::check;
+    const bool status = options.command == ctl_command::status;
     struct rule {
         const char* name;
         bool allowed;
@@ -142,6 +151,8 @@ bool options_fit_command(const std::vector<std::string>& names, const ctl_option
         {"seed", check},
         {"length", check},
         {"derived-length", check},
+        {"json", status},
+        {"watch", status},
     };
     for (const rule& r : rules) {
         if (given(names, r.name) && !r.allowed) {

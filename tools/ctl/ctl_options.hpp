@@ -11,7 +11,7 @@ constexpr uint32_t largest_payload = 4096;
 // A payload shorter than its marker cannot be found in a stream.
 constexpr uint32_t smallest_checkable_length = 8;
 
-enum class ctl_command { version, config_show, config_set, reset, updatefw, record, check };
+enum class ctl_command { version, config_show, config_set, reset, updatefw, record, check, status };
 
 struct ctl_options {
     bool help = false;
@@ -27,6 +27,8 @@ struct ctl_options {
     uint64_t seed = 0;        // check
     bool derived_length = false;
     uint32_t length = largest_payload;
+    bool json = false;   // status: one JSON object instead of the table
+    double watch_s = 0;  // status: read again every this many seconds; 0 reads once
 };
 
 // Fills options from the arguments after the program name. Returns false with a one-line

@@ -29,6 +29,8 @@ int main(int argc, char* argv[]) {
             return run_record(options);
         case ctl_command::check:
             return run_check(options);
+        case ctl_command::status:
+            return run_status(options);
         default:
             return run_at_command(options);
     }

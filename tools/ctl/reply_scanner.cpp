@@ -1,5 +1,6 @@
 #include "reply_scanner.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -19,6 +20,10 @@ bool is_text(uint8_t byte) {
 bool is_name_char(uint8_t byte) {
     return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
            (byte >= '0' && byte <= '9') || byte == '_' || byte == '.' || byte == '-';
+}
+
+bool is_key_char(uint8_t byte) {
+    return (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || byte == '_';
 }
 
 }  // namespace
@@ -52,6 +57,35 @@ bool reply_scanner::feed(const uint8_t* data, size_t length) {
     return false;
 }
 
+// The status is "key=digits" lines, the first key uptime_s; the video bytes before it may be
+// text too, so the block starts at the last "uptime_s=" and every line from there must fit.
+bool reply_scanner::status_before(size_t ok_line_start, at_reply& reply) const {
+    static constexpr char first_key[] = "uptime_s=";
+    if (ok_line_start < line_end_length || !bytes_equal(ok_line_start - line_end_length, "\r\n"))
+        return false;
+    const auto begin = seen_.begin();
+    const auto end = begin + static_cast<ptrdiff_t>(ok_line_start - line_end_length);
+    const auto found = std::find_end(begin, end, first_key, first_key + sizeof(first_key) - 1);
+    if (found == end) return false;
+    const std::string block(found, end);
+    size_t at = 0;
+    while (at <= block.size()) {
+        size_t line_end = block.find("\r\n", at);
+        if (line_end == std::string::npos) line_end = block.size();
+        const size_t equals = block.find('=', at);
+        if (equals == std::string::npos || equals >= line_end || equals == at) return false;
+        for (size_t i = at; i < equals; ++i)
+            if (!is_key_char(static_cast<uint8_t>(block[i]))) return false;
+        if (equals + 1 == line_end) return false;
+        for (size_t i = equals + 1; i < line_end; ++i)
+            if (block[i] < '0' || block[i] > '9') return false;
+        at = line_end + line_end_length;
+    }
+    reply.ok = true;
+    reply.text = block;
+    return true;
+}
+
 // A line ends at line_end (its carriage return). Is it the end of a reply of our form?
 bool reply_scanner::reply_ending_at(size_t line_end, at_reply& reply) const {
     const size_t start = text_start(line_end);
@@ -72,6 +106,7 @@ bool reply_scanner::reply_ending_at(size_t line_end, at_reply& reply) const {
     }
     // Here the OK is a line of its own after the text line.
     if (line.size() != ok_word_length) return false;
+    if (form_ == reply_form::status_lines) return status_before(start, reply);
     return data_line_before(start, reply);
 }
 

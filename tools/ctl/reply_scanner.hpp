@@ -7,6 +7,7 @@
 //   "OK\r\n"                                  config with a text, reset, updatefw
 //   "<text>\r\nOK\r\n"                        version
 //   "name:.. pmk:.. password:.. hostname:..\r\nOK\r\n"   config query
+//   "uptime_s=N\r\n" "key=N\r\n" ... "OK\r\n"        status
 // Video keeps flowing while a command runs, and the daemon puts the reply whole between two
 // payloads, so the first complete reply counts; what follows it is video again.
 #include <cstddef>
@@ -18,16 +19,18 @@ enum class reply_form {
     ok_only,         // config with a text, reset, updatefw
     text_then_ok,    // version
     params_then_ok,  // config query
+    status_lines,    // status: key=value lines from "uptime_s=", then OK
 };
 
 struct at_reply {
     bool ok = false;
-    std::string text;   // the line before "OK" (text_then_ok, params_then_ok)
+    std::string text;   // the line before "OK" (text_then_ok, params_then_ok), or the
+                        // status lines, "\r\n" between them
     std::string error;  // "ERROR: ..." without the line end
 };
 
-// The longest reply the daemon sends (a 1023-character version text and "\r\nOK\r\n") fits.
-constexpr size_t reply_window = 2048;
+// The longest reply the daemon sends (the status, under 4096 bytes) fits.
+constexpr size_t reply_window = 8192;
 
 class reply_scanner {
 public:
@@ -45,6 +48,7 @@ private:
     bool reply_ending_at(size_t line_end, at_reply& reply) const;
     bool data_line_before(size_t ok_line_start, at_reply& reply) const;
     bool params_start(size_t end, size_t& start) const;
+    bool status_before(size_t ok_line_start, at_reply& reply) const;
     size_t text_start(size_t end) const;
     bool bytes_equal(size_t at, const char* text) const;
 

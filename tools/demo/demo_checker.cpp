@@ -72,6 +72,7 @@ checker_figures demo_checker::figures(std::vector<double>& latencies) {
     f.frames_delivered = checker_.pieces_right();
     f.first_wrong_byte = checker_.first_wrong_byte();
     f.median_latency_ms = median(latencies);
+    f.bytes_received = checker_.bytes_received();
     return f;
 }
 

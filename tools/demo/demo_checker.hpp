@@ -17,6 +17,7 @@ struct checker_figures {
     uint64_t frames_delivered = 0;
     std::optional<uint64_t> first_wrong_byte;
     std::optional<double> median_latency_ms;
+    uint64_t bytes_received = 0;
 };
 
 class demo_checker {

@@ -23,10 +23,12 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "board_process.hpp"
 #include "board_world.hpp"
 #include "demo_checker.hpp"
+#include "demo_status.hpp"
 #include "port_forward.hpp"
 #include "test_pattern.hpp"
 #include "video_source.hpp"
@@ -45,6 +47,10 @@ constexpr milliseconds status_period{1000};
 constexpr milliseconds stop_grace{3000};
 constexpr milliseconds connect_retry{20};
 constexpr milliseconds bring_up_deadline{30000};
+// The checking client has drained the ring once nothing more came for this long.
+constexpr milliseconds drained_quiet{300};
+constexpr milliseconds drain_deadline{5000};
+constexpr uint32_t checking_connection = 1;  // the daemon's first connection
 constexpr const char* socket_name = "spi.sock";
 constexpr const char* socket_inside = "/run/nanvideo-board/spi.sock";
 // The picture: a moving pattern with a running clock, a minute long and played in a loop.
@@ -310,6 +316,50 @@ bool show_status(board_process& daemon, demo_checker& checker, const std::string
     return true;
 }
 
+void wait_drained(demo_checker& checker) {
+    const auto deadline = clock_type::now() + drain_deadline;
+    uint64_t bytes = checker.whole_run().bytes_received;
+    auto last_change = clock_type::now();
+    while (clock_type::now() < deadline && clock_type::now() - last_change < drained_quiet) {
+        std::this_thread::sleep_for(milliseconds(20));
+        const uint64_t now = checker.whole_run().bytes_received;
+        if (now != bytes) {
+            bytes = now;
+            last_change = clock_type::now();
+        }
+    }
+}
+
+std::string indented(const std::string& text) {
+    std::string out;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        out += end == start ? "\n" : "  " + text.substr(start, end - start + 1);
+    return out;
+}
+
+// Stops the source, lets the checking client drain the ring, then prints the daemon's own
+// status beside what the demo saw. False when a figure differs or no status came.
+bool compare_with_daemon(board_process& daemon, demo_checker& checker, video_source& source) {
+    source.stop_stream();
+    wait_drained(checker);
+    std::string problem;
+    const std::optional<status_reading> status =
+        ask_daemon_status(daemon.pid(), daemon_port, problem);
+    if (!status) {
+        printf("nanvideo-demo: no status from the daemon: %s\n", problem.c_str());
+        return false;
+    }
+    printf("nanvideo-demo: the daemon's own status (AT+AB status on a second connection):\n%s",
+           indented(status_table(*status, nullptr)).c_str());
+    bool agree = true;
+    const std::string accounts = compare_accounts(*status, checker.whole_run(),
+                                                  source.transfers_taken(), checking_connection,
+                                                  agree);
+    printf("nanvideo-demo: the daemon's figures beside the demo's:\n%s", accounts.c_str());
+    return agree;
+}
+
 int run(const demo_settings& settings, const sigset_t& stop_signals) {
     const std::string demo_dir = NANVIDEO_DEMO_DIR;
     test_pattern pattern{.width = pattern_width, .height = pattern_height,
@@ -355,16 +405,18 @@ int run(const demo_settings& settings, const sigset_t& stop_signals) {
         show_status(daemon, checker, state.path(), settings.seconds, stop_signals);
     const uint64_t viewers = forward ? forward->viewers_served() : 0;
     forward.reset();
+    const bool accounts_agree = ran_to_the_end && compare_with_daemon(daemon, checker, source);
     checker.stop();
     daemon.signal(SIGTERM);
     const std::optional<int> status = daemon.wait_exit(stop_grace);
     const std::string ending =
         status ? "ended with " + describe_wait_status(*status) : "did not stop and was killed";
     const checker_figures whole = checker.whole_run();
-    printf("nanvideo-demo: summary: %s; %" PRIu64 " viewers served; the daemon %s%s\n",
-           describe(whole).c_str(), viewers,
+    printf("nanvideo-demo: summary: %s; %" PRIu64 " viewers served; the daemon's figures %s; "
+           "the daemon %s%s\n",
+           describe(whole).c_str(), viewers, accounts_agree ? "agree" : "do not agree",
            ran_to_the_end ? "" : "unexpectedly ", ending.c_str());
-    const bool job_done = whole.frames_delivered > 0 && !whole.first_wrong_byte;
+    const bool job_done = whole.frames_delivered > 0 && !whole.first_wrong_byte && accounts_agree;
     return ran_to_the_end && job_done ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 

@@ -1,0 +1,7 @@
+#include "daemon_counters.hpp"
+
+#include "mono_clock.hpp"
+
+daemon_counters::daemon_counters() : started_us(mono_now_us()) {}
+
+daemon_counters counters;

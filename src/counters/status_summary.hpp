@@ -1,0 +1,71 @@
+#pragma once
+// Short summaries of the counters over a recent window: the notify protocol's "STATUS=" line
+// every few seconds, and one log line a minute while anything changed (on a board without
+// systemd, and with all four client slots taken, the log is the only view left).
+#include <cstddef>
+#include <cstdint>
+
+#include "status_snapshot.hpp"
+
+constexpr int64_t status_summary_span_s = 10;
+constexpr int64_t status_log_period_s = 60;
+// The transfer thread legitimately waits as long as the camera sends nothing; past this the
+// summary says so.
+constexpr int64_t bus_idle_shown_s = 5;
+
+// Figures over a window that ends now and begins at an earlier reading about span_s old.
+class status_window {
+public:
+    // The window's first reading: nothing yet, at the daemon's start.
+    status_window(int64_t span_s, int64_t started_us);
+
+    // "4 clients, 90.0 frames/s in, 0 lost, 0 bad in the last 10 s" and, when the bus has
+    // brought nothing for bus_idle_shown_s, ", bus idle N s". Returns the length (cut to size).
+    size_t summary(const status_snapshot& now, char* out, size_t size);
+    // The log's line: the summary, frames out, and the losses and refusals by kind.
+    size_t log_line(const status_snapshot& now, char* out, size_t size);
+
+private:
+    struct reading {
+        int64_t at_us = 0;
+        uint64_t stored = 0;
+        uint64_t sent = 0;
+        uint64_t raw_drops = 0;
+        uint64_t gap_frames = 0;
+        uint64_t ring_overwrites = 0;
+        uint64_t client_skips = 0;
+        uint64_t sync = 0;
+        uint64_t length = 0;
+        uint64_t crc = 0;
+    };
+    static constexpr int history_size = 16;
+
+    static reading reading_of(const status_snapshot& s);
+    // Records now and returns the reading the window starts at.
+    reading window_start(const reading& now);
+
+    int64_t span_us_;
+    reading history_[history_size];
+    int newest_ = 0;
+    int count_ = 1;
+};
+
+// The daemon's "STATUS=" text over the last status_summary_span_s. Called from one thread (the
+// notify sender's); returns the length written to out (NUL-terminated, cut to size).
+size_t status_summary(char* out, size_t size);
+
+// Writes the log's summary line every status_log_period_s while any counter moved.
+class status_log {
+public:
+    explicit status_log(int64_t started_us);
+    // Called every second or so; returns true when it printed a line.
+    bool tick(const status_snapshot& now);
+
+private:
+    status_window window_;
+    int64_t next_us_;
+    status_snapshot last_;
+};
+
+// The daemon's: counters now, on the calling thread (the main thread's idle loop).
+void status_log_tick();
