@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include "command_child.hpp"
+#include "log.hpp"
 #include "nan_event.hpp"
 #include "signal_safe_write.hpp"
 
@@ -42,6 +43,8 @@ void sig_handler(int signo) {
                           ")\n");
     }
     if (void (*hook)() = signal_cleanup_hook.load()) hook();
+    // Queued lines go out before the last one; the log thread writes nothing after them.
+    log_flush_from_signal();
     // Nothing to wake: the process ends here, without exit handlers.
     safe_write_text(STDOUT_FILENO, "[sig_handler] Cleanup completed, exiting process...\n");
     // The system call itself, as _exit makes it: a sanitizer's _exit wrapper does its own

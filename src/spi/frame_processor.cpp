@@ -20,7 +20,8 @@ void frame_processor::process(const uint8_t* block, uint32_t received) {
     // earlier transfer and must never be checked or stored as part of this frame.
     if (sync != frame_sync_word || payload_length > frame_max_payload ||
         frame_header_size + payload_length + frame_crc_size > received) {
-        log_out("Invalid frame (sync=0x%04X len=%u)\n", sync, payload_length);
+        log_repeat_limit& limit = sync != frame_sync_word ? bad_sync_lines_ : bad_length_lines_;
+        if (limit.allow()) log_out("Invalid frame (sync=0x%04X len=%u)\n", sync, payload_length);
         return;
     }
 
@@ -28,12 +29,13 @@ void frame_processor::process(const uint8_t* block, uint32_t received) {
     uint16_t stored_crc = get_le16(block + covered);
     uint16_t computed_crc = crc16_frame(crc16_frame_init, block, covered);
     if (stored_crc != computed_crc) {
-        log_out("CRC mismatch (got=0x%04X calc=0x%04X)\n", stored_crc, computed_crc);
+        if (bad_crc_lines_.allow())
+            log_out("CRC mismatch (got=0x%04X calc=0x%04X)\n", stored_crc, computed_crc);
         return;
     }
 
     uint8_t sequence = block[frame_sequence_offset];
-    if (sequence != expected_sequence_)
+    if (sequence != expected_sequence_ && sequence_lines_.allow())
         log_out("Sequence mismatch: expected %u got %u\n", expected_sequence_, sequence);
     expected_sequence_ = static_cast<uint8_t>(sequence + 1);
 

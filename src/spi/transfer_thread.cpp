@@ -50,10 +50,11 @@ uint32_t transfer_backoff::after_failure() {
 void* transfer_thread(void*) {
     spi_ioc_transfer transfer = make_transfer_descriptor();
     transfer_backoff backoff;
+    log_repeat_limit failed_lines("transfer failed");
     for (;;) {
         int received = ioctl(spi_fd, SPI_IOC_MESSAGE(1), &transfer);
         if (received <= 0) {
-            log_perror("SPI_IOC_MESSAGE");
+            if (failed_lines.allow()) log_perror("SPI_IOC_MESSAGE");
             mono_sleep_us(backoff.after_failure());
             continue;
         }

@@ -138,7 +138,7 @@ frame_take client_writer::offer_frame(int index, int fd, const uint8_t* payload,
 // kind none: a frame of which nothing went out, which the client simply misses unless the
 // error is fatal. A rest that cannot be finished ends the connection.
 void client_writer::write_failed(int index, int fd, int error, rest_kind kind) {
-    if (kind != rest_kind::reply) {
+    if (kind != rest_kind::reply && failed_lines_.allow()) {
         log_err("Client %d (fd %d): Send video data failed: %s\n", index, fd,
                 strerror(error));
     }
@@ -160,16 +160,21 @@ void client_writer::check_time_outs(int64_t now_us) {
 
 void client_writer::time_out(int index, int fd, int64_t now_us) {
     const char* reason = strerror(ETIMEDOUT);
-    log_err("Client %d (fd %d): Send video data timeout (retry %d/%d): %s\n", index, fd,
-            video_send_retries, video_send_retries, reason);
-    log_err("Client %d (fd %d): Send video data failed: %s\n", index, fd, reason);
+    const bool shown = time_out_lines_.allow();
+    if (shown) {
+        log_err("Client %d (fd %d): Send video data timeout (retry %d/%d): %s\n", index, fd,
+                video_send_retries, video_send_retries, reason);
+        log_err("Client %d (fd %d): Send video data failed: %s\n", index, fd, reason);
+    }
     bool silent = false;
     {
         client_table_lock lock(clients_);
         client_entry& entry = clients_.entries[index];
         entry.timeout_count += 1;
-        log_err("Client %d (fd %d): Send timeout count: %d/%d, keep connection\n", index,
-                fd, entry.timeout_count, timeout_count_shown_limit);
+        if (shown) {
+            log_err("Client %d (fd %d): Send timeout count: %d/%d, keep connection\n", index,
+                    fd, entry.timeout_count, timeout_count_shown_limit);
+        }
         silent = silent_too_long(entry, whole_seconds(now_us));
     }
     if (silent) {

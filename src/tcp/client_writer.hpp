@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "client_table.hpp"
+#include "log.hpp"
 
 class at_worker;
 
@@ -54,6 +55,8 @@ private:
     int rest_timeout_ms_;
     int epoll_fd_ = -1;
     at_worker* worker_ = nullptr;
+    log_repeat_limit failed_lines_{"send failed"};
+    log_repeat_limit time_out_lines_{"send time-out"};
 };
 
 bool silent_too_long(const client_entry& entry, int64_t now_s);

@@ -216,10 +216,10 @@ void tcp_server::accept_clients() {
                 return;
             }
             if (errno == EINTR) {
-                log_out("accept interrupted by signal, retry\n");
+                if (accept_error_lines_.allow()) log_out("accept interrupted by signal, retry\n");
                 continue;
             }
-            log_perror("accept failed");
+            if (accept_error_lines_.allow()) log_perror("accept failed");
             return;
         }
         const int fd = socket.get();
@@ -300,7 +300,10 @@ void tcp_server::receive_from(int fd) {
     if (total == 0) return;
     receive_buffer_[total] = '\0';
     escape_for_log(receive_buffer_, total, shown_);
-    log_out("Received data from (fd %d): %s\n", fd, shown_);
+    uint32_t sender = 0;
+    const int index = clients_.find(fd, &sender);
+    if (index < 0 || received_lines_[static_cast<size_t>(index)].allow())
+        log_out("Received data from (fd %d): %s\n", fd, shown_);
     clients_.touch(fd);
     if (fd > 0 && installed_handler.load() != nullptr) hand_to_worker(fd, total);
 }
@@ -313,7 +316,8 @@ void tcp_server::hand_to_worker(int fd, size_t length) {
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
     clients_.replies.post(index, connection, at_busy_reply, sizeof(at_busy_reply) - 1,
                           mono_now_us());
-    log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
+    if (busy_lines_.allow())
+        log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
     streamer_.writer().write(index, mono_now_us());
 }
 

@@ -11,6 +11,7 @@
 
 #include "at_worker.hpp"
 #include "client_table.hpp"
+#include "log.hpp"
 #include "log_text.hpp"
 #include "spi_link.hpp"
 #include "unique_fd.hpp"
@@ -99,4 +100,7 @@ private:
     std::atomic<bool> stop_requested_{false};
     char receive_buffer_[receive_buffer_size];
     char shown_[escaped_size(receive_limit)];
+    log_repeat_limits<max_clients> received_lines_{"received data from client"};
+    log_repeat_limit busy_lines_{"AT command busy"};
+    log_repeat_limit accept_error_lines_{"accept errors"};
 };
