@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "board_fixture.hpp"
+#include "frame_marks.hpp"
 
 namespace {
 
@@ -54,9 +55,11 @@ protected:
     // Sends a frame that only the frame check rejects and waits for its line: every line the
     // transfers before it cause is printed by then, in order.
     void mark() {
+        pacer_.before_mark();
         send(frame(0, 0, frame_fault::bad_sync));
         const std::optional<size_t> at = board.wait_stdout(marker_line(), next_mark_from_);
         ASSERT_TRUE(at);
+        pacer_.seen();
         next_mark_from_ = *at + 1;
     }
     // Sends consecutive good frames in groups that the daemon's raw queue holds whole (30
@@ -104,6 +107,7 @@ protected:
 
     payload_plan plan{.seed = 7, .derived_length = false, .fixed_length = 1000};
     size_t next_mark_from_ = 0;
+    mark_pacer pacer_;
 };
 
 // ---- start-up report ----
