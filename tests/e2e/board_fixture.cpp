@@ -132,6 +132,7 @@ board_process& board_fixture::launch_program(const std::string& program,
     launch.launcher = NANVIDEO_BOARD_LAUNCHER;
     launch.state_dir = state_dir_;
     launch.qemu = qemu;
+    launch.output_bytes_per_second = options.output_bytes_per_second;
     launch.program.push_back(program);
     launch.program.insert(launch.program.end(), options.args.begin(), options.args.end());
     if (options.emulate_spidev) {

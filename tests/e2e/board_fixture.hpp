@@ -45,6 +45,7 @@ struct daemon_options {
     std::string spidev_fail = {};   // the request the device refuses (open, wr_mode32, ...)
     int expect_type = 0;            // the transfer type the device expects
     world_setup world = {};         // run after the default world
+    double output_bytes_per_second = 0;  // above 0: the output drains this slowly (a console)
 };
 
 class board_fixture {
