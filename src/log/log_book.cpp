@@ -146,10 +146,13 @@ void log_book::write_synchronously(log_stream stream, const char* text, size_t l
 bool log_book::queue(log_stream stream, const char* text, size_t length) {
     const uint32_t mask = bytes_ - 1;
     const uint32_t need = record_bytes(length);
-    uint32_t head = head_.load(std::memory_order_relaxed);
+    uint32_t head = 0;
     uint32_t padding = 0;
     for (;;) {
+        // The tail first: a head read before it could be older than the tail, and the ring
+        // would look fuller than it is.
         const uint32_t tail = tail_.load(std::memory_order_acquire);
+        head = head_.load();
         const uint32_t offset = head & mask;
         padding = offset + need > bytes_ ? bytes_ - offset : 0;
         if (head + padding + need - tail > bytes_) {
