@@ -128,7 +128,7 @@ void at_worker::carry_out() {
     running_target = &target;
     int result = handler(current_.fd, current_.text, static_cast<int>(current_.length));
     running_target = nullptr;
-    if (result != 0 && failed_lines_.allow()) {
+    if (result != 0) {
         log_err("AT command execution failed (fd %d), error code: %d\n", current_.fd,
                 result);
     }

@@ -9,8 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "log.hpp"
-
 class client_registry;
 
 constexpr size_t at_job_text_size = 1024;  // the server's receive buffer: 1023 bytes and a NUL
@@ -77,5 +75,4 @@ private:
     uint32_t running_connection_ = 0;  // whose command runs and has not replied; 0: none
     bool running_ = false;
     job current_;                  // the worker thread's copy of the running job
-    log_repeat_limit failed_lines_{"AT command failed"};  // the worker thread's
 };

@@ -316,8 +316,7 @@ void tcp_server::hand_to_worker(int fd, size_t length) {
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
     clients_.replies.post(index, connection, at_busy_reply, sizeof(at_busy_reply) - 1,
                           mono_now_us());
-    if (busy_lines_.allow())
-        log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
+    log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
     streamer_.writer().write(index, mono_now_us());
 }
 

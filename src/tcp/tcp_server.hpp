@@ -101,6 +101,5 @@ private:
     char receive_buffer_[receive_buffer_size];
     char shown_[escaped_size(receive_limit)];
     log_repeat_limits<max_clients> received_lines_{"received data from client"};
-    log_repeat_limit busy_lines_{"AT command busy"};
     log_repeat_limit accept_error_lines_{"accept errors"};
 };
