@@ -25,7 +25,8 @@ void raw_frame_queue::push(const uint8_t* data, uint32_t length) {
     int next = (write_index_ + 1) % raw_queue_slots;
     if (next == read_index_) {
         ++dropped_count_;
-        if (full_lines_.allow()) log_out("Dropped %lu packets (queue full)\n", static_cast<unsigned long>(dropped_count_));
+        if (full_lines_.allow())
+            log_out("Dropped %lu packets (queue full)\n", static_cast<unsigned long>(dropped_count_));
     } else {
         raw_slot& slot = slots_[write_index_];
         memcpy(slot.data, data, length);
