@@ -9,7 +9,10 @@
 //     relaying the same payloads, and the daemon's resident memory against its fixed frame
 //     buffers; the highest source rate four readers get whole, against the old tick's; the
 //     readers' rate and latency while a fourth client chatters, never reads, or waits for a
-//     command that runs 5 s; how soon a joining client has live frames;
+//     command that runs 5 s; how soon a joining client has live frames; the readers' rate and
+//     latency while a client floods the daemon with chunks and its output drains at a serial
+//     console's pace (against the steady run's latency), and the lines written a second with
+//     noise on the bus at its full rate;
 //   - video_bench (real H.264 to four clients): the highest bit rate they receive whole, against
 //     the bus's line rate;
 //   - the daemon built for the board (32-bit ARM, fully static), stripped, against the binary as
@@ -64,6 +67,10 @@ constexpr double join_target_ms = 2000;
 constexpr double cpu_target_vs_socat = 0.6;
 // The board's daemon is one static file (C library included) that must fit small flash.
 constexpr double armhf_stripped_target_kib = 700;
+// With a flooding client and a console-slow output, the readers' 99th percentile may exceed
+// the steady run's by this much; noise on the bus may make this many lines a second.
+constexpr double slow_log_p99_margin_ms = 5;
+constexpr double garbage_lines_target = 60;
 
 // What four clients got from the engine that sent one frame per tick, measured on this machine.
 constexpr double old_tick_fps = 98;
@@ -75,6 +82,7 @@ constexpr double ring_lap_ms = 766 * 1000 / stream_target_rate;
 constexpr unsigned long chatter_frames = 900;
 constexpr unsigned long stalled_frames = 1800;
 constexpr unsigned long command_frames = 900;
+constexpr unsigned long slow_log_frames = 900;
 
 // What the daemon holds for frames whatever the load: the raw queue and the video ring.
 constexpr double frame_buffers_kib = (sizeof(raw_frame_queue) + sizeof(frame_ring)) / 1024.0;
@@ -411,6 +419,51 @@ void add_beside_rows(std::vector<row>& rows, const char* what, const figures& be
     }
 }
 
+// The readers beside a flooding client while the output drains like a serial console: every
+// frame, and a p99 close to the steady run's.
+void add_slow_log_rows(std::vector<row>& rows, const figures& slow, const figures& steady) {
+    const auto source = lookup(slow, "source_fps");
+    const auto delivered = lookup(slow, "delivered_fps");
+    const auto lost = lookup(slow, "lost_frames");
+    const bool whole = lost.value_or(1) == 0 && lookup(slow, "byte_errors").value_or(1) == 0 &&
+                       lookup(slow, "bytes_out_of_place").value_or(1) == 0;
+    const char* rate_name = "slow log + flood: readers' rate";
+    if (source && delivered && lost && *source > 0) {
+        rows.push_back({rate_name, format("%.1f frames/s, %.0f lost", *delivered, *lost),
+                        format("%.1f frames/s source", *source),
+                        format("%.3fx", *delivered / *source), "every frame",
+                        judged(slow, whole)});
+    } else {
+        rows.push_back(missing(rate_name));
+    }
+    const char* p99_name = "slow log + flood: readers' p99";
+    const auto p99 = lookup(slow, "latency_p99_ms");
+    const auto steady_p99 = lookup(steady, "latency_p99_ms");
+    if (p99 && steady_p99) {
+        rows.push_back({p99_name, format("%.2f ms", *p99), format("%.2f ms steady", *steady_p99),
+                        format("%+.2f ms", *p99 - *steady_p99),
+                        format("<= steady + %.0f ms", slow_log_p99_margin_ms),
+                        judged(slow, *p99 <= *steady_p99 + slow_log_p99_margin_ms)});
+    } else {
+        rows.push_back(missing(p99_name));
+    }
+}
+
+void add_garbage_row(std::vector<row>& rows, const figures& garbage) {
+    const char* name = "garbage on the bus: lines written";
+    const auto lines = lookup(garbage, "garbage_lines_per_s");
+    const auto transfers = lookup(garbage, "garbage_transfers_per_s");
+    if (!lines || !transfers || *transfers <= 0) {
+        rows.push_back(missing(name));
+        return;
+    }
+    rows.push_back({name, format("%.1f lines/s", *lines),
+                    format("%.0f bad transfers/s", *transfers),
+                    format("%.4fx", *lines / *transfers),
+                    format("<= %.0f lines/s", garbage_lines_target),
+                    verdict(*lines <= garbage_lines_target)});
+}
+
 void add_join_rows(std::vector<row>& rows, const figures& join) {
     const std::string reference = format("%.0f ms, a stale ring", ring_lap_ms);
     const std::pair<const char*, const char*> cases[] = {
@@ -571,6 +624,9 @@ void print_notes(const settings& s, const figures& stream) {
            "client joins, 2 s later a second beside it; the time until each has a frame within\n"
            "50 ms of its hand-over. Highest rate: the source steps up (2 s a step) until a step\n"
            "loses a frame.\n");
+    printf("Slow log: three readers while a fourth client sends 200 bytes every 2 ms (each chunk a\n"
+           "log line and a failed command), the daemon's output read at 11.5 KB/s (a 115200-baud\n"
+           "console). Garbage: noise at the bus's full rate for 10 s; every line the daemon wrote.\n");
     printf("Logs, figures and series: %s\n", NANVIDEO_BENCH_WORK_DIR);
 }
 
@@ -621,6 +677,15 @@ int main(int argc, char* argv[]) {
                                  "--series", series});
         if (file_size(series)) lines.push_back({series, run.title});
     }
+    const unsigned long slow_frames = std::min(slow_log_frames, s.frames);
+    printf("bench_table: stream_bench slow-log (%lu frames at %.0f frames/s, about %.0f s)\n",
+           slow_frames, s.rate, static_cast<double>(slow_frames) / s.rate + 5);
+    const figures slow_log = run_benchmark(
+        "stream_slow_log", {NANVIDEO_STREAM_BENCH, "--scenario", "slow-log", "--frames",
+                            std::to_string(slow_frames), "--rate", format("%g", s.rate)});
+    printf("bench_table: stream_bench garbage (noise on the bus, about 15 s)\n");
+    const figures garbage = run_benchmark("stream_garbage", {NANVIDEO_STREAM_BENCH, "--scenario",
+                                                             "garbage"});
     printf("bench_table: stream_bench join (about 20 s)\n");
     const figures join = run_benchmark("stream_join", {NANVIDEO_STREAM_BENCH, "--scenario", "join",
                                                        "--rate", format("%g", s.rate)});
@@ -637,6 +702,8 @@ int main(int argc, char* argv[]) {
     add_fast_latency_row(rows, fast);
     add_max_rate_row(rows, max_rate);
     for (const beside_run& run : beside) add_beside_rows(rows, run.scenario, run.got);
+    add_slow_log_rows(rows, slow_log, stream);
+    add_garbage_row(rows, garbage);
     add_join_rows(rows, join);
     add_cost_rows(rows, stream);
     add_video_row(rows, video);

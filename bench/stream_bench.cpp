@@ -11,6 +11,10 @@
 //   join      nobody connected for longer than a lap of the ring, then a client joins, later a
 //             second beside it: how long until each has a live frame
 //   max-rate  four readers while the source steps up its rate: the highest step all got whole
+//   slow-log  three readers while a fourth client floods the daemon with chunks (each one a log
+//             line) and the daemon's output drains as slowly as a serial console
+//   garbage   no reader; the source sends noise at the bus's full rate: the lines the daemon
+//             writes a second
 // With --figures the figures also go to a file as "key value" lines, for programs that gather
 // them (bench_table); with --series the readers' frames and latency second by second.
 //
@@ -61,6 +65,17 @@ constexpr auto drain_idle_limit = 3s;
 
 // The chattering client's pace: a keep-alive, or a hostile peer.
 constexpr auto chatter_interval = 5ms;
+// The slow-log scenario: a client that sends a 200-byte chunk every 2 ms (every chunk is a
+// "Received data" line and a failed command), and output drained at the pace of a 115200-baud
+// serial console.
+constexpr auto flood_interval = 2ms;
+constexpr size_t flood_chunk_bytes = 200;
+const std::string flood_chunk(flood_chunk_bytes, 'z');
+constexpr double console_bytes_per_second = 11500;
+// The garbage scenario: noise at the bus's full rate (4110-byte transfers at 50 MHz), for this
+// long after the daemon has started.
+constexpr double bus_line_rate = 50e6 / (4110 * 8);
+constexpr auto garbage_seconds = 10s;
 // The command scenario: reset runs the board's reboot, here one that takes its time, asked for
 // this far into the stream.
 constexpr const char* slow_command = "AT+AB reset";
@@ -79,11 +94,12 @@ constexpr double max_rate_steps[] = {250,  500,  1000, 1250, 1500, 1750,
 constexpr double max_rate_step_s = 2;
 constexpr double source_pace_share = 0.95;
 
-enum class scenario { steady, chatter, stalled, command, join, max_rate };
+enum class scenario { steady, chatter, stalled, command, join, max_rate, slow_log, garbage };
 constexpr std::pair<scenario, const char*> scenario_names[] = {
     {scenario::steady, "steady"},   {scenario::chatter, "chatter"},
     {scenario::stalled, "stalled"}, {scenario::command, "command"},
     {scenario::join, "join"},       {scenario::max_rate, "max-rate"},
+    {scenario::slow_log, "slow-log"}, {scenario::garbage, "garbage"},
 };
 
 const char* scenario_name(scenario kind) {
@@ -533,6 +549,10 @@ private:
                 if (send_text(socket_.get(), "x")) chunks_sent_ += 1;
                 next_chatter += chatter_interval;
             }
+            if (kind_ == scenario::slow_log && clock_type::now() >= next_chatter) {
+                if (send_text(socket_.get(), flood_chunk)) chunks_sent_ += 1;
+                next_chatter += flood_interval;
+            }
             if (kind_ == scenario::command && asked_.load() && !command_sent) {
                 command_sent = send_text(socket_.get(), slow_command);
                 if (command_sent) chunks_sent_ += 1;
@@ -543,6 +563,7 @@ private:
             if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (got <= 0) break;
             if (kind_ == scenario::command) find_reply(buffer.data(), static_cast<size_t>(got));
+            // The flood's replies (one error a chunk) are read and let go.
         }
     }
 
@@ -596,6 +617,7 @@ void install_slow_reboot(const std::string& state) {
 bool start_board(board_fixture& board, const settings& s) {
     daemon_options options;
     if (s.kind == scenario::command) options.world = install_slow_reboot;
+    if (s.kind == scenario::slow_log) options.output_bytes_per_second = console_bytes_per_second;
     board.start_program(s.daemon, options);
     if (!board.wait_stdout("TCP server initialization successful (max 4 clients).") ||
         !board.source().wait_connected(e2e_deadline)) {
@@ -710,6 +732,7 @@ int run_steady(board_fixture& board, const settings& s, const payload_plan& plan
 int run_beside(board_fixture& board, const settings& s, const payload_plan& plan);
 int run_join(board_fixture& board, const settings& s, const payload_plan& plan);
 int run_max_rate(board_fixture& board, const settings& s, const payload_plan& plan);
+int run_garbage(board_fixture& board, const settings& s);
 
 int run(const settings& s) {
     const payload_plan plan{.seed = 90, .derived_length = false, .fixed_length = s.payload};
@@ -718,10 +741,12 @@ int run(const settings& s) {
     switch (s.kind) {
     case scenario::steady: return run_steady(board, s, plan);
     case scenario::chatter:
+    case scenario::slow_log:
     case scenario::stalled:
     case scenario::command: return run_beside(board, s, plan);
     case scenario::join: return run_join(board, s, plan);
     case scenario::max_rate: return run_max_rate(board, s, plan);
+    case scenario::garbage: return run_garbage(board, s);
     }
     return 2;
 }
@@ -900,7 +925,8 @@ int run_beside(board_fixture& board, const settings& s, const payload_plan& plan
     printf("stream_bench %s: %u frames of %u bytes at %.1f frames/s, %zu readers and one client "
            "that %s\n",
            scenario_name(s.kind), s.frames, s.payload, s.rate, readers.size(),
-           s.kind == scenario::chatter   ? "sends a byte every 5 ms"
+           s.kind == scenario::chatter    ? "sends a byte every 5 ms"
+           : s.kind == scenario::slow_log ? "sends 200 bytes every 2 ms, output read at 11.5 KB/s"
            : s.kind == scenario::stalled ? "never reads"
                                          : "asks for a command that takes seconds");
     printf("source:    %.2f frames/s; readers: %.2f frames/s each (%.4f of the source)\n",
@@ -914,6 +940,10 @@ int run_beside(board_fixture& board, const settings& s, const payload_plan& plan
            latency.p99_ms, latency.max_ms);
     if (s.kind == scenario::chatter) printf("chatter:   %llu bytes sent\n",
                                              static_cast<unsigned long long>(side.chunks_sent()));
+    if (s.kind == scenario::slow_log)
+        printf("flood:     %llu chunks sent; the daemon's output: %zu lines read\n",
+               static_cast<unsigned long long>(side.chunks_sent()),
+               board.stdout_lines().size() + err.size());
     if (s.kind == scenario::command) {
         if (command)
             printf("command:   sent at %.1f s, its reply came %.2f s later\n", command_after_s,
@@ -1063,6 +1093,38 @@ int run_max_rate(board_fixture& board, const settings& s, const payload_plan& pl
            best_asked, best);
     if (!s.figures.empty())
         write_figures(s.figures, {{"max_rate_asked_fps", best_asked}, {"max_rate_fps", best}});
+    return 0;
+}
+
+// Noise at the bus's full rate, nobody connected: how many lines the daemon writes a second.
+int run_garbage(board_fixture& board, const settings& s) {
+    stream_options noise;
+    noise.frames_per_second = bus_line_rate;
+    noise.garbage = true;
+    const auto lines_now = [&] {
+        return board.stdout_lines().size() + board.stderr_lines().size();
+    };
+    const uint64_t taken_before = board.source().transfers_taken();
+    const size_t lines_before = lines_now();
+    const clock_type::time_point start = clock_type::now();
+    board.source().start_stream(noise);
+    std::this_thread::sleep_for(garbage_seconds);
+    const size_t lines_after = lines_now();
+    const double seconds = seconds_between(start, clock_type::now());
+    board.source().stop_stream();
+    const double transfers = static_cast<double>(board.source().transfers_taken() - taken_before);
+    const double lines = static_cast<double>(lines_after - lines_before);
+    printf("stream_bench garbage: noise at %.0f transfers/s asked for %.1f s\n", bus_line_rate,
+           seconds);
+    printf("source:    %.0f transfers taken (%.1f a second)\n", transfers, transfers / seconds);
+    printf("daemon:    %.0f lines written (%.1f a second)\n", lines, lines / seconds);
+    if (!s.figures.empty()) {
+        write_figures(s.figures, {
+            {"garbage_seconds", seconds},
+            {"garbage_transfers_per_s", transfers / seconds},
+            {"garbage_lines_per_s", lines / seconds},
+        });
+    }
     return 0;
 }
 

@@ -209,8 +209,9 @@ void sig_handler(int signo) {
     }
     if (void (*hook)() = signal_cleanup_hook.load()) hook();
     if (!crash) wait_for_writes(handler_prefix);
-    safe_write_text(STDOUT_FILENO, "[sig_handler] Cleanup completed, exiting process...\n");
+    // Queued lines go out before the last one; the log thread writes nothing after them.
     log_flush_from_signal();
+    safe_write_text(STDOUT_FILENO, "[sig_handler] Cleanup completed, exiting process...\n");
     end_after_signal();
 }
 

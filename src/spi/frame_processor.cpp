@@ -27,7 +27,8 @@ bool frame_processor::refuse(const uint8_t* block, uint32_t received) {
     if (bad_sync || payload_length > frame_max_payload ||
         frame_header_size + payload_length + frame_crc_size > received) {
         (bad_sync ? counts_.refused_sync : counts_.refused_length).add();
-        log_out("Invalid frame (sync=0x%04X len=%u)\n", sync, payload_length);
+        log_repeat_limit& limit = bad_sync ? bad_sync_lines_ : bad_length_lines_;
+        if (limit.allow()) log_out("Invalid frame (sync=0x%04X len=%u)\n", sync, payload_length);
         return true;
     }
 
@@ -36,7 +37,8 @@ bool frame_processor::refuse(const uint8_t* block, uint32_t received) {
     uint16_t computed_crc = crc16_frame(crc16_frame_init, block, covered);
     if (stored_crc != computed_crc) {
         counts_.refused_crc.add();
-        log_out("CRC mismatch (got=0x%04X calc=0x%04X)\n", stored_crc, computed_crc);
+        if (bad_crc_lines_.allow())
+            log_out("CRC mismatch (got=0x%04X calc=0x%04X)\n", stored_crc, computed_crc);
         return true;
     }
     return false;
@@ -47,7 +49,8 @@ void frame_processor::check_sequence(uint8_t sequence) {
     if (sequence != expected_sequence_) {
         counts_.sequence_gaps.add();
         counts_.gap_frames.add(static_cast<uint8_t>(sequence - expected_sequence_));
-        log_out("Sequence mismatch: expected %u got %u\n", expected_sequence_, sequence);
+        if (sequence_lines_.allow())
+            log_out("Sequence mismatch: expected %u got %u\n", expected_sequence_, sequence);
     }
     expected_sequence_ = static_cast<uint8_t>(sequence + 1);
 }

@@ -26,7 +26,8 @@ bool raw_frame_queue::push(const uint8_t* data, uint32_t length) {
     const bool full = next == read_index_;
     if (full) {
         ++dropped_count_;
-        log_out("Dropped %lu packets (queue full)\n", static_cast<unsigned long>(dropped_count_));
+        if (full_lines_.allow())
+            log_out("Dropped %lu packets (queue full)\n", static_cast<unsigned long>(dropped_count_));
     } else {
         raw_slot& slot = slots_[write_index_];
         memcpy(slot.data, data, length);

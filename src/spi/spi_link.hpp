@@ -88,6 +88,7 @@ private:
     int read_index_ = 0;
     int write_index_ = 0;
     uint32_t dropped_count_ = 0;
+    log_repeat_limit full_lines_{"queue full"};  // the producer's
     pthread_mutex_t mutex_;
     pthread_cond_t cond_;
 };
@@ -226,6 +227,10 @@ private:
     const std::atomic<int32_t>& clients_connected_;
     uint8_t expected_sequence_ = 0;
     unsigned frames_count_ = 0;
+    log_repeat_limit bad_sync_lines_{"invalid frame (sync)"};
+    log_repeat_limit bad_length_lines_{"invalid frame (length)"};
+    log_repeat_limit bad_crc_lines_{"CRC mismatch"};
+    log_repeat_limit sequence_lines_{"sequence mismatch"};
 };
 
 void* transfer_thread(void*);

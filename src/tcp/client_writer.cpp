@@ -160,7 +160,7 @@ int client_writer::offer_frames(int index, int fd, const uint8_t (*payloads)[fra
 // kind none: a frame of which nothing went out, which the client simply misses unless the
 // error is fatal. A rest that cannot be finished ends the connection.
 void client_writer::write_failed(int index, int fd, int error, rest_kind kind) {
-    if (kind != rest_kind::reply) {
+    if (kind != rest_kind::reply && failed_lines_.allow()) {
         log_err("Client %d (fd %d): Send video data failed: %s\n", index, fd,
                 strerror(error));
     }
@@ -182,14 +182,19 @@ void client_writer::check_time_outs(int64_t now_us) {
 
 void client_writer::time_out(int index, int fd, int64_t now_us) {
     const char* reason = strerror(ETIMEDOUT);
-    log_err("Client %d (fd %d): Send video data timeout (retry %d/%d): %s\n", index, fd,
-            video_send_retries, video_send_retries, reason);
-    log_err("Client %d (fd %d): Send video data failed: %s\n", index, fd, reason);
+    const bool shown = time_out_lines_.allow();
+    if (shown) {
+        log_err("Client %d (fd %d): Send video data timeout (retry %d/%d): %s\n", index, fd,
+                video_send_retries, video_send_retries, reason);
+        log_err("Client %d (fd %d): Send video data failed: %s\n", index, fd, reason);
+    }
     client_entry& entry = clients_.entries[index];
     entry.timeout_count += 1;
     clients_.count_timeout(index);
-    log_err("Client %d (fd %d): Send timeout count: %d/%d, keep connection\n", index, fd,
-            entry.timeout_count, timeout_count_shown_limit);
+    if (shown) {
+        log_err("Client %d (fd %d): Send timeout count: %d/%d, keep connection\n", index, fd,
+                entry.timeout_count, timeout_count_shown_limit);
+    }
     if (silent_too_long(entry, whole_seconds(now_us))) {
         log_err("Client %d (fd %d): Connection detect timeout (%d sec), close connection\n",
                 index, fd, silence_reported_s);

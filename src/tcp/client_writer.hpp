@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "client_table.hpp"
+#include "log.hpp"
 #include "mono_clock.hpp"
 #include "reply_outbox.hpp"
 
@@ -66,6 +67,8 @@ private:
     const std::atomic<int>* suspended_;
     int epoll_fd_ = -1;
     at_worker* worker_ = nullptr;
+    log_repeat_limit failed_lines_{"send failed"};
+    log_repeat_limit time_out_lines_{"send time-out"};
 };
 
 bool silent_too_long(const client_entry& entry, int64_t now_s);

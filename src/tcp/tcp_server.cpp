@@ -200,14 +200,15 @@ void tcp_server::accept_clients() {
                                  SOCK_CLOEXEC));
         if (!socket.valid()) {
             if (errno == EINTR) {
-                log_out("accept interrupted by signal, retry\n");
+                if (accept_interrupted_lines_.allow()) log_out("accept interrupted by signal, retry\n");
                 continue;
             }
             const after_failure next =
                 errno == EAGAIN ? after_failure::backlog_empty : after_accept_failure(errno);
             if (next == after_failure::take_next) continue;
             if (next == after_failure::backlog_empty) {
-                log_out("event.events & EPOLLIN break (no more connections)\n");
+                if (backlog_empty_lines_.allow())
+                    log_out("event.events & EPOLLIN break (no more connections)\n");
                 spare_.open();  // lost when it could not be opened again after a refusal
             }
             accept_retry_due_ = next == after_failure::try_at_tick;
@@ -321,7 +322,10 @@ void tcp_server::receive_from(int fd) {
     if (total == 0) return;
     receive_buffer_[total] = '\0';
     escape_for_log(receive_buffer_, total, shown_);
-    log_out("Received data from (fd %d): %s\n", fd, shown_);
+    uint32_t sender = 0;
+    const int index = clients_.find(fd, &sender);
+    if (index < 0 || received_lines_[static_cast<size_t>(index)].allow())
+        log_out("Received data from (fd %d): %s\n", fd, shown_);
     clients_.touch(fd);
     if (fd > 0 && worker_.has_handler()) hand_to_worker(fd, total);
 }

@@ -25,6 +25,7 @@
 #include "at_worker.hpp"
 #include "client_socket.hpp"
 #include "client_table.hpp"
+#include "log.hpp"
 #include "log_text.hpp"
 #include "reply_outbox.hpp"
 #include "spi_link.hpp"
@@ -128,4 +129,7 @@ private:
     std::atomic<bool> stop_requested_{false};
     char receive_buffer_[receive_limit + 1];
     char shown_[escaped_size(receive_limit)];
+    log_repeat_limits<max_clients> received_lines_{"received data from client"};
+    log_repeat_limit accept_interrupted_lines_{"accept interrupted"};
+    log_repeat_limit backlog_empty_lines_{"no more connections"};
 };

@@ -137,6 +137,7 @@ board_process& board_fixture::launch_program(const std::string& program,
     launch.no_ipv6 = options.no_ipv6;
     launch.busybox = options.busybox.empty() ? e2e_busybox() : options.busybox;
     launch.spidev_bufsiz = options.spidev_bufsiz;
+    launch.output_bytes_per_second = options.output_bytes_per_second;
     launch.program.push_back(program);
     launch.program.insert(launch.program.end(), options.args.begin(), options.args.end());
     if (options.emulate_spidev) {

@@ -57,6 +57,7 @@ struct daemon_options {
     world_setup world = {};         // run after the default world
     // Set in the program's environment (NOTIFY_SOCKET, shorter times for tests, ...).
     std::vector<std::pair<std::string, std::string>> environment = {};
+    double output_bytes_per_second = 0;  // above 0: the output drains this slowly (a console)
 };
 
 class board_fixture {

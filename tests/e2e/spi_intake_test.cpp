@@ -9,12 +9,17 @@
 #include <cstdio>
 
 #include "board_fixture.hpp"
+#include "frame_marks.hpp"
 
 namespace {
 
 const std::string init_ok = "SPI initialization successful.";
 const std::string init_failed = "SPI initialization failed.";
 const std::string slave_line = "SPI Slave with device /dev/spidev0.0";
+// Lines of one kind the daemon prints in a second before it counts the rest.
+constexpr size_t log_lines_a_second = 10;
+// Full-size transfers a second at the 50 MHz clock: a bus of noise at its full rate.
+constexpr double bus_line_rate = 1520;
 
 // What the frame processor prints; the rest of start-up prints its own lines meanwhile.
 bool is_frame_line(const std::string& line) {
@@ -54,9 +59,11 @@ protected:
     // Sends a frame that only the frame check rejects and waits for its line: every line the
     // transfers before it cause is printed by then, in order.
     void mark() {
+        pacer_.before_mark();
         send(frame(0, 0, frame_fault::bad_sync));
         const std::optional<size_t> at = board.wait_stdout(marker_line(), next_mark_from_);
         ASSERT_TRUE(at);
+        pacer_.seen();
         next_mark_from_ = *at + 1;
     }
     // Sends consecutive good frames in groups that the daemon's raw queue holds whole (30
@@ -104,6 +111,7 @@ protected:
 
     payload_plan plan{.seed = 7, .derived_length = false, .fixed_length = 1000};
     size_t next_mark_from_ = 0;
+    mark_pacer pacer_;
 };
 
 // ---- start-up report ----
@@ -293,6 +301,49 @@ TEST_F(SpiFrames, PayloadsFromEmptyToFullSizeAreAccepted) {
     plan.fixed_length = 1000;
     mark();
     EXPECT_EQ(frame_lines(), std::vector<std::string>{marker_line()});
+}
+
+// A camera that sends nothing: every transfer is noise, far more than ten a second. The log
+// shows ten lines of the kind in a second, then one line with the count of the rest.
+TEST_F(SpiFrames, AGarbageFloodGivesTenLinesOfItsKindASecondAndCountLines) {
+    start();
+    const std::string count_prefix = "[log] invalid frame (sync): ";
+    const std::string count_suffix = " more not shown (at most 10 a second)";
+    const auto is_count = [&](const std::string& line) {
+        return line.rfind(count_prefix, 0) == 0;
+    };
+    stream_options noise;
+    noise.frames_per_second = bus_line_rate;
+    noise.garbage = true;
+    board.source().start_stream(noise);
+    const std::optional<size_t> first = board.daemon().wait_for(output_stream::out, is_count, 0,
+                                                                e2e_deadline);
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(board.daemon().wait_for(output_stream::out, is_count, *first + 1, e2e_deadline));
+    board.source().stop_stream();
+
+    // Up to the second count line: at least ten lines of the kind before each count line.
+    std::vector<std::string> shown;
+    int counts = 0;
+    for (const std::string& line : board.stdout_lines()) {
+        if (counts == 2) break;
+        if (line.rfind("Invalid frame (sync=0x", 0) == 0) {
+            shown.push_back(line);
+            continue;
+        }
+        if (!is_count(line)) continue;
+        ++counts;
+        EXPECT_GE(shown.size(), log_lines_a_second) << "before count line " << counts;
+        shown.clear();
+        ASSERT_GT(line.size(), count_prefix.size() + count_suffix.size()) << line;
+        EXPECT_EQ(line.substr(line.size() - count_suffix.size()), count_suffix) << line;
+        const std::string number = line.substr(
+            count_prefix.size(), line.size() - count_prefix.size() - count_suffix.size());
+        EXPECT_TRUE(!number.empty() && number.find_first_not_of("0123456789") == std::string::npos &&
+                    number != "0")
+            << line;
+    }
+    EXPECT_EQ(counts, 2);
 }
 
 TEST_F(SpiFrames, SequenceRules) {

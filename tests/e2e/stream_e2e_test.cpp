@@ -26,6 +26,7 @@
 #include "board_fixture.hpp"
 #include "board_world.hpp"
 #include "client_reader.hpp"
+#include "frame_marks.hpp"
 #include "stream_parse.hpp"
 
 namespace {
@@ -147,9 +148,11 @@ protected:
                 const uint32_t n = first + sent;
                 board.source().queue(frame_transfer(plan, n, static_cast<uint8_t>(n)));
             }
+            pacer_.before_mark();
             board.source().queue(frame_transfer(plan, 0, 0, frame_fault::bad_sync));
             const std::optional<size_t> at = board.wait_stdout(mark_line(), next_mark_from_);
             ASSERT_TRUE(at) << "frames up to " << first + sent << " were not taken";
+            pacer_.seen();
             next_mark_from_ = *at + 1;
         }
     }
@@ -196,6 +199,7 @@ protected:
 
     payload_plan plan{.seed = 554, .derived_length = true, .fixed_length = 0};
     size_t next_mark_from_ = 0;
+    mark_pacer pacer_;
 };
 
 const std::string timeout_retry_line =

@@ -18,6 +18,10 @@ extern char** environ;
 namespace {
 
 constexpr size_t read_chunk = 4096;
+// A paced output is read in small pieces, as a console takes characters, through a pipe that
+// holds one page, as a tty's buffer.
+constexpr size_t paced_chunk = 64;
+constexpr int paced_pipe_bytes = 4096;
 constexpr int exec_failure_status = 127;
 
 struct pipe_pair {
@@ -95,7 +99,7 @@ std::vector<char*> pointers_to(std::vector<std::string>& texts) {
 }  // namespace
 
 board_process::board_process(const board_launch& launch, line_callback on_line)
-    : on_line_(std::move(on_line)) {
+    : on_line_(std::move(on_line)), output_bytes_per_second_(launch.output_bytes_per_second) {
     // Everything the child needs is prepared before fork: after it, only exec-safe calls.
     std::vector<std::string> args = build_arguments(launch);
     std::vector<std::string> env = build_environment(launch);
@@ -103,6 +107,10 @@ board_process::board_process(const board_launch& launch, line_callback on_line)
     std::vector<char*> envp = pointers_to(env);
     pipe_pair out = make_pipe();
     pipe_pair err = make_pipe();
+    if (output_bytes_per_second_ > 0) {
+        fcntl(out.write_end.get(), F_SETPIPE_SZ, paced_pipe_bytes);
+        fcntl(err.write_end.get(), F_SETPIPE_SZ, paced_pipe_bytes);
+    }
     unique_fd null_input(open("/dev/null", O_RDONLY | O_CLOEXEC));
     stop_fd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!null_input.valid() || !stop_fd_.valid())
@@ -157,9 +165,10 @@ void board_process::read_stream(output_stream stream, int fd) {
             break;
         }
         if (fds[1].revents != 0 && fds[0].revents == 0) break;
-        const ssize_t got = read(fd, chunk, sizeof chunk);
+        const ssize_t got = read(fd, chunk, pace_output(sizeof chunk));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
+        paced_read(static_cast<size_t>(got));
         partial.append(chunk, static_cast<size_t>(got));
         for (size_t newline; (newline = partial.find('\n')) != std::string::npos;) {
             std::string line = partial.substr(0, newline);
@@ -178,6 +187,28 @@ void board_process::read_stream(output_stream stream, int fd) {
         stream_ended_[index] = true;
     }
     changed_.notify_all();
+}
+
+size_t board_process::pace_output(size_t bytes) {
+    if (output_bytes_per_second_ <= 0) return bytes;
+    std::chrono::steady_clock::time_point due;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        due = output_due_;
+    }
+    std::this_thread::sleep_until(due);
+    return std::min(bytes, paced_chunk);
+}
+
+// The console takes what was read at its rate from now, or from when it would have finished
+// the last piece: a quiet spell earns no burst.
+void board_process::paced_read(size_t bytes) {
+    if (output_bytes_per_second_ <= 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    output_due_ = std::max(output_due_, now) +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::duration<double>(static_cast<double>(bytes) / output_bytes_per_second_));
 }
 
 void board_process::reap() {

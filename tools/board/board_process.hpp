@@ -37,6 +37,9 @@ struct board_launch {
     std::vector<std::string> program;  // the program and its arguments
     // Added to (or replacing in) the launcher's environment, which the program inherits.
     std::vector<std::pair<std::string, std::string>> environment;
+    // Above 0: both streams together are read no faster than this, through pipes that hold a
+    // page, as a serial console drains a board's output (115200 baud is about 11.5 KB/s).
+    double output_bytes_per_second = 0;
 };
 
 class board_process {
@@ -82,10 +85,15 @@ public:
 
 private:
     void read_stream(output_stream stream, int fd);
+    // Waits until `bytes` more may be read at the output rate; returns how many to read.
+    size_t pace_output(size_t bytes);
+    void paced_read(size_t bytes);
     void reap();
 
     pid_t pid_ = -1;
     line_callback on_line_;
+    double output_bytes_per_second_ = 0;
+    std::chrono::steady_clock::time_point output_due_{};  // when the next piece may be read
     unique_fd stop_fd_;  // eventfd: ends the readers when the streams stay open after a kill
 
     mutable std::mutex mutex_;

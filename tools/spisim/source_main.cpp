@@ -31,6 +31,7 @@ const char usage_text[] =
     "  --loop               with --file: start again at its end\n"
     "  --length N           payload bytes per frame, 0 to 4096 (default 4096)\n"
     "  --derived-length     payload length of each frame derived from the seed\n"
+    "  --garbage            noise instead of frames (a camera that sends nothing)\n"
     "  --seed N             payload seed (default 1)\n"
     "  --first-frame N      number of the first frame (default 0)\n"
     "  --first-sequence N   sequence byte of the first frame (default 0)\n"
@@ -45,6 +46,7 @@ enum option_id {  // in the order of long_options
     opt_loop,
     opt_length,
     opt_derived_length,
+    opt_garbage,
     opt_seed,
     opt_first_frame,
     opt_first_sequence,
@@ -60,6 +62,7 @@ const option long_options[] = {
     {"loop", no_argument, nullptr, opt_loop},
     {"length", required_argument, nullptr, opt_length},
     {"derived-length", no_argument, nullptr, opt_derived_length},
+    {"garbage", no_argument, nullptr, opt_garbage},
     {"seed", required_argument, nullptr, opt_seed},
     {"first-frame", required_argument, nullptr, opt_first_frame},
     {"first-sequence", required_argument, nullptr, opt_first_sequence},
@@ -132,6 +135,9 @@ int parse(int argc, char* argv[], source_settings& settings) {
                 break;
             case opt_derived_length:
                 settings.stream.plan.derived_length = true;
+                break;
+            case opt_garbage:
+                settings.stream.garbage = true;
                 break;
             case opt_seed:
                 ok = parse_unsigned(optarg, UINT64_MAX, value);

@@ -130,6 +130,22 @@ spi_reply payload_transfer(const uint8_t* payload, uint32_t length, uint32_t fra
     return spi_reply{static_cast<int32_t>(block.size()), std::move(block)};
 }
 
+spi_reply garbage_transfer(uint64_t seed, uint32_t number) {
+    spi_reply reply{static_cast<int32_t>(source_transfer_size),
+                    std::vector<uint8_t>(source_transfer_size)};
+    // xorshift64: enough noise, and the same bytes for the same (seed, number).
+    uint64_t state = (seed ^ (static_cast<uint64_t>(number) << 32)) * 0x9E3779B97F4A7C15ull + 1;
+    for (uint8_t& byte : reply.data) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        byte = static_cast<uint8_t>(state >> 24);
+    }
+    if (reply.data[0] == source_sync_first && reply.data[1] == source_sync_second)
+        reply.data[1] = static_cast<uint8_t>(~source_sync_second);
+    return reply;
+}
+
 spi_reply failed_transfer(int error_number) { return spi_reply{-error_number, {}}; }
 
 spi_reply empty_transfer() { return spi_reply{0, {}}; }

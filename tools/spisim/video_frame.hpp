@@ -66,6 +66,9 @@ spi_reply frame_transfer(const payload_plan& plan, uint32_t frame_number, uint8_
 // piece of a real byte stream rather than a payload of a plan.
 spi_reply payload_transfer(const uint8_t* payload, uint32_t length, uint32_t frame_number,
                            uint8_t sequence);
+// A whole transfer of noise, reproducible from (seed, number), as a bus gives when nothing
+// sends frames: never a frame's sync word, so the receiver rejects each one by its sync.
+spi_reply garbage_transfer(uint64_t seed, uint32_t number);
 // A transfer that fails with errno `error_number`.
 spi_reply failed_transfer(int error_number);
 // A transfer that completes with no bytes.

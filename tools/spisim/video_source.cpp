@@ -297,6 +297,9 @@ bool video_source::next_stream_reply(std::unique_lock<std::mutex>& lock, spi_rep
         }
         length = static_cast<uint32_t>(feed_payload_.size());
         reply = payload_transfer(feed_payload_.data(), length, frame, sequence);
+    } else if (stream_.garbage) {
+        length = static_cast<uint32_t>(source_transfer_size);
+        reply = garbage_transfer(stream_.plan.seed, frame);
     } else {
         length = stream_.plan.length_of(frame);
         reply = frame_transfer(stream_.plan, frame, sequence);

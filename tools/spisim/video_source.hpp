@@ -32,6 +32,8 @@ struct stream_options {
     // transfer takes does not slow the stream down (a daemon that asks late gets the frames
     // that are due at once, at most one period's worth behind).
     double bits_per_second = 0;
+    // Noise instead of frames (garbage_transfer), as from a camera that sends nothing.
+    bool garbage = false;
 };
 
 // What the daemon asked for in its latest transfer.
