@@ -23,7 +23,7 @@ constexpr char boot_env_wait_variable[] = "NANVIDEOD_BOOT_ENV_WAIT_MS";
 constexpr long long longest_boot_env_wait_ms = 3600000;
 
 // Read with the other variables before any thread runs.
-int64_t watchdog_us = 0;
+int64_t daemon_watchdog_us = 0;
 
 std::atomic<status_summary_source> summary_source{nullptr};
 
@@ -115,7 +115,7 @@ void read_service_environment() {
     if (wait_ms >= 0 && wait_ms <= longest_boot_env_wait_ms)
         set_boot_env_write_wait_ms(static_cast<unsigned>(wait_ms));
     daemon_notifier.open(getenv(notify_socket_variable));
-    watchdog_us = watchdog_usec_from_environment();
+    daemon_watchdog_us = watchdog_usec_from_environment();
     // The commands the daemon starts are not the process the manager watches.
     unsetenv(notify_socket_variable);
     unsetenv(watchdog_usec_variable);
@@ -124,7 +124,7 @@ void read_service_environment() {
 
 int start_service_watch() {
     if (!daemon_notifier.active()) return 0;
-    static service_watch watch(daemon_notifier, watchdog_us, tcp_server_loop_turns);
+    static service_watch watch(daemon_notifier, daemon_watchdog_us, tcp_server_loop_turns);
     daemon_notifier.send("READY=1");
     pthread_t thread;
     int error = pthread_create(&thread, nullptr, service_watch_thread, &watch);
