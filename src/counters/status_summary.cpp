@@ -26,6 +26,13 @@ size_t clipped(int n, size_t size) {
     return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }
 
+// ", bus idle N s" after the text already in out, when the bus has been quiet long enough.
+size_t append_bus_idle(const status_snapshot& s, char* out, size_t used, size_t size) {
+    if (s.bus_idle_s() < bus_idle_shown_s) return used;
+    const int n = snprintf(out + used, size - used, ", bus idle %" PRId64 " s", s.bus_idle_s());
+    return used + clipped(n, size - used);
+}
+
 bool counters_moved(const status_snapshot& a, const status_snapshot& b) {
     return a.spi_transfers != b.spi_transfers || a.spi_transfer_failures != b.spi_transfer_failures ||
            a.frames_stored != b.frames_stored || a.frames_lost() != b.frames_lost() ||
@@ -76,55 +83,46 @@ status_window::reading status_window::window_start(const reading& now) {
     return start;
 }
 
-size_t status_window::summary(const status_snapshot& s, char* out, size_t size) {
-    if (size == 0) return 0;
+status_window::reading status_window::over_window(const status_snapshot& s) {
     const reading now = reading_of(s);
     const reading start = window_start(now);
-    const int64_t window_us = now.at_us - start.at_us;
-    const uint64_t lost = (now.raw_drops - start.raw_drops) + (now.gap_frames - start.gap_frames) +
-                          (now.ring_overwrites - start.ring_overwrites) +
-                          (now.client_skips - start.client_skips);
-    const uint64_t bad = (now.sync - start.sync) + (now.length - start.length) + (now.crc - start.crc);
-    int n = snprintf(out, size, "%d client%s, %.1f frames/s in, %" PRIu64 " lost, %" PRIu64
-                     " bad in the last %" PRId64 " s",
-                     s.clients, s.clients == 1 ? "" : "s", per_second(now.stored - start.stored, window_us),
-                     lost, bad, rounded_seconds(window_us));
-    size_t used = clipped(n, size);
-    if (s.bus_idle_s() >= bus_idle_shown_s) {
-        n = snprintf(out + used, size - used, ", bus idle %" PRId64 " s", s.bus_idle_s());
-        used += clipped(n, size - used);
-    }
-    return used;
+    reading d;
+    d.at_us = now.at_us - start.at_us;
+    d.stored = now.stored - start.stored;
+    d.sent = now.sent - start.sent;
+    d.raw_drops = now.raw_drops - start.raw_drops;
+    d.gap_frames = now.gap_frames - start.gap_frames;
+    d.ring_overwrites = now.ring_overwrites - start.ring_overwrites;
+    d.client_skips = now.client_skips - start.client_skips;
+    d.sync = now.sync - start.sync;
+    d.length = now.length - start.length;
+    d.crc = now.crc - start.crc;
+    return d;
+}
+
+size_t status_window::summary(const status_snapshot& s, char* out, size_t size) {
+    if (size == 0) return 0;
+    const reading d = over_window(s);
+    const int n = snprintf(out, size, "%d client%s, %.1f frames/s in, %" PRIu64 " lost, %" PRIu64
+                           " bad in the last %" PRId64 " s",
+                           s.clients, s.clients == 1 ? "" : "s", per_second(d.stored, d.at_us),
+                           d.lost(), d.bad(), rounded_seconds(d.at_us));
+    return append_bus_idle(s, out, clipped(n, size), size);
 }
 
 size_t status_window::log_line(const status_snapshot& s, char* out, size_t size) {
     if (size == 0) return 0;
-    const reading now = reading_of(s);
-    const reading start = window_start(now);
-    const int64_t window_us = now.at_us - start.at_us;
-    const uint64_t raw = now.raw_drops - start.raw_drops;
-    const uint64_t gaps = now.gap_frames - start.gap_frames;
-    const uint64_t ring = now.ring_overwrites - start.ring_overwrites;
-    const uint64_t skips = now.client_skips - start.client_skips;
-    const uint64_t sync = now.sync - start.sync;
-    const uint64_t length = now.length - start.length;
-    const uint64_t crc = now.crc - start.crc;
-    int n = snprintf(out, size,
-                     "Status: %d client%s, %.1f frames/s in, %.1f frames/s out, %" PRIu64
-                     " lost (raw queue %" PRIu64 ", sequence gaps %" PRIu64 ", ring %" PRIu64
-                     ", busy clients %" PRIu64 "), %" PRIu64 " bad (sync %" PRIu64
-                     ", length %" PRIu64 ", CRC %" PRIu64 ") in the last %" PRId64 " s",
-                     s.clients, s.clients == 1 ? "" : "s",
-                     per_second(now.stored - start.stored, window_us),
-                     per_second(now.sent - start.sent, window_us), raw + gaps + ring + skips, raw,
-                     gaps, ring, skips, sync + length + crc, sync, length, crc,
-                     rounded_seconds(window_us));
-    size_t used = clipped(n, size);
-    if (s.bus_idle_s() >= bus_idle_shown_s) {
-        n = snprintf(out + used, size - used, ", bus idle %" PRId64 " s", s.bus_idle_s());
-        used += clipped(n, size - used);
-    }
-    return used;
+    const reading d = over_window(s);
+    const int n = snprintf(out, size,
+                           "Status: %d client%s, %.1f frames/s in, %.1f frames/s out, %" PRIu64
+                           " lost (raw queue %" PRIu64 ", sequence gaps %" PRIu64 ", ring %" PRIu64
+                           ", busy clients %" PRIu64 "), %" PRIu64 " bad (sync %" PRIu64
+                           ", length %" PRIu64 ", CRC %" PRIu64 ") in the last %" PRId64 " s",
+                           s.clients, s.clients == 1 ? "" : "s", per_second(d.stored, d.at_us),
+                           per_second(d.sent, d.at_us), d.lost(), d.raw_drops, d.gap_frames,
+                           d.ring_overwrites, d.client_skips, d.bad(), d.sync, d.length, d.crc,
+                           rounded_seconds(d.at_us));
+    return append_bus_idle(s, out, clipped(n, size), size);
 }
 
 size_t status_summary(char* out, size_t size) {

@@ -37,12 +37,16 @@ private:
         uint64_t sync = 0;
         uint64_t length = 0;
         uint64_t crc = 0;
+        uint64_t lost() const { return raw_drops + gap_frames + ring_overwrites + client_skips; }
+        uint64_t bad() const { return sync + length + crc; }
     };
     static constexpr int history_size = 16;
 
     static reading reading_of(const status_snapshot& s);
     // Records now and returns the reading the window starts at.
     reading window_start(const reading& now);
+    // What moved over the window that ends at s (at_us: the window's length).
+    reading over_window(const status_snapshot& s);
 
     int64_t span_us_;
     reading history_[history_size];

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr int64_t ms_per_second = 1000;
 // Video bytes just before a version reply may happen to be text; the version text is what
 // several replies end with in common.
 constexpr int version_asks = 3;
@@ -69,14 +68,8 @@ int run_at_command(const ctl_options& options) {
                 "nanvideoctl: note: after this query the daemon sends no more video to any "
                 "client until it is restarted\n");
     }
-    std::string problem;
-    const int64_t deadline =
-        mono_now_ms() + static_cast<int64_t>(options.timeout_s * ms_per_second);
-    unique_fd fd = connect_to_daemon(options.host, options.port, deadline, problem);
-    if (!fd.valid()) {
-        fprintf(stderr, "nanvideoctl: %s\n", problem.c_str());
-        return exit_unreachable;
-    }
+    unique_fd fd = connect_or_say_why(options.host, options.port, options.timeout_s);
+    if (!fd.valid()) return exit_unreachable;
     at_connection connection(options, std::move(fd));
     const at_request request = request_for(options);
     if (options.command == ctl_command::version) return ask_version(connection, request);

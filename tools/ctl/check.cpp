@@ -81,13 +81,9 @@ int run_check(const ctl_options& options) {
     plan.derived_length = options.derived_length;
     plan.fixed_length = options.length;
 
-    std::string problem;
     const int64_t stall_ms = static_cast<int64_t>(options.timeout_s * ms_per_second);
-    unique_fd fd = connect_to_daemon(options.host, options.port, mono_now_ms() + stall_ms, problem);
-    if (!fd.valid()) {
-        fprintf(stderr, "nanvideoctl: %s\n", problem.c_str());
-        return exit_unreachable;
-    }
+    unique_fd fd = connect_or_say_why(options.host, options.port, options.timeout_s);
+    if (!fd.valid()) return exit_unreachable;
     stop_on_interrupt();
 
     stream_check check(plan, options.frames);

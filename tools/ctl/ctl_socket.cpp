@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "mono_clock.hpp"
@@ -142,4 +143,13 @@ read_result read_some(int fd, uint8_t* buffer, size_t size, int64_t deadline_ms)
             return result;
         }
     }
+}
+
+unique_fd connect_or_say_why(const std::string& host, uint16_t port, double timeout_s) {
+    constexpr double ms_per_second = 1000;
+    std::string problem;
+    unique_fd fd = connect_to_daemon(
+        host, port, mono_now_ms() + static_cast<int64_t>(timeout_s * ms_per_second), problem);
+    if (!fd.valid()) fprintf(stderr, "nanvideoctl: %s\n", problem.c_str());
+    return fd;
 }

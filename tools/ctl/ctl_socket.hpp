@@ -13,6 +13,10 @@
 unique_fd connect_to_daemon(const std::string& host, uint16_t port, int64_t deadline_ms,
                             std::string& problem);
 
+// connect_to_daemon within timeout_s from now; on failure prints why on standard error and
+// returns an invalid descriptor (the command then ends with exit_unreachable).
+unique_fd connect_or_say_why(const std::string& host, uint16_t port, double timeout_s);
+
 // Sends all of text. False with a message on failure or at the deadline.
 bool send_command(int fd, const std::string& text, int64_t deadline_ms, std::string& problem);
 

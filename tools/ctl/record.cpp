@@ -114,13 +114,9 @@ int run_record(const ctl_options& options) {
         if (!file.valid()) return file_problem(options.record_path, errno);
         out_fd = file.get();
     }
-    std::string problem;
     const int64_t stall_ms = static_cast<int64_t>(options.timeout_s * ms_per_second);
-    unique_fd fd = connect_to_daemon(options.host, options.port, mono_now_ms() + stall_ms, problem);
-    if (!fd.valid()) {
-        fprintf(stderr, "nanvideoctl: %s\n", problem.c_str());
-        return exit_unreachable;
-    }
+    unique_fd fd = connect_or_say_why(options.host, options.port, options.timeout_s);
+    if (!fd.valid()) return exit_unreachable;
     stop_on_interrupt();
 
     recording rec(options, out_fd);

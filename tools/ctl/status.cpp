@@ -52,14 +52,8 @@ int take_reading(const ctl_options& options, at_connection& connection, status_r
 }  // namespace
 
 int run_status(const ctl_options& options) {
-    std::string problem;
-    const int64_t deadline =
-        mono_now_ms() + static_cast<int64_t>(options.timeout_s * ms_per_second);
-    unique_fd fd = connect_to_daemon(options.host, options.port, deadline, problem);
-    if (!fd.valid()) {
-        fprintf(stderr, "nanvideoctl: %s\n", problem.c_str());
-        return exit_unreachable;
-    }
+    unique_fd fd = connect_or_say_why(options.host, options.port, options.timeout_s);
+    if (!fd.valid()) return exit_unreachable;
     at_connection connection(options, std::move(fd));
     if (options.watch_s > 0) stop_on_interrupt();
     status_reading before;
