@@ -35,7 +35,7 @@ void connect_rooms() {
     vendor_register_keywords();
     params_register_keywords();
     tcp_set_at_command_handler(handle_at_command);
-    set_signal_cleanup_hook(remove_pending_record_file);
+    set_signal_cleanup_hook(refuse_record_files);
     set_status_summary_source(status_summary);
 }
 

@@ -55,9 +55,9 @@ extern pthread_mutex_t vendor_send_mutex;
 // each failure. The file is removed on every path. Returns 0 when iw took the command, else -1.
 int send_vendor_data(int subcmd, const uint8_t* record, size_t length);
 
-// Async-signal-safe: removes the record file of a send in progress, for a daemon that is being
-// ended by a signal while iw runs.
-void remove_pending_record_file();
+// Async-signal-safe, for a process being ended by a signal: removes the record file of a send in
+// progress and makes every later send fail without creating one.
+void refuse_record_files();
 
 // Test seam: the keyword handlers send through the active transport, which is send_vendor_data
 // unless a test or fuzzer installed a recorder that keeps the bytes.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "keyword.hpp"
@@ -22,10 +23,16 @@ namespace {
 constexpr mode_t vendor_file_mode = 0600;
 
 // The record file of the send in progress, for the signal path: the daemon may be ended while
-// iw runs, and the file must not outlive it.
+// iw runs, and the file must not outlive it. The stop runs on a thread of its own, so it may come
+// while another thread is creating the file: it waits for the creation to end (a crash on the
+// creating thread itself cannot, and removes the name after a short bound), and no file is
+// created once it has come.
+enum record_state : int { record_idle, record_creating, record_created, record_refused };
+std::atomic<int> pending_state{record_idle};
 char pending_path[sizeof vendor_temp_template];
-std::atomic<bool> pending_path_valid{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal path needs a lock-free flag");
+static_assert(std::atomic<int>::is_always_lock_free, "the signal path needs a lock-free state");
+constexpr long creation_wait_step_ns = 1000000;
+constexpr int creation_wait_steps = 100;
 
 unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
 
@@ -63,15 +70,29 @@ int run_vendor_command(int subcmd, const char* path, size_t length) {
     return -1;
 }
 
+// The record file is created only while no stop has come; false when it has.
+bool create_record_file(unique_fd* file) {
+    int expected = record_idle;
+    if (!pending_state.compare_exchange_strong(expected, record_creating)) return false;
+    memcpy(pending_path, vendor_temp_template, sizeof vendor_temp_template);
+    *file = unique_fd(mkostemp(pending_path, O_CLOEXEC));
+    expected = record_creating;
+    const int next = file->valid() ? record_created : record_idle;
+    if (pending_state.compare_exchange_strong(expected, next)) return true;
+    // The stop gave up waiting for this creation; the file is this thread's to remove.
+    if (file->valid()) unlink(pending_path);
+    file->reset();
+    return false;
+}
+
 // Everything between lock and unlock: the file exists only inside this call.
 int send_locked(int subcmd, const uint8_t* record, size_t length) {
-    // The signal path may remove the file from the moment it exists: the name is made where it
-    // looks, and marked valid before the file is created (until then it names no file).
-    memcpy(pending_path, vendor_temp_template, sizeof vendor_temp_template);
-    pending_path_valid.store(true);
-    unique_fd file(mkostemp(pending_path, O_CLOEXEC));
+    unique_fd file;
+    if (!create_record_file(&file)) {
+        log_err("[%lu] Error: Not sending: the daemon is stopping\n", thread_id());
+        return -1;
+    }
     if (!file.valid()) {
-        pending_path_valid.store(false);
         log_err("[%lu] Error: Create temp file failed (errno: %d)!\n", thread_id(), errno);
         return -1;
     }
@@ -80,7 +101,8 @@ int send_locked(int subcmd, const uint8_t* record, size_t length) {
     int result = write_record(std::move(file), record, length);
     if (result == 0) result = run_vendor_command(subcmd, path, length);
     unlink(path);
-    pending_path_valid.store(false);
+    int expected = record_created;
+    pending_state.compare_exchange_strong(expected, record_idle);
     return result;
 }
 
@@ -110,8 +132,19 @@ int send_vendor_data(int subcmd, const uint8_t* record, size_t length) {
     return result;
 }
 
-void remove_pending_record_file() {
-    if (pending_path_valid.load()) unlink(pending_path);
+void refuse_record_files() {
+    for (int step = 0;; ++step) {
+        int state = pending_state.load();
+        if (state == record_refused) return;
+        if (state == record_creating && step < creation_wait_steps) {
+            timespec pause{0, creation_wait_step_ns};
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        if (!pending_state.compare_exchange_strong(state, record_refused)) continue;
+        if (state != record_idle) unlink(pending_path);
+        return;
+    }
 }
 
 vendor_transport& active_vendor_transport() {

@@ -167,4 +167,53 @@ TEST_F(VendorTransportTest, DefaultTransportIsTheDriverSend) {
               std::vector<std::string>{"iw nan0 vendor send 0xe04c 0x1903 " + runner.path});
 }
 
+// A stop comes while iw runs: the record file goes at once, and a send after it creates none.
+// Refusing is for the rest of the process, so the scenario runs in a child of its own.
+class stop_during_send_runner : public file_reading_runner {
+public:
+    int status(const char* cmd) override {
+        int result = file_reading_runner::status(cmd);
+        struct stat info {};
+        existed_before_stop = stat(path.c_str(), &info) == 0;
+        refuse_record_files();
+        gone_after_stop = stat(path.c_str(), &info) != 0;
+        return result;
+    }
+    bool existed_before_stop = false;
+    bool gone_after_stop = false;
+};
+
+[[noreturn]] void stop_during_send_scenario() {
+    stop_during_send_runner runner;
+    scoped_command_runner runner_scope{runner};
+    recording_pauser pauser;
+    scoped_exec_pauser pauser_scope{pauser};
+    // The death test holds stderr's capture already: the error line is caught in a file.
+    FILE* caught = tmpfile();
+    const int saved_stderr = dup(STDERR_FILENO);
+    fflush(stderr);
+    dup2(fileno(caught), STDERR_FILENO);
+    testing::internal::CaptureStdout();
+    const int during = send_vendor_data(data_end_subcmd, bytes(data_end_record_size, 0).data(),
+                                        data_end_record_size);
+    const int after = send_vendor_data(data_end_subcmd, bytes(data_end_record_size, 0).data(),
+                                       data_end_record_size);
+    testing::internal::GetCapturedStdout();
+    fflush(stderr);
+    dup2(saved_stderr, STDERR_FILENO);
+    std::string err(256, '\0');
+    err.resize(static_cast<size_t>(pread(fileno(caught), err.data(), err.size(), 0)));
+    const std::string refused = thread_tag() + " Error: Not sending: the daemon is stopping\n";
+    const bool right = during == 0 && runner.existed_before_stop && runner.gone_after_stop &&
+                       after == -1 && err == refused && runner.status_commands().size() == 1;
+    fprintf(stderr, "during %d, file %d/%d, after %d, calls %zu, err <%s>\n", during,
+            runner.existed_before_stop, runner.gone_after_stop, after,
+            runner.status_commands().size(), err.c_str());
+    _exit(right ? 0 : 1);
+}
+
+TEST(VendorTransportStop, RemovesTheFileOfTheSendInProgressAndRefusesTheNext) {
+    EXPECT_EXIT(stop_during_send_scenario(), testing::ExitedWithCode(0), "");
+}
+
 }  // namespace

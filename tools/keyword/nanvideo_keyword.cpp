@@ -105,7 +105,7 @@ bool join_arguments(int argc, char** argv, int first, char* text, size_t size) {
 // handler. A running boot-environment or firmware write is left to finish.
 void stop_handler(int signo) {
     running_commands.stop_all();
-    remove_pending_record_file();
+    refuse_record_files();
     signal(signo, SIG_DFL);
     raise(signo);  // delivered when the handler returns
 }
