@@ -93,15 +93,19 @@ struct settings {
     unsigned long frames = default_frames;
     double rate = default_rate;
     std::string armhf_daemon = NANVIDEO_ARMHF_DAEMON;
+    std::string daemon;  // the streaming runs' daemon when not this build's (an older one, to compare)
 };
 
 [[noreturn]] void usage(const char* program) {
     fprintf(stderr,
             "Usage: %s [--frames N] [--rate FRAMES_PER_SECOND] [--armhf-daemon PATH]\n"
+            "       [--daemon PATH]\n"
             "  --frames        frames to stream (default %lu, about %.0f s at the default rate)\n"
             "  --rate          frames per second from the video source (default %.0f)\n"
             "  --armhf-daemon  the daemon built for the board, to measure stripped\n"
-            "                  (default %s)\n",
+            "                  (default %s)\n"
+            "  --daemon        the daemon the streaming runs start, such as a build of an older\n"
+            "                  revision for a table to set beside this one (default this build's)\n",
             program, default_frames, default_frames / default_rate, default_rate,
             NANVIDEO_ARMHF_DAEMON);
     exit(2);
@@ -120,6 +124,9 @@ settings parse_settings(int argc, char* argv[]) {
             s.rate = strtod(value, &end);
         } else if (option == "--armhf-daemon") {
             s.armhf_daemon = value;
+            continue;
+        } else if (option == "--daemon") {
+            s.daemon = value;
             continue;
         } else {
             usage(argv[0]);
@@ -196,6 +203,16 @@ figures run_benchmark(const char* name, std::vector<std::string> command) {
     if (!run_logged(command, log_path))
         fprintf(stderr, "bench_table: %s failed; its output is in %s\n", name, log_path.c_str());
     return read_figures(figures_path);
+}
+
+// A stream_bench run with these arguments, against the daemon the settings name.
+std::vector<std::string> stream_command(const settings& s, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), NANVIDEO_STREAM_BENCH);
+    if (!s.daemon.empty()) {
+        arguments.push_back("--daemon");
+        arguments.push_back(s.daemon);
+    }
+    return arguments;
 }
 
 std::optional<double> file_size(const std::string& path) {
@@ -627,6 +644,7 @@ void print_notes(const settings& s, const figures& stream) {
     printf("Slow log: three readers while a fourth client sends 200 bytes every 2 ms (each chunk a\n"
            "log line and a failed command), the daemon's output read at 11.5 KB/s (a 115200-baud\n"
            "console). Garbage: noise at the bus's full rate for 10 s; every line the daemon wrote.\n");
+    if (!s.daemon.empty()) printf("Streaming rows: the daemon %s.\n", s.daemon.c_str());
     printf("Logs, figures and series: %s\n", NANVIDEO_BENCH_WORK_DIR);
 }
 
@@ -642,16 +660,16 @@ int main(int argc, char* argv[]) {
            static_cast<double>(s.frames) / s.rate + 5);
     const std::string steady_series = work_path("stream_steady.series");
     const figures stream = run_benchmark(
-        "stream_bench", {NANVIDEO_STREAM_BENCH, "--frames", std::to_string(s.frames), "--rate",
-                         format("%g", s.rate), "--series", steady_series});
+        "stream_bench", stream_command(s, {"--frames", std::to_string(s.frames), "--rate",
+                                           format("%g", s.rate), "--series", steady_series}));
     printf("bench_table: stream_bench at %.0f frames/s (%lu frames, a few seconds)\n", fast_rate,
            fast_frames);
     const figures fast = run_benchmark(
-        "stream_fast", {NANVIDEO_STREAM_BENCH, "--frames", std::to_string(fast_frames), "--rate",
-                        format("%g", fast_rate)});
+        "stream_fast", stream_command(s, {"--frames", std::to_string(fast_frames), "--rate",
+                                          format("%g", fast_rate)}));
     printf("bench_table: stream_bench max-rate (four readers, the source stepping up, about 30 s)\n");
-    const figures max_rate = run_benchmark("stream_max_rate", {NANVIDEO_STREAM_BENCH, "--scenario",
-                                                               "max-rate"});
+    const figures max_rate =
+        run_benchmark("stream_max_rate", stream_command(s, {"--scenario", "max-rate"}));
     struct beside_run {
         const char* scenario;
         unsigned long frames;
@@ -672,23 +690,24 @@ int main(int argc, char* argv[]) {
                run.scenario, frames, s.rate, static_cast<double>(frames) / s.rate + 5);
         unlink(series.c_str());
         run.got = run_benchmark(format("stream_%s", run.scenario).c_str(),
-                                {NANVIDEO_STREAM_BENCH, "--scenario", run.scenario, "--frames",
-                                 std::to_string(frames), "--rate", format("%g", s.rate),
-                                 "--series", series});
+                                stream_command(s, {"--scenario", run.scenario, "--frames",
+                                                   std::to_string(frames), "--rate",
+                                                   format("%g", s.rate), "--series", series}));
         if (file_size(series)) lines.push_back({series, run.title});
     }
     const unsigned long slow_frames = std::min(slow_log_frames, s.frames);
     printf("bench_table: stream_bench slow-log (%lu frames at %.0f frames/s, about %.0f s)\n",
            slow_frames, s.rate, static_cast<double>(slow_frames) / s.rate + 5);
     const figures slow_log = run_benchmark(
-        "stream_slow_log", {NANVIDEO_STREAM_BENCH, "--scenario", "slow-log", "--frames",
-                            std::to_string(slow_frames), "--rate", format("%g", s.rate)});
+        "stream_slow_log",
+        stream_command(s, {"--scenario", "slow-log", "--frames", std::to_string(slow_frames),
+                           "--rate", format("%g", s.rate)}));
     printf("bench_table: stream_bench garbage (noise on the bus, about 15 s)\n");
-    const figures garbage = run_benchmark("stream_garbage", {NANVIDEO_STREAM_BENCH, "--scenario",
-                                                             "garbage"});
+    const figures garbage =
+        run_benchmark("stream_garbage", stream_command(s, {"--scenario", "garbage"}));
     printf("bench_table: stream_bench join (about 20 s)\n");
-    const figures join = run_benchmark("stream_join", {NANVIDEO_STREAM_BENCH, "--scenario", "join",
-                                                       "--rate", format("%g", s.rate)});
+    const figures join = run_benchmark(
+        "stream_join", stream_command(s, {"--scenario", "join", "--rate", format("%g", s.rate)}));
     printf("bench_table: video_bench (1080p H.264 to four clients, rising bit rates, a few minutes "
            "the first time)\n");
     const figures video = run_benchmark("video_bench", {NANVIDEO_VIDEO_BENCH});

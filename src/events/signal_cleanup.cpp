@@ -259,6 +259,7 @@ int start_signal_path() {
     int error = pthread_sigmask(SIG_BLOCK, &supervisor, nullptr);
     pthread_t thread;
     if (error == 0) error = pthread_create(&thread, nullptr, stop_signal_thread, nullptr);
+    if (error == 0) pthread_setname_np(thread, "stop-signals");
     if (error == 0) error = pthread_detach(thread);
     if (error != 0) {
         pthread_sigmask(SIG_UNBLOCK, &supervisor, nullptr);

@@ -83,6 +83,7 @@ int log_book::start() {
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     const int error = pthread_create(&thread_, nullptr, thread_entry, this);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (error == 0) pthread_setname_np(thread_, "log");
     if (error != 0) {
         wake_fd_.store(-1);
         close(fd);

@@ -128,6 +128,7 @@ int start_service_watch() {
     daemon_notifier.send("READY=1");
     pthread_t thread;
     int error = pthread_create(&thread, nullptr, service_watch_thread, &watch);
+    if (error == 0) pthread_setname_np(thread, "service-watch");
     if (error == 0) error = pthread_detach(thread);
     if (error != 0) {
         errno = error;

@@ -78,7 +78,8 @@ void report_settings() {
     log_out("transfer_type: %s\n", transfer_type_name(spi_config.transfer_type));
 }
 
-bool start_thread(void* (*body)(void*), const char* create_failure, const char* detach_failure) {
+bool start_thread(void* (*body)(void*), const char* name, const char* create_failure,
+                  const char* detach_failure) {
     pthread_t thread;
     int rc = pthread_create(&thread, nullptr, body, nullptr);
     if (rc != 0) {
@@ -86,6 +87,7 @@ bool start_thread(void* (*body)(void*), const char* create_failure, const char* 
         log_perror(create_failure);
         return false;
     }
+    pthread_setname_np(thread, name);
     rc = pthread_detach(thread);
     if (rc != 0) {
         errno = rc;
@@ -113,9 +115,9 @@ int spi_init() {
     // The threads read spi_fd, so it is published before they start; on a thread failure the
     // device is closed again (a thread already started is not stopped: start-up ends the process).
     spi_fd = fd.get();
-    if (!start_thread(transfer_thread, "SPI transfer_thread create failed",
+    if (!start_thread(transfer_thread, "spi-transfer", "SPI transfer_thread create failed",
                       "SPI transfer_thread detach error") ||
-        !start_thread(processor_thread, "SPI processor_thread create failed",
+        !start_thread(processor_thread, "spi-frames", "SPI processor_thread create failed",
                       "SPI processor_thread detach error")) {
         spi_fd = -1;
         return -1;

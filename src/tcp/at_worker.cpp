@@ -62,7 +62,10 @@ at_worker::~at_worker() {
 int at_worker::start() {
     if (started_) return 0;
     int error = pthread_create(&thread_, nullptr, thread_entry, this);
-    if (error == 0) started_ = true;
+    if (error == 0) {
+        started_ = true;
+        pthread_setname_np(thread_, "at-commands");
+    }
     return error;
 }
 

@@ -381,6 +381,7 @@ int tcp_server_init() {
         log_perror("tcp_server_ipv6_epoll_et create failed");
         return -1;
     }
+    pthread_setname_np(thread, "tcp-server");
     error = pthread_detach(thread);
     if (error != 0) {
         errno = error;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -55,6 +56,24 @@ inline std::vector<pid_t> iw_event_children(pid_t daemon) {
             found.push_back(child);
     }
     return found;
+}
+
+// The names of the process's threads other than its first, sorted, as `ps -L` shows them.
+inline std::vector<std::string> thread_names(pid_t pid) {
+    std::vector<std::string> names;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr) return names;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string tid = entry->d_name;
+        if (tid == "." || tid == ".." || tid == std::to_string(pid)) continue;
+        std::string name = read_file(tasks + "/" + tid + "/comm");
+        if (!name.empty() && name.back() == '\n') name.pop_back();
+        names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace daemon_children
