@@ -179,7 +179,7 @@ void at_worker::carry_out() {
     if (handler == nullptr) return;
     command_reply reply(*this, current_slot_, current_);
     const int result = handler(reply, current_.text, static_cast<int>(current_.length));
-    if (result != 0) {
+    if (result != 0 && failure_lines_[static_cast<size_t>(current_slot_)].allow()) {
         log_err("AT command execution failed (fd %d), error code: %d\n", current_.fd, result);
     }
 }

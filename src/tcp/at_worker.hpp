@@ -14,6 +14,7 @@
 
 #include "at_reply.hpp"
 #include "client_table.hpp"
+#include "log.hpp"
 
 class reply_outbox;
 
@@ -87,4 +88,6 @@ private:
     bool running_ = false;
     int current_slot_ = -1;  // the worker thread's running command and where it came from
     job current_;
+    // A client that sends junk every few milliseconds must not fill the log with its failures.
+    log_repeat_limits<max_clients> failure_lines_{"failed commands of client"};
 };

@@ -338,7 +338,7 @@ void tcp_server::hand_to_worker(int fd, size_t length) {
     if (index < 0) return;
     clients_.count_command(index);
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
-    log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
+    if (refused_lines_[static_cast<size_t>(index)].allow()) log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
 }
 
 void tcp_server::close_client(int fd, close_path path) {

@@ -130,6 +130,7 @@ private:
     char receive_buffer_[receive_limit + 1];
     char shown_[escaped_size(receive_limit)];
     log_repeat_limits<max_clients> received_lines_{"received data from client"};
+    log_repeat_limits<max_clients> refused_lines_{"refused commands of client"};
     log_repeat_limit accept_interrupted_lines_{"accept interrupted"};
     log_repeat_limit backlog_empty_lines_{"no more connections"};
 };
