@@ -683,8 +683,8 @@ TEST_F(AtConfigWrite, EveryAcceptedRecordLoadsAgainAtStartUp) {
 
     // The next start of the board loads what the last command stored.
     const std::string stored = stored_record();
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    board_fixture next(std::string(test->test_suite_name()) + "." + test->name() + ".next");
+    // Named after this board's state, which tells the BusyBox run of the test from the plain one.
+    board_fixture next(board.state_dir().substr(board.state_dir().rfind('/') + 1) + ".next");
     next.start_daemon(with_env(board_world::boot_env::record, stored));
     const std::optional<size_t> parsed = next.wait_stdout("Parse entire parameter=" + records.back());
     ASSERT_TRUE(parsed);
