@@ -459,13 +459,7 @@ latency_figures latencies(const std::vector<const timed_client*>& clients,
 // Connects client `index`, retrying while the server thread has not bound yet, and waits for
 // the daemon's line about it.
 unique_fd connect_client(board_fixture& board, int index, client_family family) {
-    const auto deadline = clock_type::now() + e2e_deadline;
-    unique_fd fd;
-    for (;;) {
-        fd = connect_in_namespace(board.daemon().pid(), family);
-        if (fd.valid() || errno != ECONNREFUSED || clock_type::now() >= deadline) break;
-        std::this_thread::sleep_for(10ms);
-    }
+    unique_fd fd = connect_when_listening(board.daemon().pid(), family, e2e_deadline);
     if (!fd.valid()) return fd;
     const std::string prefix = "New IPv6 connection (client " + std::to_string(index) + ")";
     if (!board.daemon().wait_for_prefix(output_stream::err, prefix, 0, e2e_deadline)) return {};

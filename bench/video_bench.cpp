@@ -84,12 +84,7 @@ settings parse_settings(int argc, char* argv[]) {
 }
 
 unique_fd connect_client(board_fixture& board) {
-    const auto deadline = clock_type::now() + e2e_deadline;
-    for (;;) {
-        unique_fd fd = connect_in_namespace(board.daemon().pid(), client_family::ipv6);
-        if (fd.valid() || errno != ECONNREFUSED || clock_type::now() >= deadline) return fd;
-        std::this_thread::sleep_for(10ms);
-    }
+    return connect_when_listening(board.daemon().pid(), client_family::ipv6, e2e_deadline);
 }
 
 // Plays the pattern made at the rate asked for to four clients; the clip's own rate when all

@@ -312,12 +312,7 @@ protected:
             ADD_FAILURE() << "cannot connect: " << strerror(errno);
             return client;
         }
-        sockaddr_storage local{};
-        socklen_t size = sizeof local;
-        getsockname(client.socket.get(), reinterpret_cast<sockaddr*>(&local), &size);
-        const uint16_t port = ntohs(local.ss_family == AF_INET
-                                        ? reinterpret_cast<sockaddr_in*>(&local)->sin_port
-                                        : reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+        const uint16_t port = local_port(client.socket.get());
         const std::string needle = ":" + std::to_string(port) + ", fd=";
         const std::optional<size_t> at = board.daemon().wait_for(
             output_stream::err,

@@ -58,6 +58,27 @@ unique_fd connect_in_namespace(pid_t pid, client_family family, uint16_t port) {
     return connect_in_namespace(pid, family, socket_limits{}, port);
 }
 
+unique_fd connect_when_listening(pid_t pid, client_family family, std::chrono::milliseconds timeout,
+                                 const socket_limits& limits) {
+    constexpr std::chrono::milliseconds retry_pause{10};
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        unique_fd socket = connect_in_namespace(pid, family, limits);
+        if (socket.valid() || errno != ECONNREFUSED || std::chrono::steady_clock::now() >= deadline)
+            return socket;
+        std::this_thread::sleep_for(retry_pause);
+    }
+}
+
+uint16_t local_port(int fd) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+}
+
 unique_fd connect_in_namespace(pid_t pid, client_family family, const socket_limits& limits,
                                uint16_t port) {
     return in_namespace(pid, [family, port, limits] {

@@ -19,6 +19,9 @@ constexpr uint16_t daemon_port = 554;
 // Returns an invalid descriptor (and sets errno) when the connection fails.
 unique_fd connect_in_namespace(pid_t pid, client_family family, uint16_t port = daemon_port);
 
+// The local port of a client socket, which the daemon logs as the peer's (0 when unknown).
+uint16_t local_port(int fd);
+
 // Socket settings made before connecting; 0 keeps the system's.
 struct socket_limits {
     int max_segment = 0;     // TCP_MAXSEG, as over a radio link
@@ -26,6 +29,11 @@ struct socket_limits {
 };
 unique_fd connect_in_namespace(pid_t pid, client_family family, const socket_limits& limits,
                                uint16_t port = daemon_port);
+
+// Connects as connect_in_namespace does, trying again while the connection is refused until the
+// timeout has passed: start-up reports the server before its thread has bound the port.
+unique_fd connect_when_listening(pid_t pid, client_family family, std::chrono::milliseconds timeout,
+                                 const socket_limits& limits = {});
 
 // Makes a listening socket inside the namespace (to hold a port before the daemon binds it).
 unique_fd listen_in_namespace(pid_t pid, uint16_t port);

@@ -30,25 +30,6 @@ const std::string ipv4_only_line =
     "0.0.0.0:554 only";
 const std::string version_reply = std::string(board_world::default_zqversion) + "\r\nOK\r\n";
 
-uint16_t local_port(int fd) {
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
-    return ntohs(address.sin_port);
-}
-
-// Start-up reports the server before its thread has bound the port: a refused connection is
-// tried again until the deadline.
-unique_fd connect_when_listening(pid_t daemon, client_family family) {
-    const auto deadline = steady_clock::now() + e2e_deadline;
-    for (;;) {
-        unique_fd socket = connect_in_namespace(daemon, family);
-        if (socket.valid() || errno != ECONNREFUSED || steady_clock::now() >= deadline)
-            return socket;
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
 using NoIpv6 = board_test;
 
 // socket(AF_INET6) fails with EAFNOSUPPORT for the daemon alone (the launcher's seccomp filter,
@@ -60,7 +41,8 @@ TEST_F(NoIpv6, TheServerListensOnIpv4AndAClientGetsVideoAndAReply) {
     ASSERT_TRUE(board.source().wait_connected(e2e_deadline));
     ASSERT_TRUE(board.wait_stderr(ipv4_only_line));
 
-    unique_fd client = connect_when_listening(board.daemon().pid(), client_family::ipv4);
+    unique_fd client =
+        connect_when_listening(board.daemon().pid(), client_family::ipv4, e2e_deadline);
     ASSERT_TRUE(client.valid()) << strerror(errno);
     const std::string peer = "New IPv4 connection (client 0) from 127.0.0.1:" +
                              std::to_string(local_port(client.get())) + ", fd=";

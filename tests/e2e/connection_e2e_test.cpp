@@ -20,6 +20,7 @@
 #include "board_fixture.hpp"
 #include "board_world.hpp"
 #include "client_reader.hpp"
+#include "connected_client.hpp"
 #include "daemon_children.hpp"
 #include "remote_peer.hpp"
 
@@ -34,20 +35,6 @@ const std::string full_reject_line = "Reject new client: max 4 connections reach
 const std::string query_reply = std::string(board_world::default_vemuparam) + "\r\nOK\r\n";
 const std::string version_reply = std::string(board_world::default_zqversion) + "\r\nOK\r\n";
 
-uint16_t local_port(int fd) {
-    sockaddr_storage address{};
-    socklen_t size = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
-    if (address.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-    return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-}
-
-struct connected_client {
-    unique_fd socket;
-    int daemon_fd = -1;
-};
-
 class connection_test : public board_test {
 protected:
     void start(const daemon_options& options = {}) {
@@ -56,46 +43,8 @@ protected:
         ASSERT_TRUE(board.source().wait_connected(e2e_deadline));
     }
 
-    // Start-up reports the server before its thread has bound the port, so a refused
-    // connection is tried again until the deadline.
-    unique_fd connect_when_listening(client_family family) {
-        const auto deadline = steady_clock::now() + e2e_deadline;
-        for (;;) {
-            unique_fd socket = connect_in_namespace(board.daemon().pid(), family);
-            if (socket.valid() || errno != ECONNREFUSED || steady_clock::now() >= deadline)
-                return socket;
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-
     connected_client connect(int index, client_family family) {
-        connected_client client;
-        client.socket = connect_when_listening(family);
-        if (!client.socket.valid()) {
-            ADD_FAILURE() << "client " << index << " cannot connect: " << strerror(errno);
-            return client;
-        }
-        const std::string address = family == client_family::ipv4 ? "::ffff:127.0.0.1" : "::1";
-        client.daemon_fd = expect_connection_line(index, address, client.socket.get());
-        return client;
-    }
-
-    // "New IPv6 connection (client N) from [ADDRESS]:PORT, fd=FD": returns FD, -1 on failure.
-    int expect_connection_line(int index, const std::string& address, int client_fd) {
-        const std::string prefix = "New IPv6 connection (client " + std::to_string(index) +
-                                   ") from [" + address +
-                                   "]:" + std::to_string(local_port(client_fd)) + ", fd=";
-        const std::optional<size_t> at =
-            board.daemon().wait_for_prefix(output_stream::err, prefix, 0, e2e_deadline);
-        if (!at) {
-            ADD_FAILURE() << "no line beginning \"" << prefix << "\"";
-            return -1;
-        }
-        const std::string fd_text = board.stderr_lines()[*at].substr(prefix.size());
-        const bool digits = !fd_text.empty() && fd_text.size() < 6 &&
-                            std::all_of(fd_text.begin(), fd_text.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; });
-        return digits ? std::stoi(fd_text) : -1;
+        return connect_client(board, index, family);
     }
 
     // Streams `count` frames; each reader must get exactly their payloads, in order.
@@ -237,7 +186,8 @@ TEST_F(DeadPeers, AVanishedPeerIsClosedWhileVideoIsSuspendedAndAnIdleClientStays
     unique_fd far = peer->connect(daemon_port);
     ASSERT_TRUE(far.valid()) << strerror(errno);
     const int far_fd =
-        expect_connection_line(1, std::string("::ffff:") + remote_peer::peer_address, far.get());
+        expect_connection_line(board, 1, std::string("::ffff:") + remote_peer::peer_address,
+                               far.get());
     ASSERT_GT(far_fd, 0);
 
     exchange(idle.socket.get(), "AT+AB config", query_reply);  // video stops for everyone
@@ -281,7 +231,8 @@ TEST_F(Reconnects, AHangUpAndAConnectTogetherGiveTheNewConnectionTheSlotAndVideo
     const std::optional<size_t> closed =
         board.wait_stderr("Client fd " + std::to_string(gone_fd) + " closed/error");
     ASSERT_TRUE(closed);
-    const int again_fd = expect_connection_line(2, "::ffff:127.0.0.1", again.get());
+    const int again_fd =
+        expect_connection_line(board, 2, logged_address(client_family::ipv4), again.get());
     ASSERT_GT(again_fd, 0);
     EXPECT_EQ(board.daemon().wait_lines(output_stream::err, *closed, 2, e2e_deadline),
               (std::vector<std::string>{

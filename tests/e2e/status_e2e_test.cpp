@@ -71,13 +71,8 @@ protected:
 
     // Client number index; its connection line is waited for, so clients take slots in order.
     unique_fd connect(int index, const socket_limits& limits = {}) {
-        unique_fd fd;
-        const auto deadline = steady_clock::now() + e2e_deadline;
-        for (;;) {
-            fd = connect_in_namespace(board.daemon().pid(), client_family::ipv6, limits);
-            if (fd.valid() || errno != ECONNREFUSED || steady_clock::now() >= deadline) break;
-            std::this_thread::sleep_for(10ms);
-        }
+        unique_fd fd =
+            connect_when_listening(board.daemon().pid(), client_family::ipv6, e2e_deadline, limits);
         EXPECT_TRUE(fd.valid()) << "client " << index << ": " << strerror(errno);
         const std::string prefix = "New IPv6 connection (client " + std::to_string(index) + ")";
         EXPECT_TRUE(board.daemon().wait_for_prefix(output_stream::err, prefix, 0, e2e_deadline));

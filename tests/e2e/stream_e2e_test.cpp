@@ -26,6 +26,7 @@
 #include "board_fixture.hpp"
 #include "board_world.hpp"
 #include "client_reader.hpp"
+#include "connected_client.hpp"
 #include "frame_marks.hpp"
 #include "stream_parse.hpp"
 
@@ -42,16 +43,6 @@ const std::string ring_full_line = "count=766";  // after the 765th stored frame
 constexpr uint32_t ring_capacity = 765;      // frames the ring holds before it laps the reader
 constexpr uint32_t frames_per_group = 30;    // with its mark, what the raw queue holds whole
 constexpr double stall_stream_rate = 20;     // frames/s while a client stalls
-
-// The local port of a client socket, which the daemon logs as the peer's.
-uint16_t local_port(int fd) {
-    sockaddr_storage address{};
-    socklen_t size = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
-    if (address.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-    return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-}
 
 // What a client must receive for frames first .. first+count-1 of a plan: their payloads, one
 // after the other, nothing between them.
@@ -80,12 +71,6 @@ std::string first_difference(const std::string& got, const std::string& want) {
     return text;
 }
 
-// A client as the test sees it: its socket and the descriptor the daemon logged for it.
-struct connected_client {
-    unique_fd socket;
-    int daemon_fd = -1;
-};
-
 class stream_test : public board_test {
 protected:
     // Starts the daemon on a healthy board and waits until its SPI link and TCP server run.
@@ -95,49 +80,8 @@ protected:
         ASSERT_TRUE(board.source().wait_connected(e2e_deadline));
     }
 
-    // Connects client number `index` and waits for the daemon's line about it. Start-up
-    // reports the server before its thread has bound the port, so a refused connection is
-    // tried again until the deadline.
     connected_client connect(int index, client_family family) {
-        connected_client client;
-        const auto deadline = steady_clock::now() + e2e_deadline;
-        for (;;) {
-            client.socket = connect_in_namespace(board.daemon().pid(), family);
-            if (client.socket.valid() || errno != ECONNREFUSED || steady_clock::now() >= deadline)
-                break;
-            std::this_thread::sleep_for(10ms);
-        }
-        if (!client.socket.valid()) {
-            ADD_FAILURE() << "client " << index << " cannot connect: " << strerror(errno);
-            return client;
-        }
-        client.daemon_fd = expect_connection_line(index, family, client.socket.get());
-        return client;
-    }
-
-    // The exact line "New IPv6 connection (client N) from [ADDRESS]:PORT, fd=FD": every client
-    // arrives as an IPv6 peer, an IPv4 one with its mapped address. Returns FD (-1 on failure).
-    int expect_connection_line(int index, client_family family, int client_fd) {
-        const std::string address = family == client_family::ipv4 ? "::ffff:127.0.0.1" : "::1";
-        const std::string prefix = "New IPv6 connection (client " + std::to_string(index) +
-                                   ") from [" + address + "]:" +
-                                   std::to_string(local_port(client_fd)) + ", fd=";
-        const std::optional<size_t> at = board.daemon().wait_for_prefix(output_stream::err, prefix,
-                                                                        0, e2e_deadline);
-        if (!at) {
-            ADD_FAILURE() << "no line beginning \"" << prefix << "\"";
-            return -1;
-        }
-        const std::string line = board.stderr_lines()[*at];
-        const std::string fd_text = line.substr(prefix.size());
-        const bool digits = !fd_text.empty() && fd_text.size() < 6 &&
-                            std::all_of(fd_text.begin(), fd_text.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; });
-        if (!digits || std::stoi(fd_text) <= 0) {
-            ADD_FAILURE() << "connection line with a bad descriptor: " << line;
-            return -1;
-        }
-        return std::stoi(fd_text);
+        return connect_client(board, index, family);
     }
 
     // Feeds frames of the plan in groups the daemon's raw queue holds whole, each followed by a
@@ -413,7 +357,8 @@ TEST_F(SlowClients, AClientThatPausesGetsWholePayloadsWithItsReplyBetweenThem) {
     pausing.socket = connect_in_namespace(board.daemon().pid(), client_family::ipv4,
                                           socket_limits{.max_segment = 1000, .receive_buffer = 4096});
     ASSERT_TRUE(pausing.socket.valid()) << strerror(errno);
-    pausing.daemon_fd = expect_connection_line(1, client_family::ipv4, pausing.socket.get());
+    pausing.daemon_fd =
+        expect_connection_line(board, 1, logged_address(client_family::ipv4), pausing.socket.get());
     ASSERT_GT(pausing.daemon_fd, 0);
 
     board.source().start_stream({.frames_per_second = lane_rate(90), .plan = plan});

@@ -72,14 +72,8 @@ protected:
         }
     }
 
-    // The server's thread may bind the port a moment after start-up reports it.
     unique_fd connect_client() {
-        const auto deadline = steady_clock::now() + e2e_deadline;
-        for (;;) {
-            unique_fd fd = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
-            if (fd.valid() || errno != ECONNREFUSED || steady_clock::now() >= deadline) return fd;
-            std::this_thread::sleep_for(10ms);
-        }
+        return connect_when_listening(board.daemon().pid(), client_family::ipv4, e2e_deadline);
     }
 };
 
