@@ -1,21 +1,10 @@
 // The client table: plain data of the server thread.
 #include "client_table.hpp"
 
-#include "mono_clock.hpp"
-
 void set_entry_free(client_entry& entry) { entry = client_entry{}; }
 
 void client_registry::clear() {
     for (client_entry& entry : entries) set_entry_free(entry);
-}
-
-void client_registry::touch(int fd) {
-    for (client_entry& entry : entries) {
-        if (entry.fd == fd) {
-            entry.last_activity = mono_now_s();
-            return;
-        }
-    }
 }
 
 int client_registry::connected() const {

@@ -39,8 +39,6 @@ public:
     // Sets every entry free.
     void clear();
     const client_entry& read(int index) const { return entries[index]; }
-    // Marks the first entry holding fd as alive now; a descriptor in no entry is ignored.
-    void touch(int fd);
     // Number of entries holding a connection (active, with a socket above 0).
     int connected() const;
     // The entry holding fd and its connection number, or -1.

@@ -322,23 +322,22 @@ void tcp_server::receive_from(int fd) {
     if (total == 0) return;
     receive_buffer_[total] = '\0';
     escape_for_log(receive_buffer_, total, shown_);
-    uint32_t sender = 0;
-    const int index = clients_.find(fd, &sender);
+    uint32_t connection = 0;
+    const int index = clients_.find(fd, &connection);
     if (index < 0 || received_lines_[static_cast<size_t>(index)].allow())
         log_out("Received data from (fd %d): %s\n", fd, shown_);
-    clients_.touch(fd);
-    if (fd > 0 && worker_.has_handler()) hand_to_worker(fd, total);
+    if (index < 0) return;
+    clients_.mark_alive(index, mono_now_s(), false);
+    if (fd > 0 && worker_.has_handler()) hand_to_worker(index, connection, fd, total);
 }
 
 // A chunk beyond a client's waiting limit runs nothing; its line is printed now and its reply
 // follows the replies of the commands before it.
-void tcp_server::hand_to_worker(int fd, size_t length) {
-    uint32_t connection = 0;
-    const int index = clients_.find(fd, &connection);
-    if (index < 0) return;
+void tcp_server::hand_to_worker(int index, uint32_t connection, int fd, size_t length) {
     clients_.count_command(index);
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
-    if (refused_lines_[static_cast<size_t>(index)].allow()) log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
+    if (refused_lines_[static_cast<size_t>(index)].allow())
+        log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
 }
 
 void tcp_server::close_client(int fd, close_path path) {

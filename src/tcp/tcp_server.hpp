@@ -109,7 +109,7 @@ private:
     admission add_client(unique_fd& socket, int* index);
     void receive_from(int fd);
     void close_client(int fd, close_path path);
-    void hand_to_worker(int fd, size_t length);
+    void hand_to_worker(int index, uint32_t connection, int fd, size_t length);
 
     uint16_t port_;
     frame_ring& ring_;
