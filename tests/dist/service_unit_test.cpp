@@ -13,28 +13,12 @@
 
 #include "common/temp_dir.hpp"
 #include "nan_event.hpp"
+#include "run_command.hpp"
 
 namespace {
 
 constexpr char unit_path[] = NANVIDEO_SOURCE_DIR "/dist/nanvideod.service";
 constexpr char installed_daemon_dir[] = "/usr/sbin";
-
-struct run_result {
-    int status;
-    std::string output;
-};
-
-// Runs a shell command line, standard error with standard output.
-run_result run(const std::string& command) {
-    run_result result{-1, ""};
-    FILE* out = popen((command + " 2>&1").c_str(), "r");
-    if (out == nullptr) return result;
-    char buffer[4096];
-    size_t count;
-    while ((count = fread(buffer, 1, sizeof buffer, out)) > 0) result.output.append(buffer, count);
-    result.status = pclose(out);
-    return result;
-}
 
 // The value of the first "key=" line of the unit, or "".
 std::string unit_setting(const std::string& key) {

@@ -5,26 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 
+#include "run_command.hpp"
+
 namespace {
-
-struct run_result {
-    std::string out;
-    int status = -1;
-};
-
-run_result run(const std::string& command) {
-    run_result result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-    result.status = pclose(pipe);
-    return result;
-}
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -35,12 +20,12 @@ class StaticBoardBinary : public testing::TestWithParam<const char*> {};
 TEST_P(StaticBoardBinary, HasNoInterpreterAndNeedsNoLibrary) {
     const std::string program = GetParam();
     const run_result segments = run(std::string(NANVIDEO_READELF) + " -lW " + program);
-    ASSERT_EQ(segments.status, 0) << segments.out;
-    EXPECT_TRUE(contains(segments.out, "LOAD")) << segments.out;
-    EXPECT_FALSE(contains(segments.out, "INTERP")) << segments.out;
+    ASSERT_EQ(segments.status, 0) << segments.output;
+    EXPECT_TRUE(contains(segments.output, "LOAD")) << segments.output;
+    EXPECT_FALSE(contains(segments.output, "INTERP")) << segments.output;
     const run_result dynamic = run(std::string(NANVIDEO_READELF) + " -dW " + program);
-    ASSERT_EQ(dynamic.status, 0) << dynamic.out;
-    EXPECT_FALSE(contains(dynamic.out, "(NEEDED)")) << dynamic.out;
+    ASSERT_EQ(dynamic.status, 0) << dynamic.output;
+    EXPECT_FALSE(contains(dynamic.output, "(NEEDED)")) << dynamic.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Installed, StaticBoardBinary,
@@ -51,7 +36,7 @@ INSTANTIATE_TEST_SUITE_P(Installed, StaticBoardBinary,
 TEST(StaticBoardDaemon, AnswersVersionWithoutTheCrossSysroot) {
     const std::string emulator = NANVIDEO_EMULATOR;
     const run_result version = run("env -u QEMU_LD_PREFIX " + emulator + " " NANVIDEO_DAEMON " -V");
-    EXPECT_EQ(version.out, std::string(NANVIDEO_DAEMON) + ": V1.1.0\n");
+    EXPECT_EQ(version.output, std::string(NANVIDEO_DAEMON) + ": V1.1.0\n");
     ASSERT_TRUE(WIFEXITED(version.status)) << version.status;
     EXPECT_EQ(WEXITSTATUS(version.status), 1);
 }
