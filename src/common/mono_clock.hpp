@@ -17,11 +17,17 @@ inline mono_clock_source*& mono_clock_override() {
     return source;
 }
 
-inline int64_t mono_now_us() {
-    if (mono_clock_source* source = mono_clock_override()) return source->now_us();
+// Real time passing, never the test override: for bounds that must hold whatever clock a test
+// installs (a command's time limit, the stop's wait, the log's flush). Async-signal-safe.
+inline int64_t mono_real_now_us() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+inline int64_t mono_now_us() {
+    if (mono_clock_source* source = mono_clock_override()) return source->now_us();
+    return mono_real_now_us();
 }
 
 inline int64_t mono_now_ms() { return mono_now_us() / 1000; }

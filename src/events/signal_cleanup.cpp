@@ -20,6 +20,7 @@
 
 #include "command_child.hpp"
 #include "log.hpp"
+#include "mono_clock.hpp"
 #include "nan_event.hpp"
 #include "service_notify.hpp"
 #include "signal_safe_write.hpp"
@@ -44,8 +45,6 @@ std::atomic<unsigned> boot_env_write_wait_ms{default_boot_env_write_wait_ms};
 constexpr int64_t extend_period_us = 5000000;
 constexpr int64_t extend_timeout_us = 3 * extend_period_us;
 constexpr int64_t microseconds_per_ms = 1000;
-constexpr int64_t microseconds_per_second = 1000000;
-constexpr int64_t nanoseconds_per_us = 1000;
 // An ended write is noticed within this step.
 constexpr long write_poll_step_ns = 10000000;
 
@@ -54,13 +53,6 @@ constexpr long write_poll_step_ns = 10000000;
 std::atomic<bool> stop_claimed{false};
 
 std::atomic<void (*)()> signal_cleanup_hook{nullptr};
-
-int64_t monotonic_us() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * microseconds_per_second +
-           now.tv_nsec / nanoseconds_per_us;
-}
 
 // The write has ended (a zombie its runner has yet to reap) or is no longer a child: its runner
 // reaped it. Never reaps: the runner owns the child and waits for it itself.
@@ -134,10 +126,10 @@ void wait_for_writes(const char* prefix) {
     const unsigned bound_ms = boot_env_write_wait_ms.load();
     size_t left = find_running_writes(prefix, bound_ms, writes);
     const int64_t bound_us = static_cast<int64_t>(bound_ms) * microseconds_per_ms;
-    const int64_t start_us = monotonic_us();
+    const int64_t start_us = mono_real_now_us();
     int64_t next_extend_us = start_us;
     while (left > 0) {
-        const int64_t now_us = monotonic_us();
+        const int64_t now_us = mono_real_now_us();
         if (now_us >= next_extend_us) {
             ask_for_more_time();
             next_extend_us = now_us + extend_period_us;

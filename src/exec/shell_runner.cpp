@@ -32,8 +32,6 @@ constexpr int exec_failed_status = 127;  // what a shell reports for a command i
 // so the answer does not depend on it.
 constexpr size_t output_piece_size = 1024;
 constexpr int64_t microseconds_per_ms = 1000;
-constexpr int64_t nanoseconds_per_us = 1000;
-constexpr int64_t microseconds_per_second = 1000000;
 constexpr int64_t no_deadline = INT64_MAX;
 // A finished command is noticed within this share of its run time, and within 50 ms at most.
 constexpr int64_t first_wait_step_us = 1000;
@@ -44,13 +42,6 @@ constexpr int64_t longest_wait_step_us = 50000;
 const char* const must_finish_programs[] = {"fw_setenv", "/bin/usb.sh", "reboot"};
 
 unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
-
-// Real time passing, whatever clock a test installs for the daemon's other durations.
-int64_t monotonic_us() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * microseconds_per_second + ts.tv_nsec / nanoseconds_per_us;
-}
 
 // The command's program is its first word: the listed program it names, or nullptr.
 const char* must_finish_program(const char* cmd) {
@@ -106,7 +97,8 @@ public:
           cmd_(cmd),
           time_limit_ms_(time_limit_ms),
           must_finish_(must_finish(cmd)),
-          deadline_us_(monotonic_us() + static_cast<int64_t>(time_limit_ms) * microseconds_per_ms),
+          deadline_us_(mono_real_now_us() +
+                       static_cast<int64_t>(time_limit_ms) * microseconds_per_ms),
           listed_(list, slot) {}
     ~command_child() {
         if (pid_ <= 0) return;
@@ -162,7 +154,7 @@ private:
                 return -1;
             }
             if (info.si_pid == pid_) return 1;
-            int64_t left_us = deadline_us - monotonic_us();
+            int64_t left_us = deadline_us - mono_real_now_us();
             if (left_us <= 0) return 0;
             mono_sleep_us(step_us < left_us ? step_us : left_us);
             if (step_us < longest_wait_step_us) step_us *= 2;
@@ -221,7 +213,7 @@ bool read_output(int fd, command_child& child, output_collector& collector) {
         int64_t deadline = child.deadline_us();
         int timeout_ms = -1;
         if (deadline != no_deadline) {
-            int64_t left_us = deadline - monotonic_us();
+            int64_t left_us = deadline - mono_real_now_us();
             if (left_us <= 0) {
                 if (child.limit_passed()) return false;
                 continue;

@@ -4,12 +4,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "mono_clock.hpp"
+
 namespace {
 
 uint32_t process_ring[log_ring_bytes / 4];
 // Constant-initialized: rooms' objects made before main (the raw queue) already enroll their
 // repeat limits.
-constinit log_book process_book(process_ring, log_ring_bytes, 1, 2, true, log_monotonic_us);
+constinit log_book process_book(process_ring, log_ring_bytes, 1, 2, true, mono_real_now_us);
 
 }  // namespace
 

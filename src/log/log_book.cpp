@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "log.hpp"
+#include "mono_clock.hpp"
 
 thread_local log_repeat_limit* log_last_allowed = nullptr;
 
@@ -44,7 +45,7 @@ uint32_t record_bytes(size_t length) {
 // Signed distance on the wrapping positions: true when position a is at or past b.
 bool reached(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) >= 0; }
 
-int64_t real_now_us() { return log_monotonic_us(); }
+int64_t real_now_us() { return mono_real_now_us(); }
 
 int current_thread_id() { return static_cast<int>(syscall(SYS_gettid)); }
 
@@ -54,12 +55,6 @@ void pause_briefly() {
 }
 
 }  // namespace
-
-int64_t log_monotonic_us() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 log_book::~log_book() {
     if (started()) stop();
