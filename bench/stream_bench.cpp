@@ -15,6 +15,9 @@
 //             line) and the daemon's output drains as slowly as a serial console
 //   garbage   no reader; the source sends noise at the bus's full rate: the lines the daemon
 //             writes a second
+//   shape     no daemon: the streaming engine's shape with nothing inside it (its threads,
+//             hand-offs, wake-ups and tick) relaying to four readers beside socat, both fed the
+//             same payloads at the same pace: the CPU per megabyte the design costs by itself
 // With --figures the figures also go to a file as "key value" lines, for programs that gather
 // them (bench_table); with --series the readers' frames and latency second by second.
 //
@@ -48,6 +51,7 @@
 
 #include "board_client.hpp"
 #include "board_fixture.hpp"
+#include "piped_relay.hpp"
 
 namespace {
 
@@ -95,12 +99,13 @@ constexpr double max_rate_steps[] = {250,  500,  1000, 1250, 1500, 1750,
 constexpr double max_rate_step_s = 2;
 constexpr double source_pace_share = 0.95;
 
-enum class scenario { steady, chatter, stalled, command, join, max_rate, slow_log, garbage };
+enum class scenario { steady, chatter, stalled, command, join, max_rate, slow_log, garbage, shape };
 constexpr std::pair<scenario, const char*> scenario_names[] = {
     {scenario::steady, "steady"},   {scenario::chatter, "chatter"},
     {scenario::stalled, "stalled"}, {scenario::command, "command"},
     {scenario::join, "join"},       {scenario::max_rate, "max-rate"},
     {scenario::slow_log, "slow-log"}, {scenario::garbage, "garbage"},
+    {scenario::shape, "shape"},
 };
 
 const char* scenario_name(scenario kind) {
@@ -125,7 +130,8 @@ struct settings {
             "Usage: %s [--scenario NAME] [--frames N] [--rate FRAMES_PER_SECOND]\n"
             "       [--payload BYTES] [--dump FILE] [--figures FILE] [--series FILE]\n"
             "       [--daemon PATH]\n"
-            "  --scenario steady (default), chatter, stalled, command, join or max-rate\n"
+            "  --scenario steady (default), chatter, stalled, command, join, max-rate,\n"
+            "             slow-log, garbage or shape\n"
             "  --frames   frames to stream (default %u; join and max-rate set their own)\n"
             "  --rate     frames per second from the source (default %.0f; max-rate steps up)\n"
             "  --payload  payload bytes per frame, 8 to 4096 (default %u)\n"
@@ -355,77 +361,6 @@ private:
     std::atomic<uint32_t> frames_done_{0};
     std::atomic<uint64_t> bytes_{0};
     std::thread thread_;
-};
-
-// socat copying its standard input (a pipe the bench writes) to a TCP client of the bench.
-class socat_relay {
-public:
-    bool start() {
-        listener_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (!listener_.valid() ||
-            bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener_.get(), 1) != 0 ||
-            getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
-            return false;
-        int pipe_fds[2];
-        if (pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
-        unique_fd read_end(pipe_fds[0]);
-        input_.reset(pipe_fds[1]);
-        const std::string target = "TCP:127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-        pid_ = fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            dup2(read_end.get(), STDIN_FILENO);
-            execlp("socat", "socat", "-u", "STDIN", target.c_str(), static_cast<char*>(nullptr));
-            perror("socat");
-            _exit(127);
-        }
-        read_end.reset();
-        pollfd ready{listener_.get(), POLLIN, 0};
-        if (poll(&ready, 1, 10000) != 1) return false;
-        connection_.reset(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        return connection_.valid();
-    }
-
-    // Hands the receiving end to a client (once).
-    unique_fd take_connection() { return std::move(connection_); }
-
-    bool write_payload(const std::vector<uint8_t>& payload) {
-        size_t done = 0;
-        while (done < payload.size()) {
-            const ssize_t n = write(input_.get(), payload.data() + done, payload.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    // Ends the input and waits for socat; returns its CPU seconds (user + system).
-    double finish() {
-        input_.reset();
-        if (pid_ <= 0) return NAN;
-        int status = 0;
-        rusage usage{};
-        if (wait4(pid_, &status, 0, &usage) != pid_) return NAN;
-        pid_ = -1;
-        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    }
-
-    ~socat_relay() {
-        if (pid_ > 0) finish();
-    }
-
-private:
-    unique_fd listener_;
-    unique_fd input_;
-    unique_fd connection_;
-    pid_t pid_ = -1;
 };
 
 struct latency_figures {
@@ -770,9 +705,11 @@ int run_beside(board_fixture& board, const settings& s, const payload_plan& plan
 int run_join(board_fixture& board, const settings& s, const payload_plan& plan);
 int run_max_rate(board_fixture& board, const settings& s, const payload_plan& plan);
 int run_garbage(board_fixture& board, const settings& s);
+int run_shape(const settings& s, const payload_plan& plan);
 
 int run(const settings& s) {
     const payload_plan plan{.seed = 90, .derived_length = false, .fixed_length = s.payload};
+    if (s.kind == scenario::shape) return run_shape(s, plan);
     board_fixture board("stream_bench_" + std::string(scenario_name(s.kind)));
     if (!start_board(board, s)) return 1;
     switch (s.kind) {
@@ -784,6 +721,7 @@ int run(const settings& s) {
     case scenario::join: return run_join(board, s, plan);
     case scenario::max_rate: return run_max_rate(board, s, plan);
     case scenario::garbage: return run_garbage(board, s);
+    case scenario::shape: break;
     }
     return 2;
 }
@@ -792,12 +730,12 @@ int run(const settings& s) {
 int run_steady(board_fixture& board, const settings& s, const payload_plan& plan) {
     std::vector<std::unique_ptr<timed_client>> clients;
     if (!connect_readers(board, plan, s.frames, 0, clients)) return 1;
-    socat_relay relay;
-    if (!relay.start()) {
+    piped_relay relay;
+    if (!relay.start_socat()) {
         fprintf(stderr, "stream_bench: cannot start socat\n");
         return 1;
     }
-    timed_client relay_client(relay.take_connection(), plan, s.frames);
+    timed_client relay_client(relay.take_connection(0), plan, s.frames);
 
     const pid_t daemon_pid = board.daemon().pid();
     const thread_cpu daemon_cpu_before = read_thread_cpu(daemon_pid);
@@ -1166,6 +1104,70 @@ int run_garbage(board_fixture& board, const settings& s) {
         });
     }
     return 0;
+}
+
+// The engine's shape and socat beside it, fed the same payloads at the same pace (no daemon):
+// what the streaming design costs a megabyte before the daemon does any work in it.
+int run_shape(const settings& s, const payload_plan& plan) {
+    // Both relays fork before any reader thread exists.
+    piped_relay shape;
+    piped_relay socat;
+    if (!shape.start_engine_shape(client_count, s.payload) || !socat.start_socat()) {
+        fprintf(stderr, "stream_bench: cannot start the relays\n");
+        return 1;
+    }
+    std::vector<std::unique_ptr<timed_client>> readers;
+    for (size_t i = 0; i < client_count; ++i)
+        readers.push_back(std::make_unique<timed_client>(shape.take_connection(i), plan, s.frames));
+    timed_client socat_reader(socat.take_connection(0), plan, s.frames);
+
+    const auto period = std::chrono::duration_cast<clock_type::duration>(
+        std::chrono::duration<double>(1.0 / s.rate));
+    const clock_type::time_point start = clock_type::now();
+    for (uint32_t n = 0; n < s.frames; ++n) {
+        std::this_thread::sleep_until(start + period * n);
+        if (!shape.write_payload(plan.payload(n)) || !socat.write_payload(plan.payload(n))) {
+            fprintf(stderr, "stream_bench: a relay stopped taking input\n");
+            return 1;
+        }
+    }
+    std::vector<const timed_client*> shape_readers = views(readers);
+    std::vector<const timed_client*> everyone = shape_readers;
+    everyone.push_back(&socat_reader);
+    wait_delivered(everyone, s.frames - 1);
+    const double shape_cpu = shape.finish();
+    const double socat_cpu = socat.finish();
+    for (const auto& reader : readers) reader->stop();
+    socat_reader.stop();
+
+    const reader_figures totals = reader_totals(shape_readers, s.frames);
+    const double delivered_mb = static_cast<double>(totals.bytes) / 1e6;
+    const double relayed_mb = static_cast<double>(socat_reader.bytes()) / 1e6;
+    printf("stream_bench shape: %u frames of %u bytes at %.1f frames/s, no daemon\n", s.frames,
+           s.payload, s.rate);
+    printf("shape:     %.2f CPU s for %.1f MB delivered to %d clients: %.4f CPU s/MB; lost %llu "
+           "frames, byte errors %llu\n",
+           shape_cpu, delivered_mb, client_count, shape_cpu / delivered_mb,
+           static_cast<unsigned long long>(totals.lost),
+           static_cast<unsigned long long>(totals.byte_errors));
+    print_problems(shape_readers);
+    printf("socat:     %.2f CPU s for %.1f MB relayed from a pipe to 1 client: %.4f CPU s/MB\n",
+           socat_cpu, relayed_mb, socat_cpu / relayed_mb);
+    if (!s.figures.empty()) {
+        write_figures(s.figures, {
+            {"frames", s.frames},
+            {"rate", s.rate},
+            {"lost_frames", static_cast<double>(totals.lost)},
+            {"byte_errors", static_cast<double>(totals.byte_errors)},
+            {"shape_cpu_seconds", shape_cpu},
+            {"shape_delivered_mb", delivered_mb},
+            {"shape_cpu_s_per_mb", shape_cpu / delivered_mb},
+            {"socat_cpu_seconds", socat_cpu},
+            {"socat_relayed_mb", relayed_mb},
+            {"socat_cpu_s_per_mb", socat_cpu / relayed_mb},
+        });
+    }
+    return totals.lost == 0 && totals.byte_errors == 0 ? 0 : 1;
 }
 
 }  // namespace
