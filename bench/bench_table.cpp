@@ -6,7 +6,7 @@
 //     scenario: with four readers the delivered rate and loss against the source's rate, the
 //     latency at 90 and at 1500 frames/s against the old 10 ms tick, CPU time per delivered
 //     megabyte against socat relaying the same payloads and against the engine's bare shape (a
-//     run of its own), and the daemon's resident memory against its fixed frame buffers; the
+//     run of its own, beside socat alone), and the daemon's resident memory against its fixed frame buffers; the
 //     highest source rate four readers get whole, against the old tick's; the
 //     readers' rate and latency while a fourth client chatters, never reads, or waits for a
 //     command that runs 5 s; how soon a joining client has live frames; the readers' rate and
@@ -655,7 +655,7 @@ void print_notes(const settings& s, const figures& stream) {
            "byte. CPU: the daemon's per MB delivered to all clients (SPI intake included), socat's\n"
            "per MB relayed from a pipe to one client. The engine's shape: the daemon's streaming\n"
            "threads, hand-offs, wake-ups and 10 ms tick with no work inside them, fed from a pipe\n"
-           "at the same pace and sending to four readers, beside socat in a run of its own.\n");
+           "at the same pace and sending to four readers; then socat, each alone.\n");
     printf("Beside: three readers while a fourth client sends a byte every 5 ms (chatter), never\n"
            "reads (stalled; the daemon closes it after 13 s), or asks for a reset whose reboot takes\n"
            "5 s (command). Join: nobody connected for 10 s (the ring full of stale frames), then a\n"
@@ -683,9 +683,9 @@ int main(int argc, char* argv[]) {
     const figures stream = run_benchmark(
         "stream_bench", stream_command(s, {"--frames", std::to_string(s.frames), "--rate",
                                            format("%g", s.rate), "--series", steady_series}));
-    printf("bench_table: stream_bench shape (the engine's shape without the daemon, %lu frames, "
-           "about %.0f s)\n",
-           s.frames, static_cast<double>(s.frames) / s.rate + 2);
+    printf("bench_table: stream_bench shape (the engine's shape without the daemon, then socat, "
+           "%lu frames each, about %.0f s)\n",
+           s.frames, 2 * static_cast<double>(s.frames) / s.rate + 4);
     const figures shape = run_benchmark(
         "stream_shape", stream_command(s, {"--scenario", "shape", "--frames",
                                            std::to_string(s.frames), "--rate",

@@ -16,8 +16,9 @@
 //   garbage   no reader; the source sends noise at the bus's full rate: the lines the daemon
 //             writes a second
 //   shape     no daemon: the streaming engine's shape with nothing inside it (its threads,
-//             hand-offs, wake-ups and tick) relaying to four readers beside socat, both fed the
-//             same payloads at the same pace: the CPU per megabyte the design costs by itself
+//             hand-offs, wake-ups and tick) relaying to four readers, then socat to one, each
+//             alone, fed the same payloads at the same pace: the CPU per megabyte the design
+//             costs by itself
 // With --figures the figures also go to a file as "key value" lines, for programs that gather
 // them (bench_table); with --series the readers' frames and latency second by second.
 //
@@ -1106,68 +1107,88 @@ int run_garbage(board_fixture& board, const settings& s) {
     return 0;
 }
 
-// The engine's shape and socat beside it, fed the same payloads at the same pace (no daemon):
-// what the streaming design costs a megabyte before the daemon does any work in it.
-int run_shape(const settings& s, const payload_plan& plan) {
-    // Both relays fork before any reader thread exists.
-    piped_relay shape;
-    piped_relay socat;
-    if (!shape.start_engine_shape(client_count, s.payload) || !socat.start_socat()) {
-        fprintf(stderr, "stream_bench: cannot start the relays\n");
-        return 1;
-    }
-    std::vector<std::unique_ptr<timed_client>> readers;
-    for (size_t i = 0; i < client_count; ++i)
-        readers.push_back(std::make_unique<timed_client>(shape.take_connection(i), plan, s.frames));
-    timed_client socat_reader(socat.take_connection(0), plan, s.frames);
+struct relay_figures {
+    double cpu_s = NAN;
+    double mb = 0;
+    uint64_t lost = 0;
+    uint64_t byte_errors = 0;
+};
 
+// One relay alone (started, its connections not yet taken) with a reader on each connection,
+// fed s.frames payloads at s.rate.
+std::optional<relay_figures> run_relay(piped_relay& relay, size_t connections, const settings& s,
+                                       const payload_plan& plan) {
+    std::vector<std::unique_ptr<timed_client>> readers;
+    for (size_t i = 0; i < connections; ++i)
+        readers.push_back(std::make_unique<timed_client>(relay.take_connection(i), plan, s.frames));
     const auto period = std::chrono::duration_cast<clock_type::duration>(
         std::chrono::duration<double>(1.0 / s.rate));
     const clock_type::time_point start = clock_type::now();
     for (uint32_t n = 0; n < s.frames; ++n) {
         std::this_thread::sleep_until(start + period * n);
-        if (!shape.write_payload(plan.payload(n)) || !socat.write_payload(plan.payload(n))) {
+        if (!relay.write_payload(plan.payload(n))) {
             fprintf(stderr, "stream_bench: a relay stopped taking input\n");
-            return 1;
+            return std::nullopt;
         }
     }
-    std::vector<const timed_client*> shape_readers = views(readers);
-    std::vector<const timed_client*> everyone = shape_readers;
-    everyone.push_back(&socat_reader);
-    wait_delivered(everyone, s.frames - 1);
-    const double shape_cpu = shape.finish();
-    const double socat_cpu = socat.finish();
+    const std::vector<const timed_client*> seen = views(readers);
+    wait_delivered(seen, s.frames - 1);
+    relay_figures got;
+    got.cpu_s = relay.finish();
     for (const auto& reader : readers) reader->stop();
-    socat_reader.stop();
+    const reader_figures totals = reader_totals(seen, s.frames);
+    print_problems(seen);
+    got.mb = static_cast<double>(totals.bytes) / 1e6;
+    got.lost = totals.lost;
+    got.byte_errors = totals.byte_errors;
+    return got;
+}
 
-    const reader_figures totals = reader_totals(shape_readers, s.frames);
-    const double delivered_mb = static_cast<double>(totals.bytes) / 1e6;
-    const double relayed_mb = static_cast<double>(socat_reader.bytes()) / 1e6;
+// The engine's shape, then socat, each alone, fed the same payloads at the same pace (no
+// daemon): what the streaming design costs a megabyte before the daemon does any work in it.
+// One after the other, since two relays woken by the same hand-over slow each other.
+int run_shape(const settings& s, const payload_plan& plan) {
+    // Each relay forks before its reader threads exist.
+    piped_relay shape_relay;
+    if (!shape_relay.start_engine_shape(client_count, s.payload)) {
+        fprintf(stderr, "stream_bench: cannot start the engine's shape\n");
+        return 1;
+    }
+    const std::optional<relay_figures> shape = run_relay(shape_relay, client_count, s, plan);
+    piped_relay socat_relay;
+    if (!shape || !socat_relay.start_socat()) {
+        fprintf(stderr, "stream_bench: cannot start socat\n");
+        return 1;
+    }
+    const std::optional<relay_figures> socat = run_relay(socat_relay, 1, s, plan);
+    if (!socat) return 1;
+
     printf("stream_bench shape: %u frames of %u bytes at %.1f frames/s, no daemon\n", s.frames,
            s.payload, s.rate);
     printf("shape:     %.2f CPU s for %.1f MB delivered to %d clients: %.4f CPU s/MB; lost %llu "
            "frames, byte errors %llu\n",
-           shape_cpu, delivered_mb, client_count, shape_cpu / delivered_mb,
-           static_cast<unsigned long long>(totals.lost),
-           static_cast<unsigned long long>(totals.byte_errors));
-    print_problems(shape_readers);
-    printf("socat:     %.2f CPU s for %.1f MB relayed from a pipe to 1 client: %.4f CPU s/MB\n",
-           socat_cpu, relayed_mb, socat_cpu / relayed_mb);
+           shape->cpu_s, shape->mb, client_count, shape->cpu_s / shape->mb,
+           static_cast<unsigned long long>(shape->lost),
+           static_cast<unsigned long long>(shape->byte_errors));
+    printf("socat:     %.2f CPU s for %.1f MB relayed from a pipe to 1 client, alone: %.4f CPU "
+           "s/MB\n",
+           socat->cpu_s, socat->mb, socat->cpu_s / socat->mb);
     if (!s.figures.empty()) {
         write_figures(s.figures, {
             {"frames", s.frames},
             {"rate", s.rate},
-            {"lost_frames", static_cast<double>(totals.lost)},
-            {"byte_errors", static_cast<double>(totals.byte_errors)},
-            {"shape_cpu_seconds", shape_cpu},
-            {"shape_delivered_mb", delivered_mb},
-            {"shape_cpu_s_per_mb", shape_cpu / delivered_mb},
-            {"socat_cpu_seconds", socat_cpu},
-            {"socat_relayed_mb", relayed_mb},
-            {"socat_cpu_s_per_mb", socat_cpu / relayed_mb},
+            {"lost_frames", static_cast<double>(shape->lost + socat->lost)},
+            {"byte_errors", static_cast<double>(shape->byte_errors + socat->byte_errors)},
+            {"shape_cpu_seconds", shape->cpu_s},
+            {"shape_delivered_mb", shape->mb},
+            {"shape_cpu_s_per_mb", shape->cpu_s / shape->mb},
+            {"socat_cpu_seconds", socat->cpu_s},
+            {"socat_relayed_mb", socat->mb},
+            {"socat_cpu_s_per_mb", socat->cpu_s / socat->mb},
         });
     }
-    return totals.lost == 0 && totals.byte_errors == 0 ? 0 : 1;
+    const uint64_t wrong = shape->lost + socat->lost + shape->byte_errors + socat->byte_errors;
+    return wrong == 0 ? 0 : 1;
 }
 
 }  // namespace
