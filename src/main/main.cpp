@@ -1,6 +1,7 @@
 // nanvideod: SPI video intake, TCP streaming, AT commands and NAN bring-up on the camera board.
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +16,9 @@
 namespace {
 
 constexpr unsigned idle_step_seconds = 1;
+// The main thread's name, which `ps` and `top` show for the process: the installed name, whatever
+// path started it (started through /proc/self/fd/N, as the simulated board does, it would be N).
+constexpr const char* process_name = "nanvideod";
 
 // A daemon may be started with 0, 1 or 2 closed. Without this the SPI device or a client socket
 // would land on one of them, and log lines would go into a client's stream.
@@ -50,6 +54,8 @@ void keep_inherited_descriptors_from_children() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // First, so that threads started later (a sanitizer's among them) inherit it.
+    pthread_setname_np(pthread_self(), process_name);
     fill_standard_descriptors();
     keep_inherited_descriptors_from_children();
     // The process can end through _exit; a pipe or log collector must not lose buffered lines.

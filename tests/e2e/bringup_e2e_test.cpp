@@ -278,18 +278,19 @@ TEST_P(BringUpPublishes, SendsTheSecurityRecordAndPublishesTheLowerCasedName) {
     append(expected, add_func_step(c.lower_name));
     EXPECT_EQ(bringup_lines(board.stdout_lines()), expected);
     EXPECT_EQ(board.stderr_lines(), lines{});
-    // Start-up is over and the daemon idles, each of its threads named for an operator's
-    // `top -H` (no service manager here, so no service watch).
+    // Start-up is over and the daemon idles, named as installed (the board starts it through a
+    // descriptor) and each of its threads named for an operator's `top -H` (no service manager
+    // here, so no service watch).
     EXPECT_TRUE(board.daemon().running());
     const pid_t pid = board.daemon().pid();
+    const std::string process_name = daemon_children::read_file("/proc/" + std::to_string(pid) + "/comm");
+    EXPECT_EQ(process_name, "nanvideod\n");
     lines threads = daemon_children::thread_names(pid);
     // Threads of the daemon's runtime, not its own: qemu-arm's under emulation, and TSan's
     // background one, named as the process is.
     if (!e2e_daemon().qemu.empty()) std::erase(threads, "qemu-arm");
 #if defined(__SANITIZE_THREAD__)
-    std::string process_name = daemon_children::read_file("/proc/" + std::to_string(pid) + "/comm");
-    std::erase(process_name, '\n');
-    std::erase(threads, process_name);
+    std::erase(threads, "nanvideod");
 #endif
     EXPECT_EQ(threads, (lines{"at-commands", "log", "nan-decision", "nan-events", "spi-frames",
                               "spi-transfer", "stop-signals", "tcp-server"}));
