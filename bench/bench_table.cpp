@@ -5,8 +5,8 @@
 //   - stream_bench (the real daemon on the simulated board, checking clients), one run per
 //     scenario: with four readers the delivered rate and loss against the source's rate, the
 //     latency at 90 and at 1500 frames/s against the old 10 ms tick, CPU time per delivered
-//     megabyte against socat relaying the same payloads and against the engine's bare shape (a
-//     run of its own, beside socat alone), and the daemon's resident memory against its fixed frame buffers; the
+//     megabyte against socat relaying the same payloads and against the engine's bare shape
+//     (each in a run of its own), and the daemon's resident memory against its fixed frame buffers; the
 //     highest source rate four readers get whole, against the old tick's; the
 //     readers' rate and latency while a fourth client chatters, never reads, or waits for a
 //     command that runs 5 s; how soon a joining client has live frames; the readers' rate and
@@ -365,12 +365,12 @@ void add_fast_latency_row(std::vector<row>& rows, const figures& fast) {
                     verdict(*p99 < fast_latency_p99_target_ms && whole)});
 }
 
-// The daemon's CPU against socat, and, from the shape run, what the engine's shape alone costs
-// against socat beside it, and the daemon against that shape: how much of the daemon's figure
-// the design's threads and wake-ups take before the daemon does any work.
-void add_cost_rows(std::vector<row>& rows, const figures& stream, const figures& shape) {
+// The daemon's CPU against socat's, and against the engine's bare shape, both from the relays
+// run; and the shape against socat: how much of the daemon's figure the design's threads and
+// wake-ups take before the daemon does any work.
+void add_cost_rows(std::vector<row>& rows, const figures& stream, const figures& relays) {
     const auto daemon_cpu = lookup(stream, "daemon_cpu_s_per_mb");
-    const auto socat_cpu = lookup(stream, "socat_cpu_s_per_mb");
+    const auto socat_cpu = lookup(relays, "socat_cpu_s_per_mb");
     if (daemon_cpu && socat_cpu && *socat_cpu > 0) {
         const double ratio = *daemon_cpu / *socat_cpu;
         rows.push_back({"CPU per delivered MB", format("%.4f s/MB", *daemon_cpu),
@@ -380,12 +380,11 @@ void add_cost_rows(std::vector<row>& rows, const figures& stream, const figures&
     } else {
         rows.push_back(missing("CPU per delivered MB"));
     }
-    const auto shape_cpu = lookup(shape, "shape_cpu_s_per_mb");
-    const auto shape_socat_cpu = lookup(shape, "socat_cpu_s_per_mb");
-    if (shape_cpu && shape_socat_cpu && *shape_socat_cpu > 0) {
+    const auto shape_cpu = lookup(relays, "shape_cpu_s_per_mb");
+    if (shape_cpu && socat_cpu && *socat_cpu > 0) {
         rows.push_back({"CPU, the engine's shape alone", format("%.4f s/MB", *shape_cpu),
-                        format("%.4f s/MB socat", *shape_socat_cpu),
-                        format("%.2fx", *shape_cpu / *shape_socat_cpu), "", ""});
+                        format("%.4f s/MB socat", *socat_cpu),
+                        format("%.2fx", *shape_cpu / *socat_cpu), "", ""});
     } else {
         rows.push_back(missing("CPU, the engine's shape alone"));
     }
@@ -652,10 +651,10 @@ void print_notes(const settings& s, const figures& stream) {
                "buffers are the raw queue and the video ring.\n",
                *anon);
     printf("Ratio: figure / reference. Latency runs from the source's hand-over to a client's last\n"
-           "byte. CPU: the daemon's per MB delivered to all clients (SPI intake included), socat's\n"
-           "per MB relayed from a pipe to one client. The engine's shape: the daemon's streaming\n"
-           "threads, hand-offs, wake-ups and 10 ms tick with no work inside them, fed from a pipe\n"
-           "at the same pace and sending to four readers; then socat, each alone.\n");
+           "byte. CPU: the daemon's per MB delivered to all clients (SPI intake included); socat's\n"
+           "per MB relayed from a pipe to one client; the engine's shape's (the daemon's streaming\n"
+           "threads, hand-offs, wake-ups and 10 ms tick with no work inside them) per MB sent to\n"
+           "four readers; each relay in a run of its own, fed at the same pace.\n");
     printf("Beside: three readers while a fourth client sends a byte every 5 ms (chatter), never\n"
            "reads (stalled; the daemon closes it after 13 s), or asks for a reset whose reboot takes\n"
            "5 s (command). Join: nobody connected for 10 s (the ring full of stale frames), then a\n"
@@ -683,11 +682,11 @@ int main(int argc, char* argv[]) {
     const figures stream = run_benchmark(
         "stream_bench", stream_command(s, {"--frames", std::to_string(s.frames), "--rate",
                                            format("%g", s.rate), "--series", steady_series}));
-    printf("bench_table: stream_bench shape (the engine's shape without the daemon, then socat, "
+    printf("bench_table: stream_bench relays (the engine's shape without the daemon, then socat, "
            "%lu frames each, about %.0f s)\n",
            s.frames, 2 * static_cast<double>(s.frames) / s.rate + 4);
-    const figures shape = run_benchmark(
-        "stream_shape", stream_command(s, {"--scenario", "shape", "--frames",
+    const figures relays = run_benchmark(
+        "stream_relays", stream_command(s, {"--scenario", "relays", "--frames",
                                            std::to_string(s.frames), "--rate",
                                            format("%g", s.rate)}));
     printf("bench_table: stream_bench at %.0f frames/s (%lu frames, a few seconds)\n", fast_rate,
@@ -752,7 +751,7 @@ int main(int argc, char* argv[]) {
     add_slow_log_rows(rows, slow_log, stream);
     add_garbage_row(rows, garbage);
     add_join_rows(rows, join);
-    add_cost_rows(rows, stream, shape);
+    add_cost_rows(rows, stream, relays);
     add_video_row(rows, video);
     add_size_row(rows, sizes);
     const std::optional<std::string> picture = draw_picture(lines, beside[2].got);

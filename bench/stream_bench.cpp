@@ -2,9 +2,8 @@
 // at a steady rate, clients (IPv4 and IPv6) checking every byte they receive. One scenario per
 // run:
 //   steady    four clients: frames delivered per second, frames lost, the latency from the
-//             source's hand-over of a frame to a client's last byte of it, and the daemon's CPU
-//             time per delivered megabyte beside socat relaying the same payloads from a pipe to
-//             one client (the cost of a bare relay), and the daemon's resident memory
+//             source's hand-over of a frame to a client's last byte of it, the daemon's CPU time
+//             per delivered megabyte and its resident memory
 //   chatter   three readers while a fourth client sends a byte every few milliseconds
 //   stalled   three readers while a fourth never reads
 //   command   three readers while a fourth asks for a command (reset) that runs for seconds
@@ -15,10 +14,10 @@
 //             line) and the daemon's output drains as slowly as a serial console
 //   garbage   no reader; the source sends noise at the bus's full rate: the lines the daemon
 //             writes a second
-//   shape     no daemon: the streaming engine's shape with nothing inside it (its threads,
-//             hand-offs, wake-ups and tick) relaying to four readers, then socat to one, each
-//             alone, fed the same payloads at the same pace: the CPU per megabyte the design
-//             costs by itself
+//   relays    no daemon: what the daemon's CPU time is measured against, each relay alone, fed
+//             the same payloads at the same pace: the streaming engine's shape with nothing
+//             inside it (its threads, hand-offs, wake-ups and tick) to four readers, the cost of
+//             the design by itself; then socat from a pipe to one, the cost of a bare relay
 // With --figures the figures also go to a file as "key value" lines, for programs that gather
 // them (bench_table); with --series the readers' frames and latency second by second.
 //
@@ -100,13 +99,13 @@ constexpr double max_rate_steps[] = {250,  500,  1000, 1250, 1500, 1750,
 constexpr double max_rate_step_s = 2;
 constexpr double source_pace_share = 0.95;
 
-enum class scenario { steady, chatter, stalled, command, join, max_rate, slow_log, garbage, shape };
+enum class scenario { steady, chatter, stalled, command, join, max_rate, slow_log, garbage, relays };
 constexpr std::pair<scenario, const char*> scenario_names[] = {
     {scenario::steady, "steady"},   {scenario::chatter, "chatter"},
     {scenario::stalled, "stalled"}, {scenario::command, "command"},
     {scenario::join, "join"},       {scenario::max_rate, "max-rate"},
     {scenario::slow_log, "slow-log"}, {scenario::garbage, "garbage"},
-    {scenario::shape, "shape"},
+    {scenario::relays, "relays"},
 };
 
 const char* scenario_name(scenario kind) {
@@ -132,7 +131,7 @@ struct settings {
             "       [--payload BYTES] [--dump FILE] [--figures FILE] [--series FILE]\n"
             "       [--daemon PATH]\n"
             "  --scenario steady (default), chatter, stalled, command, join, max-rate,\n"
-            "             slow-log, garbage or shape\n"
+            "             slow-log, garbage or relays\n"
             "  --frames   frames to stream (default %u; join and max-rate set their own)\n"
             "  --rate     frames per second from the source (default %.0f; max-rate steps up)\n"
             "  --payload  payload bytes per frame, 8 to 4096 (default %u)\n"
@@ -706,11 +705,11 @@ int run_beside(board_fixture& board, const settings& s, const payload_plan& plan
 int run_join(board_fixture& board, const settings& s, const payload_plan& plan);
 int run_max_rate(board_fixture& board, const settings& s, const payload_plan& plan);
 int run_garbage(board_fixture& board, const settings& s);
-int run_shape(const settings& s, const payload_plan& plan);
+int run_relays(const settings& s, const payload_plan& plan);
 
 int run(const settings& s) {
     const payload_plan plan{.seed = 90, .derived_length = false, .fixed_length = s.payload};
-    if (s.kind == scenario::shape) return run_shape(s, plan);
+    if (s.kind == scenario::relays) return run_relays(s, plan);
     board_fixture board("stream_bench_" + std::string(scenario_name(s.kind)));
     if (!start_board(board, s)) return 1;
     switch (s.kind) {
@@ -722,21 +721,16 @@ int run(const settings& s) {
     case scenario::join: return run_join(board, s, plan);
     case scenario::max_rate: return run_max_rate(board, s, plan);
     case scenario::garbage: return run_garbage(board, s);
-    case scenario::shape: break;
+    case scenario::relays: break;
     }
     return 2;
 }
 
-// Four readers and socat beside them: rate, loss, latency, CPU per megabyte and memory.
+// Four readers: rate, loss, latency, CPU per megabyte and memory. The relays the CPU time is
+// set against run alone (run_relays): one beside the daemon would ride on its busy CPUs.
 int run_steady(board_fixture& board, const settings& s, const payload_plan& plan) {
     std::vector<std::unique_ptr<timed_client>> clients;
     if (!connect_readers(board, plan, s.frames, 0, clients)) return 1;
-    piped_relay relay;
-    if (!relay.start_socat()) {
-        fprintf(stderr, "stream_bench: cannot start socat\n");
-        return 1;
-    }
-    timed_client relay_client(relay.take_connection(0), plan, s.frames);
 
     const pid_t daemon_pid = board.daemon().pid();
     const thread_cpu daemon_cpu_before = read_thread_cpu(daemon_pid);
@@ -744,14 +738,8 @@ int run_steady(board_fixture& board, const settings& s, const payload_plan& plan
     memory.sample();
     const uint32_t memory_sample_every = std::max<uint32_t>(1, static_cast<uint32_t>(s.rate));
     std::vector<clock_type::time_point> handed(s.frames);
-    std::vector<clock_type::time_point> relayed(s.frames);
     const clock_type::time_point start = clock_type::now();
     const bool streamed = stream_frames(board, plan, 0, s.frames, s.rate, handed, [&](uint32_t n) {
-        relayed[n] = clock_type::now();
-        if (!relay.write_payload(plan.payload(n))) {
-            fprintf(stderr, "stream_bench: socat stopped taking input\n");
-            return false;
-        }
         if (n % memory_sample_every == 0) memory.sample();
         return true;
     });
@@ -759,17 +747,13 @@ int run_steady(board_fixture& board, const settings& s, const payload_plan& plan
     const clock_type::time_point source_done = clock_type::now();
 
     std::vector<const timed_client*> daemon_clients = views(clients);
-    std::vector<const timed_client*> everyone = daemon_clients;
-    everyone.push_back(&relay_client);
-    wait_delivered(everyone, s.frames - 1);
+    wait_delivered(daemon_clients, s.frames - 1);
     const clock_type::time_point delivered_at = clock_type::now();
     const thread_cpu daemon_threads =
         thread_cpu_between(daemon_cpu_before, read_thread_cpu(daemon_pid));
     const double daemon_cpu = total_seconds(daemon_threads);
     memory.sample();
-    const double socat_cpu = relay.finish();
     for (const auto& client : clients) client->stop();
-    relay_client.stop();
 
     // ---- figures ----
     const reader_figures totals = reader_totals(daemon_clients, s.frames);
@@ -778,9 +762,7 @@ int run_steady(board_fixture& board, const settings& s, const payload_plan& plan
     const uint64_t skipped = totals.skipped;
     const double stream_seconds = seconds_between(start, delivered_at);
     const latency_figures daemon_latency = latencies(daemon_clients, handed);
-    const latency_figures relay_latency = latencies({&relay_client}, relayed);
     const double delivered_mb = static_cast<double>(totals.bytes) / 1e6;
-    const double relayed_mb = static_cast<double>(relay_client.bytes()) / 1e6;
 
     printf("stream_bench: %u frames of %u bytes at %.1f frames/s, %d clients (IPv4 and IPv6)\n",
            s.frames, s.payload, s.rate, client_count);
@@ -803,10 +785,6 @@ int run_steady(board_fixture& board, const settings& s, const payload_plan& plan
            daemon_cpu, delivered_mb, client_count, daemon_cpu / delivered_mb,
            daemon_cpu * client_count / delivered_mb);
     printf("threads:   %s\n", thread_cpu_text(daemon_threads).c_str());
-    printf("socat:     %.2f CPU s for %.1f MB relayed from a pipe to 1 client: %.4f CPU s/MB; "
-           "latency median %.2f ms, 99th percentile %.2f ms\n",
-           socat_cpu, relayed_mb, socat_cpu / relayed_mb, relay_latency.median_ms,
-           relay_latency.p99_ms);
     printf("memory:    daemon VmRSS %ld kB when the stream began, at most %ld kB while "
            "streaming (RssAnon at most %ld kB); VmHWM %ld kB\n",
            memory.start_rss_kb(), memory.peak_rss_kb(), memory.peak_anon_kb(), memory.hwm_kb());
@@ -842,11 +820,6 @@ int run_steady(board_fixture& board, const settings& s, const payload_plan& plan
             {"daemon_cpu_seconds", daemon_cpu},
             {"daemon_delivered_mb", delivered_mb},
             {"daemon_cpu_s_per_mb", daemon_cpu / delivered_mb},
-            {"socat_cpu_seconds", socat_cpu},
-            {"socat_relayed_mb", relayed_mb},
-            {"socat_cpu_s_per_mb", socat_cpu / relayed_mb},
-            {"socat_latency_median_ms", relay_latency.median_ms},
-            {"socat_latency_p99_ms", relay_latency.p99_ms},
             {"daemon_vm_rss_start_kb", static_cast<double>(memory.start_rss_kb())},
             {"daemon_vm_rss_peak_kb", static_cast<double>(memory.peak_rss_kb())},
             {"daemon_rss_anon_peak_kb", static_cast<double>(memory.peak_anon_kb())},
@@ -1145,9 +1118,10 @@ std::optional<relay_figures> run_relay(piped_relay& relay, size_t connections, c
 }
 
 // The engine's shape, then socat, each alone, fed the same payloads at the same pace (no
-// daemon): what the streaming design costs a megabyte before the daemon does any work in it.
-// One after the other, since two relays woken by the same hand-over slow each other.
-int run_shape(const settings& s, const payload_plan& plan) {
+// daemon): what the streaming design costs a megabyte before the daemon does any work in it,
+// and what a bare relay costs. One after the other: two relays woken by the same hand-over
+// slow each other.
+int run_relays(const settings& s, const payload_plan& plan) {
     // Each relay forks before its reader threads exist.
     piped_relay shape_relay;
     if (!shape_relay.start_engine_shape(client_count, s.payload)) {
@@ -1163,15 +1137,14 @@ int run_shape(const settings& s, const payload_plan& plan) {
     const std::optional<relay_figures> socat = run_relay(socat_relay, 1, s, plan);
     if (!socat) return 1;
 
-    printf("stream_bench shape: %u frames of %u bytes at %.1f frames/s, no daemon\n", s.frames,
+    printf("stream_bench relays: %u frames of %u bytes at %.1f frames/s, no daemon\n", s.frames,
            s.payload, s.rate);
     printf("shape:     %.2f CPU s for %.1f MB delivered to %d clients: %.4f CPU s/MB; lost %llu "
            "frames, byte errors %llu\n",
            shape->cpu_s, shape->mb, client_count, shape->cpu_s / shape->mb,
            static_cast<unsigned long long>(shape->lost),
            static_cast<unsigned long long>(shape->byte_errors));
-    printf("socat:     %.2f CPU s for %.1f MB relayed from a pipe to 1 client, alone: %.4f CPU "
-           "s/MB\n",
+    printf("socat:     %.2f CPU s for %.1f MB relayed from a pipe to 1 client: %.4f CPU s/MB\n",
            socat->cpu_s, socat->mb, socat->cpu_s / socat->mb);
     if (!s.figures.empty()) {
         write_figures(s.figures, {
