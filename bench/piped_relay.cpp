@@ -44,6 +44,17 @@ bool read_whole(int fd, uint8_t* data, size_t length) {
     return true;
 }
 
+bool write_whole(int fd, const uint8_t* data, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(fd, data + done, length - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 bool send_whole(int fd, const uint8_t* data, size_t length) {
     size_t done = 0;
     while (done < length) {
@@ -204,13 +215,12 @@ bool piped_relay::listen_locally() {
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
     input_.reset(pipe_fds[1]);
-    // The child's end, kept only until the fork.
-    connections_.emplace_back(pipe_fds[0]);
+    relay_input_.reset(pipe_fds[0]);
     return true;
 }
 
 bool piped_relay::accept_connections(int count) {
-    connections_.clear();  // the parent's copy of the pipe's read end
+    relay_input_.reset();  // the child's alone now
     for (int i = 0; i < count; ++i) {
         pollfd ready{listener_.get(), POLLIN, 0};
         if (poll(&ready, 1, connect_wait_ms) != 1) return false;
@@ -226,7 +236,7 @@ bool piped_relay::start_socat() {
     pid_ = fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
-        dup2(connections_[0].get(), STDIN_FILENO);
+        dup2(relay_input_.get(), STDIN_FILENO);
         execlp("socat", "socat", "-u", "STDIN", target.c_str(), static_cast<char*>(nullptr));
         perror("socat");
         _exit(127);
@@ -248,7 +258,7 @@ bool piped_relay::start_engine_shape(int clients, uint32_t payload) {
             if (sockets.back() < 0) _exit(1);
         }
         // Large, and nothing the bench's own threads need: the child's alone.
-        static engine_shape shape(connections_[0].get(), sockets, payload);
+        static engine_shape shape(relay_input_.get(), sockets, payload);
         _exit(shape.run());
     }
     return accept_connections(clients);
@@ -259,14 +269,7 @@ unique_fd piped_relay::take_connection(size_t i) {
 }
 
 bool piped_relay::write_payload(const std::vector<uint8_t>& payload) {
-    size_t done = 0;
-    while (done < payload.size()) {
-        const ssize_t n = write(input_.get(), payload.data() + done, payload.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return write_whole(input_.get(), payload.data(), payload.size());
 }
 
 double piped_relay::finish() {

@@ -36,7 +36,8 @@ private:
 
     unique_fd listener_;
     uint16_t port_ = 0;
-    unique_fd input_;
+    unique_fd input_;        // the bench writes payloads here
+    unique_fd relay_input_;  // the pipe's other end: the child's, closed here once it runs
     std::vector<unique_fd> connections_;
     pid_t pid_ = -1;
 };
