@@ -66,7 +66,7 @@ constexpr double beside_target_share = 0.99;
 constexpr double join_target_ms = 2000;
 // The daemon's CPU is judged against its own bare shape: the streaming threads, hand-offs,
 // wake-ups and tick that the design fixes, with no work inside them. Where idle CPUs make each
-// wake-up dear, as on this two-CPU machine, that shape alone costs 0.8x to 1.0x what socat costs
+// wake-up dear, as on this two-CPU machine, that shape alone costs 0.7x to 1.0x what socat costs
 // relaying the same bytes to one reader, so a bound against socat would judge the design rather
 // than the daemon. What the daemon adds inside the shape (checks, counters, the bus exchange,
 // the client table) stays within this share; runs of one build spread from 0.94x to 1.27x.
