@@ -17,9 +17,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 
+#include "mono_clock.hpp"
 #include "spi_link.hpp"
 #include "tcp_server.hpp"
 
@@ -27,43 +27,32 @@ namespace {
 
 constexpr int connect_wait_ms = 10000;
 
-int64_t now_us() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+// Moves length bytes by repeating step(done) (a read, write or send of what is left after the
+// first done bytes) through short counts and signals; false at an end or an error.
+template <typename Step>
+bool whole(size_t length, Step step) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = step(done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 bool read_whole(int fd, uint8_t* data, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = read(fd, data + done, length - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return whole(length, [&](size_t done) { return read(fd, data + done, length - done); });
 }
 
 bool write_whole(int fd, const uint8_t* data, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = write(fd, data + done, length - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return whole(length, [&](size_t done) { return write(fd, data + done, length - done); });
 }
 
 bool send_whole(int fd, const uint8_t* data, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return whole(length, [&](size_t done) {
+        return send(fd, data + done, length - done, MSG_NOSIGNAL);
+    });
 }
 
 // The engine's shape. The intake thread blocks for each frame, as the transfer thread blocks in
@@ -72,21 +61,22 @@ bool send_whole(int fd, const uint8_t* data, size_t length) {
 // client on that wake-up and also wakes for its 10 ms tick, on the tick's own schedule.
 class engine_shape {
 public:
-    engine_shape(int input, std::vector<int> clients, uint32_t payload)
+    engine_shape(int input, std::vector<unique_fd> clients, uint32_t payload)
         : input_(input), clients_(std::move(clients)), payload_(payload) {}
 
     int run() {
-        wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        const int epoll = epoll_create1(EPOLL_CLOEXEC);
+        wake_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        const unique_fd epoll(epoll_create1(EPOLL_CLOEXEC));
         epoll_event interest{};
         interest.events = EPOLLIN;
-        if (wake_ < 0 || epoll < 0 || epoll_ctl(epoll, EPOLL_CTL_ADD, wake_, &interest) != 0)
+        if (!wake_.valid() || !epoll.valid() ||
+            epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake_.get(), &interest) != 0)
             return 1;
         pthread_t intake, frames;
         if (pthread_create(&intake, nullptr, &engine_shape::intake_entry, this) != 0 ||
             pthread_create(&frames, nullptr, &engine_shape::frames_entry, this) != 0)
             return 1;
-        return serve(epoll);
+        return serve(epoll.get());
     }
 
 private:
@@ -121,25 +111,26 @@ private:
             ++ring_write_;
             pthread_mutex_unlock(&ring_mutex_);
             const uint64_t one = 1;
-            if (write(wake_, &one, sizeof one) < 0) return nullptr;
+            if (write(wake_.get(), &one, sizeof one) < 0) return nullptr;
             if (length == 0) return nullptr;
         }
     }
 
     int serve(int epoll) {
-        int64_t next_tick_us = now_us() + loop_wait_ms * 1000;
+        int64_t next_tick_us = mono_real_now_us() + loop_wait_ms * 1000;
         for (;;) {
-            const int64_t until_tick_us = std::max<int64_t>(0, next_tick_us - now_us());
+            const int64_t until_tick_us = std::max<int64_t>(0, next_tick_us - mono_real_now_us());
             epoll_event event;
             const int count = epoll_wait(epoll, &event, 1,
                                          static_cast<int>((until_tick_us + 999) / 1000));
             if (count < 0 && errno != EINTR) return 1;
             if (count > 0) {
                 uint64_t stored;
-                if (read(wake_, &stored, sizeof stored) < 0 && errno != EAGAIN) return 1;
+                if (read(wake_.get(), &stored, sizeof stored) < 0 && errno != EAGAIN) return 1;
                 if (!send_waiting()) return ended_ ? 0 : 1;
             }
-            if (now_us() >= next_tick_us) next_tick_us = now_us() + loop_wait_ms * 1000;
+            const int64_t now_us = mono_real_now_us();
+            if (now_us >= next_tick_us) next_tick_us = now_us + loop_wait_ms * 1000;
         }
     }
 
@@ -159,15 +150,15 @@ private:
                 ended_ = true;
                 return false;
             }
-            for (const int client : clients_)
-                if (!send_whole(client, frame, length)) return false;
+            for (const unique_fd& client : clients_)
+                if (!send_whole(client.get(), frame, length)) return false;
         }
     }
 
     const int input_;
-    const std::vector<int> clients_;
+    const std::vector<unique_fd> clients_;
     const uint32_t payload_;
-    int wake_ = -1;
+    unique_fd wake_;
     bool ended_ = false;
     pthread_mutex_t queue_mutex_ = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t queue_cond_ = PTHREAD_COND_INITIALIZER;
@@ -180,17 +171,15 @@ private:
     unsigned ring_read_ = 0, ring_write_ = 0;
 };
 
-int connect_to(uint16_t port) {
+unique_fd connect_to(uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
+    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.valid() &&
+        connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        fd.reset();
     return fd;
 }
 
@@ -252,13 +241,13 @@ bool piped_relay::start_engine_shape(int clients, uint32_t payload) {
         // The input's end must come when the bench closes its copy.
         input_.reset();
         listener_.reset();
-        std::vector<int> sockets;
+        std::vector<unique_fd> sockets;
         for (int i = 0; i < clients; ++i) {
             sockets.push_back(connect_to(port_));
-            if (sockets.back() < 0) _exit(1);
+            if (!sockets.back().valid()) _exit(1);
         }
         // Large, and nothing the bench's own threads need: the child's alone.
-        static engine_shape shape(relay_input_.get(), sockets, payload);
+        static engine_shape shape(relay_input_.get(), std::move(sockets), payload);
         _exit(shape.run());
     }
     return accept_connections(clients);

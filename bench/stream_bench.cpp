@@ -1129,8 +1129,9 @@ int run_relays(const settings& s, const payload_plan& plan) {
         return 1;
     }
     const std::optional<relay_figures> shape = run_relay(shape_relay, client_count, s, plan);
+    if (!shape) return 1;
     piped_relay socat_relay;
-    if (!shape || !socat_relay.start_socat()) {
+    if (!socat_relay.start_socat()) {
         fprintf(stderr, "stream_bench: cannot start socat\n");
         return 1;
     }
