@@ -258,6 +258,18 @@ TEST_F(VideoSourceSocket, StreamsConsecutiveFramesAfterTheQueue) {
     EXPECT_EQ(source_->frames_streamed(), 300u);
 }
 
+// A test stops the stream and compares what the daemon got with frames_streamed(): a frame
+// already sent must be counted by the time stop_stream returns.
+TEST_F(VideoSourceSocket, AFrameReceivedIsCountedOnceTheStreamIsStopped) {
+    const payload_plan plan;
+    for (int round = 0; round < 500; ++round) {
+        source_->start_stream({.frames_per_second = 0, .plan = plan});
+        ASSERT_EQ(transfer().result, static_cast<int32_t>(frame_transfer(plan, 0, 0).data.size()));
+        source_->stop_stream();
+        ASSERT_EQ(source_->frames_streamed(), 1u) << "round " << round;
+    }
+}
+
 TEST_F(VideoSourceSocket, ListensInDirectoriesDeeperThanASocketNameHolds) {
     const std::string deep = dir_ + "/" + std::string(60, 'd') + "/" + std::string(60, 'e');
     std::filesystem::create_directories(deep);

@@ -143,11 +143,10 @@ void video_source::start_stream(const stream_options& options) {
 }
 
 void video_source::stop_stream() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        streaming_ = false;
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    streaming_ = false;
     changed_.notify_all();
+    changed_.wait(lock, [&] { return !stream_frame_in_flight_; });
 }
 
 bool video_source::wait_stream_done(milliseconds timeout) {
@@ -237,17 +236,20 @@ bool video_source::answer_one_request() {
     if (!next_reply(reply, from_stream)) return false;
     std::vector<uint8_t> packet;
     put_reply(reply, packet);
-    if (::send(connection_.get(), packet.data(), packet.size(), MSG_NOSIGNAL) < 0) return false;
+    const bool sent = ::send(connection_.get(), packet.data(), packet.size(), MSG_NOSIGNAL) >= 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        ++transfers_taken_;
-        if (from_stream)
-            handed_[streamed_++ % handed_kept] = clock_type::now();
-        else
-            ++taken_from_queue_;
+        if (from_stream) stream_frame_in_flight_ = false;
+        if (sent) {
+            ++transfers_taken_;
+            if (from_stream)
+                handed_[streamed_++ % handed_kept] = clock_type::now();
+            else
+                ++taken_from_queue_;
+        }
     }
     changed_.notify_all();
-    return true;
+    return sent;
 }
 
 // The next reply to hand out: a queued one, else the next stream frame once it is due. False
@@ -272,6 +274,7 @@ bool video_source::next_reply(spi_reply& reply, bool& from_stream) {
         }
         if (next_stream_reply(lock, reply)) {
             from_stream = true;
+            stream_frame_in_flight_ = true;
             return true;
         }
     }

@@ -79,6 +79,8 @@ public:
     // goes out no sooner than one period after the previous one), with consecutive sequence
     // numbers wrapping after 255.
     void start_stream(const stream_options& options);
+    // Returns once no stream frame is on its way, so frames_streamed() then counts every frame
+    // the daemon will get.
     void stop_stream();
     // True when a stream with a count has sent its last frame, or its byte stream has ended.
     bool wait_stream_done(milliseconds timeout);
@@ -117,6 +119,7 @@ private:
     bool streaming_ = false;
     stream_options stream_;
     uint64_t streamed_ = 0;
+    bool stream_frame_in_flight_ = false;  // taken from the stream, not yet sent and counted
     bool feed_ended_ = false;
     std::vector<std::chrono::steady_clock::time_point> handed_ =
         std::vector<std::chrono::steady_clock::time_point>(handed_kept);
