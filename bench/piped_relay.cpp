@@ -171,14 +171,20 @@ private:
     unsigned ring_read_ = 0, ring_write_ = 0;
 };
 
-unique_fd connect_to(uint16_t port) {
+// Port 0 lets bind choose one.
+sockaddr_in loopback_address(uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
+    return address;
+}
+
+unique_fd connect_to(uint16_t port) {
+    const sockaddr_in address = loopback_address(port);
     unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.valid() &&
-        connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         fd.reset();
     return fd;
 }
@@ -191,9 +197,7 @@ piped_relay::~piped_relay() {
 
 bool piped_relay::listen_locally() {
     listener_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback_address(0);
     socklen_t size = sizeof address;
     if (!listener_.valid() ||
         bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
