@@ -33,38 +33,8 @@ constexpr uint8_t sec_type_pairing = 3;
 constexpr size_t pmk_length = 32;
 constexpr size_t passphrase_max = 64;
 
-constexpr vendor_keyword data_req_keyword = {
-    "data_req", "Error: data_req - invalid parameter: %s!\n", data_req_subcmd,
-    data_req_record_size};
-
 constexpr word_value request_types[] = {{"ndp", 0}};
 constexpr word_value cast_types[] = {{"ucast", 0}};
-
-constexpr field_key data_req_keys[] = {
-    {.key = "req_type", .kind = field_kind::word, .offset = req_type_offset,
-     .requires_message = "Error: req_type requires ndp value!\n",
-     .invalid_format = "Error: Invalid req_type value: %s\n",
-     .invalid_result = vendor_result_syntax, .words = request_types},
-    {.key = "rsp_nan_mac", .kind = field_kind::mac, .offset = rsp_nan_mac_offset,
-     .requires_message = "Error: rsp_nan_mac requires MAC address!\n",
-     .invalid_format = "Error: Invalid rsp_nan_mac: %s\n"},
-    {.key = "sec", .kind = field_kind::flag, .offset = sec_offset},
-    {.key = "type", .kind = field_kind::word, .offset = cast_type_offset,
-     .requires_message = "Error: type requires ucast!\n",
-     .invalid_format = "Error: type requires ucast!\n",
-     .invalid_result = vendor_result_syntax, .words = cast_types},
-    {.key = "publish_id", .kind = field_kind::int8, .offset = publish_id_offset,
-     .requires_message = "Error: publish_id requires an integer value!\n"},
-    {.key = "mcast_addr", .kind = field_kind::mac, .offset = mcast_addr_offset,
-     .requires_message = "Error: mcast_addr requires MAC address!\n",
-     .invalid_format = "Error: Invalid mcast_addr: %s\n"},
-    {.key = "min_duration", .kind = field_kind::int8, .offset = min_duration_offset,
-     .requires_message = "Error: min_duration requires an integer value!\n"},
-    {.key = "max_latency", .kind = field_kind::int16, .offset = max_latency_offset,
-     .requires_message = "Error: max_latency requires an integer value!\n"},
-    {.key = "mrole_sched_ratio", .kind = field_kind::int8, .offset = mrole_sched_ratio_offset,
-     .requires_message = "Error: mrole_sched_ratio requires an integer value!\n"},
-};
 
 // The PMK and the passphrase share one key area; a later, shorter key leaves the tail of an
 // earlier one in place and the key length says how much of the area counts.
@@ -76,8 +46,7 @@ void store_key(uint8_t* record, uint8_t type, const char* key, size_t length) {
 
 // Exactly 32 characters are a PMK whatever they are; otherwise only "pairing", which sets the
 // security type alone.
-int read_sec_pmk(vendor_frame& frame, uint8_t* record) {
-    const char* value = frame.next_token();
+int read_sec_pmk(const char* value, uint8_t* record) {
     if (value == nullptr)
         return missing_value("Error: sec_pmk requires 32-char string or 'pairing'!\n");
     if (strlen(value) == pmk_length) {
@@ -92,8 +61,7 @@ int read_sec_pmk(vendor_frame& frame, uint8_t* record) {
     return vendor_result_syntax;
 }
 
-int read_sec_password(vendor_frame& frame, uint8_t* record) {
-    const char* value = frame.next_token();
+int read_sec_password(const char* value, uint8_t* record) {
     if (value == nullptr) return missing_value("Error: sec_password requires passphrase!\n");
     size_t length = strlen(value);
     if (length > passphrase_max) {
@@ -107,8 +75,7 @@ int read_sec_password(vendor_frame& frame, uint8_t* record) {
 
 // A refused list does not stop data_req: the values read so far stay and the request still
 // goes out. A list of more than 255 elements is refused too, keeping its first 255 values.
-int read_srv_info(vendor_frame& frame, uint8_t* record) {
-    const char* value = frame.next_token();
+int read_srv_info(const char* value, uint8_t* record) {
     if (value == nullptr)
         return missing_value("Error: srv_info requires hex string (comma delimited)!\n");
     size_t count = announce_srv_info_count(value);
@@ -119,28 +86,30 @@ int read_srv_info(vendor_frame& frame, uint8_t* record) {
     return 0;
 }
 
-int read_data_req_key(vendor_frame& frame, const char* key, uint8_t* record,
-                      srvc_info_params& input) {
-    if (strcmp(key, "sec_pmk") == 0) return read_sec_pmk(frame, record);
-    if (strcmp(key, "sec_password") == 0) return read_sec_password(frame, record);
-    if (strcmp(key, "srv_info") == 0) return read_srv_info(frame, record);
-    int result = read_service_info_key(frame, key, input);
-    if (result != key_not_in_table) return result;
-    return read_field_key(frame, key, data_req_keys, record);
-}
+constexpr field_key data_req_keys[] = {
+    {.key = "req_type", .kind = field_kind::word, .offset = req_type_offset,
+     .words = request_types, .requires_message = "Error: %s requires ndp value!\n"},
+    {.key = "rsp_nan_mac", .kind = field_kind::mac, .offset = rsp_nan_mac_offset},
+    {.key = "sec", .kind = field_kind::flag, .offset = sec_offset},
+    {.key = "type", .kind = field_kind::word, .offset = cast_type_offset, .words = cast_types,
+     .requires_message = "Error: %s requires ucast!\n",
+     .invalid_format = "Error: %s requires ucast!\n"},
+    {.key = "publish_id", .kind = field_kind::int8, .offset = publish_id_offset},
+    {.key = "mcast_addr", .kind = field_kind::mac, .offset = mcast_addr_offset},
+    {.key = "min_duration", .kind = field_kind::int8, .offset = min_duration_offset},
+    {.key = "max_latency", .kind = field_kind::int16, .offset = max_latency_offset},
+    {.key = "mrole_sched_ratio", .kind = field_kind::int8, .offset = mrole_sched_ratio_offset},
+    {.key = "sec_pmk", .kind = field_kind::custom, .read = read_sec_pmk},
+    {.key = "sec_password", .kind = field_kind::custom, .read = read_sec_password},
+    {.key = "srv_info", .kind = field_kind::custom, .read = read_srv_info},
+};
+
+constexpr vendor_keyword data_req_keyword = {
+    .name = "data_req", .invalid_format = "Error: data_req - invalid parameter: %s!\n",
+    .subcmd = data_req_subcmd, .record_size = data_req_record_size, .keys = data_req_keys,
+    .shared_keys = service_info_keys, .service_info = true,
+    .srvc_info_offset = srvc_info_offset, .srvc_info_length_offset = srvc_info_length_offset};
 
 }  // namespace
 
-int handle_data_req(const char* params) {
-    vendor_frame frame(data_req_keyword, params);
-    uint8_t record[data_req_record_size] = {};
-    srvc_info_params input;
-    clear_srvc_info(input);
-    for (const char* key = frame.next_token(); key != nullptr; key = frame.next_token()) {
-        int result = read_data_req_key(frame, key, record, input);
-        if (result == key_not_in_table) return frame.invalid_parameter(key);
-        if (result != 0) return result;
-    }
-    finish_service_info(input, record + srvc_info_offset, record + srvc_info_length_offset);
-    return frame.send(record);
-}
+int handle_data_req(const char* params) { return run_vendor_keyword(data_req_keyword, params); }

@@ -24,57 +24,14 @@ constexpr size_t srvc_info_length_offset = 282;  // 16-bit
 static_assert(srvc_info_offset + srvc_info_area_size == srvc_info_length_offset);
 static_assert(srvc_info_length_offset + 2 == data_rsp_record_size);
 
-constexpr vendor_keyword data_rsp_keyword = {
-    "data_rsp", "Error: data_rsp info - invalid parameter: %s!\n", data_rsp_subcmd,
-    data_rsp_record_size};
-
 constexpr word_value rsp_modes[] = {{"peer", 0}, {"auto", 1}};
 constexpr word_value ndl_responses[] = {{"reject", 1}, {"accept", 2}, {"counter", 3}};
 constexpr word_value m4_responses[] = {{"Accept", 1}, {"Reject", 2}, {"BadMic", 3}};
 constexpr word_value cast_types[] = {{"ucast", 0}};
 
-constexpr field_key data_rsp_keys[] = {
-    {.key = "rsp_mode", .kind = field_kind::word, .offset = rsp_mode_offset,
-     .requires_message = "Error: rsp_mode requires peer/auto value!\n",
-     .invalid_format = "Error: Invalid rsp_mode value: %s\n",
-     .invalid_result = vendor_result_syntax, .words = rsp_modes},
-    {.key = "ndl_rsp", .kind = field_kind::word, .offset = ndl_rsp_offset,
-     .requires_message = "Error: ndl_rsp requires reject/accept/counter value!\n",
-     .invalid_format = "Error: Invalid ndl_rsp value: %s\n",
-     .invalid_result = vendor_result_syntax, .words = ndl_responses},
-    {.key = "data_path_id", .kind = field_kind::int8, .offset = data_path_id_offset,
-     .requires_message = "Error: data_path_id requires an integer value!\n"},
-    {.key = "publish_id", .kind = field_kind::int8, .offset = publish_id_offset,
-     .requires_message = "Error: publish_id requires an integer value!\n"},
-    {.key = "m4_rsp_type", .kind = field_kind::word, .offset = m4_rsp_type_offset,
-     .requires_message = "Error: m4_rsp_type requires Accept/Reject/BadMic!\n",
-     .invalid_format = "Error: Invalid m4_rsp_type value: %s\n",
-     .invalid_result = vendor_result_syntax, .words = m4_responses},
-    {.key = "type", .kind = field_kind::word, .offset = cast_type_offset,
-     .requires_message = "Error: type requires ucast!\n",
-     .invalid_format = "Error: type requires ucast!\n",
-     .invalid_result = vendor_result_syntax, .words = cast_types},
-    {.key = "mc_id", .kind = field_kind::int8, .offset = mc_id_offset,
-     .requires_message = "Error: mc_id requires an integer value!\n"},
-    {.key = "initiator_data_address", .kind = field_kind::mac,
-     .offset = initiator_data_address_offset,
-     .requires_message = "Error: initiator_data_address requires MAC address!\n",
-     .invalid_format = "Error: Invalid initiator_data_address: %s\n"},
-    {.key = "mcast_addr", .kind = field_kind::mac, .offset = mcast_addr_offset,
-     .requires_message = "Error: mcast_addr requires MAC address!\n",
-     .invalid_format = "Error: Invalid mcast_addr: %s\n"},
-    {.key = "min_duration", .kind = field_kind::int8, .offset = min_duration_offset,
-     .requires_message = "Error: min_duration requires an integer value!\n"},
-    {.key = "max_latency", .kind = field_kind::int16, .offset = max_latency_offset,
-     .requires_message = "Error: max_latency requires an integer value!\n"},
-    {.key = "mrole_sched_ratio", .kind = field_kind::int8, .offset = mrole_sched_ratio_offset,
-     .requires_message = "Error: mrole_sched_ratio requires an integer value!\n"},
-};
-
 // A refused list stops data_rsp: an answer to a peer goes out as asked or not at all. A list of
 // more than 255 elements cannot fit the area and is refused the same way.
-int read_srv_info(vendor_frame& frame, uint8_t* record) {
-    const char* value = frame.next_token();
+int read_srv_info(const char* value, uint8_t* record) {
     if (value == nullptr)
         return missing_value("Error: srv_info requires hex string (comma delimited)!\n");
     size_t count = announce_srv_info_count(value);
@@ -90,26 +47,34 @@ int read_srv_info(vendor_frame& frame, uint8_t* record) {
     return 0;
 }
 
-int read_data_rsp_key(vendor_frame& frame, const char* key, uint8_t* record,
-                      srvc_info_params& input) {
-    if (strcmp(key, "srv_info") == 0) return read_srv_info(frame, record);
-    int result = read_service_info_key(frame, key, input);
-    if (result != key_not_in_table) return result;
-    return read_field_key(frame, key, data_rsp_keys, record);
-}
+constexpr field_key data_rsp_keys[] = {
+    {.key = "rsp_mode", .kind = field_kind::word, .offset = rsp_mode_offset, .words = rsp_modes,
+     .requires_message = "Error: %s requires peer/auto value!\n"},
+    {.key = "ndl_rsp", .kind = field_kind::word, .offset = ndl_rsp_offset, .words = ndl_responses,
+     .requires_message = "Error: %s requires reject/accept/counter value!\n"},
+    {.key = "data_path_id", .kind = field_kind::int8, .offset = data_path_id_offset},
+    {.key = "publish_id", .kind = field_kind::int8, .offset = publish_id_offset},
+    {.key = "m4_rsp_type", .kind = field_kind::word, .offset = m4_rsp_type_offset,
+     .words = m4_responses, .requires_message = "Error: %s requires Accept/Reject/BadMic!\n"},
+    {.key = "type", .kind = field_kind::word, .offset = cast_type_offset, .words = cast_types,
+     .requires_message = "Error: %s requires ucast!\n",
+     .invalid_format = "Error: %s requires ucast!\n"},
+    {.key = "mc_id", .kind = field_kind::int8, .offset = mc_id_offset},
+    {.key = "initiator_data_address", .kind = field_kind::mac,
+     .offset = initiator_data_address_offset},
+    {.key = "mcast_addr", .kind = field_kind::mac, .offset = mcast_addr_offset},
+    {.key = "min_duration", .kind = field_kind::int8, .offset = min_duration_offset},
+    {.key = "max_latency", .kind = field_kind::int16, .offset = max_latency_offset},
+    {.key = "mrole_sched_ratio", .kind = field_kind::int8, .offset = mrole_sched_ratio_offset},
+    {.key = "srv_info", .kind = field_kind::custom, .read = read_srv_info},
+};
+
+constexpr vendor_keyword data_rsp_keyword = {
+    .name = "data_rsp", .invalid_format = "Error: data_rsp info - invalid parameter: %s!\n",
+    .subcmd = data_rsp_subcmd, .record_size = data_rsp_record_size, .keys = data_rsp_keys,
+    .shared_keys = service_info_keys, .service_info = true,
+    .srvc_info_offset = srvc_info_offset, .srvc_info_length_offset = srvc_info_length_offset};
 
 }  // namespace
 
-int handle_data_rsp(const char* params) {
-    vendor_frame frame(data_rsp_keyword, params);
-    uint8_t record[data_rsp_record_size] = {};
-    srvc_info_params input;
-    clear_srvc_info(input);
-    for (const char* key = frame.next_token(); key != nullptr; key = frame.next_token()) {
-        int result = read_data_rsp_key(frame, key, record, input);
-        if (result == key_not_in_table) return frame.invalid_parameter(key);
-        if (result != 0) return result;
-    }
-    finish_service_info(input, record + srvc_info_offset, record + srvc_info_length_offset);
-    return frame.send(record);
-}
+int handle_data_rsp(const char* params) { return run_vendor_keyword(data_rsp_keyword, params); }

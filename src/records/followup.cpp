@@ -25,32 +25,12 @@ constexpr int32_t bstrap_status_max = 2;
 constexpr uint8_t nibble_mask = 0x0f;
 constexpr unsigned status_shift = 4;
 
-constexpr vendor_keyword followup_keyword = {
-    "followup", "Error: followup: invalid param: %s!\n", followup_subcmd, followup_record_size};
-
 constexpr word_value message_types[] = {{"bstrap", message_type_bstrap},
                                         {"request", message_type_request},
                                         {"response", message_type_response}};
 
-constexpr field_key followup_keys[] = {
-    {.key = "rmt_id", .kind = field_kind::int8, .offset = remote_id_offset,
-     .requires_message = "Error: rmt_id requires an integer value!\n"},
-    {.key = "local_id", .kind = field_kind::int8, .offset = local_id_offset,
-     .requires_message = "Error: local_id requires an integer value!\n"},
-    {.key = "rmt_mac", .kind = field_kind::mac, .offset = remote_mac_offset,
-     .requires_message = "Error: rmt_mac requires MAC address!\n",
-     .invalid_format = "Error: Invalid rmt_mac MAC address: %s\n"},
-    {.key = "type", .kind = field_kind::word, .offset = message_type_offset,
-     .requires_message = "Error: type requires bstrap/request/response!\n",
-     .invalid_format = "Error: followup: type with invalid value: %s!\n",
-     .invalid_result = vendor_result_rejected, .words = message_types},
-    {.key = "sec_key_type", .kind = field_kind::int8, .offset = sec_key_type_offset,
-     .requires_message = "Error: sec_key_type requires an integer value!\n"},
-};
-
 // Each bootstrapping key changes only its own nibble, so their order does not matter.
-int read_bstrap_type(vendor_frame& frame, uint8_t* record) {
-    const char* value = frame.next_token();
+int read_bstrap_type(const char* value, uint8_t* record) {
     if (value == nullptr) return missing_value("Error: bstrap_type requires rsp/req!\n");
     uint8_t type = 0;
     if (strcmp(value, "rsp") == 0) {
@@ -66,8 +46,7 @@ int read_bstrap_type(vendor_frame& frame, uint8_t* record) {
     return 0;
 }
 
-int read_bstrap_status(vendor_frame& frame, uint8_t* record) {
-    const char* value = frame.next_token();
+int read_bstrap_status(const char* value, uint8_t* record) {
     if (value == nullptr) return missing_value("Error: bstrap_status requires an integer value!\n");
     int32_t status = parse_int_value(value);
     if (status > bstrap_status_max) {
@@ -82,30 +61,32 @@ int read_bstrap_status(vendor_frame& frame, uint8_t* record) {
 
 // A bootstrapping method makes the message a bootstrapping one; the later of type and
 // bstrap_method decides the message type.
-int read_bstrap_method(vendor_frame& frame, uint8_t* record) {
-    const char* value = frame.next_token();
+int read_bstrap_method(const char* value, uint8_t* record) {
     if (value == nullptr) return missing_value("Error: bstrap_method requires an integer value!\n");
     record[message_type_offset] = message_type_bstrap;
     store_int16(record + bstrap_method_offset, value);
     return 0;
 }
 
-int read_followup_key(vendor_frame& frame, const char* key, uint8_t* record) {
-    if (strcmp(key, "bstrap_type") == 0) return read_bstrap_type(frame, record);
-    if (strcmp(key, "bstrap_status") == 0) return read_bstrap_status(frame, record);
-    if (strcmp(key, "bstrap_method") == 0) return read_bstrap_method(frame, record);
-    return read_field_key(frame, key, followup_keys, record);
-}
+constexpr field_key followup_keys[] = {
+    {.key = "rmt_id", .kind = field_kind::int8, .offset = remote_id_offset},
+    {.key = "local_id", .kind = field_kind::int8, .offset = local_id_offset},
+    {.key = "rmt_mac", .kind = field_kind::mac, .offset = remote_mac_offset,
+     .invalid_format = "Error: Invalid %s MAC address: %s\n"},
+    {.key = "type", .kind = field_kind::word, .offset = message_type_offset,
+     .words = message_types, .requires_message = "Error: %s requires bstrap/request/response!\n",
+     .invalid_format = "Error: followup: %s with invalid value: %s!\n",
+     .invalid_result = vendor_result_rejected},
+    {.key = "sec_key_type", .kind = field_kind::int8, .offset = sec_key_type_offset},
+    {.key = "bstrap_type", .kind = field_kind::custom, .read = read_bstrap_type},
+    {.key = "bstrap_status", .kind = field_kind::custom, .read = read_bstrap_status},
+    {.key = "bstrap_method", .kind = field_kind::custom, .read = read_bstrap_method},
+};
+
+constexpr vendor_keyword followup_keyword = {
+    .name = "followup", .invalid_format = "Error: followup: invalid param: %s!\n",
+    .subcmd = followup_subcmd, .record_size = followup_record_size, .keys = followup_keys};
 
 }  // namespace
 
-int handle_followup(const char* params) {
-    vendor_frame frame(followup_keyword, params);
-    uint8_t record[followup_record_size] = {};
-    for (const char* key = frame.next_token(); key != nullptr; key = frame.next_token()) {
-        int result = read_followup_key(frame, key, record);
-        if (result == key_not_in_table) return frame.invalid_parameter(key);
-        if (result != 0) return result;
-    }
-    return frame.send(record);
-}
+int handle_followup(const char* params) { return run_vendor_keyword(followup_keyword, params); }

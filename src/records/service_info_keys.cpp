@@ -2,27 +2,16 @@
 #include "service_info_keys.hpp"
 #include "log.hpp"
 
+#include <cstddef>
 #include <cstdio>
-#include <cstring>
 
-
-int read_service_info_key(vendor_frame& frame, const char* key, srvc_info_params& input) {
-    if (strcmp(key, "hostname") == 0) {
-        return read_text_value(frame, input.hostname, hostname_max,
-                               "Error: Invalid hostname (len: %ld > %d)\n");
-    }
-    if (strcmp(key, "interface_id") == 0) {
-        return read_text_value(frame, input.interface_id, interface_id_max,
-                               "Error: Invalid interface_id (len: %ld > %d)\n");
-    }
-    if (strcmp(key, "port_num") == 0) {
-        const char* value = frame.next_token();
-        if (value == nullptr) return missing_value("Error: port_num requires an integer value!\n");
-        input.port = static_cast<uint16_t>(static_cast<uint32_t>(parse_int_value(value)));
-        return 0;
-    }
-    return key_not_in_table;
-}
+extern constexpr field_key service_info_keys[service_info_key_count] = {
+    {.key = "hostname", .kind = field_kind::text, .offset = offsetof(srvc_info_params, hostname),
+     .max_length = hostname_max},
+    {.key = "interface_id", .kind = field_kind::text,
+     .offset = offsetof(srvc_info_params, interface_id), .max_length = interface_id_max},
+    {.key = "port_num", .kind = field_kind::port},
+};
 
 size_t announce_srv_info_count(const char* value) {
     size_t count = srv_info_element_count(value);

@@ -7,8 +7,9 @@
 #include "srvc_info.hpp"
 #include "vendor_frame.hpp"
 
-// hostname, port_num or interface_id into the input. Returns 0, -1 or 2, or key_not_in_table.
-int read_service_info_key(vendor_frame& frame, const char* key, srvc_info_params& input);
+// hostname, interface_id and port_num, into the service description.
+constexpr size_t service_info_key_count = 3;
+extern const field_key service_info_keys[service_info_key_count];
 
 // Prints "Info: srv_info element count = %d" and returns the count.
 size_t announce_srv_info_count(const char* value);

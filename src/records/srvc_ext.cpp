@@ -1,5 +1,6 @@
 // srvc_ext: the extended settings of the published NAN service (402-byte record, subcommand
 // 0x1900). NAN bring-up sends it once with the data-path security.
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -37,42 +38,11 @@ constexpr size_t passphrase_max = 64;
 constexpr size_t pmk_length = 32;
 constexpr size_t srv_id_length = 6;
 
-constexpr vendor_keyword srvc_ext_keyword = {
-    "srvc_ext", "Error: srvc ext info - invalid parameter: %s!\n", srvc_ext_subcmd,
-    srvc_ext_record_size};
-
 constexpr word_value disc_functions[] = {{"followup", 0}, {"gas", 1}};
 constexpr word_value data_path_types[] = {{"ndp", 0}};
 
-constexpr field_key srvc_ext_keys[] = {
-    {.key = "period", .kind = field_kind::int8, .offset = period_offset,
-     .requires_message = "Error: period requires an integer value!\n"},
-    {.key = "event", .kind = field_kind::int8, .offset = event_offset,
-     .requires_message = "Error: event requires an integer value!\n"},
-    {.key = "proximity", .kind = field_kind::flag, .offset = proximity_offset},
-    {.key = "data_path", .kind = field_kind::flag, .offset = data_path_offset},
-    {.key = "awake_dw_int", .kind = field_kind::int8, .offset = awake_dw_int_offset,
-     .requires_message = "Error: awake_dw_int requires an integer value!\n"},
-    {.key = "further_srvc_disc", .kind = field_kind::flag, .offset = further_srvc_disc_offset},
-    {.key = "further_srvc_disc_func", .kind = field_kind::word,
-     .offset = further_srvc_disc_func_offset,
-     .requires_message = "Error: further_srvc_disc_func requires followup/gas!\n",
-     .invalid_format = "Error: Invalid further_srvc_disc_func value: %s\n",
-     .invalid_result = vendor_result_syntax, .words = disc_functions},
-    {.key = "data_path_type", .kind = field_kind::word, .offset = data_path_type_offset,
-     .requires_message = "Error: data_path_type requires ndp!\n",
-     .invalid_format = "Error: data_path_type requires ndp!\n",
-     .invalid_result = vendor_result_syntax, .words = data_path_types},
-    {.key = "qos", .kind = field_kind::flag, .offset = qos_offset},
-    {.key = "gtk", .kind = field_kind::flag, .offset = gtk_offset},
-    {.key = "csid", .kind = field_kind::int16, .offset = csid_offset,
-     .requires_message = "Error: csid requires integer value!\n"},
-    {.key = "npk_nik", .kind = field_kind::flag, .offset = npk_nik_offset},
-};
-
 // The PMK goes to the driver as its 32 characters of text, not decoded.
-int read_sec_pmk(vendor_frame& frame, uint8_t* record) {
-    const char* value = frame.next_token();
+int read_sec_pmk(const char* value, uint8_t* record) {
     if (value == nullptr || strlen(value) != pmk_length)
         return missing_value("Error: sec_pmk requires 32-character string!\n");
     record[security_present_offset] = 1;
@@ -80,8 +50,7 @@ int read_sec_pmk(vendor_frame& frame, uint8_t* record) {
     return 0;
 }
 
-int read_sec_password(vendor_frame& frame, uint8_t* record) {
-    const char* value = frame.next_token();
+int read_sec_password(const char* value, uint8_t* record) {
     size_t length = value != nullptr ? strlen(value) : 0;
     if (value == nullptr || length > passphrase_max) {
         log_err("Error: sec_password invalid (len > %d)!\n", static_cast<int>(passphrase_max));
@@ -94,8 +63,7 @@ int read_sec_password(vendor_frame& frame, uint8_t* record) {
     return 0;
 }
 
-int read_srv_id(vendor_frame& frame, uint8_t* record) {
-    const char* value = frame.next_token();
+int read_srv_id(const char* value, uint8_t* record) {
     if (value == nullptr) return missing_value("Error: srv_id requires hex string!\n");
     if (parse_hex_list(value, record + srv_id_offset, srv_id_length) != 0) {
         log_err("Error: Invalid srv_id: %s\n", value);
@@ -105,8 +73,7 @@ int read_srv_id(vendor_frame& frame, uint8_t* record) {
 }
 
 // A bootstrapping method also marks bootstrapping and NPK/NIK as present.
-int read_bstrap_method(vendor_frame& frame, uint8_t* record) {
-    const char* value = frame.next_token();
+int read_bstrap_method(const char* value, uint8_t* record) {
     if (value == nullptr) return missing_value("Error: bstrap_method requires integer value!\n");
     record[bstrap_present_offset] = 1;
     record[npk_nik_offset] = 1;
@@ -114,45 +81,42 @@ int read_bstrap_method(vendor_frame& frame, uint8_t* record) {
     return 0;
 }
 
-int read_service_text(vendor_frame& frame, const char* key, srvc_info_params& input) {
-    if (strcmp(key, "srv_name") == 0) {
-        return read_text_value(frame, input.service_name, srv_name_max,
-                               "Error: Invalid srv_name (len: %ld > %d)\n");
-    }
-    if (strcmp(key, "srv_inst") == 0) {
-        return read_text_value(frame, input.service_instance, srv_inst_max,
-                               "Error: Invalid srv_inst (len: %ld > %d)\n");
-    }
-    if (strcmp(key, "srv_text") == 0) {
-        return read_text_value(frame, input.text_info, srv_text_max,
-                               "Error: Invalid srv_text (len: %ld > %d)\n");
-    }
-    return key_not_in_table;
-}
+constexpr field_key srvc_ext_keys[] = {
+    {.key = "period", .kind = field_kind::int8, .offset = period_offset},
+    {.key = "event", .kind = field_kind::int8, .offset = event_offset},
+    {.key = "proximity", .kind = field_kind::flag, .offset = proximity_offset},
+    {.key = "data_path", .kind = field_kind::flag, .offset = data_path_offset},
+    {.key = "awake_dw_int", .kind = field_kind::int8, .offset = awake_dw_int_offset},
+    {.key = "further_srvc_disc", .kind = field_kind::flag, .offset = further_srvc_disc_offset},
+    {.key = "further_srvc_disc_func", .kind = field_kind::word,
+     .offset = further_srvc_disc_func_offset, .words = disc_functions,
+     .requires_message = "Error: %s requires followup/gas!\n"},
+    {.key = "data_path_type", .kind = field_kind::word, .offset = data_path_type_offset,
+     .words = data_path_types, .requires_message = "Error: %s requires ndp!\n",
+     .invalid_format = "Error: %s requires ndp!\n"},
+    {.key = "qos", .kind = field_kind::flag, .offset = qos_offset},
+    {.key = "gtk", .kind = field_kind::flag, .offset = gtk_offset},
+    {.key = "csid", .kind = field_kind::int16, .offset = csid_offset,
+     .requires_message = "Error: %s requires integer value!\n"},
+    {.key = "npk_nik", .kind = field_kind::flag, .offset = npk_nik_offset},
+    {.key = "sec_pmk", .kind = field_kind::custom, .read = read_sec_pmk},
+    {.key = "sec_password", .kind = field_kind::custom, .read = read_sec_password},
+    {.key = "srv_id", .kind = field_kind::custom, .read = read_srv_id},
+    {.key = "bstrap_method", .kind = field_kind::custom, .read = read_bstrap_method},
+    {.key = "srv_name", .kind = field_kind::text,
+     .offset = offsetof(srvc_info_params, service_name), .max_length = srv_name_max},
+    {.key = "srv_inst", .kind = field_kind::text,
+     .offset = offsetof(srvc_info_params, service_instance), .max_length = srv_inst_max},
+    {.key = "srv_text", .kind = field_kind::text,
+     .offset = offsetof(srvc_info_params, text_info), .max_length = srv_text_max},
+};
 
-int read_srvc_ext_key(vendor_frame& frame, const char* key, uint8_t* record,
-                      srvc_info_params& input) {
-    if (strcmp(key, "sec_pmk") == 0) return read_sec_pmk(frame, record);
-    if (strcmp(key, "sec_password") == 0) return read_sec_password(frame, record);
-    if (strcmp(key, "srv_id") == 0) return read_srv_id(frame, record);
-    if (strcmp(key, "bstrap_method") == 0) return read_bstrap_method(frame, record);
-    int result = read_service_text(frame, key, input);
-    if (result != key_not_in_table) return result;
-    return read_field_key(frame, key, srvc_ext_keys, record);
-}
+constexpr vendor_keyword srvc_ext_keyword = {
+    .name = "srvc_ext", .invalid_format = "Error: srvc ext info - invalid parameter: %s!\n",
+    .subcmd = srvc_ext_subcmd, .record_size = srvc_ext_record_size, .keys = srvc_ext_keys,
+    .service_info = true, .srvc_info_offset = srvc_info_offset,
+    .srvc_info_length_offset = srvc_info_length_offset};
 
 }  // namespace
 
-int handle_srvc_ext(const char* params) {
-    vendor_frame frame(srvc_ext_keyword, params);
-    uint8_t record[srvc_ext_record_size] = {};
-    srvc_info_params input;
-    clear_srvc_info(input);
-    for (const char* key = frame.next_token(); key != nullptr; key = frame.next_token()) {
-        int result = read_srvc_ext_key(frame, key, record, input);
-        if (result == key_not_in_table) return frame.invalid_parameter(key);
-        if (result != 0) return result;
-    }
-    finish_service_info(input, record + srvc_info_offset, record + srvc_info_length_offset);
-    return frame.send(record);
-}
+int handle_srvc_ext(const char* params) { return run_vendor_keyword(srvc_ext_keyword, params); }

@@ -1,4 +1,4 @@
-// The common frame of the vendor keyword handlers.
+// The common parameter loop of the vendor keyword handlers.
 #include "vendor_frame.hpp"
 
 #include <cstdio>
@@ -6,6 +6,31 @@
 
 #include "vendor_values.hpp"
 #include "log.hpp"
+
+namespace {
+
+// The banner, the work copy and its tokens, and the lines around the send.
+class vendor_frame {
+public:
+    // Prints the banner and the original parameters ("none" when absent).
+    vendor_frame(const vendor_keyword& keyword, const char* params);
+    vendor_frame(const vendor_frame&) = delete;
+    vendor_frame& operator=(const vendor_frame&) = delete;
+
+    // The next token, or nullptr when they are used up.
+    const char* next_token();
+    // Prints the keyword's invalid-parameter message with the token; returns -1.
+    int invalid_parameter(const char* token) const;
+    // Prints the sending line and the record's bytes, sends it through the active transport and
+    // prints the completion or send-failure line. Returns the transport's result.
+    int send(const uint8_t* record) const;
+
+private:
+    const vendor_keyword& keyword_;
+    char work_[vendor_params_size];
+    char* save_ = nullptr;
+    bool started_ = false;
+};
 
 vendor_frame::vendor_frame(const vendor_keyword& keyword, const char* params) : keyword_(keyword) {
     log_out("\n=== Executing %s custom logic ===\n", keyword_.name);
@@ -40,18 +65,34 @@ int vendor_frame::send(const uint8_t* record) const {
     return vendor_result_sent;
 }
 
-int missing_value(const char* message) {
-    log_err("%s", message);
-    return vendor_result_syntax;
-}
-
-namespace {
-
 const field_key* find_key(std::span<const field_key> keys, const char* key) {
     for (const field_key& entry : keys) {
         if (strcmp(entry.key, key) == 0) return &entry;
     }
     return nullptr;
+}
+
+const field_key* find_key(const vendor_keyword& keyword, const char* key) {
+    const field_key* entry = find_key(keyword.keys, key);
+    return entry != nullptr ? entry : find_key(keyword.shared_keys, key);
+}
+
+const char* requires_format(const field_key& entry) {
+    if (entry.requires_message != nullptr) return entry.requires_message;
+    return entry.kind == field_kind::mac ? "Error: %s requires MAC address!\n"
+                                         : "Error: %s requires an integer value!\n";
+}
+
+const char* invalid_format(const field_key& entry) {
+    if (entry.invalid_format != nullptr) return entry.invalid_format;
+    switch (entry.kind) {
+    case field_kind::mac:
+        return "Error: Invalid %s: %s\n";
+    case field_kind::text:
+        return "Error: Invalid %s (len: %ld > %d)\n";
+    default:
+        return "Error: Invalid %s value: %s\n";
+    }
 }
 
 int store_word(const field_key& entry, const char* value, uint8_t* record) {
@@ -61,11 +102,32 @@ int store_word(const field_key& entry, const char* value, uint8_t* record) {
             return 0;
         }
     }
-    log_err(entry.invalid_format, value);
+    log_err(invalid_format(entry), entry.key, value);
     return entry.invalid_result;
 }
 
-int store_value(const field_key& entry, const char* value, uint8_t* record) {
+// A missing or longer value prints invalid_format with its length (0 when missing) and the
+// limit; the field holds one more character for the terminator.
+int store_text(const field_key& entry, const char* value, srvc_info_params& service) {
+    size_t length = value != nullptr ? strlen(value) : 0;
+    if (value == nullptr || length > entry.max_length) {
+        log_err(invalid_format(entry), entry.key, static_cast<long>(length),
+                static_cast<int>(entry.max_length));
+        return vendor_result_rejected;
+    }
+    char* field = reinterpret_cast<char*>(&service) + entry.offset;
+    memset(field, 0, entry.max_length + 1);
+    memcpy(field, value, length);
+    return 0;
+}
+
+// A key whose value is an integer, MAC address or word: the value must be there.
+int store_value(const field_key& entry, const char* value, uint8_t* record,
+                srvc_info_params& service) {
+    if (value == nullptr) {
+        log_err(requires_format(entry), entry.key);
+        return vendor_result_syntax;
+    }
     switch (entry.kind) {
     case field_kind::int8:
         store_int8(record + entry.offset, value);
@@ -75,39 +137,54 @@ int store_value(const field_key& entry, const char* value, uint8_t* record) {
         return 0;
     case field_kind::mac:
         if (parse_mac_addr(record + entry.offset, value) == 0) return 0;
-        log_err(entry.invalid_format, value);
+        log_err(invalid_format(entry), entry.key, value);
         return vendor_result_rejected;
     case field_kind::word:
         return store_word(entry, value, record);
+    case field_kind::port:
+        service.port = static_cast<uint16_t>(static_cast<uint32_t>(parse_int_value(value)));
+        return 0;
     case field_kind::flag:
+    case field_kind::text:
+    case field_kind::custom:
         break;
     }
     return 0;
 }
 
-}  // namespace
-
-int read_field_key(vendor_frame& frame, const char* key, std::span<const field_key> keys,
-                   uint8_t* record) {
-    const field_key* entry = find_key(keys, key);
-    if (entry == nullptr) return key_not_in_table;
-    if (entry->kind == field_kind::flag) {
-        record[entry->offset] = 1;
+int read_key(const field_key& entry, vendor_frame& frame, uint8_t* record,
+             srvc_info_params& service) {
+    if (entry.kind == field_kind::flag) {
+        record[entry.offset] = 1;
         return 0;
     }
     const char* value = frame.next_token();
-    if (value == nullptr) return missing_value(entry->requires_message);
-    return store_value(*entry, value, record);
+    if (entry.kind == field_kind::text) return store_text(entry, value, service);
+    if (entry.kind == field_kind::custom) return entry.read(value, record);
+    return store_value(entry, value, record, service);
 }
 
-int read_text_value(vendor_frame& frame, char* field, size_t max_length, const char* invalid_format) {
-    const char* value = frame.next_token();
-    size_t length = value != nullptr ? strlen(value) : 0;
-    if (value == nullptr || length > max_length) {
-        log_err(invalid_format, static_cast<long>(length), static_cast<int>(max_length));
-        return vendor_result_rejected;
+}  // namespace
+
+int run_vendor_keyword(const vendor_keyword& keyword, const char* params) {
+    vendor_frame frame(keyword, params);
+    uint8_t record[largest_record_size] = {};
+    srvc_info_params service;
+    clear_srvc_info(service);
+    for (const char* key = frame.next_token(); key != nullptr; key = frame.next_token()) {
+        const field_key* entry = find_key(keyword, key);
+        if (entry == nullptr) return frame.invalid_parameter(key);
+        int result = read_key(*entry, frame, record, service);
+        if (result != 0) return result;
     }
-    memset(field, 0, max_length + 1);
-    memcpy(field, value, length);
-    return 0;
+    if (keyword.service_info) {
+        finish_service_info(service, record + keyword.srvc_info_offset,
+                            record + keyword.srvc_info_length_offset);
+    }
+    return frame.send(record);
+}
+
+int missing_value(const char* message) {
+    log_err("%s", message);
+    return vendor_result_syntax;
 }

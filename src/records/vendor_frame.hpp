@@ -1,74 +1,70 @@
 #pragma once
-// The frame every vendor keyword handler shares: banner and "Original parameters" line, a cut
-// work copy of the parameter text tokenised on blanks, the keyword's invalid-parameter message,
-// and the sending line, hex dump, send and result line at the end.
+// The one parameter loop every vendor keyword handler shares: banner and "Original parameters"
+// line, a cut work copy of the parameter text tokenised on blanks, each key looked up in the
+// keyword's table and its value stored where the table says, the keyword's invalid-parameter
+// message for an unknown key, and the sending line, hex dump, send and result line at the end.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "srvc_info.hpp"
 #include "vendor_cmd.hpp"
 
 constexpr size_t vendor_params_size = 1024;  // work copy: at most 1023 characters
 constexpr char vendor_token_separators[] = " ";  // blanks only; tabs belong to the token
 
-struct vendor_keyword {
-    const char* name;            // in the banner, sending, send-failure and completion lines
-    const char* invalid_format;  // the keyword's own invalid-parameter message, with the token
-    int subcmd;
-    size_t record_size;
+// How a key reads its value, and where it goes.
+enum class field_kind {
+    flag,    // no value: sets the record's byte at offset to 1
+    int8,    // decimal into the record's byte at offset (low 8 bits)
+    int16,   // decimal into the record's 16-bit field at offset (low 16 bits)
+    mac,     // MAC address into the record's six bytes at offset
+    word,    // one of words into the record's byte at offset
+    text,    // a text of at most max_length characters into the service description, at offset
+    port,    // decimal into the service description's port (low 16 bits)
+    custom,  // read(): a key whose value fills more than one field or is checked its own way
 };
-
-class vendor_frame {
-public:
-    // Prints the banner and the original parameters ("none" when absent).
-    vendor_frame(const vendor_keyword& keyword, const char* params);
-    vendor_frame(const vendor_frame&) = delete;
-    vendor_frame& operator=(const vendor_frame&) = delete;
-
-    // The next token, or nullptr when they are used up.
-    const char* next_token();
-    // Prints the keyword's invalid-parameter message with the token; returns -1.
-    int invalid_parameter(const char* token) const;
-    // Prints the sending line and the record's bytes, sends it through the active transport and
-    // prints the completion or send-failure line. Returns the transport's result.
-    int send(const uint8_t* record) const;
-
-private:
-    const vendor_keyword& keyword_;
-    char work_[vendor_params_size];
-    char* save_ = nullptr;
-    bool started_ = false;
-};
-
-// Prints a key's "requires" message on standard error; returns -1.
-int missing_value(const char* message);
-
-// Keys that fill one field of the record the same way in every keyword.
-enum class field_kind { flag, int8, int16, mac, word };
 
 struct word_value {
     const char* word;
     uint8_t value;
 };
 
+// Reads a custom key's value (nullptr when the key is the last token) into the record.
+// Returns 0, vendor_result_syntax or vendor_result_rejected.
+using key_reader = int (*)(const char* value, uint8_t* record);
+
+// The messages are formats whose first argument is the key; nullptr takes the kind's usual one.
 struct field_key {
     const char* key;
     field_kind kind;
-    size_t offset;
-    const char* requires_message = nullptr;  // the key is the last token
-    const char* invalid_format = nullptr;    // mac, word: printed with the value text
-    int invalid_result = vendor_result_rejected;
+    size_t offset = 0;                       // text: offsetof a srvc_info_params field
     std::span<const word_value> words = {};  // word: the accepted words, compared exactly
+    size_t max_length = 0;                   // text
+    key_reader read = nullptr;               // custom
+    const char* requires_message = nullptr;  // int8, int16, mac, word, port: the key is last
+    const char* invalid_format = nullptr;    // mac, word: then the value; text: then the lengths
+    int invalid_result = vendor_result_syntax;  // word: a value not among words
 };
 
-constexpr int key_not_in_table = 1;
+struct vendor_keyword {
+    const char* name;            // in the banner, sending, send-failure and completion lines
+    const char* invalid_format;  // the keyword's own invalid-parameter message, with the token
+    int subcmd;
+    size_t record_size;
+    std::span<const field_key> keys;
+    std::span<const field_key> shared_keys = {};  // looked up after keys
+    // Records with a service-info area get the generic service info built from the text and
+    // port keys after the last token.
+    bool service_info = false;
+    size_t srvc_info_offset = 0;         // srvc_info_area_size bytes
+    size_t srvc_info_length_offset = 0;  // 16-bit
+};
 
-// Reads one key of the table with its value into the record. Returns 0, -1 or 2 as the handlers
-// do, or key_not_in_table when the key is not one of the table's.
-int read_field_key(vendor_frame& frame, const char* key, std::span<const field_key> keys,
-                   uint8_t* record);
+// Parses the parameter text (may be nullptr) into a zeroed record and sends it. Returns
+// vendor_result_sent, or the first failing key's result (nothing is sent then), or the
+// transport's result.
+int run_vendor_keyword(const vendor_keyword& keyword, const char* params);
 
-// Reads the next token into a text field of max_length characters (the field holds one more for
-// the terminator). A missing or longer value prints invalid_format with its length (0 when
-// missing) and max_length, and gives 2.
-int read_text_value(vendor_frame& frame, char* field, size_t max_length, const char* invalid_format);
+// Prints a custom key's "requires" message on standard error; returns vendor_result_syntax.
+int missing_value(const char* message);
