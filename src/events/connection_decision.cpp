@@ -11,6 +11,7 @@
 
 #include "keyword.hpp"
 #include "log.hpp"
+#include "mutex_hold.hpp"
 
 connection_record_table connection_table;
 mac_allow_list allowed_macs;
@@ -44,6 +45,32 @@ void copy_type(connection_event& entry, const connection_event& event) {
     snprintf(entry.type, event_type_size, "%s", event.type);
 }
 
+// A known peer's later event of a kind the table follows: its type and status replace the
+// entry's, and the entry takes the state (and the handled mark) of that kind.
+void set_entry(connection_event& entry, const connection_event& event, int handled, int state) {
+    copy_type(entry, event);
+    entry.status = event.status;
+    entry.handled = handled;
+    entry.state = state;
+}
+
+void update_entry(connection_event& entry, const connection_event& event) {
+    if (same_text(event.type, connection_request_type)) {
+        set_entry(entry, event, 0, connection_state_requested_again);
+        entry.ndp_id = event.ndp_id;
+        log_out("[decision] Updated connection request for MAC: %s (NDP ID: %d)\n", event.mac,
+               event.ndp_id);
+    } else if (same_text(event.type, connection_success_type)) {
+        set_entry(entry, event, 1, connection_state_connected);
+        log_out("[decision] Updated connection status to SUCCESS for MAC: %s (Status: %d)\n",
+               event.mac, event.status);
+    } else if (same_text(event.type, connection_termination_type)) {
+        set_entry(entry, event, 1, connection_state_terminated);
+        log_out("[decision] Updated connection status to TERMINATED for MAC: %s (Reason: %d)\n",
+               event.mac, event.status);
+    }
+}
+
 void pause_us(unsigned microseconds) {
     timespec ts{0, static_cast<long>(microseconds) * nanoseconds_per_microsecond};
     nanosleep(&ts, nullptr);
@@ -60,12 +87,9 @@ connection_record_table::~connection_record_table() {
 }
 
 connection_event connection_record_table::entry(int index) {
-    connection_event copy{};
-    if (index < 0 || index >= connection_table_entries) return copy;
-    pthread_mutex_lock(&connection_table_mutex_);
-    copy = entries_[index];
-    pthread_mutex_unlock(&connection_table_mutex_);
-    return copy;
+    if (index < 0 || index >= connection_table_entries) return connection_event{};
+    mutex_hold hold(connection_table_mutex_);
+    return entries_[index];
 }
 
 int is_mac_allowed(const mac_allow_list& list, const char* mac) {
@@ -140,49 +164,22 @@ void connection_decision::handle_event(const connection_event& event) {
 
 // Adds the peer or updates its entry; returns the entry's index.
 int connection_decision::record_event(const connection_event& event) {
-    pthread_mutex_lock(&table_.connection_table_mutex_);
-    int found = -1;
-    for (int i = 0; i < connection_table_entries && found < 0; ++i) {
-        const char* mac = table_.entries_[i].mac;
-        if (mac[0] != '\0' && same_text(mac, event.mac)) found = i;
-    }
-
-    if (found < 0) {
-        found = next_slot_;
-        connection_event& entry = table_.entries_[found];
-        entry = event;
-        entry.handled = same_text(event.type, connection_request_type) ? 0 : 1;
-        next_slot_ = (next_slot_ + 1) % connection_table_entries;
-        counts_.peers_seen.add();
-        log_out("[decision] Added new connection record for MAC: %s, Type: %s, at index %d\n",
-               event.mac, event.type, found);
-    } else {
-        connection_event& entry = table_.entries_[found];
-        if (same_text(event.type, connection_request_type)) {
-            copy_type(entry, event);
-            entry.status = event.status;
-            entry.ndp_id = event.ndp_id;
-            entry.handled = 0;
-            entry.state = connection_state_requested_again;
-            log_out("[decision] Updated connection request for MAC: %s (NDP ID: %d)\n", event.mac,
-                   event.ndp_id);
-        } else if (same_text(event.type, connection_success_type)) {
-            copy_type(entry, event);
-            entry.status = event.status;
-            entry.handled = 1;
-            entry.state = connection_state_connected;
-            log_out("[decision] Updated connection status to SUCCESS for MAC: %s (Status: %d)\n",
-                   event.mac, event.status);
-        } else if (same_text(event.type, connection_termination_type)) {
-            copy_type(entry, event);
-            entry.status = event.status;
-            entry.handled = 1;
-            entry.state = connection_state_terminated;
-            log_out("[decision] Updated connection status to TERMINATED for MAC: %s (Reason: %d)\n",
-                   event.mac, event.status);
+    mutex_hold hold(table_.connection_table_mutex_);
+    for (int i = 0; i < connection_table_entries; ++i) {
+        connection_event& entry = table_.entries_[i];
+        if (entry.mac[0] != '\0' && same_text(entry.mac, event.mac)) {
+            update_entry(entry, event);
+            return i;
         }
     }
-    pthread_mutex_unlock(&table_.connection_table_mutex_);
+    int found = next_slot_;
+    connection_event& entry = table_.entries_[found];
+    entry = event;
+    entry.handled = same_text(event.type, connection_request_type) ? 0 : 1;
+    next_slot_ = (next_slot_ + 1) % connection_table_entries;
+    counts_.peers_seen.add();
+    log_out("[decision] Added new connection record for MAC: %s, Type: %s, at index %d\n",
+           event.mac, event.type, found);
     return found;
 }
 
@@ -202,9 +199,8 @@ void connection_decision::decide_request(const connection_event& event, int inde
 }
 
 void connection_decision::mark_handled(int index) {
-    pthread_mutex_lock(&table_.connection_table_mutex_);
+    mutex_hold hold(table_.connection_table_mutex_);
     table_.entries_[index].handled = 1;
-    pthread_mutex_unlock(&table_.connection_table_mutex_);
 }
 
 void run_connection_decision(event_line_queue& ring, connection_decision& decision) {
