@@ -1,5 +1,6 @@
 #include "event_queue.hpp"
 #include "log.hpp"
+#include "mutex_hold.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -47,16 +48,14 @@ event_line_queue::~event_line_queue() {
 }
 
 void event_line_queue::push(const char* line) {
-    pthread_mutex_lock(&event_queue_mutex_);
+    mutex_hold hold(event_queue_mutex_);
     store_locked(line);
-    pthread_mutex_unlock(&event_queue_mutex_);
 }
 
 void event_line_queue::push_when_room(const char* line) {
-    pthread_mutex_lock(&event_queue_mutex_);
-    while (count_ == event_queue_slots) pthread_cond_wait(&room_cond_, &event_queue_mutex_);
+    mutex_hold hold(event_queue_mutex_);
+    while (count_ == event_queue_slots) pthread_cond_wait(&room_cond_, hold.native());
     store_locked(line);
-    pthread_mutex_unlock(&event_queue_mutex_);
 }
 
 void event_line_queue::store_locked(const char* line) {
@@ -72,28 +71,22 @@ void event_line_queue::store_locked(const char* line) {
 }
 
 int event_line_queue::pop(char* out) {
-    pthread_mutex_lock(&event_queue_mutex_);
+    mutex_hold hold(event_queue_mutex_);
     const timespec deadline = monotonic_deadline(event_pop_wait_ns);
     while (count_ == 0) {
-        int rc = pthread_cond_timedwait(&event_queue_cond_, &event_queue_mutex_, &deadline);
-        if (rc != 0 && count_ == 0) {
-            pthread_mutex_unlock(&event_queue_mutex_);
-            return rc;
-        }
+        int rc = pthread_cond_timedwait(&event_queue_cond_, hold.native(), &deadline);
+        if (rc != 0 && count_ == 0) return rc;
     }
     copy_line(out, slots_[head_]);
     head_ = (head_ + 1) % event_queue_slots;
     --count_;
     pthread_cond_signal(&room_cond_);
-    pthread_mutex_unlock(&event_queue_mutex_);
     return 0;
 }
 
 int event_line_queue::count() {
-    pthread_mutex_lock(&event_queue_mutex_);
-    int n = count_;
-    pthread_mutex_unlock(&event_queue_mutex_);
-    return n;
+    mutex_hold hold(event_queue_mutex_);
+    return count_;
 }
 
 void event_queue_push(const char* line) { event_queue.push(line); }

@@ -8,6 +8,7 @@
 
 #include "mono_clock.hpp"
 #include "log.hpp"
+#include "mutex_hold.hpp"
 
 vendor_event_collector vendor_collector;
 
@@ -68,10 +69,11 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
         const char* after = oui + strlen(oui_marker);
         int subcommand = read_subcommand(after);
         if (const char* data = strstr(after, data_marker)) {
-            pthread_mutex_lock(&vendor_data_mutex_);
-            start_collection(subcommand);
-            if (subcommand != vendor_type_none) append_pairs(data + strlen(data_marker));
-            pthread_mutex_unlock(&vendor_data_mutex_);
+            {
+                mutex_hold hold(vendor_data_mutex_);
+                start_collection(subcommand);
+                if (subcommand != vendor_type_none) append_pairs(data + strlen(data_marker));
+            }
             return try_parse(event) == 0 ? parse_decoded : parse_pending;
         }
     }
@@ -81,9 +83,8 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
         int subcommand = read_subcommand(header + strlen(header_marker));
         log_out("[parse_nan_event] Handle normal format event start, current_vendor_type: %d\n",
                subcommand);
-        pthread_mutex_lock(&vendor_data_mutex_);
+        mutex_hold hold(vendor_data_mutex_);
         start_collection(subcommand);
-        pthread_mutex_unlock(&vendor_data_mutex_);
         return parse_pending;
     }
 
@@ -91,14 +92,12 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
     // another vendor's header (even with data joined to it) is not one.
     const char* data = strstr(line, data_marker);
     if (data != nullptr && data == strstr(line, any_vendor_marker)) {
-        pthread_mutex_lock(&vendor_data_mutex_);
-        if (current_vendor_type_ == vendor_type_none) {
-            pthread_mutex_unlock(&vendor_data_mutex_);
-            return parse_ignored;
+        {
+            mutex_hold hold(vendor_data_mutex_);
+            if (current_vendor_type_ == vendor_type_none) return parse_ignored;
+            vendor_data_time_ = mono_now_s();
+            append_pairs(data + strlen(data_marker));
         }
-        vendor_data_time_ = mono_now_s();
-        append_pairs(data + strlen(data_marker));
-        pthread_mutex_unlock(&vendor_data_mutex_);
         return try_parse(event) == 0 ? parse_decoded : parse_pending;
     }
 
@@ -109,59 +108,47 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
 
 int vendor_event_collector::try_parse(connection_event* event) {
     if (event == nullptr) return -1;
-    pthread_mutex_lock(&vendor_data_mutex_);
-    int rc = decode(event);
-    pthread_mutex_unlock(&vendor_data_mutex_);
-    return rc;
+    mutex_hold hold(vendor_data_mutex_);
+    return decode(event);
 }
 
 bool vendor_event_collector::has_pending_bytes() {
-    pthread_mutex_lock(&vendor_data_mutex_);
-    bool pending = current_vendor_type_ != vendor_type_none && vendor_data_len_ > 0;
-    pthread_mutex_unlock(&vendor_data_mutex_);
-    return pending;
+    mutex_hold hold(vendor_data_mutex_);
+    return current_vendor_type_ != vendor_type_none && vendor_data_len_ > 0;
 }
 
 int vendor_event_collector::pending_type() {
-    pthread_mutex_lock(&vendor_data_mutex_);
-    int type = current_vendor_type_;
-    pthread_mutex_unlock(&vendor_data_mutex_);
-    return type;
+    mutex_hold hold(vendor_data_mutex_);
+    return current_vendor_type_;
 }
 
 int vendor_event_collector::pending_length() {
-    pthread_mutex_lock(&vendor_data_mutex_);
-    int length = vendor_data_len_;
-    pthread_mutex_unlock(&vendor_data_mutex_);
-    return length;
+    mutex_hold hold(vendor_data_mutex_);
+    return vendor_data_len_;
 }
 
 uint8_t vendor_event_collector::pending_byte(int index) {
     if (index < 0 || index >= vendor_data_size) return 0;
-    pthread_mutex_lock(&vendor_data_mutex_);
-    uint8_t byte = vendor_data_[index];
-    pthread_mutex_unlock(&vendor_data_mutex_);
-    return byte;
+    mutex_hold hold(vendor_data_mutex_);
+    return vendor_data_[index];
 }
 
 // A collection that holds bytes but has had no data line for more than the stale time is
 // dropped; one still waiting for its first byte never goes stale.
 bool vendor_event_collector::take_stale_collection() {
-    pthread_mutex_lock(&vendor_data_mutex_);
+    mutex_hold hold(vendor_data_mutex_);
     bool stale = current_vendor_type_ != vendor_type_none && vendor_data_len_ > 0 &&
                  mono_now_s() - vendor_data_time_ > vendor_stale_seconds;
     if (stale) drop_collection();
-    pthread_mutex_unlock(&vendor_data_mutex_);
     return stale;
 }
 
 // A collection cut short is dropped with the same line as one that expired, with or without
 // bytes. Returns whether one was pending.
 bool vendor_event_collector::end_collection() {
-    pthread_mutex_lock(&vendor_data_mutex_);
+    mutex_hold hold(vendor_data_mutex_);
     bool pending = current_vendor_type_ != vendor_type_none;
     if (pending) drop_collection();
-    pthread_mutex_unlock(&vendor_data_mutex_);
     return pending;
 }
 

@@ -9,6 +9,7 @@
 #include "keyword.hpp"
 #include "builtin_handlers.hpp"
 #include "log.hpp"
+#include "mutex_hold.hpp"
 
 pthread_mutex_t iwset_mutex = PTHREAD_MUTEX_INITIALIZER;
 char nan_phy[nan_phy_size];
@@ -107,23 +108,18 @@ int execute_keyword(keyword_dispatch_table& table, const char* keyword, const ch
     memset(&batch, 0, sizeof batch);
     int count = 0;
 
-    if (pthread_mutex_lock(&iwset_mutex) != 0) {
+    mutex_hold hold(iwset_mutex);
+    if (hold.lock_error() != 0) {
         log_out("Error: Failed to lock iwset_mutex!\n");
         return -1;
     }
     const keyword_row* row = table.find(keyword);
     if (row == nullptr) {
         log_out("Error: Unsupported keyword <%s>!\n", keyword != nullptr ? keyword : "");
-        pthread_mutex_unlock(&iwset_mutex);
         return -1;
     }
-    int result = row->handler != nullptr ? run_handler_row(row->handler, params, batch, &count)
-                                         : run_plain_row(*row, params, batch, &count);
-    if (pthread_mutex_unlock(&iwset_mutex) != 0) {
-        log_out("Error: Failed to unlock iwset_mutex!\n");
-        return -1;
-    }
-    return result;
+    return row->handler != nullptr ? run_handler_row(row->handler, params, batch, &count)
+                                   : run_plain_row(*row, params, batch, &count);
 }
 
 int execute_keyword(const char* keyword, const char* params) {
@@ -131,12 +127,15 @@ int execute_keyword(const char* keyword, const char* params) {
 }
 
 void set_keyword_handler(const char* keyword, keyword_handler handler) {
-    if (pthread_mutex_lock(&iwset_mutex) != 0) {
-        log_err("Error: Failed to lock iwset_mutex!\n");
-        return;
+    bool installed = false;
+    {
+        mutex_hold hold(iwset_mutex);
+        if (hold.lock_error() != 0) {
+            log_err("Error: Failed to lock iwset_mutex!\n");
+            return;
+        }
+        installed = keyword_table().set_handler(keyword, handler);
     }
-    bool installed = keyword_table().set_handler(keyword, handler);
-    pthread_mutex_unlock(&iwset_mutex);
     if (!installed) {
         log_err("Error: Cannot install a handler for keyword <%s>!\n",
                 keyword != nullptr ? keyword : "");

@@ -11,6 +11,7 @@
 #include "param_record.hpp"
 #include "param_store.hpp"
 #include "log.hpp"
+#include "mutex_hold.hpp"
 
 namespace {
 
@@ -94,15 +95,13 @@ constexpr size_t query_reply_size = sizeof(param_record) + sizeof(AT_QUERY_REPLY
 // Replies itself on success; 0 or -9.
 int configuration_query(at_reply& out) {
     char reply[query_reply_size];
-    pthread_mutex_lock(&param_mutex);
-    if (reload_current_param() != 0) {
-        pthread_mutex_unlock(&param_mutex);
-        return at_command_failed;
+    {
+        mutex_hold hold(param_mutex);
+        if (reload_current_param() != 0) return at_command_failed;
+        memset(reply, 0, sizeof(reply));
+        snprintf(reply, sizeof(reply), AT_QUERY_REPLY_FORMAT, current_param.name,
+                 current_param.pmk, current_param.password, current_param.hostname);
     }
-    memset(reply, 0, sizeof(reply));
-    snprintf(reply, sizeof(reply), AT_QUERY_REPLY_FORMAT, current_param.name, current_param.pmk,
-             current_param.password, current_param.hostname);
-    pthread_mutex_unlock(&param_mutex);
     // A client that reads its configuration is setting the device up: video stops for good.
     out.suspend_video();
     out.send(reply);
@@ -114,27 +113,25 @@ int version_query(at_reply& out) {
     char version[version_text_size];
     char reply[version_text_size + sizeof("\r\nOK\r\n") - 1];
     log_puts("Executing version command");
-    pthread_mutex_lock(&param_mutex);
-    if (get_zqversion(version, sizeof(version)) != 0) {
-        log_puts("Failed to get parameter!");
-        pthread_mutex_unlock(&param_mutex);
-        return at_command_failed;
+    {
+        mutex_hold hold(param_mutex);
+        if (get_zqversion(version, sizeof(version)) != 0) {
+            log_puts("Failed to get parameter!");
+            return at_command_failed;
+        }
     }
-    pthread_mutex_unlock(&param_mutex);
     snprintf(reply, sizeof(reply), AT_VERSION_REPLY_FORMAT, version);
     out.send(reply);
     return 0;
 }
 
-int config_write_command(at_reply& reply, const char* argument) {
-    pthread_mutex_lock(&param_mutex);
+// Stores the new record under the parameter lock; param_ok or the code to reply with.
+int store_config(const char* argument) {
+    mutex_hold hold(param_mutex);
     const param_record previous = current_param;
     const bool previous_escaped = current_param_escaped;
     int rc = parse_param(argument, &current_param, true);
-    if (rc != param_ok) {
-        pthread_mutex_unlock(&param_mutex);
-        return reply_error(reply, rc);
-    }
+    if (rc != param_ok) return rc;
     current_param_escaped = true;
     if (execute_keyword("config_write", "") != 0) {
         log_puts("Command execution failed.");
@@ -142,11 +139,15 @@ int config_write_command(at_reply& reply, const char* argument) {
         // bring-up that has not copied it yet would publish values that were never stored.
         current_param = previous;
         current_param_escaped = previous_escaped;
-        pthread_mutex_unlock(&param_mutex);
-        return reply_error(reply, at_command_failed);
+        return at_command_failed;
     }
-    pthread_mutex_unlock(&param_mutex);
-    return reply_ok(reply);
+    return param_ok;
+}
+
+// The reply goes out after the lock is given up.
+int config_write_command(at_reply& reply, const char* argument) {
+    int rc = store_config(argument);
+    return rc == param_ok ? reply_ok(reply) : reply_error(reply, rc);
 }
 
 // reset and updatefw: the reply goes out only after the command has returned.

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "mutex_hold.hpp"
+
 param_record current_param{};
 pthread_mutex_t param_mutex = PTHREAD_MUTEX_INITIALIZER;
 bool current_param_escaped = false;
@@ -23,10 +25,12 @@ void unescape_field(char* field, size_t size) {
 }  // namespace
 
 void copy_current_param_plain(param_record* out) {
-    pthread_mutex_lock(&param_mutex);
-    *out = current_param;
-    bool escaped = current_param_escaped;
-    pthread_mutex_unlock(&param_mutex);
+    bool escaped = false;
+    {
+        mutex_hold hold(param_mutex);
+        *out = current_param;
+        escaped = current_param_escaped;
+    }
     if (!escaped) return;
     unescape_field(out->name, sizeof out->name);
     unescape_field(out->pmk, sizeof out->pmk);

@@ -15,6 +15,7 @@
 #include "unique_fd.hpp"
 #include "vendor_cmd.hpp"
 #include "log.hpp"
+#include "mutex_hold.hpp"
 
 pthread_mutex_t vendor_send_mutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -119,17 +120,12 @@ std::atomic<vendor_transport*> installed_transport{nullptr};
 }  // namespace
 
 int send_vendor_data(int subcmd, const uint8_t* record, size_t length) {
-    int rc = pthread_mutex_lock(&vendor_send_mutex);
-    if (rc != 0) {
-        log_err("[%lu] Error: Lock mutex failed (errno: %d)!\n", thread_id(), rc);
+    mutex_hold hold(vendor_send_mutex);
+    if (hold.lock_error() != 0) {
+        log_err("[%lu] Error: Lock mutex failed (errno: %d)!\n", thread_id(), hold.lock_error());
         return -1;
     }
-    int result = send_locked(subcmd, record, length);
-    rc = pthread_mutex_unlock(&vendor_send_mutex);
-    if (rc != 0) {
-        log_err("[%lu] Error: Unlock mutex failed (errno: %d)!\n", thread_id(), rc);
-    }
-    return result;
+    return send_locked(subcmd, record, length);
 }
 
 void refuse_record_files() {
