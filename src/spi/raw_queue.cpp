@@ -6,6 +6,7 @@
 
 #include "spi_link.hpp"
 #include "log.hpp"
+#include "mutex_hold.hpp"
 
 raw_frame_queue raw_queue;
 
@@ -21,7 +22,7 @@ raw_frame_queue::~raw_frame_queue() {
 
 bool raw_frame_queue::push(const uint8_t* data, uint32_t length) {
     if (length > raw_slot_size) length = raw_slot_size;
-    pthread_mutex_lock(&mutex_);
+    mutex_hold hold(mutex_);
     int next = (write_index_ + 1) % raw_queue_slots;
     const bool full = next == read_index_;
     if (full) {
@@ -35,15 +36,13 @@ bool raw_frame_queue::push(const uint8_t* data, uint32_t length) {
         write_index_ = next;
         pthread_cond_signal(&cond_);
     }
-    pthread_mutex_unlock(&mutex_);
     return !full;
 }
 
 const raw_slot& raw_frame_queue::pop() {
-    pthread_mutex_lock(&mutex_);
-    while (read_index_ == write_index_) pthread_cond_wait(&cond_, &mutex_);
+    mutex_hold hold(mutex_);
+    while (read_index_ == write_index_) pthread_cond_wait(&cond_, hold.native());
     const raw_slot& slot = slots_[read_index_];
     read_index_ = (read_index_ + 1) % raw_queue_slots;
-    pthread_mutex_unlock(&mutex_);
     return slot;
 }

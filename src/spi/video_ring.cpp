@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "le_bytes.hpp"
+#include "mutex_hold.hpp"
 #include "spi_link.hpp"
 
 frame_ring video_ring;
@@ -16,13 +17,17 @@ frame_ring::~frame_ring() { pthread_mutex_destroy(&mutex_); }
 
 uint16_t frame_ring::store(const uint8_t* frame, size_t size, uint16_t* lapped) {
     if (size > frame_max_size) size = frame_max_size;
-    pthread_mutex_lock(&mutex_);
-    memcpy(slots_[write_index_], frame, size);
-    write_index_ = static_cast<uint16_t>((write_index_ + 1) % video_ring_slots);
-    uint16_t written = write_index_;
-    const bool caught_up = written == read_index_;
-    const int wake = wake_.get();
-    pthread_mutex_unlock(&mutex_);
+    uint16_t written = 0;
+    bool caught_up = false;
+    int wake = -1;
+    {
+        mutex_hold hold(mutex_);
+        memcpy(slots_[write_index_], frame, size);
+        write_index_ = static_cast<uint16_t>((write_index_ + 1) % video_ring_slots);
+        written = write_index_;
+        caught_up = written == read_index_;
+        wake = wake_.get();
+    }
     if (lapped != nullptr) *lapped = caught_up ? video_ring_slots : 0;
     // The counter cannot overflow in practice; a failed write only leaves the frame to the
     // reader's next regular look.
@@ -32,10 +37,9 @@ uint16_t frame_ring::store(const uint8_t* frame, size_t size, uint16_t* lapped) 
 }
 
 int frame_ring::open_wake() {
-    pthread_mutex_lock(&mutex_);
+    mutex_hold hold(mutex_);
     if (!wake_.valid()) wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     const int wake = wake_.get();
-    pthread_mutex_unlock(&mutex_);
     return wake;
 }
 
@@ -45,7 +49,7 @@ void frame_ring::clear_wake() {
 }
 
 bool frame_ring::copy_next_payload(uint8_t* out, uint32_t* payload_length) {
-    pthread_mutex_lock(&mutex_);
+    mutex_hold hold(mutex_);
     bool empty = read_index_ == write_index_;
     if (!empty) {
         const uint8_t* slot = slots_[read_index_];
@@ -54,12 +58,11 @@ bool frame_ring::copy_next_payload(uint8_t* out, uint32_t* payload_length) {
         memcpy(out, slot + frame_header_size, length);
         *payload_length = length;
     }
-    pthread_mutex_unlock(&mutex_);
     return !empty;
 }
 
 int frame_ring::copy_payloads(uint8_t (*out)[frame_max_payload], uint32_t* lengths, int max) {
-    pthread_mutex_lock(&mutex_);
+    mutex_hold hold(mutex_);
     int count = 0;
     uint16_t at = read_index_;
     while (count < max && at != write_index_) {
@@ -73,35 +76,28 @@ int frame_ring::copy_payloads(uint8_t (*out)[frame_max_payload], uint32_t* lengt
         at = static_cast<uint16_t>((at + 1) % video_ring_slots);
         if (length == 0) break;
     }
-    pthread_mutex_unlock(&mutex_);
     return count;
 }
 
 void frame_ring::advance_read() {
-    pthread_mutex_lock(&mutex_);
+    mutex_hold hold(mutex_);
     read_index_ = static_cast<uint16_t>((read_index_ + 1) % video_ring_slots);
-    pthread_mutex_unlock(&mutex_);
 }
 
 uint16_t frame_ring::skip_to_write() {
-    pthread_mutex_lock(&mutex_);
+    mutex_hold hold(mutex_);
     const uint16_t passed =
         static_cast<uint16_t>((write_index_ + video_ring_slots - read_index_) % video_ring_slots);
     read_index_ = write_index_;
-    pthread_mutex_unlock(&mutex_);
     return passed;
 }
 
 uint16_t frame_ring::write_index() {
-    pthread_mutex_lock(&mutex_);
-    uint16_t index = write_index_;
-    pthread_mutex_unlock(&mutex_);
-    return index;
+    mutex_hold hold(mutex_);
+    return write_index_;
 }
 
 uint16_t frame_ring::read_index() {
-    pthread_mutex_lock(&mutex_);
-    uint16_t index = read_index_;
-    pthread_mutex_unlock(&mutex_);
-    return index;
+    mutex_hold hold(mutex_);
+    return read_index_;
 }
