@@ -101,8 +101,6 @@ int is_mac_allowed(const mac_allow_list& list, const char* mac) {
     return 0;
 }
 
-int is_mac_allowed(const char* mac) { return is_mac_allowed(allowed_macs, mac); }
-
 keyword_dispatcher& daemon_keyword_dispatcher() {
     static executing_dispatcher dispatcher;
     return dispatcher;

@@ -51,7 +51,6 @@ extern mac_allow_list allowed_macs;
 
 // 1 to accept the peer, 0 to reject it. mac may be nullptr.
 int is_mac_allowed(const mac_allow_list& list, const char* mac);
-int is_mac_allowed(const char* mac);  // against allowed_macs
 
 // Where the decision sends its keyword; the daemon's runs execute_keyword, tests record.
 class keyword_dispatcher {

@@ -88,7 +88,3 @@ int event_line_queue::count() {
     mutex_hold hold(event_queue_mutex_);
     return count_;
 }
-
-void event_queue_push(const char* line) { event_queue.push(line); }
-
-int event_queue_pop(char* out) { return event_queue.pop(out); }

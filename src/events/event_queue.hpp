@@ -45,6 +45,3 @@ private:
 
 // The daemon's ring.
 extern event_line_queue event_queue;
-
-void event_queue_push(const char* line);
-int event_queue_pop(char* out);

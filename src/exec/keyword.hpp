@@ -160,7 +160,6 @@ class keyword_dispatch_table {
 public:
     keyword_dispatch_table();
 
-    const keyword_row& row(int index) const { return rows_[index]; }
     const keyword_row* find(const char* keyword) const;  // exact, case-sensitive; nullptr if absent
     // Installs a handler on a row that has one; nullptr puts the row's own handler back.
     // Returns false (and changes nothing) for an unknown keyword or a plain shell row.

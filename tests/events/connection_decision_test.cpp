@@ -237,7 +237,7 @@ TEST(AllowList, EmptyListAllowsEveryoneOtherwiseAnEntryMustMatchIgnoringCase) {
     EXPECT_EQ(is_mac_allowed(list, ""), 1);  // the empty entry matches only an empty text
 
     // The daemon's list is empty: every peer is accepted.
-    EXPECT_EQ(is_mac_allowed(mac_b), 1);
+    EXPECT_EQ(is_mac_allowed(allowed_macs, mac_b), 1);
 }
 
 // ---- the stale check ----

@@ -65,39 +65,6 @@ const char* const refusing_rows[] = {"srvc_ext",   "data_req", "data_rsp",    "d
 
 // ---- the table ----
 
-TEST(KeywordTable, HasFifteenRowsInOrder) {
-    struct expected_row {
-        const char* keyword;
-        const char* prefix;
-        bool has_handler;
-    };
-    const expected_row expected[keyword_table_rows] = {
-        {"init", "", true},
-        {"start", "", true},
-        {"add_func", "", true},
-        {"srvc_ext", "", true},
-        {"data_req", "", true},
-        {"data_rsp", "", true},
-        {"data_end", "", true},
-        {"followup", "", true},
-        {"pasn_start", "", true},
-        {"reset", "", true},
-        {"updatefw", "", true},
-        {"config_write", "", true},
-        {"ls", "echo \"List directory: \" && ", false},
-        {"mkdir", "echo \"Create directory: \" && ", false},
-        {"cp", "echo \"Copy file: \" && ", false},
-    };
-    keyword_dispatch_table& table = keyword_table();
-    for (int index = 0; index < keyword_table_rows; ++index) {
-        SCOPED_TRACE(index);
-        EXPECT_STREQ(table.row(index).keyword, expected[index].keyword);
-        EXPECT_STREQ(table.row(index).prefix, expected[index].prefix);
-        EXPECT_EQ(table.row(index).handler != nullptr, expected[index].has_handler);
-        EXPECT_EQ(table.find(expected[index].keyword), &table.row(index));
-    }
-}
-
 TEST(KeywordTable, LookupIsExact) {
     keyword_dispatch_table table;
     EXPECT_EQ(table.find("Start"), nullptr);

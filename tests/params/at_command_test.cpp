@@ -211,15 +211,14 @@ TEST_F(AtCommand, ConfigAcceptsA63CharacterPasswordHoldingAQuote) {
                                                         " hostname:cam.local\""});
 }
 
-TEST_F(AtCommand, ConfigWriteFailingThreeTimesRestoresThePreviousRecord) {
+// What the client sees of a failed write is shown end to end; the record in memory, which a NAN
+// bring-up may copy before any query reloads it, is not.
+TEST_F(AtCommand, FailedConfigWriteRestoresTheRecordInMemory) {
     ASSERT_EQ(parse_param(stored_text, &current_param, false), 0);
     current_param_escaped = false;
     const param_record before = current_param;
     runner.status_results = {1, 1, 1};
     EXPECT_EQ(run("AT+AB config name:new pmk: password:pa\"ss\\word hostname:new.local", -9), command_failed);
-    EXPECT_EQ(runner.statuses.size(), 3u);
-    EXPECT_EQ(pauser.pauses, (std::vector<unsigned>{500000, 500000, 500000}));
-    EXPECT_NE(out.find("Command execution failed.\n"), std::string::npos) << out;
     EXPECT_TRUE(same_bytes(current_param, before));
     EXPECT_FALSE(current_param_escaped);
 }
@@ -258,27 +257,22 @@ TEST_F(AtCommand, ConfigQueryFailuresKeepVideoRunning) {
     EXPECT_EQ(sink.suspended, 0);
 }
 
-TEST_F(AtCommand, ResetRepliesOnlyAfterRebootReturned) {
-    size_t replies_while_running = 99;
-    bool param_locked = true;
-    runner.on_run = [&](const char*) {
-        replies_while_running = sink.replies.size();
-        param_locked = mutex_held(param_mutex);
-    };
-    EXPECT_EQ(run("AT+AB reset\r\n", 0), "OK\r\n");
-    EXPECT_EQ(replies_while_running, 0u);
-    EXPECT_FALSE(param_locked);
-    EXPECT_EQ(runner.statuses, std::vector<std::string>{"reboot"});
-    EXPECT_EQ(out.rfind("Executing reset command\n", 0), 0u) << out;
-}
-
-TEST_F(AtCommand, UpdatefwRepliesOnlyAfterUsbScriptReturned) {
-    size_t replies_while_running = 99;
-    runner.on_run = [&](const char*) { replies_while_running = sink.replies.size(); };
-    EXPECT_EQ(run("at+ab UpdateFW", 0), "OK\r\n");
-    EXPECT_EQ(replies_while_running, 0u);
-    EXPECT_EQ(runner.statuses, std::vector<std::string>{"/bin/usb.sh -r usbh_msc"});
-    EXPECT_EQ(out.rfind("Executing updatefw command\n", 0), 0u) << out;
+// The programs, their lines and the reply after reset returned are shown end to end; the
+// parameter lock stays free while either command runs, and updatefw replies after its script.
+TEST_F(AtCommand, DeviceCommandsRunWithoutTheParameterLockAndReplyAfterwards) {
+    for (const char* chunk : {"AT+AB reset\r\n", "at+ab UpdateFW"}) {
+        SCOPED_TRACE(chunk);
+        size_t replies_while_running = 99;
+        bool param_locked = true;
+        runner.on_run = [&](const char*) {
+            replies_while_running = sink.replies.size();
+            param_locked = mutex_held(param_mutex);
+        };
+        size_t replies_before = sink.replies.size();
+        EXPECT_EQ(run(chunk, 0), "OK\r\n");
+        EXPECT_EQ(replies_while_running, replies_before);
+        EXPECT_FALSE(param_locked);
+    }
 }
 
 TEST_F(AtCommand, ResetAndUpdatefwTakeNoArgument) {
