@@ -117,22 +117,6 @@ bool vendor_event_collector::has_pending_bytes() {
     return current_vendor_type_ != vendor_type_none && vendor_data_len_ > 0;
 }
 
-int vendor_event_collector::pending_type() {
-    mutex_hold hold(vendor_data_mutex_);
-    return current_vendor_type_;
-}
-
-int vendor_event_collector::pending_length() {
-    mutex_hold hold(vendor_data_mutex_);
-    return vendor_data_len_;
-}
-
-uint8_t vendor_event_collector::pending_byte(int index) {
-    if (index < 0 || index >= vendor_data_size) return 0;
-    mutex_hold hold(vendor_data_mutex_);
-    return vendor_data_[index];
-}
-
 // A collection that holds bytes but has had no data line for more than the stale time is
 // dropped; one still waiting for its first byte never goes stale.
 bool vendor_event_collector::take_stale_collection() {
@@ -229,9 +213,3 @@ int vendor_event_collector::decode(connection_event* event) {
     reset_collection();
     return 0;
 }
-
-int parse_nan_event(const char* line, connection_event* event) {
-    return vendor_collector.parse_nan_event(line, event);
-}
-
-int try_parse(connection_event* event) { return vendor_collector.try_parse(event); }

@@ -70,18 +70,14 @@ public:
     // Looks at one line (nullptr: only the stale check) and fills event; returns one of the
     // parse_* results. event is zeroed first.
     int parse_nan_event(const char* line, connection_event* event);
-    // Decodes the pending collection when it is long enough: 0 and the collection reset, or -1
-    // and the collection kept.
-    int try_parse(connection_event* event);
 
     // A collection is pending and holds at least one byte (the idle stale check is worth a call).
     bool has_pending_bytes();
-    // Read access for tests.
-    int pending_type();
-    int pending_length();
-    uint8_t pending_byte(int index);
 
 private:
+    // Decodes the pending collection when it is long enough: 0 and the collection reset, or -1
+    // and the collection kept.
+    int try_parse(connection_event* event);
     bool take_stale_collection();
     bool end_collection();
     void start_collection(int subcommand);
@@ -99,6 +95,3 @@ private:
 
 // The daemon's collection, used by the decision thread.
 extern vendor_event_collector vendor_collector;
-
-int parse_nan_event(const char* line, connection_event* event);
-int try_parse(connection_event* event);

@@ -245,7 +245,6 @@ TEST(AllowList, EmptyListAllowsEveryoneOtherwiseAnEntryMustMatchIgnoringCase) {
 TEST_F(ConnectionDecision, TheIdleStaleCheckPrintsBothLines) {
     std::vector<std::string> lines = older_event(2, request_payload(1, peer_a, responder, 20));
     deliver({lines[0], lines[1], lines[2]});
-    ASSERT_EQ(collector_->pending_length(), 20);
 
     clock_.advance_s(5);
     testing::internal::CaptureStdout();
@@ -262,7 +261,6 @@ TEST_F(ConnectionDecision, TheIdleStaleCheckPrintsBothLines) {
               "[parse_nan_event] Vendor data collection timeout (type: 2, len: 20)\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "[decision] Vendor data collection timeout, cleaned up pending fragments\n");
-    EXPECT_EQ(collector_->pending_type(), vendor_type_none);
 
     // Nothing pending: nothing to check.
     testing::internal::CaptureStdout();
@@ -277,7 +275,6 @@ TEST_F(ConnectionDecision, AStaleCollectionFoundByALineDropsThatLine) {
     EXPECT_EQ(deliver({lines[2]}),
               "[decision] Processed vendor data timeout for event: " + lines[2] + "\n");
     EXPECT_EQ(err_, "[parse_nan_event] Vendor data collection timeout (type: 2, len: 16)\n");
-    EXPECT_EQ(collector_->pending_length(), 0);
 }
 
 // ---- turns of the loop ----

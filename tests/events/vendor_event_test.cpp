@@ -14,6 +14,11 @@ using namespace event_test;
 const mac_bytes peer_a{0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
 const mac_bytes responder{0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
 
+std::string timeout_line(int type, int length) {
+    return "[parse_nan_event] Vendor data collection timeout (type: " + std::to_string(type) +
+           ", len: " + std::to_string(length) + ")\n";
+}
+
 std::string insufficient(const char* word, int need, int got) {
     return "[try_parse] Insufficient data for " + std::string(word) + " (need " +
            std::to_string(need) + ", got " + std::to_string(got) + ")\n";
@@ -35,12 +40,20 @@ protected:
         return results;
     }
     int feed_one(const std::string& line) { return feed({line})[0]; }
+    // The stale check alone, as the decision thread makes it when no line came.
+    int idle_check() {
+        testing::internal::CaptureStderr();
+        int result = collector_->parse_nan_event(nullptr, &event_);
+        err_ = testing::internal::GetCapturedStderr();
+        return result;
+    }
 
-    std::vector<uint8_t> pending_bytes() {
-        std::vector<uint8_t> b;
-        for (int i = 0; i < collector_->pending_length(); ++i)
-            b.push_back(collector_->pending_byte(i));
-        return b;
+    // Ends the dump with its closing line and returns what the collector says of it: the
+    // timeout line with the type and length of a pending collection, or "" when none was.
+    std::string close_dump() {
+        int result = feed_one("");
+        EXPECT_EQ(result, err_.empty() ? parse_ignored : parse_stale);
+        return err_;
     }
 
     stepped_clock clock_;
@@ -80,10 +93,9 @@ TEST_F(VendorEventParser, OlderFormRequestOverEighteenDataLinesDecodesOnTheEight
     EXPECT_EQ(decoded_.status, 0);
     EXPECT_EQ(decoded_.handled, 0);
     EXPECT_EQ(decoded_.state, 0);
-    EXPECT_EQ(collector_->pending_type(), vendor_type_none);
-    EXPECT_EQ(collector_->pending_length(), 0);
 
-    // Nothing is pending any more, so a further data line is not taken.
+    // Nothing is pending any more (the closing line ended nothing), so a further data line is
+    // not taken.
     EXPECT_EQ(feed_one(lines[1]), parse_ignored);
     EXPECT_EQ(out_ + err_, "");
 }
@@ -133,8 +145,7 @@ TEST_F(VendorEventParser, SuccessAndTerminationInBothForms) {
     // Ten bytes stay pending.
     EXPECT_EQ(feed_one(newer_event(1, peer_payload(3, peer_a, responder, 10))[0]), parse_pending);
     EXPECT_EQ(err_, insufficient("TERMINATION", 11, 10));
-    EXPECT_EQ(collector_->pending_type(), 1);
-    EXPECT_EQ(collector_->pending_length(), 10);
+    EXPECT_EQ(close_dump(), timeout_line(1, 10));
 }
 
 TEST_F(VendorEventParser, OtherLinesOnTheStreamAreIgnored) {
@@ -162,7 +173,6 @@ TEST_F(VendorEventParser, TheDumpsClosingLineAnotherVendorOrAnyOtherEventEndsThe
         EXPECT_EQ(err_,
                   insufficient("INDICATION", 281, 16) +
                       "[parse_nan_event] Vendor data collection timeout (type: 2, len: 16)\n");
-        EXPECT_EQ(collector_->pending_type(), vendor_type_none);
     }
     // A header whose dump never brought a byte ends the same way.
     EXPECT_EQ(feed({dump[0], ""}), (std::vector<int>{parse_pending, parse_stale}));
@@ -192,7 +202,7 @@ TEST_F(VendorEventParser, MinimumPayloadLengthsDecodeAndOneByteLessDoesNot) {
         std::string last = insufficient(k.word, k.minimum, k.minimum - 1);
         ASSERT_GE(err_.size(), last.size());
         EXPECT_EQ(err_.substr(err_.size() - last.size()), last);
-        EXPECT_EQ(collector_->pending_length(), k.minimum - 1);
+        EXPECT_EQ(close_dump(), timeout_line(k.subcommand, k.minimum - 1));
 
         results = feed(older_event(k.subcommand, payload));
         EXPECT_EQ(results[results.size() - 2], parse_decoded);
@@ -200,21 +210,30 @@ TEST_F(VendorEventParser, MinimumPayloadLengthsDecodeAndOneByteLessDoesNot) {
     }
 }
 
+// The line's bytes land where a termination keeps the peer address (after five bytes), and a
+// last line fills the address up with ee, so the decoded address shows exactly what was read.
 TEST_F(VendorEventParser, HexPairsAtEveryThirdCharacterWhateverTheSeparator) {
+    constexpr size_t peer_octets = 6;
     struct example {
         const char* text;
-        std::vector<uint8_t> bytes;
+        size_t count;
+        const char* peer;
     };
     const example examples[] = {
-        {"ab cd ef", {0xab, 0xcd, 0xef}}, {"ab cd ef ", {0xab, 0xcd, 0xef}},
-        {"ab", {0xab}},                   {"abc", {0xab}},
-        {"a", {0x0a}},                    {"ab:cd:ef", {0xab, 0xcd, 0xef}},
-        {"zz 0g", {0x00, 0x00}},          {"", {}},
+        {"ab cd ef", 3, "ab:cd:ef:ee:ee:ee"}, {"ab cd ef ", 3, "ab:cd:ef:ee:ee:ee"},
+        {"ab", 1, "ab:ee:ee:ee:ee:ee"},       {"abc", 1, "ab:ee:ee:ee:ee:ee"},
+        {"a", 1, "0a:ee:ee:ee:ee:ee"},        {"ab:cd:ef", 3, "ab:cd:ef:ee:ee:ee"},
+        {"zz 0g", 2, "00:00:ee:ee:ee:ee"},    {"", 0, "ee:ee:ee:ee:ee:ee"},
     };
     for (const example& e : examples) {
         SCOPED_TRACE(e.text);
-        feed({"x: vendor event 00e04c:2", std::string("vendor event: ") + e.text});
-        EXPECT_EQ(pending_bytes(), e.bytes);
+        std::string fill;
+        for (size_t i = e.count; i < peer_octets; ++i) fill += "ee ";
+        std::vector<int> results = feed({"x: vendor event 00e04c:1", "vendor event: 00 00 00 00 00 ",
+                                         std::string("vendor event: ") + e.text,
+                                         "vendor event: " + fill});
+        EXPECT_EQ(results.back(), parse_decoded) << err_;
+        EXPECT_STREQ(decoded_.mac, e.peer);
     }
 }
 
@@ -224,14 +243,13 @@ TEST_F(VendorEventParser, BytesBeyond1024AreDropped) {
     std::vector<std::string> lines = older_event(7, payload);
     lines.pop_back();
     feed(lines);
-    EXPECT_EQ(collector_->pending_length(), vendor_data_size);
-    EXPECT_EQ(collector_->pending_byte(1023), 1023 & 0xff);
+    EXPECT_EQ(close_dump(), timeout_line(7, vendor_data_size));
 
     // The joined form stops at 1024 as well.
     std::string joined = "t: vendor event 00e04c:7vendor event: ";
     for (int i = 0; i < 1100; ++i) joined += "5a ";
     feed({joined});
-    EXPECT_EQ(collector_->pending_length(), vendor_data_size);
+    EXPECT_EQ(close_dump(), timeout_line(7, vendor_data_size));
 }
 
 TEST_F(VendorEventParser, UnsupportedSubtypeComplainsOnEveryDataLineAndStaysPending) {
@@ -244,32 +262,30 @@ TEST_F(VendorEventParser, UnsupportedSubtypeComplainsOnEveryDataLineAndStaysPend
     std::string expected_err;
     for (int i = 0; i < 19; ++i) expected_err += "[try_parse] Unsupported subtype: 7\n";
     EXPECT_EQ(err_, expected_err);
-    EXPECT_EQ(collector_->pending_type(), 7);
-    EXPECT_EQ(collector_->pending_length(), 300);
+    EXPECT_EQ(close_dump(), timeout_line(7, 300));
 
     // A new header of the driver's drops it silently.
+    feed(lines);
     EXPECT_EQ(feed_one("t: vendor event 00e04c:1"), parse_pending);
     EXPECT_EQ(err_, "");
-    EXPECT_EQ(collector_->pending_type(), 1);
-    EXPECT_EQ(collector_->pending_length(), 0);
+    EXPECT_EQ(close_dump(), timeout_line(1, 0));
 }
 
 TEST_F(VendorEventParser, AHeaderWithoutDigitsCollectsForSubcommandZero) {
     EXPECT_EQ(feed_one("t: nan0 (phy #0): vendor event 00e04c:x"), parse_pending);
     EXPECT_EQ(out_, "[parse_nan_event] Handle normal format event start, current_vendor_type: 0\n");
-    EXPECT_EQ(collector_->pending_type(), 0);
+    EXPECT_EQ(close_dump(), timeout_line(0, 0));
 }
 
 TEST_F(VendorEventParser, ASignAndLeadingBlanksAreReadAsTheSubcommand) {
     EXPECT_EQ(feed_one("t: vendor event 00e04c: +2"), parse_pending);
-    EXPECT_EQ(collector_->pending_type(), 2);
+    EXPECT_EQ(close_dump(), timeout_line(2, 0));
     // -1 in the joined form means no collection: nothing is stored.
     EXPECT_EQ(feed_one("t: vendor event 00e04c:-1vendor event: 01 02 "), parse_pending);
-    EXPECT_EQ(collector_->pending_type(), vendor_type_none);
-    EXPECT_EQ(collector_->pending_length(), 0);
+    EXPECT_EQ(close_dump(), "");
     // A number too big for an int reads the same on every platform.
     EXPECT_EQ(feed_one("t: vendor event 00e04c:99999999999"), parse_pending);
-    EXPECT_EQ(collector_->pending_type(), 2147483647);
+    EXPECT_EQ(close_dump(), timeout_line(2147483647, 0));
 }
 
 TEST_F(VendorEventParser, ThePeerMacTextIsLowerCase) {
@@ -283,21 +299,18 @@ TEST_F(VendorEventParser, MoreThanFiveWholeSecondsWithoutDataDropsTheCollection)
     bytes payload = request_payload(1, peer_a, responder, 20);
     std::vector<std::string> lines = older_event(2, payload);
     feed({lines[0], lines[1], lines[2]});  // header, 16 bytes, 4 bytes
-    ASSERT_EQ(collector_->pending_length(), 20);
 
     // Exactly five seconds (even 5.999999 by the clock) is not stale.
     clock_.advance_s(5);
     clock_.advance_us(999999);
     EXPECT_EQ(collector_->parse_nan_event(nullptr, &event_), parse_ignored);
-    EXPECT_EQ(collector_->pending_length(), 20);
 
     // Six: the call reports the stale collection and does not look at its line (a header).
     clock_.advance_us(1);
     EXPECT_EQ(feed_one("t: vendor event 00e04c:1"), parse_stale);
     EXPECT_EQ(err_, "[parse_nan_event] Vendor data collection timeout (type: 2, len: 20)\n");
     EXPECT_EQ(out_, "");
-    EXPECT_EQ(collector_->pending_type(), vendor_type_none);
-    EXPECT_EQ(collector_->pending_length(), 0);
+    EXPECT_EQ(close_dump(), "");
 }
 
 TEST_F(VendorEventParser, EachDataLineRestartsTheStaleTime) {
@@ -307,10 +320,10 @@ TEST_F(VendorEventParser, EachDataLineRestartsTheStaleTime) {
     feed({lines[2]});
     clock_.advance_s(5);
     EXPECT_EQ(feed_one(lines[3]), parse_pending);
-    EXPECT_EQ(collector_->pending_length(), 48);
 
     clock_.advance_s(6);
-    EXPECT_EQ(collector_->parse_nan_event(nullptr, &event_), parse_stale);
+    EXPECT_EQ(idle_check(), parse_stale);
+    EXPECT_EQ(err_, timeout_line(7, 48));
 }
 
 TEST_F(VendorEventParser, AHeaderWithoutBytesNeverGoesStale) {
@@ -318,8 +331,7 @@ TEST_F(VendorEventParser, AHeaderWithoutBytesNeverGoesStale) {
     clock_.advance_s(60);
     EXPECT_EQ(collector_->parse_nan_event(nullptr, &event_), parse_ignored);
     EXPECT_EQ(feed_one("vendor event: 01 02 03 "), parse_pending);
-    EXPECT_EQ(collector_->pending_type(), 2);
-    EXPECT_EQ(collector_->pending_length(), 3);
+    EXPECT_EQ(close_dump(), timeout_line(2, 3));
 }
 
 TEST_F(VendorEventParser, TheRecordIsZeroedEvenWhenNothingDecodes) {
@@ -327,18 +339,6 @@ TEST_F(VendorEventParser, TheRecordIsZeroedEvenWhenNothingDecodes) {
     EXPECT_EQ(feed_one("t: wlan0: del station 02:aa:bb:cc:dd:ee"), parse_ignored);
     connection_event zero{};
     EXPECT_EQ(memcmp(&event_, &zero, sizeof(zero)), 0);
-}
-
-TEST(VendorEventProcessWide, TheDaemonsCollectorBehindTheFreeFunctions) {
-    connection_event event{};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(parse_nan_event("t: vendor event 00e04c:1", &event), parse_pending);
-    EXPECT_EQ(parse_nan_event(newer_event(1, peer_payload(4, peer_a, responder, 11))[0].c_str(),
-                              &event),
-              parse_decoded);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(event.status, 4);
-    EXPECT_EQ(try_parse(&event), -1);
 }
 
 }  // namespace
