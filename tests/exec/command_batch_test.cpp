@@ -37,10 +37,6 @@ protected:
     int count = 0;
 };
 
-TEST_F(CommandBatch, IsThreeSlotsOf1024Bytes) {
-    EXPECT_EQ(sizeof(command_batch), 3072u);
-}
-
 TEST_F(CommandBatch, SkipsEmptyCommands) {
     CaptureStdout();
     EXPECT_EQ(add_command(batch, &count, ""), 0);

@@ -70,6 +70,20 @@ inline std::string completion_line(const std::string& keyword) {
     return "=== " + keyword + " custom logic execution completed successfully ===\n";
 }
 
+// The six keywords as the driver knows them: subcommand and record size.
+struct keyword_case {
+    const char* keyword;
+    vendor_handler handler;
+    int subcmd;
+    size_t size;
+};
+
+inline const keyword_case all_keywords[] = {
+    {"srvc_ext", handle_srvc_ext, 0x1900, 402}, {"data_req", handle_data_req, 0x1901, 410},
+    {"data_rsp", handle_data_rsp, 0x1902, 284}, {"data_end", handle_data_end, 0x1903, 11},
+    {"followup", handle_followup, 0x1906, 16},  {"pasn_start", handle_pasn_start, 0x1908, 10},
+};
+
 // Hands records to send_vendor_data, for tests that go through the whole transport while a
 // recorder is installed.
 class driver_transport_for_test : public vendor_transport {

@@ -27,13 +27,7 @@ protected:
 };
 
 TEST_F(VendorKeywordsTest, EveryVendorKeywordReachesItsHandler) {
-    const struct {
-        const char* keyword;
-        int subcmd;
-        size_t size;
-    } rows[] = {{"srvc_ext", 0x1900, 402}, {"data_req", 0x1901, 410}, {"data_rsp", 0x1902, 284},
-                {"data_end", 0x1903, 11},  {"followup", 0x1906, 16},  {"pasn_start", 0x1908, 10}};
-    for (const auto& row : rows) {
+    for (const keyword_case& row : all_keywords) {
         SCOPED_TRACE(row.keyword);
         ASSERT_EQ(dispatch(row.keyword, ""), 0) << err;
         EXPECT_EQ(transport.sent().back().subcmd, row.subcmd);
