@@ -18,7 +18,7 @@ constexpr field_key data_end_keys[] = {
     {.key = "initiatorndi", .kind = field_kind::mac, .offset = initiator_ndi_offset,
      .invalid_format = "Error: Invalid %s MAC address: %s\n"},
     {.key = "type", .kind = field_kind::word, .offset = cast_type_offset, .words = cast_types,
-     .requires_message = "Error: %s requires ucast value!\n",
+     .requires_format = "Error: %s requires ucast value!\n",
      .invalid_format = "Error: Invalid %s value: %s (expected ucast)\n"},
     {.key = "status", .kind = field_kind::int8, .offset = status_offset},
     {.key = "mc_id", .kind = field_kind::int8, .offset = mc_id_offset},

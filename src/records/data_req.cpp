@@ -88,11 +88,11 @@ int read_srv_info(const char* value, uint8_t* record) {
 
 constexpr field_key data_req_keys[] = {
     {.key = "req_type", .kind = field_kind::word, .offset = req_type_offset,
-     .words = request_types, .requires_message = "Error: %s requires ndp value!\n"},
+     .words = request_types, .requires_format = "Error: %s requires ndp value!\n"},
     {.key = "rsp_nan_mac", .kind = field_kind::mac, .offset = rsp_nan_mac_offset},
     {.key = "sec", .kind = field_kind::flag, .offset = sec_offset},
     {.key = "type", .kind = field_kind::word, .offset = cast_type_offset, .words = cast_types,
-     .requires_message = "Error: %s requires ucast!\n",
+     .requires_format = "Error: %s requires ucast!\n",
      .invalid_format = "Error: %s requires ucast!\n"},
     {.key = "publish_id", .kind = field_kind::int8, .offset = publish_id_offset},
     {.key = "mcast_addr", .kind = field_kind::mac, .offset = mcast_addr_offset},

@@ -74,7 +74,7 @@ constexpr field_key followup_keys[] = {
     {.key = "rmt_mac", .kind = field_kind::mac, .offset = remote_mac_offset,
      .invalid_format = "Error: Invalid %s MAC address: %s\n"},
     {.key = "type", .kind = field_kind::word, .offset = message_type_offset,
-     .words = message_types, .requires_message = "Error: %s requires bstrap/request/response!\n",
+     .words = message_types, .requires_format = "Error: %s requires bstrap/request/response!\n",
      .invalid_format = "Error: followup: %s with invalid value: %s!\n",
      .invalid_result = vendor_result_rejected},
     {.key = "sec_key_type", .kind = field_kind::int8, .offset = sec_key_type_offset},

@@ -77,13 +77,13 @@ const field_key* find_key(const vendor_keyword& keyword, const char* key) {
     return entry != nullptr ? entry : find_key(keyword.shared_keys, key);
 }
 
-const char* requires_format(const field_key& entry) {
-    if (entry.requires_message != nullptr) return entry.requires_message;
+const char* missing_value_format(const field_key& entry) {
+    if (entry.requires_format != nullptr) return entry.requires_format;
     return entry.kind == field_kind::mac ? "Error: %s requires MAC address!\n"
                                          : "Error: %s requires an integer value!\n";
 }
 
-const char* invalid_format(const field_key& entry) {
+const char* bad_value_format(const field_key& entry) {
     if (entry.invalid_format != nullptr) return entry.invalid_format;
     switch (entry.kind) {
     case field_kind::mac:
@@ -102,7 +102,7 @@ int store_word(const field_key& entry, const char* value, uint8_t* record) {
             return 0;
         }
     }
-    log_err(invalid_format(entry), entry.key, value);
+    log_err(bad_value_format(entry), entry.key, value);
     return entry.invalid_result;
 }
 
@@ -111,7 +111,7 @@ int store_word(const field_key& entry, const char* value, uint8_t* record) {
 int store_text(const field_key& entry, const char* value, srvc_info_params& service) {
     size_t length = value != nullptr ? strlen(value) : 0;
     if (value == nullptr || length > entry.max_length) {
-        log_err(invalid_format(entry), entry.key, static_cast<long>(length),
+        log_err(bad_value_format(entry), entry.key, static_cast<long>(length),
                 static_cast<int>(entry.max_length));
         return vendor_result_rejected;
     }
@@ -125,7 +125,7 @@ int store_text(const field_key& entry, const char* value, srvc_info_params& serv
 int store_value(const field_key& entry, const char* value, uint8_t* record,
                 srvc_info_params& service) {
     if (value == nullptr) {
-        log_err(requires_format(entry), entry.key);
+        log_err(missing_value_format(entry), entry.key);
         return vendor_result_syntax;
     }
     switch (entry.kind) {
@@ -137,7 +137,7 @@ int store_value(const field_key& entry, const char* value, uint8_t* record,
         return 0;
     case field_kind::mac:
         if (parse_mac_addr(record + entry.offset, value) == 0) return 0;
-        log_err(invalid_format(entry), entry.key, value);
+        log_err(bad_value_format(entry), entry.key, value);
         return vendor_result_rejected;
     case field_kind::word:
         return store_word(entry, value, record);
