@@ -88,6 +88,11 @@ public:
     board_process& start_daemon(const daemon_options& options = {});
     board_process& start_program(const std::string& program, const daemon_options& options);
     board_process& daemon() { return *daemon_; }
+    // Another daemon on the same board, beside the one started before or after it ended, as
+    // someone would start one by hand: the world stays as the earlier programs left it (the
+    // driver keeps their interfaces, /run their files). It becomes daemon(); the earlier one
+    // stays valid, is ended with the fixture and its output shown on a failure too.
+    board_process& start_another_daemon(const daemon_options& options = {});
 
     // Shorthands on the daemon's output with the e2e deadline.
     std::optional<size_t> wait_stdout(const std::string& exact, size_t from = 0);
@@ -107,11 +112,14 @@ public:
 
 private:
     board_process& launch_program(const std::string& program, const daemon_options& options,
-                                  const std::string& spidev_lib, const std::string& qemu);
+                                  const std::string& spidev_lib, const std::string& qemu,
+                                  bool fresh_world = true);
+    void end_daemon(board_process& daemon);
 
     std::string state_dir_;
     std::unique_ptr<video_source> source_;
     std::unique_ptr<board_process> daemon_;
+    std::vector<std::unique_ptr<board_process>> earlier_daemons_;
 };
 
 // The daemon under test, as the environment or this build decides (see the top of this file).
