@@ -40,6 +40,16 @@ const char* transfer_type_name(uint8_t type) {
     }
 }
 
+bool is_master() { return strcmp(spi_config.role, "MASTER") == 0; }
+
+// A missing node is a board set-up matter: the kernel makes /dev/spidevB.C only for a device
+// tree node on bus B, chip select C, that spidev binds to.
+void log_missing_device_hint(const char* device) {
+    log_err("%s does not exist: check that the device tree has a spidev-compatible node on the "
+            "SPI bus and chip select for the %s role, or name another device with %s\n",
+            device, is_master() ? "master" : "slave", is_master() ? "-M" : "-S");
+}
+
 const char* device_for_role() {
     if (strcmp(spi_config.role, "MASTER") == 0) {
         log_out("SPI Master with device %s\n", spi_config.master_device);
@@ -105,7 +115,9 @@ int spi_init() {
 
     unique_fd fd(open(device, O_RDWR | O_CLOEXEC));
     if (!fd.valid()) {
+        const int open_error = errno;
         log_perror("Can't open device");
+        if (open_error == ENOENT) log_missing_device_hint(device);
         return -1;
     }
     if (!spidev_bufsiz_fits(spidev_bufsiz_parameter)) return -1;

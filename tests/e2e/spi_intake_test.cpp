@@ -16,6 +16,13 @@ namespace {
 const std::string init_ok = "SPI initialization successful.";
 const std::string init_failed = "SPI initialization failed.";
 const std::string slave_line = "SPI Slave with device /dev/spidev0.0";
+
+std::string missing_device_hint(const std::string& device, const std::string& role,
+                                const std::string& option) {
+    return device + " does not exist: check that the device tree has a spidev-compatible node on "
+                    "the SPI bus and chip select for the " + role +
+           " role, or name another device with " + option;
+}
 // Lines of one kind the daemon prints in a second before it counts the rest.
 constexpr size_t log_lines_a_second = 10;
 // Full-size transfers a second at the 50 MHz clock: a bus of noise at its full rate.
@@ -174,7 +181,8 @@ TEST_F(SpiStartup, OpenFailureEndsStartUp) {
     board.start_daemon({.spidev_fail = "open"});
     expect_startup_failure({slave_line, init_failed});
     EXPECT_EQ(board.stderr_lines(),
-              std::vector<std::string>{"Can't open device: No such file or directory"});
+              (std::vector<std::string>{"Can't open device: No such file or directory",
+                                        missing_device_hint("/dev/spidev0.0", "slave", "-S")}));
 }
 
 // A stock kernel's spidev refuses every transfer of a frame's size: start-up says so and why,
@@ -189,11 +197,24 @@ TEST_F(SpiStartup, AStockKernelsBufsizEndsStartUpWithTheFixes) {
                   "for the spidev module"});
 }
 
-TEST_F(SpiStartup, MissingDeviceFileEndsStartUp) {
-    board.start_daemon({.args = {"-S", "/dev/nanvideo-no-such-spidev"}, .emulate_spidev = false});
-    expect_startup_failure({"SPI Slave with device /dev/nanvideo-no-such-spidev", init_failed});
+// No node at all (no device tree node for spidev there): the line says where to look, for the
+// role's own device and option.
+const std::string missing_device = "/dev/nanvideo-no-such-spidev";
+
+TEST_F(SpiStartup, MissingSlaveDeviceEndsStartUpNamingWhatToCheck) {
+    board.start_daemon({.args = {"-S", missing_device}, .emulate_spidev = false});
+    expect_startup_failure({"SPI Slave with device " + missing_device, init_failed});
     EXPECT_EQ(board.stderr_lines(),
-              std::vector<std::string>{"Can't open device: No such file or directory"});
+              (std::vector<std::string>{"Can't open device: No such file or directory",
+                                        missing_device_hint(missing_device, "slave", "-S")}));
+}
+
+TEST_F(SpiStartup, MissingMasterDeviceEndsStartUpNamingWhatToCheck) {
+    board.start_daemon({.args = {"-R", "MASTER", "-M", missing_device}, .emulate_spidev = false});
+    expect_startup_failure({"SPI Master with device " + missing_device, init_failed});
+    EXPECT_EQ(board.stderr_lines(),
+              (std::vector<std::string>{"Can't open device: No such file or directory",
+                                        missing_device_hint(missing_device, "master", "-M")}));
 }
 
 TEST_F(SpiStartup, RefusesALowerCaseRole) {
