@@ -192,7 +192,7 @@ TEST_F(SpiStartup, AStockKernelsBufsizEndsStartUpWithTheFixes) {
     expect_startup_failure({slave_line, init_failed});
     EXPECT_EQ(board.stderr_lines(),
               std::vector<std::string>{
-                  "spidev bufsiz is 4096 bytes, below the 4160 a transfer needs: set "
+                  "spidev bufsiz is 4096 bytes, below the 4224 a transfer needs: set "
                   "spidev.bufsiz=8192 on the kernel command line, or options spidev bufsiz=8192 "
                   "for the spidev module"});
 }
