@@ -155,6 +155,7 @@ board_process& board_fixture::launch_program(const std::string& program,
             {"NANVIDEO_SPIDEV_SOCKET", board_socket_inside},
             {"NANVIDEO_SPIDEV_MAX_HZ", std::to_string(options.spidev_max_hz)},
             {"NANVIDEO_SPIDEV_FAIL", options.spidev_fail},
+            {"NANVIDEO_SPIDEV_DT_MODE", std::to_string(options.spidev_dt_mode)},
             {"NANVIDEO_SPIDEV_EXPECT_TYPE", std::to_string(options.expect_type)},
         };
     }

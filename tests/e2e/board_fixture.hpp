@@ -49,6 +49,7 @@ struct daemon_options {
     uint32_t spidev_max_hz = 0;     // 0: the device takes any clock
     uint32_t spidev_bufsiz = 0;     // the driver's bufsiz; 0: the board's, 8192
     std::string spidev_fail = {};   // the request the device refuses (open, wr_mode32, ...)
+    uint32_t spidev_dt_mode = 0;    // mode bits the device tree set (SPI_CS_HIGH, ...)
     int expect_type = 0;            // the transfer type the device expects
     bool no_ipv6 = false;           // the board's kernel has no IPv6 (socket(AF_INET6) fails)
     // A BusyBox board with this binary (tools/board's --busybox); empty: as NANVIDEO_E2E_BUSYBOX

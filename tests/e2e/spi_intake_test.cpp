@@ -1,5 +1,6 @@
 // The daemon's SPI intake seen from outside: its start-up report, its refusals, and what each
 // transfer from the video source makes it print.
+#include <linux/spi/spi.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -195,6 +196,27 @@ TEST_F(SpiStartup, AStockKernelsBufsizEndsStartUpWithTheFixes) {
                   "spidev bufsiz is 4096 bytes, below the 4224 a transfer needs: set "
                   "spidev.bufsiz=8192 on the kernel command line, or options spidev bufsiz=8192 "
                   "for the spidev module"});
+}
+
+// The device tree set bits the command line has no option for; the mode written, whole as the
+// command line gives it, clears them: start-up names each, with the mode that keeps them all.
+TEST_F(SpiStartup, ModeBitsOfTheDeviceTreeThatTheModeClearsAreNamed) {
+    board.start_daemon(
+        {.args = {"-H"}, .spidev_dt_mode = SPI_CS_HIGH | SPI_LSB_FIRST | SPI_3WIRE | SPI_CPOL});
+    ASSERT_TRUE(board.wait_stdout(init_ok));
+    const std::vector<std::string> out = board.stdout_lines();
+    EXPECT_EQ(std::vector<std::string>(out.begin(), out.begin() + 2),
+              (std::vector<std::string>{slave_line, "spi mode: 0x1"}));
+    const std::vector<std::string> err = board.stderr_lines();
+    ASSERT_GE(err.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(err.begin(), err.begin() + 3),
+              (std::vector<std::string>{
+                  "Warning: spi mode 0x1 clears SPI_CS_HIGH, which the device tree set "
+                  "(spi-cs-high); mode 0x1d keeps it",
+                  "Warning: spi mode 0x1 clears SPI_LSB_FIRST, which the device tree set "
+                  "(spi-lsb-first); mode 0x1d keeps it",
+                  "Warning: spi mode 0x1 clears SPI_3WIRE, which the device tree set (spi-3wire); "
+                  "mode 0x1d keeps it"}));
 }
 
 // No node at all (no device tree node for spidev there): the line says where to look, for the
