@@ -83,12 +83,12 @@ void take_instance_lock() {
     const char* path = instance_lock_paths[0];
     unique_fd fd = open_instance_lock(&path);
     if (!fd.valid()) {
-        log_out("Can't open the instance lock %s: %s\n", path, strerror(errno));
+        log_err("Can't open the instance lock %s: %s\n", path, strerror(errno));
         end_refused();
     }
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK) {
-            log_out("Can't lock the instance lock %s: %s\n", path, strerror(errno));
+            log_err("Can't lock the instance lock %s: %s\n", path, strerror(errno));
             end_refused();
         }
         char pid[pid_text_size];
