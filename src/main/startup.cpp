@@ -14,7 +14,7 @@
 #include "nan_event.hpp"
 #include "params.hpp"
 #include "service_watch.hpp"
-#include "spi_link.hpp"
+#include "spi_device.hpp"
 #include "status_summary.hpp"
 #include "tcp_server.hpp"
 #include "tool_check.hpp"

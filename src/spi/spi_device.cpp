@@ -12,7 +12,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "spi_link.hpp"
+#include "frame_processor.hpp"
+#include "spi_device.hpp"
+#include "spidev_bufsiz.hpp"
+#include "transfer_thread.hpp"
 #include "unique_fd.hpp"
 #include "log.hpp"
 

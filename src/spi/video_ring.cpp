@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "le_bytes.hpp"
-#include "spi_link.hpp"
+#include "video_ring.hpp"
 
 frame_ring video_ring;
 

@@ -8,7 +8,9 @@
 #include <string>
 
 #include "common/temp_dir.hpp"
-#include "spi_link.hpp"
+#include "spi_device.hpp"
+#include "spidev_bufsiz.hpp"
+#include "transfer_thread.hpp"
 
 namespace {
 
