@@ -39,7 +39,8 @@
 #include <string>
 #include <vector>
 
-#include "spi_link.hpp"
+#include "raw_queue.hpp"
+#include "video_ring.hpp"
 
 namespace {
 

@@ -15,7 +15,10 @@
 #include <vector>
 
 #include "le_bytes.hpp"
-#include "spi_link.hpp"
+#include "frame_format.hpp"
+#include "frame_processor.hpp"
+#include "raw_queue.hpp"
+#include "video_ring.hpp"
 
 namespace {
 

@@ -20,7 +20,9 @@
 #include <string>
 
 #include "mono_clock.hpp"
-#include "spi_link.hpp"
+#include "frame_format.hpp"
+#include "raw_queue.hpp"
+#include "video_ring.hpp"
 #include "tcp_server.hpp"
 
 namespace {

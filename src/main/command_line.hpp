@@ -1,5 +1,5 @@
 #pragma once
-#include "spi_link.hpp"
+#include "spi_device.hpp"
 
 constexpr const char* nanvideod_version = "V1.1.0";
 // -h and -V end the process with this status after printing.

@@ -3,7 +3,7 @@
 // sixteen) rather than bit by bit.
 #include <array>
 
-#include "spi_link.hpp"
+#include "frame_format.hpp"
 
 namespace {
 

@@ -3,7 +3,10 @@
 #include <cstdio>
 
 #include "le_bytes.hpp"
-#include "spi_link.hpp"
+#include "frame_format.hpp"
+#include "frame_processor.hpp"
+#include "raw_queue.hpp"
+#include "video_ring.hpp"
 #include "log.hpp"
 
 namespace {

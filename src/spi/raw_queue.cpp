@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "spi_link.hpp"
+#include "raw_queue.hpp"
 #include "log.hpp"
 #include "mutex_hold.hpp"
 

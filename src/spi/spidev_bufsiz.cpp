@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "spi_link.hpp"
+#include "log.hpp"
+#include "spidev_bufsiz.hpp"
 #include "unique_fd.hpp"
 
 namespace {

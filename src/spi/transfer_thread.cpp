@@ -10,7 +10,11 @@
 #include <ctime>
 
 #include "mono_clock.hpp"
-#include "spi_link.hpp"
+#include "daemon_counters.hpp"
+#include "raw_queue.hpp"
+#include "spi_device.hpp"
+#include "spidev_bufsiz.hpp"
+#include "transfer_thread.hpp"
 #include "log.hpp"
 
 namespace {

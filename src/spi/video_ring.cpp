@@ -7,7 +7,7 @@
 
 #include "le_bytes.hpp"
 #include "mutex_hold.hpp"
-#include "spi_link.hpp"
+#include "video_ring.hpp"
 
 frame_ring video_ring;
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "spi_link.hpp"
+#include "frame_format.hpp"
 
 // The longest thing a client is handed: a frame's payload (a reply is never longer).
 constexpr uint32_t rest_capacity = frame_max_payload;

@@ -28,7 +28,7 @@
 #include "log.hpp"
 #include "log_text.hpp"
 #include "reply_outbox.hpp"
-#include "spi_link.hpp"
+#include "video_ring.hpp"
 #include "unique_fd.hpp"
 #include "video_stream.hpp"
 

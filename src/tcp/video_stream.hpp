@@ -8,7 +8,8 @@
 
 #include "client_table.hpp"
 #include "client_writer.hpp"
-#include "spi_link.hpp"
+#include "frame_format.hpp"
+#include "video_ring.hpp"
 
 class video_streamer {
 public:

@@ -3,7 +3,7 @@
 #include <random>
 #include <vector>
 
-#include "spi_link.hpp"
+#include "frame_format.hpp"
 
 namespace {
 

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "le_bytes.hpp"
-#include "spi_link.hpp"
+#include "frame_format.hpp"
+#include "frame_processor.hpp"
+#include "video_ring.hpp"
 
 namespace {
 

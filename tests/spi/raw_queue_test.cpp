@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "spi_link.hpp"
+#include "raw_queue.hpp"
+#include "transfer_thread.hpp"
 
 namespace {
 

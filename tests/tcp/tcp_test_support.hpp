@@ -19,7 +19,8 @@
 #include "client_table.hpp"
 #include "le_bytes.hpp"
 #include "mono_clock.hpp"
-#include "spi_link.hpp"
+#include "frame_format.hpp"
+#include "video_ring.hpp"
 #include "unique_fd.hpp"
 
 namespace tcp_test {
