@@ -71,8 +71,8 @@ int log_book::start() {
         fflush(stderr);
     }
     stopping_.store(false);
-    // Every signal blocked in the log thread: a stop signal's handler never runs on it, so the
-    // handler can always wait for it.
+    // Every signal blocked in the log thread: no handler ever runs on it, so the process's end
+    // can always wait for it.
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
@@ -329,7 +329,7 @@ bool log_book::flush(int64_t bound_us) {
     }
 }
 
-void log_book::flush_from_signal(int64_t bound_us) {
+void log_book::finish(int64_t bound_us) {
     if (!started()) return;
     // A fault on the log thread itself: nobody is left to write.
     if (current_thread_id() == thread_id_.load()) return;

@@ -62,9 +62,9 @@ public:
     // Waits until every line queued before the call is written, at most bound_us; true when
     // they were. Before start(): flushes stdio.
     bool flush(int64_t bound_us);
-    // The same for a signal handler: no lock, no stdio, no allocation. Afterwards the log
-    // thread writes nothing more, so the handler's own last line comes last.
-    void flush_from_signal(int64_t bound_us);
+    // The same as the process ends: afterwards the log thread writes nothing more, so the
+    // caller's last line comes last. No lock, no stdio, no allocation (a crash handler's).
+    void finish(int64_t bound_us);
 
     // Lines lost to a full ring since the last loss line.
     uint32_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
@@ -90,7 +90,6 @@ private:
     // ends (0: none pending).
     int64_t report_repeats();
     void sleep_until_work(int64_t due_us);
-    bool wait_written(uint32_t target, int64_t bound_us, bool from_signal);
     bool tail_committed() const;
     void notify();
 
