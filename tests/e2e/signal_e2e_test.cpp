@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <unistd.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -350,6 +351,72 @@ TEST_F(SignalDuringHungCommand, AVendorSendIsKilledAndNothingIsLeft) {
     EXPECT_EQ(board_world::read_boot_env(state(), "vemuparam", &stored), 0);
     EXPECT_EQ(stored, board_world::default_vemuparam);
     EXPECT_EQ(vendor_files(state()), std::vector<std::string>{});
+}
+
+// ---- a stop signal while the server loop is stuck ----
+
+// The thread of process pid that carries this name, or 0.
+pid_t thread_named(pid_t pid, const std::string& name) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr) return 0;
+    pid_t found = 0;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string tid = entry->d_name;
+        if (tid[0] == '.' || read_file(tasks + "/" + tid + "/comm") != name + "\n") continue;
+        found = static_cast<pid_t>(std::stol(tid));
+    }
+    closedir(dir);
+    return found;
+}
+
+// Holds one thread of the daemon where it stands, the others running on, as a loop stuck in a
+// call would be; released when the process ends.
+class held_thread {
+public:
+    explicit held_thread(pid_t tid) : tid_(tid) {
+        int status = 0;
+        held_ = ptrace(PTRACE_SEIZE, tid_, nullptr, nullptr) == 0 &&
+                ptrace(PTRACE_INTERRUPT, tid_, nullptr, nullptr) == 0 &&
+                waitpid(tid_, &status, __WALL) == tid_ && WIFSTOPPED(status);
+    }
+    ~held_thread() {
+        if (!held_) return;
+        // The tracer reaps the thread it traces, or the process it belongs to stays a zombie.
+        int status = 0;
+        while (waitpid(tid_, &status, __WALL) == tid_ && !WIFEXITED(status) &&
+               !WIFSIGNALED(status))
+            ptrace(PTRACE_CONT, tid_, nullptr, nullptr);
+    }
+    held_thread(const held_thread&) = delete;
+    held_thread& operator=(const held_thread&) = delete;
+
+    bool held() const { return held_; }
+
+private:
+    pid_t tid_;
+    bool held_ = false;
+};
+
+using SignalWhileTheServerIsStuck = signal_test;
+
+// The watchdog's stop comes exactly when the server loop no longer turns.
+TEST_F(SignalWhileTheServerIsStuck, TheStopStillEndsTheProcess) {
+    start();
+    ASSERT_NO_FATAL_FAILURE(stream_to_clients());
+    const pid_t server = thread_named(board.daemon().pid(), "tcp-server");
+    ASSERT_GT(server, 0);
+    auto held = std::make_unique<held_thread>(server);
+    ASSERT_TRUE(held->held()) << "ptrace: " << strerror(errno);
+
+    board.daemon().signal(SIGTERM);
+    ASSERT_TRUE(board.wait_stdout(cleanup_done));
+    held.reset();
+    expect_exit_status_zero();
+    const std::vector<std::string> out = board.stdout_lines();
+    EXPECT_EQ(count(out, received_line(SIGTERM)), 1u);
+    EXPECT_EQ(count(out, cleanup_done), 1u);
+    EXPECT_TRUE(iw_event_children(board.daemon().pid()).empty());
 }
 
 // ---- a stop signal during a boot-environment write ----
