@@ -311,11 +311,16 @@ std::string signal_name(const testing::TestParamInfo<int>& param) {
         case SIGTERM: return "Sigterm";
         case SIGINT: return "Sigint";
         case SIGSEGV: return "Sigsegv";
+        case SIGBUS: return "Sigbus";
+        case SIGILL: return "Sigill";
+        case SIGFPE: return "Sigfpe";
+        case SIGABRT: return "Sigabrt";
         default: return "Signal" + std::to_string(param.param);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, SignalStop, testing::Values(SIGTERM, SIGINT, SIGSEGV),
+INSTANTIATE_TEST_SUITE_P(Signals, SignalStop,
+                         testing::Values(SIGTERM, SIGINT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT),
                          signal_name);
 
 // ---- a stop signal during a hung command ----
@@ -427,15 +432,17 @@ class SignalDuringWrite : public signal_test {
 protected:
     // The daemon runs a configuration write whose fw_setenv hangs until released; returns the
     // pid of that fw_setenv's shell once the call is logged.
-    void start_hung_write(const std::vector<std::pair<std::string, std::string>>& environment) {
+    void start_hung_write(const std::vector<std::pair<std::string, std::string>>& environment,
+                          const std::string& pattern = "fw_setenv *",
+                          const std::string& command = "AT+AB config " + new_record) {
         start({.environment = environment});
-        ASSERT_EQ(board_world::add_failure(state(), {.pattern = "fw_setenv *", .times = 1,
+        ASSERT_EQ(board_world::add_failure(state(), {.pattern = pattern, .times = 1,
                                                      .exit_status = 0, .stall = true}),
                   0);
         writer_ = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
         ASSERT_TRUE(writer_.valid()) << "connect: " << strerror(errno);
-        ASSERT_TRUE(send_text(writer_.get(), "AT+AB config " + new_record));
-        ASSERT_GE(board_world::wait_for_call(state(), "fw_setenv *",
+        ASSERT_TRUE(send_text(writer_.get(), command));
+        ASSERT_GE(board_world::wait_for_call(state(), pattern,
                                              static_cast<int>(e2e_deadline.count())),
                   0);
     }
@@ -549,6 +556,47 @@ TEST_F(SignalDuringWrite, AWriteThatNeverEndsIsLeftAtTheBound) {
     std::string stored;
     EXPECT_EQ(board_world::read_boot_env(state(), "vemuparam", &stored), 0);
     EXPECT_EQ(stored, new_record);
+}
+
+// A crash ends the daemon at once but for the write: once it has gone, its supervisor would
+// kill the write half done.
+TEST_F(SignalDuringWrite, ACrashWaitsForTheWriteWithinTheBound) {
+    const std::string bound = std::to_string(short_write_bound_ms);
+    ASSERT_NO_FATAL_FAILURE(start_hung_write({{"NANVIDEOD_BOOT_ENV_WAIT_MS", bound}}));
+    const auto sent = steady::now();
+    board.daemon().signal(SIGBUS);
+    const std::chrono::microseconds took = wait_reaped(sent);
+    ASSERT_FALSE(board.daemon().running());
+    EXPECT_GE(took, std::chrono::milliseconds(short_write_bound_ms));
+    expect_exit_status_zero();
+    const std::vector<std::string> out = board.stdout_lines();
+    EXPECT_EQ(count(out, received_line(SIGBUS)), 1u);
+    EXPECT_EQ(count(out, cleanup_done), 1u);
+    ASSERT_EQ(board_world::release_stalls(state()), 0);
+}
+
+// A firmware update that never ends (or that waits for the stop itself) is waited for up to the
+// cap, and then left to the service manager.
+TEST_F(SignalDuringWrite, AFirmwareUpdateIsWaitedForUpToTheCap) {
+    const std::string cap = std::to_string(short_write_bound_ms);
+    ASSERT_NO_FATAL_FAILURE(start_hung_write({{"NANVIDEOD_STOP_WAIT_CAP_MS", cap}},
+                                             "usb.sh *", "AT+AB updatefw"));
+    board.daemon().signal(SIGTERM);
+    ASSERT_TRUE(board.wait_stdout(cleanup_done));
+    expect_exit_status_zero();
+    const std::vector<std::string> out = board.stdout_lines();
+    static const std::regex waiting(R"(^\[sig_handler\] /bin/usb\.sh \(PID: ([0-9]+)\) still )"
+                                    R"(running, waiting for it to finish$)");
+    const auto line = std::find_if(out.begin(), out.end(), [](const std::string& text) {
+        return std::regex_match(text, waiting);
+    });
+    ASSERT_NE(line, out.end());
+    const std::string name = write_name(*line);
+    const std::string left =
+        "[sig_handler] " + name + " still running after " + cap + " ms, not waiting any longer";
+    EXPECT_EQ(std::vector<std::string>(line, out.end()),
+              (std::vector<std::string>{*line, left, cleanup_done}));
+    ASSERT_EQ(board_world::release_stalls(state()), 0);
 }
 
 // ---- `iw event` ends ----

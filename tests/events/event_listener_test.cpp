@@ -355,14 +355,16 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
 }
 
 
-// A stand-in boot-environment write: says it started, waits for the release file, then stores
-// its value.
+// A stand-in boot-environment write: the first one says it started and waits for the release
+// file; every one then stores its value.
 void write_stalled_fw_setenv(const temp_dir& dir) {
     dir.write_program("fw_setenv", "#!/bin/sh\n"
-                                   "touch '" + dir.file("started") + "'\n"
-                                   "while [ ! -e '" + dir.file("release") + "' ]; do\n"
-                                   "  sleep 0.01\n"
-                                   "done\n"
+                                   "if [ \"$2\" = first ]; then\n"
+                                   "  touch '" + dir.file("started") + "'\n"
+                                   "  while [ ! -e '" + dir.file("release") + "' ]; do\n"
+                                   "    sleep 0.01\n"
+                                   "  done\n"
+                                   "fi\n"
                                    "echo \"$2\" > '" + dir.file("stored") + "'\n");
 }
 
@@ -406,7 +408,7 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
 }
 
 // A stop waits for a running write; a second stop signal neither ends the wait nor starts a
-// second one.
+// second one, and no write starts once the stop has begun.
 TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
     write_stalled_fw_setenv(dir_);
     path_guard path(dir_.path());
@@ -425,6 +427,8 @@ TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
         kill(getpid(), SIGTERM);
         printf("second signal sent\n");
         fflush(stdout);
+        printf("later write: %d\n", run_cmd_status("fw_setenv vemuparam second"));
+        fflush(stdout);
         close(open(dir_.file("release").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         for (;;) pause();
     });
@@ -437,7 +441,8 @@ TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
                                          r.out.find(')', at) - at - first.size());
     EXPECT_EQ(r.out, "\n[sig_handler] Received signal 15, cleaning up resources...\n" + first +
                          pid + ") still running, waiting for it to finish, at most 30000 ms\n"
-                         "second signal sent\n" +
+                         "second signal sent\n"
+                         "later write: -1\n" +
                          first + pid + ") finished\n"
                          "[sig_handler] Cleanup completed, exiting process...\n");
 }
