@@ -599,6 +599,31 @@ TEST_F(SignalDuringWrite, AFirmwareUpdateIsWaitedForUpToTheCap) {
     ASSERT_EQ(board_world::release_stalls(state()), 0);
 }
 
+// ---- the daemon killed outright ----
+
+using SignalKill = signal_test;
+
+// Started by hand, with no service manager to clean up after it, the daemon is killed with no
+// chance to stop its children: its `iw event` goes with it, or each restart would add one more.
+TEST_F(SignalKill, TheIwEventChildGoesWithTheDaemon) {
+    start({.environment = {{"NANVIDEO_IW_EVENT_DEAF", "1"}}});
+    const std::string ns = mount_namespace(board.daemon().pid());
+    ASSERT_FALSE(ns.empty());
+    ASSERT_GE(board_world::wait_for_call(state(), "iw event -t -f",
+                                         static_cast<int>(e2e_deadline.count())),
+              0);
+    ASSERT_EQ(iw_event_children(board.daemon().pid()).size(), 1u)
+        << process_tree(board.daemon().pid());
+
+    board.daemon().signal(SIGKILL);
+    const std::optional<int> status = board.daemon().wait_ended(e2e_deadline);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(describe_wait_status(*status), describe_wait_status(SIGKILL));
+    EXPECT_TRUE(wait_board_processes(ns, [](const std::vector<std::string>& left) {
+        return std::find(left.begin(), left.end(), "iw event -t -f ") == left.end();
+    })) << joined(board_processes(ns));
+}
+
 // ---- `iw event` ends ----
 
 using SignalAfterRestart = signal_test;
