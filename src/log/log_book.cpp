@@ -195,14 +195,25 @@ bool log_book::write_one() {
     if ((header & padding_bit) == 0) {
         const uint32_t length = header & length_mask;
         size = record_bytes(length);
-        write_fd((header & err_stream_bit) != 0 ? err_fd_ : out_fd_,
-                 reinterpret_cast<const char*>(record + 1), length);
+        write_lines((header & err_stream_bit) != 0 ? err_fd_ : out_fd_,
+                    reinterpret_cast<const char*>(record + 1), length);
     }
     // Cleared before it is handed back, so that a header a writer has not committed yet never
     // looks committed from an earlier lap.
     memset(record, 0, size);
     tail_.store(tail + size, std::memory_order_release);
     return true;
+}
+
+void log_book::write_lines(int fd, const char* text, size_t length) {
+    while (length > 0) {
+        const void* end = memchr(text, '\n', length);
+        const size_t line =
+            end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - text) + 1 : length;
+        write_fd(fd, text, line);
+        text += line;
+        length -= line;
+    }
 }
 
 void log_book::write_fd(int fd, const char* text, size_t length) {

@@ -19,9 +19,9 @@ class log_repeat_limit;
 
 enum class log_stream : uint8_t { out = 0, err = 1 };
 
-// Longest line kept whole, its '\n' included; a longer one is cut and still ends in '\n'. Client
-// bytes shown in a line (up to 1023, each at most 4 characters) fit.
-constexpr size_t log_line_max = 4608;
+// Longest line kept whole, its '\n' included; a longer one is cut and still ends in '\n'. One
+// write of at most this much reaches a pipe whole (PIPE_BUF), never torn by another writer's.
+constexpr size_t log_line_max = 4096;
 // The daemon's ring: about 6 s of a 115200-baud console, so that start-up and a burst of lines
 // never drop, while a flood is cut short.
 constexpr size_t log_ring_bytes = 65536;
@@ -84,6 +84,8 @@ private:
     // Writes the committed lines from the tail on; false when the ring is empty or the line at
     // the tail is still being filled.
     bool write_one();
+    // One write a line (a blank line a call carries too), so that each arrives whole and alone.
+    void write_lines(int fd, const char* text, size_t length);
     void write_fd(int fd, const char* text, size_t length);
     void report_loss();
     // Queues the count lines of the limits whose second is over; returns when the next one

@@ -599,6 +599,36 @@ TEST_F(SignalDuringWrite, AFirmwareUpdateIsWaitedForUpToTheCap) {
     ASSERT_EQ(board_world::release_stalls(state()), 0);
 }
 
+// ---- whole lines ----
+
+bool one_whole_line(const std::string& message) {
+    return message.find('\n') == message.size() - 1;
+}
+
+using WholeLines = signal_test;
+
+// Whatever else writes to the same output (a child's error, a console), each line of the daemon
+// arrives whole: one write, no longer than a pipe takes in one piece.
+TEST_F(WholeLines, EachWriteIsOneLineOfAtMost4096Bytes) {
+    start({.one_message_per_write = true});
+    unique_fd client = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
+    ASSERT_TRUE(client.valid()) << "connect: " << strerror(errno);
+    const std::string unprintable(1023, '\x01');
+    ASSERT_EQ(send(client.get(), unprintable.data(), unprintable.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(unprintable.size()));
+    ASSERT_TRUE(board.daemon().wait_for_prefix(output_stream::out, "Received data from (fd ", 0,
+                                               e2e_deadline));
+    stop_with(SIGTERM);
+    expect_exit_status_zero();
+    ASSERT_TRUE(board.wait_stdout(cleanup_done));
+    const std::vector<std::string> messages = board.daemon().messages();
+    for (const std::string& message : messages) {
+        EXPECT_LE(message.size(), 4096u) << message.substr(0, 80);
+        EXPECT_TRUE(one_whole_line(message)) << message.substr(0, 200);
+    }
+    EXPECT_EQ(messages.back(), cleanup_done + "\n");
+}
+
 // ---- the daemon killed outright ----
 
 using SignalKill = signal_test;
