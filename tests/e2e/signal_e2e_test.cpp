@@ -629,6 +629,32 @@ TEST_F(WholeLines, EachWriteIsOneLineOfAtMost4096Bytes) {
     EXPECT_EQ(messages.back(), cleanup_done + "\n");
 }
 
+// On a console as slow as the board's, a burst of long lines is still queued when the stop comes:
+// every one is out before the stop's last line, which is the last of all.
+TEST_F(WholeLines, LinesQueuedBeforeTheStopAreOutBeforeItsLastLine) {
+    constexpr double console_bytes_per_second = 11520;  // 115200 baud
+    constexpr int long_lines = 8;
+    start({.output_bytes_per_second = console_bytes_per_second});
+    unique_fd client = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
+    ASSERT_TRUE(client.valid()) << "connect: " << strerror(errno);
+    const std::string unprintable(1023, '\x01');
+    for (int sent = 0; sent < long_lines; ++sent) {
+        ASSERT_TRUE(send_text(client.get(), unprintable));
+        // Replied: its line is queued.
+        ASSERT_FALSE(read_until(client.get(), "\r\n", e2e_deadline).empty());
+    }
+    board.daemon().signal(SIGTERM);
+    expect_exit_status_zero();
+    const std::vector<std::string> out = board.stdout_lines();
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), cleanup_done);
+    EXPECT_EQ(std::count_if(out.begin(), out.end(),
+                            [](const std::string& line) {
+                                return line.rfind("Received data from (fd ", 0) == 0;
+                            }),
+              long_lines);
+}
+
 // ---- the daemon killed outright ----
 
 using SignalKill = signal_test;
