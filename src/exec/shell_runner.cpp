@@ -309,12 +309,9 @@ int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
     // A command still writing what no longer fits ends on the closed pipe, as with popen.
     read_end.reset();
     int status = 0;
-    int finished = child.finish(&status);
-    if (finished > 0) return -1;
-    if (finished < 0) {
-        log_out("Error: Failed to close pipe for command: %s\n", cmd);
-        return -1;
-    }
+    const int finished = child.finish(&status);
+    if (finished < 0) log_out("Error: Failed to close pipe for command: %s\n", cmd);
+    if (finished != 0) return -1;
     // The command's own exit status is not looked at: the answer is what it printed.
     drop_final_line_feed(output);
     return 0;
@@ -332,12 +329,9 @@ int shell_command_runner::status(const char* cmd) {
 
     command_child child(pid, list_for(cmd), slot, cmd, time_limit_ms_);
     int status = 0;
-    int finished = child.finish(&status);
-    if (finished > 0) return -1;
-    if (finished < 0) {
-        log_err("Error: Wait for child failed (errno: %d)!\n", errno);
-        return -1;
-    }
+    const int finished = child.finish(&status);
+    if (finished < 0) log_err("Error: Wait for child failed (errno: %d)!\n", errno);
+    if (finished != 0) return -1;
     if (!WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }
