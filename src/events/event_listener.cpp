@@ -4,6 +4,7 @@
 #include "event_listener.hpp"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "command_child.hpp"
 #include "mono_clock.hpp"
+#include "mutex_hold.hpp"
 #include "signal_safe_write.hpp"
 #include "unique_fd.hpp"
 #include "log.hpp"
@@ -26,8 +28,12 @@ namespace {
 constexpr int exec_failed_status = 1;
 
 // In the forked child only async-signal-safe calls: another thread of the daemon may have held
-// a stdio or allocator lock at the moment of the fork.
-[[noreturn]] void exec_iw_event(int read_fd, int write_fd) {
+// a stdio or allocator lock at the moment of the fork. The child goes with the daemon, however
+// the daemon ends (SIGKILL, the OOM killer): left behind it would sit in its netlink read until
+// the next event, one more with every restart. The daemon may have gone before the death signal
+// was set, in which case nobody is left to send it.
+[[noreturn]] void exec_iw_event(int read_fd, int write_fd, pid_t daemon) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != daemon) _exit(exec_failed_status);
     close(read_fd);
     if (write_fd != STDOUT_FILENO) {
         dup2(write_fd, STDOUT_FILENO);
@@ -39,7 +45,7 @@ constexpr int exec_failed_status = 1;
 }
 
 // Owns the running child: reaps it on every way out of the listener. The published id is
-// withdrawn while the child is still a zombie, so the signal path can never kill a reused id.
+// withdrawn while the child is still a zombie, so the stop can never kill a reused id.
 class iw_event_process {
 public:
     iw_event_process(iw_event_child_state& state, pid_t pid, int slot)
@@ -76,31 +82,14 @@ enum class stream_end { quiet, delivered, stopped };
 
 }  // namespace
 
-iw_event_child_state::iw_event_child_state() { pthread_mutex_init(&iw_event_pid_mutex_, nullptr); }
-
-iw_event_child_state::~iw_event_child_state() { pthread_mutex_destroy(&iw_event_pid_mutex_); }
-
 void iw_event_child_state::set_pid(int pid) {
-    pthread_mutex_lock(&iw_event_pid_mutex_);
+    mutex_hold hold(iw_event_pid_mutex_);
     iw_event_pid_ = pid;
-    signal_pid_.store(pid);
-    pthread_mutex_unlock(&iw_event_pid_mutex_);
 }
 
 int iw_event_child_state::pid() {
-    pthread_mutex_lock(&iw_event_pid_mutex_);
-    int pid = iw_event_pid_;
-    pthread_mutex_unlock(&iw_event_pid_mutex_);
-    return pid;
-}
-
-int iw_event_child_state::take_pid_for_signal() { return signal_pid_.exchange(iw_event_no_child); }
-
-bool iw_event_child_state::taken_by_signal() {
-    pthread_mutex_lock(&iw_event_pid_mutex_);
-    bool taken = iw_event_pid_ > 0 && signal_pid_.load() == iw_event_no_child;
-    pthread_mutex_unlock(&iw_event_pid_mutex_);
-    return taken;
+    mutex_hold hold(iw_event_pid_mutex_);
+    return iw_event_pid_;
 }
 
 int forward_event_lines(FILE* stream, event_line_queue& ring) {
@@ -128,14 +117,15 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
     unique_fd write_end(ends[1]);
 
     int slot = -1;
-    pid_t pid = fork_command_child(&running_commands, &slot);
+    const pid_t daemon = getpid();
+    pid_t pid = fork_command_child(&running_commands, &slot, iw_event_label);
     if (pid < 0) {
-        // After a stop signal nothing starts any more; the handler ends the process.
+        // Once stopping nothing starts any more; the stop ends the process.
         if (errno == ECANCELED) return stream_end::stopped;
         log_perror("[nan_event_listener] fork failed");
         return stream_end::quiet;
     }
-    if (pid == 0) exec_iw_event(read_end.get(), write_end.get());
+    if (pid == 0) exec_iw_event(read_end.get(), write_end.get(), daemon);
 
     write_end.reset();
     iw_event_process process(child, pid, slot);
@@ -149,9 +139,9 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
 
     log_puts("[nan_event_listener] Start monitoring NAN events (blocking when no data)...");
     int forwarded = forward_event_lines(stream, ring);
-    // The stream closed because the signal path killed the child: that path reaps it and ends
-    // the process, so stay out of its way (and out of its output).
-    if (child.taken_by_signal()) {
+    // The stream closed because the stop killed the child: the stop reaps it and ends the
+    // process, so stay out of its way (and out of its output).
+    if (running_commands.refusing()) {
         for (;;) pause();
     }
     fclose(stream);

@@ -1,40 +1,32 @@
 #pragma once
 // The listener thread owns the `iw event -t -f` child and copies every line it prints into the
-// event ring. The child's process id is published for the signal path, which must kill it
-// before the process ends.
+// event ring. The child's process id is published for the stop, which must kill it before the
+// process ends; the child dies with the daemon however the daemon ends.
 #include <pthread.h>
 
-#include <atomic>
 #include <cstdio>
 
 #include "event_queue.hpp"
 
 constexpr int iw_event_no_child = -1;
 
-// iw_event_pid and its lock, plus a lock-free copy that a signal handler may read: the handler
-// cannot take a lock that the thread it interrupted might hold.
+// The running child's id, for the stop, which reaps the child it killed.
 class iw_event_child_state {
 public:
-    iw_event_child_state();
-    ~iw_event_child_state();
+    iw_event_child_state() { pthread_mutex_init(&iw_event_pid_mutex_, nullptr); }
+    ~iw_event_child_state() { pthread_mutex_destroy(&iw_event_pid_mutex_); }
     iw_event_child_state(const iw_event_child_state&) = delete;
     iw_event_child_state& operator=(const iw_event_child_state&) = delete;
 
     void set_pid(int pid);  // iw_event_no_child when none runs
     int pid();
-    // Async-signal-safe: hands the running child's id to the caller once, or iw_event_no_child.
-    int take_pid_for_signal();
-    // The signal path has taken the running child: it kills it, reaps it and ends the process.
-    bool taken_by_signal();
 
 private:
     pthread_mutex_t iw_event_pid_mutex_;
     int iw_event_pid_ = iw_event_no_child;
-    std::atomic<int> signal_pid_{iw_event_no_child};
-    static_assert(std::atomic<int>::is_always_lock_free, "the signal path needs a lock-free pid");
 };
 
-// The daemon's child, the one the signal handler kills.
+// The daemon's child, the one the stop kills.
 extern iw_event_child_state iw_event_child;
 
 // The read rule: lines of at most 511 characters (a longer line arrives as several), cut at the
@@ -56,7 +48,9 @@ struct listener_restart {
 // The whole listener: starts `iw event -t -f` (found on the search path) in a process group of
 // its own, forwards its lines to ring until the stream closes, reaps the child, and starts the
 // next after a pause ("... stream closed, restarting in N ms"). child is kept in step
-// throughout. Once the signal path has taken the child it never returns.
+// throughout. Once the daemon is stopping (no command starts any more) it never returns: the
+// stop reaps the child it killed. Run it only on a thread that lives as long as the process:
+// the child is killed when its forking thread ends.
 void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
                         const listener_restart& restart);
 

@@ -1,19 +1,19 @@
 // Datagrams to the service manager. The socket is made and the address laid out once, at start,
-// so that the signal path can send with one system call.
+// so that a send is one system call that never waits.
 #include "service_notify.hpp"
 
 #include <sys/socket.h>
 
 #include <cstddef>
 #include <cstring>
-#include <ctime>
+
+#include "mutex_hold.hpp"
 
 service_notifier daemon_notifier;
 
 namespace {
 
 constexpr char abstract_marker = '@';
-constexpr long stop_wait_step_ns = 100000;
 
 }  // namespace
 
@@ -43,17 +43,11 @@ bool service_notifier::send(const char* text) {
 }
 
 bool service_notifier::send_while_running(const char* text) {
-    sending_.fetch_add(1);
-    bool sent = false;
-    if (!stopping_.load()) sent = send(text);
-    sending_.fetch_sub(1);
-    return sent;
+    mutex_hold hold(stop_mutex_);
+    return !stopping_ && send(text);
 }
 
 void service_notifier::begin_stop() {
-    stopping_.store(true);
-    while (sending_.load() > 0) {
-        timespec step{0, stop_wait_step_ns};
-        nanosleep(&step, nullptr);
-    }
+    mutex_hold hold(stop_mutex_);
+    stopping_ = true;
 }

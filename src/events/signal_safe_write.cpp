@@ -70,33 +70,3 @@ void safe_write_system_error(const char* what, int error_number) {
     write_all(STDERR_FILENO, line, used);
     safe_write_number(STDERR_FILENO, "Unknown error ", error_number, "\n");
 }
-
-safe_line& safe_line::text(const char* text) {
-    while (*text != '\0' && used_ < capacity) text_[used_++] = *text++;
-    return *this;
-}
-
-safe_line& safe_line::number(long long value) {
-    char digits[24];
-    char* p = digits + sizeof digits;
-    *--p = '\0';
-    // In the negative range, so the most negative value needs no special case.
-    long long rest = value < 0 ? value : -value;
-    do {
-        *--p = static_cast<char>('0' - rest % 10);
-        rest /= 10;
-    } while (rest != 0);
-    if (value < 0) *--p = '-';
-    return text(p);
-}
-
-const char* safe_line::c_str() {
-    text_[used_] = '\0';
-    return text_;
-}
-
-void safe_line::write_to(int fd) {
-    // The '\n' always fits: the buffer keeps one byte beyond the capacity.
-    text_[used_] = '\n';
-    write_all(fd, text_, used_ + 1);
-}

@@ -112,6 +112,15 @@ pid_t running_command_groups::group_at(int slot, const char** label) const {
     return group;
 }
 
+pid_t running_command_groups::find(const char* label) const {
+    for (int slot = 0; slot < running_command_slots; ++slot) {
+        const char* listed = nullptr;
+        const pid_t group = group_at(slot, &listed);
+        if (group > 0 && listed == label) return group;
+    }
+    return 0;
+}
+
 void running_command_groups::refuse_starts() {
     stopping_.store(true);
     // A start under way runs in a thread with signals blocked, so never in this one; it ends

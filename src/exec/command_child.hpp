@@ -33,6 +33,8 @@ public:
     void remove(int slot);
     // Async-signal-safe: the group in a slot (0: free) and its label.
     pid_t group_at(int slot, const char** label) const;
+    // Async-signal-safe: the first listed group whose label is this very text, or 0.
+    pid_t find(const char* label) const;
 
 private:
     // 0: free; claimed_slot while being filled; the group id otherwise.
@@ -43,6 +45,9 @@ private:
     std::atomic<bool> stopping_{false};
     static_assert(std::atomic<pid_t>::is_always_lock_free, "the signal path needs lock-free slots");
 };
+
+// The label of the `iw event` child among the running commands.
+inline constexpr char iw_event_label[] = "iw event";
 
 // The daemon's lists: the commands a stop signal kills, and the boot-environment and firmware
 // writes, which are never killed: a stop refuses new ones and waits for the running ones.

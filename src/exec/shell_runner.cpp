@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,8 +73,12 @@ void put_on(int fd, int target) {
 // Runs in the child of a threaded process, so only async-signal-safe calls. output_fd < 0: the
 // command's output must never reach the daemon's, so standard output and standard error go to
 // /dev/null (if that cannot be opened the child keeps the daemon's). Otherwise standard output
-// goes to output_fd and standard error stays the daemon's.
-[[noreturn]] void exec_shell(const char* cmd, int output_fd) {
+// goes to output_fd and standard error stays the daemon's. A command that may be cut goes with
+// the daemon however the daemon ends (daemon: its pid; 0 for one that must finish). Its forking
+// thread waits for it, so the thread never ends first.
+[[noreturn]] void exec_shell(const char* cmd, int output_fd, pid_t daemon) {
+    if (daemon != 0 && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != daemon))
+        _exit(exec_failed_status);
     if (output_fd >= 0) {
         put_on(output_fd, STDOUT_FILENO);
     } else {
@@ -85,6 +90,19 @@ void put_on(int fd, int target) {
     }
     execl(shell_path, "sh", "-c", cmd, static_cast<char*>(nullptr));
     _exit(exec_failed_status);
+}
+
+// Starts the command in its child, listed in list; -1 when it did not start: refused once
+// stopping (ECANCELED, said here) or the fork failed (errno set, for the caller's line).
+pid_t start_command(running_command_groups& list, const char* cmd, int output_fd, int* slot) {
+    const pid_t daemon = must_finish(cmd) ? 0 : getpid();
+    const pid_t pid = fork_command_child(&list, slot, must_finish_program(cmd));
+    if (pid == 0) exec_shell(cmd, output_fd, daemon);
+    if (pid < 0 && errno == ECANCELED) {
+        log_refused(cmd);
+        errno = ECANCELED;
+    }
+    return pid;
 }
 
 // Owns a forked command until it has been reaped: waits for it under the time limit and, on
@@ -278,16 +296,11 @@ int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
     unique_fd read_end(ends[0]);
     unique_fd write_end(ends[1]);
     int slot = -1;
-    pid_t pid = fork_command_child(&list_for(cmd), &slot, must_finish_program(cmd));
+    pid_t pid = start_command(list_for(cmd), cmd, write_end.get(), &slot);
     if (pid < 0) {
-        if (errno == ECANCELED) {
-            log_refused(cmd);
-        } else {
-            log_out("Error: Failed to open pipe for command: %s\n", cmd);
-        }
+        if (errno != ECANCELED) log_out("Error: Failed to open pipe for command: %s\n", cmd);
         return -1;
     }
-    if (pid == 0) exec_shell(cmd, write_end.get());
     write_end.reset();
 
     command_child child(pid, list_for(cmd), slot, cmd, time_limit_ms_);
@@ -296,12 +309,9 @@ int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
     // A command still writing what no longer fits ends on the closed pipe, as with popen.
     read_end.reset();
     int status = 0;
-    int finished = child.finish(&status);
-    if (finished > 0) return -1;
-    if (finished < 0) {
-        log_out("Error: Failed to close pipe for command: %s\n", cmd);
-        return -1;
-    }
+    const int finished = child.finish(&status);
+    if (finished < 0) log_out("Error: Failed to close pipe for command: %s\n", cmd);
+    if (finished != 0) return -1;
     // The command's own exit status is not looked at: the answer is what it printed.
     drop_final_line_feed(output);
     return 0;
@@ -311,25 +321,17 @@ int shell_command_runner::status(const char* cmd) {
     if (cmd == nullptr || cmd[0] == '\0') return -1;
 
     int slot = -1;
-    pid_t pid = fork_command_child(&list_for(cmd), &slot, must_finish_program(cmd));
+    pid_t pid = start_command(list_for(cmd), cmd, -1, &slot);
     if (pid < 0) {
-        if (errno == ECANCELED) {
-            log_refused(cmd);
-        } else {
-            log_err("Error: Fork failed (errno: %d)!\n", errno);
-        }
+        if (errno != ECANCELED) log_err("Error: Fork failed (errno: %d)!\n", errno);
         return -1;
     }
-    if (pid == 0) exec_shell(cmd, -1);
 
     command_child child(pid, list_for(cmd), slot, cmd, time_limit_ms_);
     int status = 0;
-    int finished = child.finish(&status);
-    if (finished > 0) return -1;
-    if (finished < 0) {
-        log_err("Error: Wait for child failed (errno: %d)!\n", errno);
-        return -1;
-    }
+    const int finished = child.finish(&status);
+    if (finished < 0) log_err("Error: Wait for child failed (errno: %d)!\n", errno);
+    if (finished != 0) return -1;
     if (!WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }

@@ -52,4 +52,4 @@ void log_perror(const char* what) {
 
 void log_flush() { process_book.flush(log_exit_flush_us); }
 
-void log_flush_from_signal() { process_book.flush_from_signal(log_exit_flush_us); }
+void log_finish() { process_book.finish(log_exit_flush_us); }

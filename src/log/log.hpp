@@ -31,9 +31,9 @@ void log_perror(const char* what);
 // Writes out what is queued before the process ends, so the line that explains an exit is
 // never lost; returns within a bound even when the output does not drain.
 void log_flush();
-// The same from a signal handler: async-signal-safe, takes no lock. The log thread writes
-// nothing after it, so the handler's last line is the process's last.
-void log_flush_from_signal();
+// The same as the process ends, the log thread writing nothing after it, so the caller's last
+// line is the process's last. Async-signal-safe: the crash handler ends with it too.
+void log_finish();
 
 // Lines of one kind a repeat limit lets through in a second.
 constexpr uint32_t log_repeat_per_second = 10;

@@ -71,8 +71,8 @@ int log_book::start() {
         fflush(stderr);
     }
     stopping_.store(false);
-    // Every signal blocked in the log thread: a stop signal's handler never runs on it, so the
-    // handler can always wait for it.
+    // Every signal blocked in the log thread: no handler ever runs on it, so the process's end
+    // can always wait for it.
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
@@ -195,14 +195,25 @@ bool log_book::write_one() {
     if ((header & padding_bit) == 0) {
         const uint32_t length = header & length_mask;
         size = record_bytes(length);
-        write_fd((header & err_stream_bit) != 0 ? err_fd_ : out_fd_,
-                 reinterpret_cast<const char*>(record + 1), length);
+        write_lines((header & err_stream_bit) != 0 ? err_fd_ : out_fd_,
+                    reinterpret_cast<const char*>(record + 1), length);
     }
     // Cleared before it is handed back, so that a header a writer has not committed yet never
     // looks committed from an earlier lap.
     memset(record, 0, size);
     tail_.store(tail + size, std::memory_order_release);
     return true;
+}
+
+void log_book::write_lines(int fd, const char* text, size_t length) {
+    while (length > 0) {
+        const void* end = memchr(text, '\n', length);
+        const size_t line =
+            end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - text) + 1 : length;
+        write_fd(fd, text, line);
+        text += line;
+        length -= line;
+    }
 }
 
 void log_book::write_fd(int fd, const char* text, size_t length) {
@@ -329,7 +340,7 @@ bool log_book::flush(int64_t bound_us) {
     }
 }
 
-void log_book::flush_from_signal(int64_t bound_us) {
+void log_book::finish(int64_t bound_us) {
     if (!started()) return;
     // A fault on the log thread itself: nobody is left to write.
     if (current_thread_id() == thread_id_.load()) return;

@@ -19,9 +19,9 @@ class log_repeat_limit;
 
 enum class log_stream : uint8_t { out = 0, err = 1 };
 
-// Longest line kept whole, its '\n' included; a longer one is cut and still ends in '\n'. Client
-// bytes shown in a line (up to 1023, each at most 4 characters) fit.
-constexpr size_t log_line_max = 4608;
+// Longest line kept whole, its '\n' included; a longer one is cut and still ends in '\n'. One
+// write of at most this much reaches a pipe whole (PIPE_BUF), never torn by another writer's.
+constexpr size_t log_line_max = 4096;
 // The daemon's ring: about 6 s of a 115200-baud console, so that start-up and a burst of lines
 // never drop, while a flood is cut short.
 constexpr size_t log_ring_bytes = 65536;
@@ -62,9 +62,9 @@ public:
     // Waits until every line queued before the call is written, at most bound_us; true when
     // they were. Before start(): flushes stdio.
     bool flush(int64_t bound_us);
-    // The same for a signal handler: no lock, no stdio, no allocation. Afterwards the log
-    // thread writes nothing more, so the handler's own last line comes last.
-    void flush_from_signal(int64_t bound_us);
+    // The same as the process ends: afterwards the log thread writes nothing more, so the
+    // caller's last line comes last. No lock, no stdio, no allocation (a crash handler's).
+    void finish(int64_t bound_us);
 
     // Lines lost to a full ring since the last loss line.
     uint32_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
@@ -84,13 +84,14 @@ private:
     // Writes the committed lines from the tail on; false when the ring is empty or the line at
     // the tail is still being filled.
     bool write_one();
+    // One write a line (a blank line a call carries too), so that each arrives whole and alone.
+    void write_lines(int fd, const char* text, size_t length);
     void write_fd(int fd, const char* text, size_t length);
     void report_loss();
     // Queues the count lines of the limits whose second is over; returns when the next one
     // ends (0: none pending).
     int64_t report_repeats();
     void sleep_until_work(int64_t due_us);
-    bool wait_written(uint32_t target, int64_t bound_us, bool from_signal);
     bool tail_committed() const;
     void notify();
 

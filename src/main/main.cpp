@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "command_line.hpp"
@@ -54,6 +55,9 @@ void keep_inherited_descriptors_from_children() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // A reader of the output that has gone (the system logger) must not end the daemon on its
+    // next line, whichever line that is.
+    signal(SIGPIPE, SIG_IGN);
     // First, so that threads started later (a sanitizer's among them) inherit it.
     pthread_setname_np(pthread_self(), process_name);
     fill_standard_descriptors();
@@ -63,8 +67,8 @@ int main(int argc, char* argv[]) {
 
     read_service_environment();
     // Before any other thread, so that every thread started later leaves the stop signals to
-    // the signal path's own: the server takes configuration writes from its first step, and a
-    // stop must wait for them.
+    // the stop's own: the server takes configuration writes from its first step, and a stop
+    // must wait for them.
     if (start_signal_path() != 0) log_perror("Signal handling setup failed");
     if (parse_command_line(argc, argv, spi_config) == command_line_result::exit_info)
         end_process(info_exit_status);

@@ -146,6 +146,7 @@ board_process& board_fixture::launch_program(const std::string& program,
     launch.busybox = options.busybox.empty() ? e2e_busybox() : options.busybox;
     launch.spidev_bufsiz = options.spidev_bufsiz;
     launch.output_bytes_per_second = options.output_bytes_per_second;
+    launch.one_message_per_write = options.one_message_per_write;
     launch.program.push_back(program);
     launch.program.insert(launch.program.end(), options.args.begin(), options.args.end());
     if (options.emulate_spidev) {

@@ -59,6 +59,7 @@ struct daemon_options {
     // Set in the program's environment (NOTIFY_SOCKET, shorter times for tests, ...).
     std::vector<std::pair<std::string, std::string>> environment = {};
     double output_bytes_per_second = 0;  // above 0: the output drains this slowly (a console)
+    bool one_message_per_write = false;  // board_launch::one_message_per_write
 };
 
 class board_fixture {

@@ -1,7 +1,7 @@
 // The daemon under a service manager: a test stands in for the manager with its own datagram
 // socket, passed as NOTIFY_SOCKET with a watchdog period. The manager hears READY=1 once NAN is
 // published, a status line, watchdog pings that go on while the camera sends nothing, and
-// STOPPING=1 on a stop signal, in that order and nothing after.
+// STOPPING=1 on a stop signal, in that order and nothing after; a start-up that fails, nothing.
 #include <csignal>
 #include <optional>
 #include <string>
@@ -59,6 +59,24 @@ TEST_F(ServiceNotify, ReadyStatusPingsWhileTheBusIsIdleThenStopping) {
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 0);
     EXPECT_TRUE(board.wait_stdout(cleanup_done));
+    EXPECT_EQ(manager.next(std::chrono::milliseconds(0)), std::nullopt);
+}
+
+// A start-up that fails says nothing to the manager, however far it got: READY=1 would tell it
+// a daemon serves that is about to end.
+TEST_F(ServiceNotify, AStartUpThatFailsNeverSaysReady) {
+    notify_listener manager(board.state_dir());
+    ASSERT_TRUE(manager.bound());
+    board.start_daemon({.world =
+                            [](const std::string& state) {
+                                board_world::add_failure(
+                                    state, {"iw phy0 interface add nan0 type __nan", -1, 1});
+                            },
+                        .environment = {manager.variable()}});
+    const std::optional<int> status = board.wait_exit();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(board.wait_stdout("NAN initialization failed."));
     EXPECT_EQ(manager.next(std::chrono::milliseconds(0)), std::nullopt);
 }
 

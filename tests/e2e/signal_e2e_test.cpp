@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <unistd.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -310,11 +311,16 @@ std::string signal_name(const testing::TestParamInfo<int>& param) {
         case SIGTERM: return "Sigterm";
         case SIGINT: return "Sigint";
         case SIGSEGV: return "Sigsegv";
+        case SIGBUS: return "Sigbus";
+        case SIGILL: return "Sigill";
+        case SIGFPE: return "Sigfpe";
+        case SIGABRT: return "Sigabrt";
         default: return "Signal" + std::to_string(param.param);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, SignalStop, testing::Values(SIGTERM, SIGINT, SIGSEGV),
+INSTANTIATE_TEST_SUITE_P(Signals, SignalStop,
+                         testing::Values(SIGTERM, SIGINT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT),
                          signal_name);
 
 // ---- a stop signal during a hung command ----
@@ -352,6 +358,72 @@ TEST_F(SignalDuringHungCommand, AVendorSendIsKilledAndNothingIsLeft) {
     EXPECT_EQ(vendor_files(state()), std::vector<std::string>{});
 }
 
+// ---- a stop signal while the server loop is stuck ----
+
+// The thread of process pid that carries this name, or 0.
+pid_t thread_named(pid_t pid, const std::string& name) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr) return 0;
+    pid_t found = 0;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string tid = entry->d_name;
+        if (tid[0] == '.' || read_file(tasks + "/" + tid + "/comm") != name + "\n") continue;
+        found = static_cast<pid_t>(std::stol(tid));
+    }
+    closedir(dir);
+    return found;
+}
+
+// Holds one thread of the daemon where it stands, the others running on, as a loop stuck in a
+// call would be; released when the process ends.
+class held_thread {
+public:
+    explicit held_thread(pid_t tid) : tid_(tid) {
+        int status = 0;
+        held_ = ptrace(PTRACE_SEIZE, tid_, nullptr, nullptr) == 0 &&
+                ptrace(PTRACE_INTERRUPT, tid_, nullptr, nullptr) == 0 &&
+                waitpid(tid_, &status, __WALL) == tid_ && WIFSTOPPED(status);
+    }
+    ~held_thread() {
+        if (!held_) return;
+        // The tracer reaps the thread it traces, or the process it belongs to stays a zombie.
+        int status = 0;
+        while (waitpid(tid_, &status, __WALL) == tid_ && !WIFEXITED(status) &&
+               !WIFSIGNALED(status))
+            ptrace(PTRACE_CONT, tid_, nullptr, nullptr);
+    }
+    held_thread(const held_thread&) = delete;
+    held_thread& operator=(const held_thread&) = delete;
+
+    bool held() const { return held_; }
+
+private:
+    pid_t tid_;
+    bool held_ = false;
+};
+
+using SignalWhileTheServerIsStuck = signal_test;
+
+// The watchdog's stop comes exactly when the server loop no longer turns.
+TEST_F(SignalWhileTheServerIsStuck, TheStopStillEndsTheProcess) {
+    start();
+    ASSERT_NO_FATAL_FAILURE(stream_to_clients());
+    const pid_t server = thread_named(board.daemon().pid(), "tcp-server");
+    ASSERT_GT(server, 0);
+    auto held = std::make_unique<held_thread>(server);
+    ASSERT_TRUE(held->held()) << "ptrace: " << strerror(errno);
+
+    board.daemon().signal(SIGTERM);
+    ASSERT_TRUE(board.wait_stdout(cleanup_done));
+    held.reset();
+    expect_exit_status_zero();
+    const std::vector<std::string> out = board.stdout_lines();
+    EXPECT_EQ(count(out, received_line(SIGTERM)), 1u);
+    EXPECT_EQ(count(out, cleanup_done), 1u);
+    EXPECT_TRUE(iw_event_children(board.daemon().pid()).empty());
+}
+
 // ---- a stop signal during a boot-environment write ----
 
 constexpr unsigned short_write_bound_ms = 1500;
@@ -360,15 +432,17 @@ class SignalDuringWrite : public signal_test {
 protected:
     // The daemon runs a configuration write whose fw_setenv hangs until released; returns the
     // pid of that fw_setenv's shell once the call is logged.
-    void start_hung_write(const std::vector<std::pair<std::string, std::string>>& environment) {
+    void start_hung_write(const std::vector<std::pair<std::string, std::string>>& environment,
+                          const std::string& pattern = "fw_setenv *",
+                          const std::string& command = "AT+AB config " + new_record) {
         start({.environment = environment});
-        ASSERT_EQ(board_world::add_failure(state(), {.pattern = "fw_setenv *", .times = 1,
+        ASSERT_EQ(board_world::add_failure(state(), {.pattern = pattern, .times = 1,
                                                      .exit_status = 0, .stall = true}),
                   0);
         writer_ = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
         ASSERT_TRUE(writer_.valid()) << "connect: " << strerror(errno);
-        ASSERT_TRUE(send_text(writer_.get(), "AT+AB config " + new_record));
-        ASSERT_GE(board_world::wait_for_call(state(), "fw_setenv *",
+        ASSERT_TRUE(send_text(writer_.get(), command));
+        ASSERT_GE(board_world::wait_for_call(state(), pattern,
                                              static_cast<int>(e2e_deadline.count())),
                   0);
     }
@@ -482,6 +556,128 @@ TEST_F(SignalDuringWrite, AWriteThatNeverEndsIsLeftAtTheBound) {
     std::string stored;
     EXPECT_EQ(board_world::read_boot_env(state(), "vemuparam", &stored), 0);
     EXPECT_EQ(stored, new_record);
+}
+
+// A crash ends the daemon at once but for the write: once it has gone, its supervisor would
+// kill the write half done.
+TEST_F(SignalDuringWrite, ACrashWaitsForTheWriteWithinTheBound) {
+    const std::string bound = std::to_string(short_write_bound_ms);
+    ASSERT_NO_FATAL_FAILURE(start_hung_write({{"NANVIDEOD_BOOT_ENV_WAIT_MS", bound}}));
+    const auto sent = steady::now();
+    board.daemon().signal(SIGBUS);
+    const std::chrono::microseconds took = wait_reaped(sent);
+    ASSERT_FALSE(board.daemon().running());
+    EXPECT_GE(took, std::chrono::milliseconds(short_write_bound_ms));
+    expect_exit_status_zero();
+    const std::vector<std::string> out = board.stdout_lines();
+    EXPECT_EQ(count(out, received_line(SIGBUS)), 1u);
+    EXPECT_EQ(count(out, cleanup_done), 1u);
+    ASSERT_EQ(board_world::release_stalls(state()), 0);
+}
+
+// A firmware update that never ends (or that waits for the stop itself) is waited for up to the
+// cap, and then left to the service manager.
+TEST_F(SignalDuringWrite, AFirmwareUpdateIsWaitedForUpToTheCap) {
+    const std::string cap = std::to_string(short_write_bound_ms);
+    ASSERT_NO_FATAL_FAILURE(start_hung_write({{"NANVIDEOD_STOP_WAIT_CAP_MS", cap}},
+                                             "usb.sh *", "AT+AB updatefw"));
+    board.daemon().signal(SIGTERM);
+    ASSERT_TRUE(board.wait_stdout(cleanup_done));
+    expect_exit_status_zero();
+    const std::vector<std::string> out = board.stdout_lines();
+    static const std::regex waiting(R"(^\[sig_handler\] /bin/usb\.sh \(PID: ([0-9]+)\) still )"
+                                    R"(running, waiting for it to finish$)");
+    const auto line = std::find_if(out.begin(), out.end(), [](const std::string& text) {
+        return std::regex_match(text, waiting);
+    });
+    ASSERT_NE(line, out.end());
+    const std::string name = write_name(*line);
+    const std::string left =
+        "[sig_handler] " + name + " still running after " + cap + " ms, not waiting any longer";
+    EXPECT_EQ(std::vector<std::string>(line, out.end()),
+              (std::vector<std::string>{*line, left, cleanup_done}));
+    ASSERT_EQ(board_world::release_stalls(state()), 0);
+}
+
+// ---- whole lines ----
+
+bool one_whole_line(const std::string& message) {
+    return message.find('\n') == message.size() - 1;
+}
+
+using WholeLines = signal_test;
+
+// Whatever else writes to the same output (a child's error, a console), each line of the daemon
+// arrives whole: one write, no longer than a pipe takes in one piece.
+TEST_F(WholeLines, EachWriteIsOneLineOfAtMost4096Bytes) {
+    start({.one_message_per_write = true});
+    unique_fd client = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
+    ASSERT_TRUE(client.valid()) << "connect: " << strerror(errno);
+    const std::string unprintable(1023, '\x01');
+    ASSERT_EQ(send(client.get(), unprintable.data(), unprintable.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(unprintable.size()));
+    ASSERT_TRUE(board.daemon().wait_for_prefix(output_stream::out, "Received data from (fd ", 0,
+                                               e2e_deadline));
+    stop_with(SIGTERM);
+    expect_exit_status_zero();
+    ASSERT_TRUE(board.wait_stdout(cleanup_done));
+    const std::vector<std::string> messages = board.daemon().messages();
+    for (const std::string& message : messages) {
+        EXPECT_LE(message.size(), 4096u) << message.substr(0, 80);
+        EXPECT_TRUE(one_whole_line(message)) << message.substr(0, 200);
+    }
+    EXPECT_EQ(messages.back(), cleanup_done + "\n");
+}
+
+// On a console as slow as the board's, a burst of long lines is still queued when the stop comes:
+// every one is out before the stop's last line, which is the last of all.
+TEST_F(WholeLines, LinesQueuedBeforeTheStopAreOutBeforeItsLastLine) {
+    constexpr double console_bytes_per_second = 11520;  // 115200 baud
+    constexpr int long_lines = 8;
+    start({.output_bytes_per_second = console_bytes_per_second});
+    unique_fd client = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
+    ASSERT_TRUE(client.valid()) << "connect: " << strerror(errno);
+    const std::string unprintable(1023, '\x01');
+    for (int sent = 0; sent < long_lines; ++sent) {
+        ASSERT_TRUE(send_text(client.get(), unprintable));
+        // Replied: its line is queued.
+        ASSERT_FALSE(read_until(client.get(), "\r\n", e2e_deadline).empty());
+    }
+    board.daemon().signal(SIGTERM);
+    expect_exit_status_zero();
+    const std::vector<std::string> out = board.stdout_lines();
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), cleanup_done);
+    EXPECT_EQ(std::count_if(out.begin(), out.end(),
+                            [](const std::string& line) {
+                                return line.rfind("Received data from (fd ", 0) == 0;
+                            }),
+              long_lines);
+}
+
+// ---- the daemon killed outright ----
+
+using SignalKill = signal_test;
+
+// Started by hand, with no service manager to clean up after it, the daemon is killed with no
+// chance to stop its children: its `iw event` goes with it, or each restart would add one more.
+TEST_F(SignalKill, TheIwEventChildGoesWithTheDaemon) {
+    start({.environment = {{"NANVIDEO_IW_EVENT_DEAF", "1"}}});
+    const std::string ns = mount_namespace(board.daemon().pid());
+    ASSERT_FALSE(ns.empty());
+    ASSERT_GE(board_world::wait_for_call(state(), "iw event -t -f",
+                                         static_cast<int>(e2e_deadline.count())),
+              0);
+    ASSERT_EQ(iw_event_children(board.daemon().pid()).size(), 1u)
+        << process_tree(board.daemon().pid());
+
+    board.daemon().signal(SIGKILL);
+    const std::optional<int> status = board.daemon().wait_ended(e2e_deadline);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(describe_wait_status(*status), describe_wait_status(SIGKILL));
+    EXPECT_TRUE(wait_board_processes(ns, [](const std::vector<std::string>& left) {
+        return std::find(left.begin(), left.end(), "iw event -t -f ") == left.end();
+    })) << joined(board_processes(ns));
 }
 
 // ---- `iw event` ends ----

@@ -91,7 +91,6 @@ TEST(EventListener, PushesTheStandInsLinesAndReportsTheClosedStream) {
               (std::vector<std::string>{"args:3|event|-t|-f", "t: nan0 (phy #0): vendor event 00e04c:2",
                                         "vendor event: 00 01 02 ", "", "no newline"}));
     EXPECT_EQ(child->pid(), iw_event_no_child);
-    EXPECT_EQ(child->take_pid_for_signal(), iw_event_no_child);
     // Reaped, not left as a zombie.
     EXPECT_TRUE(process_gone(read_pid(dir.file("iw.pid"))));
 }
@@ -202,7 +201,7 @@ child_result run_forked(const temp_dir& dir, const std::function<void()>& body) 
 
 // Starts the daemon's listener on a stand-in that sleeps, then signals the process.
 void listener_then_signal(const temp_dir& dir, const std::function<void()>& send_signal) {
-    install_signal_handlers();
+    if (start_signal_path() != 0) _exit(child_setup_failed);
     pthread_t thread;
     if (pthread_create(&thread, nullptr, nan_event_listener, nullptr) != 0) _exit(child_setup_failed);
     pthread_detach(thread);
@@ -274,7 +273,7 @@ TEST_F(SignalPath, SegmentationFaultStillKillsTheChild) {
 
 TEST_F(SignalPath, WithoutAChildThereIsNoKillLine) {
     child_result r = run_forked(dir_, [] {
-        install_signal_handlers();
+        if (start_signal_path() != 0) _exit(child_setup_failed);
         kill(getpid(), SIGINT);
         for (;;) pause();
     });
@@ -327,7 +326,7 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
 
     child_result r = run_forked(dir_, [] {
         set_keyword_handler("data_rsp", record_data_rsp);
-        if (nan_event_init() != 0) _exit(child_setup_failed);
+        if (start_signal_path() != 0 || nan_event_init() != 0) _exit(child_setup_failed);
         for (;;) pause();
     });
 
@@ -356,14 +355,16 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
 }
 
 
-// A stand-in boot-environment write: says it started, waits for the release file, then stores
-// its value.
+// A stand-in boot-environment write: the first one says it started and waits for the release
+// file; every one then stores its value.
 void write_stalled_fw_setenv(const temp_dir& dir) {
     dir.write_program("fw_setenv", "#!/bin/sh\n"
-                                   "touch '" + dir.file("started") + "'\n"
-                                   "while [ ! -e '" + dir.file("release") + "' ]; do\n"
-                                   "  sleep 0.01\n"
-                                   "done\n"
+                                   "if [ \"$2\" = first ]; then\n"
+                                   "  touch '" + dir.file("started") + "'\n"
+                                   "  while [ ! -e '" + dir.file("release") + "' ]; do\n"
+                                   "    sleep 0.01\n"
+                                   "  done\n"
+                                   "fi\n"
                                    "echo \"$2\" > '" + dir.file("stored") + "'\n");
 }
 
@@ -406,31 +407,27 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
         << r.err;
 }
 
-// A stop waits for a running write; a second stop signal on another thread returns there at once
-// and neither ends the wait nor starts a second one.
-TEST_F(SignalPath, ASecondSignalOnAnotherThreadLeavesTheWaitAlone) {
+// A stop waits for a running write; a second stop signal neither ends the wait nor starts a
+// second one, and no write starts once the stop has begun.
+TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
     write_stalled_fw_setenv(dir_);
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
-        install_signal_handlers();
+        if (start_signal_path() != 0) _exit(child_setup_failed);
         std::thread writer([] { run_cmd_status("fw_setenv vemuparam first"); });
         writer.detach();
         if (!wait_until([&] { return file_exists(dir_.file("started")); }))
             _exit(child_setup_failed);
-        std::thread stopper([] {
-            sigset_t none;
-            sigemptyset(&none);
-            for (;;) sigsuspend(&none);
-        });
-        pthread_kill(stopper.native_handle(), SIGTERM);
-        stopper.detach();
+        kill(getpid(), SIGTERM);
         if (!wait_until([&] {
                 return read_file(dir_.file("stdout")).find("waiting for it to finish") !=
                        std::string::npos;
             }))
             _exit(child_setup_failed);
-        raise(SIGTERM);
-        printf("second signal returned\n");
+        kill(getpid(), SIGTERM);
+        printf("second signal sent\n");
+        fflush(stdout);
+        printf("later write: %d\n", run_cmd_status("fw_setenv vemuparam second"));
         fflush(stdout);
         close(open(dir_.file("release").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         for (;;) pause();
@@ -444,7 +441,8 @@ TEST_F(SignalPath, ASecondSignalOnAnotherThreadLeavesTheWaitAlone) {
                                          r.out.find(')', at) - at - first.size());
     EXPECT_EQ(r.out, "\n[sig_handler] Received signal 15, cleaning up resources...\n" + first +
                          pid + ") still running, waiting for it to finish, at most 30000 ms\n"
-                         "second signal returned\n" +
+                         "second signal sent\n"
+                         "later write: -1\n" +
                          first + pid + ") finished\n"
                          "[sig_handler] Cleanup completed, exiting process...\n");
 }

@@ -96,14 +96,14 @@ TEST(LogBook, FlushReturnsOnceEveryQueuedLineIsWritten) {
     EXPECT_EQ(log.out.ready_now(), expected);
 }
 
-TEST(LogBook, AfterTheSignalFlushQueuedLinesAreOutAndNothingMoreIsWritten) {
+TEST(LogBook, AfterTheFinishQueuedLinesAreOutAndNothingMoreIsWritten) {
     test_log log;
     ASSERT_EQ(log.book.start(), 0);
-    log.print(log_stream::out, "before the signal\n");
+    log.print(log_stream::out, "before the end\n");
     log.print(log_stream::err, "its reason\n");
-    log.book.flush_from_signal(line_deadline_ms * 1000LL);
-    log.print(log_stream::out, "after the signal\n");
-    EXPECT_EQ(log.out.ready_now(), "before the signal\n");
+    log.book.finish(line_deadline_ms * 1000LL);
+    log.print(log_stream::out, "after the end\n");
+    EXPECT_EQ(log.out.ready_now(), "before the end\n");
     EXPECT_EQ(log.err.ready_now(), "its reason\n");
     log.book.stop();
     EXPECT_EQ(log.out.ready_now(), "");

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +18,8 @@ extern char** environ;
 
 namespace {
 
-constexpr size_t read_chunk = 4096;
+// Room for the largest message a program may write in one go on a packet socket.
+constexpr size_t read_chunk = 65536;
 // A paced output is read in small pieces, as a console takes characters, through a pipe that
 // holds one page, as a tty's buffer.
 constexpr size_t paced_chunk = 64;
@@ -33,6 +35,13 @@ pipe_pair make_pipe() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error(std::string("pipe2: ") + strerror(errno));
+    return {unique_fd(fds[0]), unique_fd(fds[1])};
+}
+
+pipe_pair make_packet_pair() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+        throw std::runtime_error(std::string("socketpair: ") + strerror(errno));
     return {unique_fd(fds[0]), unique_fd(fds[1])};
 }
 
@@ -99,14 +108,18 @@ std::vector<char*> pointers_to(std::vector<std::string>& texts) {
 }  // namespace
 
 board_process::board_process(const board_launch& launch, line_callback on_line)
-    : on_line_(std::move(on_line)), output_bytes_per_second_(launch.output_bytes_per_second) {
+    : on_line_(std::move(on_line)),
+      output_bytes_per_second_(launch.output_bytes_per_second),
+      keep_messages_(launch.one_message_per_write) {
     // Everything the child needs is prepared before fork: after it, only exec-safe calls.
     std::vector<std::string> args = build_arguments(launch);
     std::vector<std::string> env = build_environment(launch);
     std::vector<char*> argv = pointers_to(args);
     std::vector<char*> envp = pointers_to(env);
-    pipe_pair out = make_pipe();
+    pipe_pair out = keep_messages_ ? make_packet_pair() : make_pipe();
+    // With one socket for both, standard error's pipe ends at once: nothing writes to it.
     pipe_pair err = make_pipe();
+    const int err_target = keep_messages_ ? out.write_end.get() : err.write_end.get();
     if (output_bytes_per_second_ > 0) {
         fcntl(out.write_end.get(), F_SETPIPE_SZ, paced_pipe_bytes);
         fcntl(err.write_end.get(), F_SETPIPE_SZ, paced_pipe_bytes);
@@ -126,7 +139,7 @@ board_process::board_process(const board_launch& launch, line_callback on_line)
         setpgid(0, 0);
         dup2(null_input.get(), STDIN_FILENO);
         dup2(out.write_end.get(), STDOUT_FILENO);
-        dup2(err.write_end.get(), STDERR_FILENO);
+        dup2(err_target, STDERR_FILENO);
         execvpe(argv[0], argv.data(), envp.data());
         static const char message[] = "board_process: cannot run the launcher\n";
         const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
@@ -169,6 +182,10 @@ void board_process::read_stream(output_stream stream, int fd) {
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         paced_read(static_cast<size_t>(got));
+        if (keep_messages_) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            messages_.emplace_back(chunk, static_cast<size_t>(got));
+        }
         partial.append(chunk, static_cast<size_t>(got));
         for (size_t newline; (newline = partial.find('\n')) != std::string::npos;) {
             std::string line = partial.substr(0, newline);
@@ -221,6 +238,11 @@ void board_process::reap() {
         wait_status_ = status;
     }
     changed_.notify_all();
+}
+
+std::vector<std::string> board_process::messages() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
 }
 
 std::vector<std::string> board_process::lines(output_stream stream) const {

@@ -40,6 +40,10 @@ struct board_launch {
     // Above 0: both streams together are read no faster than this, through pipes that hold a
     // page, as a serial console drains a board's output (115200 baud is about 11.5 KB/s).
     double output_bytes_per_second = 0;
+    // Standard output and standard error are one SOCK_SEQPACKET socket, where each write arrives
+    // as one message: messages() shows how the program cut its output. Its lines all count as
+    // standard output's.
+    bool one_message_per_write = false;
 };
 
 class board_process {
@@ -60,6 +64,8 @@ public:
     pid_t pid() const { return pid_; }
 
     std::vector<std::string> lines(output_stream stream) const;
+    // With one_message_per_write: each write, whole, as it came.
+    std::vector<std::string> messages() const;
     // Waits for a line at index `from` or later that matches; returns its index.
     std::optional<size_t> wait_for(output_stream stream, const line_predicate& match, size_t from,
                                    milliseconds timeout);
@@ -99,6 +105,8 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> lines_[2];
+    bool keep_messages_ = false;
+    std::vector<std::string> messages_;
     bool stream_ended_[2] = {false, false};
     bool exited_ = false;
     int wait_status_ = 0;
