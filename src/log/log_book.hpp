@@ -21,7 +21,7 @@ enum class log_stream : uint8_t { out = 0, err = 1 };
 
 // Longest line kept whole, its '\n' included; a longer one is cut and still ends in '\n'. Client
 // bytes shown in a line (up to 1023, each at most 4 characters) fit.
-constexpr size_t log_line_max = 4608;
+constexpr size_t log_line_max = 4096;
 // The daemon's ring: about 6 s of a 115200-baud console, so that start-up and a burst of lines
 // never drop, while a flood is cut short.
 constexpr size_t log_ring_bytes = 65536;

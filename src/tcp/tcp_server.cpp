@@ -303,13 +303,22 @@ void tcp_server::receive_from(int fd) {
     }
     if (total == 0) return;
     receive_buffer_[total] = '\0';
-    escape_for_log(receive_buffer_, total, shown_);
+    show_received(fd, total);
     const int index = clients_.find(fd);
     if (index < 0 || received_lines_[static_cast<size_t>(index)].allow())
         log_out("Received data from (fd %d): %s\n", fd, shown_);
     if (index < 0) return;
     clients_.mark_alive(index, mono_now_s(), false);
     if (worker_.has_handler()) hand_to_worker(index, fd, total);
+}
+
+// The line, its '\n' included, is at most log_line_max bytes: one write, never torn by another
+// writer's on the same pipe.
+void tcp_server::show_received(int fd, size_t length) {
+    const int prefix = snprintf(nullptr, 0, "Received data from (fd %d): ", fd);
+    size_t room = log_line_max - 1 - static_cast<size_t>(prefix > 0 ? prefix : 0);
+    if (room > sizeof shown_ - 1) room = sizeof shown_ - 1;
+    client_text_for_log(receive_buffer_, length, shown_, room);
 }
 
 // A status request with nothing of its client's ahead of it is answered here and now, so it

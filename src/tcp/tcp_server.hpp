@@ -108,6 +108,7 @@ private:
     void close_hung_up_clients();
     admission add_client(unique_fd& socket, int* index);
     void receive_from(int fd);
+    void show_received(int fd, size_t length);
     void close_client(int fd, close_path path);
     void hand_to_worker(int index, int fd, size_t length);
 

@@ -595,6 +595,25 @@ TEST_F(ReceivedText, ControlBytesAreShownEscaped) {
     ASSERT_TRUE(send_text(client.socket.get(), "AT+AB \x1b[2J\\x\t\xff\r\n"));
     EXPECT_TRUE(board.wait_stdout("Received data from (fd " + std::to_string(client.daemon_fd) +
                                   "): AT+AB \\x1b[2J\\\\x\\x09\\xff\\r\\n"));
+
+    // 1023 bytes shown as \xHH would make a line of over 4 KiB: as many as fit in one line of at
+    // most 4096 bytes, its '\n' included, and how many those are.
+    std::string chunk;
+    std::string shown;
+    for (int i = 0; i < 1023; ++i) {
+        chunk += static_cast<char>(0x80 + i % 0x80);
+        char escaped[8];
+        snprintf(escaped, sizeof escaped, "\\x%02x", 0x80 + i % 0x80);
+        shown += escaped;
+    }
+    const std::string prefix = "Received data from (fd " + std::to_string(client.daemon_fd) + "): ";
+    const std::string tail_form = " ... (1023 bytes, 1023 shown)";
+    const size_t fitting = (4096 - 1 - prefix.size() - tail_form.size()) / 4;
+    ASSERT_TRUE(send_text(client.socket.get(), chunk));
+    const std::string line = prefix + shown.substr(0, fitting * 4) + " ... (1023 bytes, " +
+                             std::to_string(fitting) + " shown)";
+    EXPECT_TRUE(board.wait_stdout(line)) << fitting;
+    EXPECT_LE(line.size() + 1, 4096u);
 }
 
 // ---- the port taken ----
