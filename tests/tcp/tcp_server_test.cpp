@@ -1,12 +1,18 @@
 // The server loop on an ephemeral port: accepting, receiving, the close paths and shutdown.
 // Most tests step the loop from the test thread so every line is printed before it is checked.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+
+#include <cstddef>
 
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +22,7 @@
 #include <set>
 #include <thread>
 
+#include "listen_socket.hpp"
 #include "tcp_server.hpp"
 #include "tcp_test_support.hpp"
 
@@ -731,6 +738,62 @@ TEST_F(tcp_server_test, running_loop_streams_video_and_serves_commands) {
     EXPECT_EQ(call_count(), 1u);
     EXPECT_TRUE(sees_close(client.get()));
     EXPECT_FALSE(clients.at(0).connected());
+}
+
+// ---- the listener when IPv6 sockets fail ----
+
+// In a child whose socket(AF_INET6, ...) fails with `error` (a seccomp filter, as a sandbox
+// would set): what opening the listener prints, and the family it listens on (0: none).
+std::string listener_when_ipv6_fails(int error, int* family) {
+    int output[2];
+    must(pipe2(output, O_CLOEXEC) == 0, "pipe2");
+    const pid_t child = fork();
+    must(child >= 0, "fork");
+    if (child == 0) {
+        dup2(output[1], STDERR_FILENO);
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K,
+                     SECCOMP_RET_ERRNO | (static_cast<uint32_t>(error) & SECCOMP_RET_DATA)),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+            _exit(100);
+        }
+        unique_fd listener = open_listen_socket(0, 1);
+        sockaddr_storage address{};
+        socklen_t size = sizeof address;
+        if (!listener.valid()) _exit(0);
+        getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
+        _exit(address.ss_family);
+    }
+    close(output[1]);
+    std::string text;
+    char block[256];
+    ssize_t n;
+    while ((n = read(output[0], block, sizeof block)) > 0) text.append(block, static_cast<size_t>(n));
+    close(output[0]);
+    int status = 0;
+    must(waitpid(child, &status, 0) == child, "waitpid");
+    *family = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return text;
+}
+
+// Only a kernel without IPv6 makes the server listen on IPv4 alone: NAN peers come over IPv6
+// link-local, so any other refusal ends the listener instead of shutting them out.
+TEST(listen_socket_test, ipv4_alone_only_when_the_kernel_has_no_ipv6) {
+    int family = -1;
+    char fallback[sizeof ipv4_fallback_line + 8];
+    snprintf(fallback, sizeof fallback, ipv4_fallback_line, 0u);
+    EXPECT_EQ(listener_when_ipv6_fails(EAFNOSUPPORT, &family), fallback);
+    EXPECT_EQ(family, AF_INET);
+    EXPECT_EQ(listener_when_ipv6_fails(EACCES, &family), "socket(AF_INET6) failed: Permission denied\n");
+    EXPECT_EQ(family, 0);
 }
 
 // ---- the daemon's entry point ----

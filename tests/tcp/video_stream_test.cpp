@@ -258,6 +258,31 @@ TEST_F(video_stream_test, reply_behind_an_unsent_frame_is_dropped_after_1000_ms_
     EXPECT_EQ(clients.at(0).connected(), true);
 }
 
+// A reply the socket took only part of is finished from its rest: bytes for the client, not a
+// frame.
+TEST_F(video_stream_test, reply_finished_from_its_rest_counts_bytes_not_a_frame) {
+    const int fd = connect_stalled_client(0);
+    fill_socket(fd);
+    char block[4096];
+    ASSERT_EQ(recv(peers[0].get(), block, sizeof block, 0), 4096);  // room for part of it
+    const std::string reply = pattern(at_reply_max, 3);
+    ASSERT_EQ(clients.post_reply(0, 1, reply.data(), at_reply_max, clock.now_us(), true), 0);
+    EXPECT_EQ(write_and_capture(0), "");
+    ASSERT_TRUE(clients.at(0).has_rest());
+
+    std::string got;
+    for (int i = 0; i < 1000 && clients.at(0).has_rest(); ++i) {
+        got += read_available(peers[0].get());
+        EXPECT_EQ(write_and_capture(0), "");
+    }
+    got += read_available(peers[0].get());
+    ASSERT_GE(got.size(), reply.size());
+    EXPECT_TRUE(got.substr(got.size() - reply.size()) == reply);
+    const client_counters counted = clients.at(0).figures.reading();
+    EXPECT_EQ(counted.bytes_sent, at_reply_max);
+    EXPECT_EQ(counted.frames_sent, 0u);
+}
+
 // 65536 bytes hold 15 of the longest replies with their headers; the 16th goes over. The close
 // reports the commands' replies it drops in one line; busy replies are not counted.
 TEST_F(video_stream_test, client_owed_more_than_64_kib_of_replies_is_closed) {
