@@ -37,7 +37,7 @@ TEST(StatusSummary, RatesAndLossesOverTheLastSpan) {
             s.raw_queue_drops = 1;
             s.sequence_gap_frames = 2;
             s.ring_overwrites = 3;
-            s.client_frames_skipped = 4;
+            s.total_frames_skipped = 4;
             s.frames_refused_crc = 5;
             s.frames_refused_sync = 1;
         }
@@ -77,13 +77,13 @@ TEST(StatusLog, OneLineAMinuteOnlyWhileSomethingMoved) {
     EXPECT_FALSE(log.tick(s));  // nothing moved
     s = at(122);
     s.frames_stored = 5490;
-    s.client_frames_sent = 5400;
+    s.total_frames_sent = 5400;
     s.clients = 1;
     // A different figure for every count in the line.
     s.raw_queue_drops = 1;
     s.sequence_gap_frames = 2;
     s.ring_overwrites = 3;
-    s.client_frames_skipped = 4;
+    s.total_frames_skipped = 4;
     s.frames_refused_sync = 5;
     s.frames_refused_length = 6;
     s.frames_refused_crc = 7;
