@@ -17,11 +17,15 @@ public:
     virtual int send(const char* text) = 0;
     // The video stops for good (a client reading its configuration is setting the device up).
     virtual void suspend_video() = 0;
-    // Sends the daemon's status (the "AT+AB status" reply). The server thread, which owns the
-    // client table, writes the text at the moment the reply starts. Returns as send does.
+    // Sends the daemon's status (the "AT+AB status" reply), read from the counters now. Returns
+    // as send does.
     virtual int send_status() = 0;
 };
 
 // Carries out one chunk (at least one byte, NUL-terminated at data[length]) and replies through
 // reply. Returns 0 or the error code the command thread reports.
 using at_command_handler = int (*)(at_reply& reply, const char* data, int length);
+
+// True when the chunk asks for the status and nothing else: the server answers such a chunk
+// itself, at once, when its client has no command waiting or running ahead of it.
+using at_status_check = bool (*)(const char* data, int length);

@@ -16,6 +16,8 @@ public:
     void add(uint64_t n = 1) {
         value_.store(value_.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
     }
+    // The owning thread only, for a new owner of what it counts (a client slot's next connection).
+    void reset() { value_.store(0, std::memory_order_relaxed); }
     // Any thread.
     uint64_t value() const { return value_.load(std::memory_order_relaxed); }
 

@@ -26,31 +26,17 @@ struct client_status {
     client_counters counts;
 };
 
+#define NANVIDEO_SNAPSHOT_FIELD(group, name, key, moved, meaning) uint64_t key = 0;
+
 struct status_snapshot {
     int64_t now_us = 0;
     int64_t started_us = 0;
-    uint64_t spi_transfers = 0;
-    uint64_t spi_transfer_failures = 0;
     int64_t last_transfer_us = 0;  // 0: none yet
-    uint64_t raw_queue_drops = 0;
-    uint64_t frames_stored = 0;
-    uint64_t frames_refused_sync = 0;
-    uint64_t frames_refused_length = 0;
-    uint64_t frames_refused_crc = 0;
-    uint64_t sequence_gaps = 0;
-    uint64_t sequence_gap_frames = 0;
-    uint64_t ring_overwrites = 0;
     bool video_suspended = false;
     int clients = 0;
-    uint64_t client_frames_sent = 0;  // over every connection, closed ones too
-    uint64_t client_bytes_sent = 0;
-    uint64_t client_frames_skipped = 0;
-    uint64_t client_timeouts = 0;
-    uint64_t at_commands = 0;
     client_status client[status_client_slots];
-    uint64_t nan_peers_seen = 0;
-    uint64_t nan_data_paths_answered = 0;
-    uint64_t nan_data_paths_refused = 0;
+    // Every counter, under its status key (the stream's totals count closed connections too).
+    NANVIDEO_ALL_COUNTERS(NANVIDEO_SNAPSHOT_FIELD)
 
     int64_t uptime_s() const { return (now_us - started_us) / 1000000; }
     // Seconds since the last transfer that brought bytes (since the start before the first).
@@ -60,7 +46,7 @@ struct status_snapshot {
     // Frames that did not reach a reader: dropped from the raw queue, missing at a sequence gap,
     // lapped in the ring, passed over by a busy client.
     uint64_t frames_lost() const {
-        return raw_queue_drops + sequence_gap_frames + ring_overwrites + client_frames_skipped;
+        return raw_queue_drops + sequence_gap_frames + ring_overwrites + total_frames_skipped;
     }
     uint64_t frames_bad() const {
         return frames_refused_sync + frames_refused_length + frames_refused_crc;
@@ -70,6 +56,10 @@ struct status_snapshot {
 // Every counter of c at now_us; the per-client slots stay empty (the server thread fills them
 // from its table).
 status_snapshot read_status(const daemon_counters& c, int64_t now_us);
+// Each counter's growth from `earlier` to `later`, over the time between them (now_us).
+status_snapshot counters_since(const status_snapshot& later, const status_snapshot& earlier);
+// Whether a counter that counts as activity, or the number of clients, changed.
+bool counters_moved(const status_snapshot& a, const status_snapshot& b);
 
 // The reply to "AT+AB status": "key=value\r\n" per counter, then "OK\r\n". Never cut: a buffer
 // of status_reply_size holds the longest. Returns the length (or 0 when size is too small).

@@ -33,49 +33,24 @@ size_t append_bus_idle(const status_snapshot& s, char* out, size_t used, size_t 
     return used + clipped(n, size - used);
 }
 
-bool counters_moved(const status_snapshot& a, const status_snapshot& b) {
-    return a.spi_transfers != b.spi_transfers || a.spi_transfer_failures != b.spi_transfer_failures ||
-           a.frames_stored != b.frames_stored || a.frames_lost() != b.frames_lost() ||
-           a.frames_bad() != b.frames_bad() || a.clients != b.clients ||
-           a.client_frames_sent != b.client_frames_sent || a.client_timeouts != b.client_timeouts ||
-           a.at_commands != b.at_commands || a.nan_peers_seen != b.nan_peers_seen ||
-           a.nan_data_paths_answered != b.nan_data_paths_answered ||
-           a.nan_data_paths_refused != b.nan_data_paths_refused;
-}
-
 }  // namespace
 
 status_window::status_window(int64_t span_s, int64_t started_us)
     : span_us_(span_s * 1000000) {
-    history_[0].at_us = started_us;
-}
-
-status_window::reading status_window::reading_of(const status_snapshot& s) {
-    reading r;
-    r.at_us = s.now_us;
-    r.stored = s.frames_stored;
-    r.sent = s.client_frames_sent;
-    r.raw_drops = s.raw_queue_drops;
-    r.gap_frames = s.sequence_gap_frames;
-    r.ring_overwrites = s.ring_overwrites;
-    r.client_skips = s.client_frames_skipped;
-    r.sync = s.frames_refused_sync;
-    r.length = s.frames_refused_length;
-    r.crc = s.frames_refused_crc;
-    return r;
+    history_[0].now_us = started_us;
 }
 
 // The newest reading at least a span old; while the history is younger, the oldest one.
-status_window::reading status_window::window_start(const reading& now) {
-    reading start = history_[(newest_ - (count_ - 1) + history_size) % history_size];
+status_snapshot status_window::window_start(const status_snapshot& now) {
+    status_snapshot start = history_[(newest_ - (count_ - 1) + history_size) % history_size];
     for (int age = 0; age < count_; ++age) {
-        const reading& r = history_[(newest_ - age + history_size) % history_size];
-        if (now.at_us - r.at_us >= span_us_) {
+        const status_snapshot& r = history_[(newest_ - age + history_size) % history_size];
+        if (now.now_us - r.now_us >= span_us_) {
             start = r;
             break;
         }
     }
-    if (now.at_us - history_[newest_].at_us >= span_us_ / readings_per_span) {
+    if (now.now_us - history_[newest_].now_us >= span_us_ / readings_per_span) {
         newest_ = (newest_ + 1) % history_size;
         history_[newest_] = now;
         if (count_ < history_size) ++count_;
@@ -83,45 +58,34 @@ status_window::reading status_window::window_start(const reading& now) {
     return start;
 }
 
-status_window::reading status_window::over_window(const status_snapshot& s) {
-    const reading now = reading_of(s);
-    const reading start = window_start(now);
-    reading d;
-    d.at_us = now.at_us - start.at_us;
-    d.stored = now.stored - start.stored;
-    d.sent = now.sent - start.sent;
-    d.raw_drops = now.raw_drops - start.raw_drops;
-    d.gap_frames = now.gap_frames - start.gap_frames;
-    d.ring_overwrites = now.ring_overwrites - start.ring_overwrites;
-    d.client_skips = now.client_skips - start.client_skips;
-    d.sync = now.sync - start.sync;
-    d.length = now.length - start.length;
-    d.crc = now.crc - start.crc;
-    return d;
+status_snapshot status_window::over_window(const status_snapshot& s) {
+    return counters_since(s, window_start(s));
 }
 
 size_t status_window::summary(const status_snapshot& s, char* out, size_t size) {
     if (size == 0) return 0;
-    const reading d = over_window(s);
+    const status_snapshot d = over_window(s);
     const int n = snprintf(out, size, "%d client%s, %.1f frames/s in, %" PRIu64 " lost, %" PRIu64
                            " bad in the last %" PRId64 " s",
-                           s.clients, s.clients == 1 ? "" : "s", per_second(d.stored, d.at_us),
-                           d.lost(), d.bad(), rounded_seconds(d.at_us));
+                           s.clients, s.clients == 1 ? "" : "s", per_second(d.frames_stored, d.now_us),
+                           d.frames_lost(), d.frames_bad(), rounded_seconds(d.now_us));
     return append_bus_idle(s, out, clipped(n, size), size);
 }
 
 size_t status_window::log_line(const status_snapshot& s, char* out, size_t size) {
     if (size == 0) return 0;
-    const reading d = over_window(s);
+    const status_snapshot d = over_window(s);
     const int n = snprintf(out, size,
                            "Status: %d client%s, %.1f frames/s in, %.1f frames/s out, %" PRIu64
                            " lost (raw queue %" PRIu64 ", sequence gaps %" PRIu64 ", ring %" PRIu64
                            ", busy clients %" PRIu64 "), %" PRIu64 " bad (sync %" PRIu64
                            ", length %" PRIu64 ", CRC %" PRIu64 ") in the last %" PRId64 " s",
-                           s.clients, s.clients == 1 ? "" : "s", per_second(d.stored, d.at_us),
-                           per_second(d.sent, d.at_us), d.lost(), d.raw_drops, d.gap_frames,
-                           d.ring_overwrites, d.client_skips, d.bad(), d.sync, d.length, d.crc,
-                           rounded_seconds(d.at_us));
+                           s.clients, s.clients == 1 ? "" : "s",
+                           per_second(d.frames_stored, d.now_us),
+                           per_second(d.total_frames_sent, d.now_us), d.frames_lost(),
+                           d.raw_queue_drops, d.sequence_gap_frames, d.ring_overwrites,
+                           d.total_frames_skipped, d.frames_bad(), d.frames_refused_sync,
+                           d.frames_refused_length, d.frames_refused_crc, rounded_seconds(d.now_us));
     return append_bus_idle(s, out, clipped(n, size), size);
 }
 

@@ -26,30 +26,15 @@ public:
     size_t log_line(const status_snapshot& now, char* out, size_t size);
 
 private:
-    struct reading {
-        int64_t at_us = 0;
-        uint64_t stored = 0;
-        uint64_t sent = 0;
-        uint64_t raw_drops = 0;
-        uint64_t gap_frames = 0;
-        uint64_t ring_overwrites = 0;
-        uint64_t client_skips = 0;
-        uint64_t sync = 0;
-        uint64_t length = 0;
-        uint64_t crc = 0;
-        uint64_t lost() const { return raw_drops + gap_frames + ring_overwrites + client_skips; }
-        uint64_t bad() const { return sync + length + crc; }
-    };
     static constexpr int history_size = 16;
 
-    static reading reading_of(const status_snapshot& s);
     // Records now and returns the reading the window starts at.
-    reading window_start(const reading& now);
-    // What moved over the window that ends at s (at_us: the window's length).
-    reading over_window(const status_snapshot& s);
+    status_snapshot window_start(const status_snapshot& now);
+    // What moved over the window that ends at s (now_us: the window's length).
+    status_snapshot over_window(const status_snapshot& s);
 
     int64_t span_us_;
-    reading history_[history_size];
+    status_snapshot history_[history_size];
     int newest_ = 0;
     int count_ = 1;
 };

@@ -58,54 +58,45 @@ status_snapshot read_status(const daemon_counters& c, int64_t now_us) {
     status_snapshot s;
     s.now_us = now_us;
     s.started_us = c.started_us;
-    s.spi_transfers = c.intake.transfers.value();
-    s.spi_transfer_failures = c.intake.transfer_failures.value();
     s.last_transfer_us = c.intake.last_transfer_us.load(std::memory_order_relaxed);
-    s.raw_queue_drops = c.intake.raw_queue_drops.value();
-    s.frames_stored = c.frames.stored.value();
-    s.frames_refused_sync = c.frames.refused_sync.value();
-    s.frames_refused_length = c.frames.refused_length.value();
-    s.frames_refused_crc = c.frames.refused_crc.value();
-    s.sequence_gaps = c.frames.sequence_gaps.value();
-    s.sequence_gap_frames = c.frames.gap_frames.value();
-    s.ring_overwrites = c.frames.ring_overwrites.value();
     s.clients = c.stream.clients.load(std::memory_order_relaxed);
-    s.client_frames_sent = c.stream.frames_sent.value();
-    s.client_bytes_sent = c.stream.bytes_sent.value();
-    s.client_frames_skipped = c.stream.frames_skipped.value();
-    s.client_timeouts = c.stream.timeouts.value();
-    s.at_commands = c.stream.at_commands.value();
-    s.nan_peers_seen = c.nan.peers_seen.value();
-    s.nan_data_paths_answered = c.nan.data_paths_answered.value();
-    s.nan_data_paths_refused = c.nan.data_paths_refused.value();
+#define NANVIDEO_READ(group, name, key, moved, meaning) s.key = c.group.name.value();
+    NANVIDEO_ALL_COUNTERS(NANVIDEO_READ)
+#undef NANVIDEO_READ
     return s;
+}
+
+status_snapshot counters_since(const status_snapshot& later, const status_snapshot& earlier) {
+    status_snapshot d = later;
+    d.now_us = later.now_us - earlier.now_us;
+#define NANVIDEO_GROWTH(group, name, key, moved, meaning) d.key = later.key - earlier.key;
+    NANVIDEO_ALL_COUNTERS(NANVIDEO_GROWTH)
+#undef NANVIDEO_GROWTH
+    return d;
+}
+
+bool counters_moved(const status_snapshot& a, const status_snapshot& b) {
+    bool moved_any = a.clients != b.clients;
+#define NANVIDEO_MOVED(group, name, key, moved, meaning) moved_any |= moved && a.key != b.key;
+    NANVIDEO_ALL_COUNTERS(NANVIDEO_MOVED)
+#undef NANVIDEO_MOVED
+    return moved_any;
 }
 
 size_t format_status_reply(const status_snapshot& s, char* out, size_t size) {
     text_builder b(out, size);
+#define NANVIDEO_LINE(group, name, key, moved, meaning) b.line(#key, s.key);
     b.line("uptime_s", s.uptime_s());
-    b.line("spi_transfers", s.spi_transfers);
-    b.line("spi_transfer_failures", s.spi_transfer_failures);
+    NANVIDEO_BUS_COUNTERS(NANVIDEO_LINE)
     b.line("bus_idle_s", s.bus_idle_s());
-    b.line("raw_queue_drops", s.raw_queue_drops);
-    b.line("frames_stored", s.frames_stored);
-    b.line("frames_refused_sync", s.frames_refused_sync);
-    b.line("frames_refused_length", s.frames_refused_length);
-    b.line("frames_refused_crc", s.frames_refused_crc);
-    b.line("sequence_gaps", s.sequence_gaps);
-    b.line("sequence_gap_frames", s.sequence_gap_frames);
-    b.line("ring_overwrites", s.ring_overwrites);
+    NANVIDEO_QUEUE_COUNTERS(NANVIDEO_LINE)
+    NANVIDEO_FRAME_COUNTERS(NANVIDEO_LINE)
     b.line("video_suspended", static_cast<uint64_t>(s.video_suspended ? 1 : 0));
     b.line("clients", static_cast<uint64_t>(s.clients));
     for (int i = 0; i < status_client_slots; ++i) client_lines(b, i, s.client[i], s.now_us);
-    b.line("total_frames_sent", s.client_frames_sent);
-    b.line("total_bytes_sent", s.client_bytes_sent);
-    b.line("total_frames_skipped", s.client_frames_skipped);
-    b.line("total_timeouts", s.client_timeouts);
-    b.line("total_at_commands", s.at_commands);
-    b.line("nan_peers_seen", s.nan_peers_seen);
-    b.line("nan_data_paths_answered", s.nan_data_paths_answered);
-    b.line("nan_data_paths_refused", s.nan_data_paths_refused);
+    NANVIDEO_STREAM_COUNTERS(NANVIDEO_LINE)
+    NANVIDEO_NAN_COUNTERS(NANVIDEO_LINE)
+#undef NANVIDEO_LINE
     b.text("OK\r\n");
     return b.finish();
 }

@@ -104,7 +104,7 @@ void take_instance_lock() {
 void connect_rooms() {
     vendor_register_keywords();
     params_register_keywords();
-    tcp_set_at_command_handler(handle_at_command);
+    tcp_set_at_command_handler(handle_at_command, at_asks_status);
     set_signal_cleanup_hook(refuse_record_files);
     set_status_summary_source(status_summary);
 }

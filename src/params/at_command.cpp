@@ -186,6 +186,32 @@ int run_command(at_reply& reply, at_word word, const char* argument) {
     return reply_error(reply, param_invalid_format);
 }
 
+// The command word and its argument in data[0..length) (up to an earlier NUL), trimmed into
+// text. Returns 0, or the code of the error reply.
+int read_command(const char* data, int length, char (&text)[at_chunk_max + 1], at_word* word,
+                 const char** argument) {
+    if (data == nullptr || length <= 0) return param_invalid_format;
+
+    // The working copy is as large as the server's receive buffer, which never hands over
+    // more; a longer text cannot be copied and is refused like a failed allocation.
+    size_t text_length = strnlen(data, static_cast<size_t>(length));
+    if (text_length > at_chunk_max) return param_overflow;
+    memcpy(text, data, text_length);
+    text[text_length] = '\0';
+
+    const char* start = skip_space(text);
+    if (*start == '\0') return param_invalid_format;
+    char* end = text + text_length;
+    while (at_space(end[-1])) --end;  // stops at the first non-white character at the latest
+    *end = '\0';
+
+    if (static_cast<size_t>(end - start) < at_prefix_length || !starts_with_nocase(start, at_prefix)) {
+        return param_invalid_format;
+    }
+    *word = match_word(skip_space(start + at_prefix_length), argument);
+    return 0;
+}
+
 }  // namespace
 
 const char* at_error_reply(int code) {
@@ -196,26 +222,18 @@ const char* at_error_reply(int code) {
 }
 
 int handle_at_command(at_reply& reply, const char* data, int length) {
-    if (data == nullptr || length <= 0) return reply_error(reply, param_invalid_format);
-
-    // The working copy is as large as the server's receive buffer, which never hands over
-    // more; a longer text cannot be copied and is refused like a failed allocation.
-    size_t text_length = strnlen(data, static_cast<size_t>(length));
-    if (text_length > at_chunk_max) return reply_error(reply, param_overflow);
     char text[at_chunk_max + 1];
-    memcpy(text, data, text_length);
-    text[text_length] = '\0';
-
-    const char* start = skip_space(text);
-    if (*start == '\0') return reply_error(reply, param_invalid_format);
-    char* end = text + text_length;
-    while (at_space(end[-1])) --end;  // stops at the first non-white character at the latest
-    *end = '\0';
-
-    if (static_cast<size_t>(end - start) < at_prefix_length || !starts_with_nocase(start, at_prefix)) {
-        return reply_error(reply, param_invalid_format);
-    }
     const char* argument = "";
-    at_word word = match_word(skip_space(start + at_prefix_length), &argument);
+    at_word word = at_word::none;
+    const int error = read_command(data, length, text, &word, &argument);
+    if (error != 0) return reply_error(reply, error);
     return run_command(reply, word, argument);
+}
+
+bool at_asks_status(const char* data, int length) {
+    char text[at_chunk_max + 1];
+    const char* argument = "";
+    at_word word = at_word::none;
+    return read_command(data, length, text, &word, &argument) == 0 && word == at_word::status &&
+           argument[0] == '\0';
 }

@@ -20,3 +20,7 @@ const char* at_error_reply(int code);
 // through reply. Returns 0 after a success reply, else the code that chose the error reply.
 // Runs on the engine's command thread only (an at_command_handler).
 int handle_at_command(at_reply& reply, const char* data, int length);
+
+// True when data[0..length) is "at+ab status" alone (an at_status_check): its reply needs no
+// command run.
+bool at_asks_status(const char* data, int length);

@@ -1,5 +1,5 @@
 // Commands run here, off the server thread. Each client's queue is bounded, so the work a client
-// can ask for at once is too; among clients, commands run in the order they arrived.
+// can ask for at once is too.
 #include "at_worker.hpp"
 
 #include <cerrno>
@@ -9,126 +9,80 @@
 #include "log.hpp"
 #include "mono_clock.hpp"
 #include "mutex_hold.hpp"
-#include "reply_outbox.hpp"
+#include "named_thread.hpp"
+#include "status_reply.hpp"
 
-// The reply handle of the command that runs: its replies join the outbox of the connection that
+// The reply handle of the command that runs: its replies join those of the connection that
 // asked, after what that connection is already owed.
 class at_worker::command_reply : public at_reply {
 public:
-    command_reply(at_worker& worker, int slot, const job& asked)
-        : worker_(worker), slot_(slot), asked_(asked) {}
+    command_reply(at_worker& worker, const job& asked) : worker_(worker), asked_(asked) {}
 
     int send(const char* text) override {
         if (text == nullptr) return -1;
-        const uint32_t length = static_cast<uint32_t>(strlen(text));
-        int error = EINVAL;
-        if (length != 0) {
-            error = worker_.replies_.post(slot_, asked_.connection, text, length, mono_now_us(),
-                                          true);
-        }
-        return finish(error);
+        return post(text, static_cast<uint32_t>(strlen(text)));
     }
     void suspend_video() override { worker_.suspended_.store(1); }
-    // The server thread writes the text when the reply starts.
     int send_status() override {
-        return finish(worker_.replies_.post(slot_, asked_.connection, "", 0, mono_now_us(), true,
-                                            reply_kind::status));
+        return answer_status(worker_.clients_, worker_.suspended_.load() != 0, asked_.index,
+                             asked_.connection, asked_.fd);
     }
 
 private:
-    int finish(int error) {
+    int post(const char* text, uint32_t length) {
+        int error = EINVAL;
+        if (length != 0) {
+            error = worker_.clients_.post_reply(asked_.index, asked_.connection, text, length,
+                                                mono_now_us(), true);
+        }
         if (error == 0) return 0;
-        log_err("Failed to send AT response to (fd %d): %s\n", asked_.fd, strerror(error));
+        worker_.clients_.reply_failed(asked_.index, asked_.fd, error);
         return -1;
     }
 
     at_worker& worker_;
-    int slot_;
     const job& asked_;
 };
 
-at_worker::at_worker(reply_outbox& replies, std::atomic<int>& suspended)
-    : replies_(replies), suspended_(suspended) {
-    pthread_mutex_init(&mutex_, nullptr);
-    pthread_cond_init(&changed_, nullptr);
-}
+at_worker::at_worker(client_table& clients, std::atomic<int>& suspended)
+    : clients_(clients), suspended_(suspended) {}
 
-at_worker::~at_worker() {
-    stop();
-    pthread_cond_destroy(&changed_);
-    pthread_mutex_destroy(&mutex_);
-}
+at_worker::~at_worker() { stop(); }
 
 int at_worker::start() {
     if (started_) return 0;
-    int error = pthread_create(&thread_, nullptr, thread_entry, this);
-    if (error == 0) {
-        started_ = true;
-        pthread_setname_np(thread_, "at-commands");
+    {
+        mutex_hold hold(clients_.lock());
+        stopping_ = false;
+        ended_ = false;
     }
-    return error;
+    if (start_named_thread(thread_entry, this, "at-commands") != 0) return -1;
+    started_ = true;
+    return 0;
 }
 
 void at_worker::stop() {
     if (!started_) return;
-    {
-        mutex_hold lock(mutex_);
-        stopping_ = true;
-        pthread_cond_broadcast(&changed_);
-    }
-    pthread_join(thread_, nullptr);
+    mutex_hold hold(clients_.lock());
+    stopping_ = true;
+    pthread_cond_broadcast(&clients_.commands_changed());
+    while (!ended_) pthread_cond_wait(&clients_.commands_changed(), &clients_.lock());
     started_ = false;
-    mutex_hold lock(mutex_);
-    stopping_ = false;
-    for (client_queue& queue : queues_) queue = client_queue{};
 }
 
-bool at_worker::submit(int slot, uint32_t connection, int fd, const char* data, size_t length) {
-    mutex_hold lock(mutex_);
-    client_queue& queue = queues_[slot];
-    if (queue.connection != connection) {
-        queue = client_queue{};
-        queue.connection = connection;
-    }
-    if (queue.count == at_waiting_limit) {
-        // Answered right after the last waiting command, so replies keep the order sent.
-        job& last = queue.jobs[(queue.first + queue.count - 1) % at_waiting_limit];
-        if (last.busy_after < UINT32_MAX) ++last.busy_after;
-        return false;
-    }
-    job& added = queue.jobs[(queue.first + queue.count) % at_waiting_limit];
+bool at_worker::submit(int index, uint32_t connection, int fd, const char* data, size_t length) {
     if (length > at_chunk_max) length = at_chunk_max;
-    added.order = next_order_++;
-    added.connection = connection;
-    added.fd = fd;
-    added.busy_after = 0;
-    added.length = static_cast<uint32_t>(length);
-    memcpy(added.text, data, length);
-    added.text[length] = '\0';
-    ++queue.count;
-    pthread_cond_broadcast(&changed_);
+    mutex_hold hold(clients_.lock());
+    client& c = clients_.at(index);
+    if (c.owner != connection) return true;  // closed meanwhile: nothing to run, nobody to tell
+    if (!c.commands.push(fd, data, static_cast<uint32_t>(length))) return false;
+    pthread_cond_broadcast(&clients_.commands_changed());
     return true;
 }
 
-void at_worker::cancel(int slot, uint32_t connection) {
-    mutex_hold lock(mutex_);
-    if (queues_[slot].connection == connection) queues_[slot] = client_queue{};
-}
-
-bool at_worker::idle() {
-    mutex_hold lock(mutex_);
-    if (running_) return false;
-    for (const client_queue& queue : queues_) {
-        if (queue.count != 0) return false;
-    }
-    return true;
-}
-
-int at_worker::waiting() {
-    mutex_hold lock(mutex_);
-    int count = 0;
-    for (const client_queue& queue : queues_) count += queue.count;
-    return count;
+bool at_worker::idle(int index) {
+    mutex_hold hold(clients_.lock());
+    return clients_.at(index).commands.idle();
 }
 
 void* at_worker::thread_entry(void* self) {
@@ -140,46 +94,41 @@ void at_worker::run() {
     while (next_job()) {
         carry_out();
         answer_busy();
-        mutex_hold lock(mutex_);
-        running_ = false;
-        pthread_cond_broadcast(&changed_);
+        finished();
     }
+    mutex_hold hold(clients_.lock());
+    ended_ = true;
+    pthread_cond_broadcast(&clients_.commands_changed());
 }
 
-// Takes the oldest waiting command of all clients into current_; false when the worker is to
-// stop.
+// Takes the next waiting command into current_, from the first slot with one at or after the
+// slot whose turn it is; false when the worker is to stop.
 bool at_worker::next_job() {
-    mutex_hold lock(mutex_);
+    mutex_hold hold(clients_.lock());
     for (;;) {
         if (stopping_) return false;
-        int oldest = -1;
-        for (int i = 0; i < max_clients; ++i) {
-            const client_queue& queue = queues_[i];
-            if (queue.count == 0) continue;
-            if (oldest < 0 ||
-                queue.jobs[queue.first].order < queues_[oldest].jobs[queues_[oldest].first].order) {
-                oldest = i;
-            }
-        }
-        if (oldest >= 0) {
-            client_queue& queue = queues_[oldest];
-            current_ = queue.jobs[queue.first];
-            current_slot_ = oldest;
-            queue.first = (queue.first + 1) % at_waiting_limit;
-            --queue.count;
-            running_ = true;
+        for (int k = 0; k < max_clients; ++k) {
+            const int index = (next_turn_ + k) % max_clients;
+            client& c = clients_.at(index);
+            if (c.commands.count == 0) continue;
+            current_.index = index;
+            current_.connection = c.owner;
+            current_.command = c.commands.take();
+            current_.fd = current_.command.fd;
+            next_turn_ = (index + 1) % max_clients;
             return true;
         }
-        pthread_cond_wait(&changed_, &mutex_);
+        pthread_cond_wait(&clients_.commands_changed(), &clients_.lock());
     }
 }
 
 void at_worker::carry_out() {
     const at_command_handler handler = handler_.load();
     if (handler == nullptr) return;
-    command_reply reply(*this, current_slot_, current_);
-    const int result = handler(reply, current_.text, static_cast<int>(current_.length));
-    if (result != 0 && failure_lines_[static_cast<size_t>(current_slot_)].allow()) {
+    command_reply reply(*this, current_);
+    const int result =
+        handler(reply, current_.command.text, static_cast<int>(current_.command.length));
+    if (result != 0 && failure_lines_[static_cast<size_t>(current_.index)].allow()) {
         log_err("AT command execution failed (fd %d), error code: %d\n", current_.fd, result);
     }
 }
@@ -187,10 +136,16 @@ void at_worker::carry_out() {
 // The chunks refused while this command waited; their lines were printed when they came. A
 // connection that went meanwhile is owed nothing.
 void at_worker::answer_busy() {
-    for (uint32_t i = 0; i < current_.busy_after; ++i) {
-        if (replies_.post(current_slot_, current_.connection, at_busy_reply,
-                          sizeof(at_busy_reply) - 1, mono_now_us(), false) != 0) {
+    for (uint32_t i = 0; i < current_.command.busy_after; ++i) {
+        if (clients_.post_reply(current_.index, current_.connection, at_busy_reply,
+                                sizeof(at_busy_reply) - 1, mono_now_us(), false) != 0) {
             return;
         }
     }
+}
+
+void at_worker::finished() {
+    mutex_hold hold(clients_.lock());
+    client& c = clients_.at(current_.index);
+    if (c.owner == current_.connection) c.commands.running = false;
 }

@@ -8,7 +8,7 @@
 
 #include <cstdlib>
 
-#include "client_table.hpp"
+#include "client.hpp"
 #include "log.hpp"
 
 namespace {

@@ -1,31 +1,165 @@
-// The client table: plain data of the server thread.
+// The client table: each client's slot, its one way out, and its counting.
 #include "client_table.hpp"
 
-void set_entry_free(client_entry& entry) { entry = client_entry{}; }
+#include <sys/epoll.h>
+#include <unistd.h>
 
-void client_registry::clear() {
-    for (client_entry& entry : entries) set_entry_free(entry);
+#include <cerrno>
+#include <cstring>
+
+#include "mutex_hold.hpp"
+
+client_table::client_table(stream_counters& totals) : totals_(totals) {
+    pthread_mutex_init(&lock_, nullptr);
+    pthread_cond_init(&commands_changed_, nullptr);
 }
 
-int client_registry::connected() const {
-    int count = 0;
-    for (const client_entry& entry : entries) {
-        if (entry.active != 0 && entry.fd > 0) ++count;
+client_table::~client_table() {
+    for (client& c : clients_) {
+        if (c.connected()) ::close(c.fd);
     }
-    return count;
+    pthread_cond_destroy(&commands_changed_);
+    pthread_mutex_destroy(&lock_);
 }
 
-int client_registry::find(int fd, uint32_t* connection) const {
+int client_table::find(int fd) const {
     for (int i = 0; i < max_clients; ++i) {
-        if (entries[i].active != 0 && entries[i].fd == fd) {
-            *connection = entries[i].connection;
-            return i;
-        }
+        if (clients_[i].connected() && clients_[i].fd == fd) return i;
     }
     return -1;
 }
 
-void client_registry::mark_alive(int index, int64_t now_s, bool whole_frame) {
-    entries[index].last_activity = now_s;
-    if (whole_frame) entries[index].timeout_count = 0;
+int client_table::free_slot() const {
+    for (int i = 0; i < max_clients; ++i) {
+        if (clients_[i].fd < 0) return i;
+    }
+    return -1;
+}
+
+int client_table::connected() const {
+    int count = 0;
+    for (const client& c : clients_) count += c.connected() ? 1 : 0;
+    return count;
+}
+
+void client_table::open(int index, int fd, int64_t now_us) {
+    uint32_t number = ++last_connection_;
+    if (number == 0) number = ++last_connection_;
+    client& c = clients_[index];
+    c.start(fd, number, now_us);
+    {
+        mutex_hold hold(lock_);
+        c.owner = number;
+        c.commands = command_queue{};
+        c.replies.drop_all();
+    }
+    totals_.clients.store(connected(), std::memory_order_relaxed);
+}
+
+void client_table::close(int index) {
+    client& c = clients_[index];
+    const int fd = c.fd;
+    if (fd > 0) {
+        if (epoll_fd_ >= 0) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+        ::close(fd);
+    }
+    c.fd = -1;
+    c.connection = 0;
+    c.rest_length = 0;
+    c.kind = rest_kind::none;
+    int unanswered = 0;
+    {
+        mutex_hold hold(lock_);
+        c.owner = 0;
+        c.commands = command_queue{};
+        unanswered = c.replies.drop_all();
+    }
+    totals_.clients.store(connected(), std::memory_order_relaxed);
+    // Replies that never started are reported as a send to the closed socket would be.
+    if (unanswered > 0) {
+        log_err("Failed to send AT response to (fd %d): %s: %d replies dropped\n", fd,
+                strerror(EPIPE), unanswered);
+    }
+}
+
+int client_table::post_reply(int index, uint32_t connection, const char* text, uint32_t length,
+                             int64_t ready_us, bool command_reply) {
+    if (length > at_reply_max) return EMSGSIZE;
+    mutex_hold hold(lock_);
+    client& c = clients_[index];
+    // The connection that asked is gone, as a send to it would find.
+    if (connection == 0 || c.owner != connection) return EPIPE;
+    return c.replies.post(text, length, ready_us, command_reply);
+}
+
+bool client_table::peek_reply(int index, uint8_t* out, uint32_t* length, int64_t* ready_us) {
+    mutex_hold hold(lock_);
+    return clients_[index].replies.peek(out, length, ready_us);
+}
+
+bool client_table::oldest_reply(int index, int64_t* ready_us) {
+    mutex_hold hold(lock_);
+    return clients_[index].replies.oldest_ready(ready_us);
+}
+
+void client_table::pop_reply(int index) {
+    mutex_hold hold(lock_);
+    clients_[index].replies.pop();
+}
+
+bool client_table::replies_owed(int index) {
+    mutex_hold hold(lock_);
+    return clients_[index].replies.used != 0;
+}
+
+bool client_table::replies_over_limit(int index) {
+    mutex_hold hold(lock_);
+    return clients_[index].replies.over_limit;
+}
+
+void client_table::reply_failed(int index, int fd, int error) {
+    bool shown = false;
+    {
+        // Both threads report failed replies; the limit is counted under the lock.
+        mutex_hold hold(lock_);
+        shown = failed_reply_lines_[static_cast<size_t>(index)].allow();
+    }
+    if (shown) log_err("Failed to send AT response to (fd %d): %s\n", fd, strerror(error));
+}
+
+void client_table::count_sent(int index, uint64_t bytes, bool whole_frame) {
+    client_figures& f = clients_[index].figures;
+    f.bytes_sent.add(bytes);
+    totals_.bytes_sent.add(bytes);
+    if (!whole_frame) return;
+    f.frames_sent.add();
+    totals_.frames_sent.add();
+}
+
+void client_table::count_frames_sent(int index, uint64_t bytes, uint64_t frames) {
+    client_figures& f = clients_[index].figures;
+    f.bytes_sent.add(bytes);
+    f.frames_sent.add(frames);
+    totals_.bytes_sent.add(bytes);
+    totals_.frames_sent.add(frames);
+}
+
+void client_table::count_skipped(int index, uint64_t frames) {
+    clients_[index].figures.frames_skipped.add(frames);
+    totals_.frames_skipped.add(frames);
+}
+
+void client_table::count_timeout(int index) {
+    clients_[index].figures.timeouts.add();
+    totals_.timeouts.add();
+}
+
+void client_table::count_command(int index) {
+    clients_[index].figures.at_commands.add();
+    totals_.at_commands.add();
+}
+
+void client_table::mark_alive(int index, int64_t now_s, bool whole_frame) {
+    clients_[index].last_activity = now_s;
+    if (whole_frame) clients_[index].timeout_count = 0;
 }

@@ -1,56 +1,56 @@
 #pragma once
-// The table of connected TCP clients and what each is owed on its socket. The server thread is
-// its only owner: it accepts, reads, writes and closes, so nothing here takes a lock. The
-// command thread never sees the table; it reaches a client only through the reply outbox.
+// The connected clients. The server thread owns the table: it opens, writes, counts and closes.
+// The command thread touches only each client's commands and replies, under the table's lock,
+// which is the last lock ever taken: a command posts its reply while it may hold param_mutex,
+// iwset_mutex or vendor_send_mutex, and nothing else is taken while this one is held (but the
+// log's own, for a failure line's count).
+#include <pthread.h>
+
 #include <cstdint>
 
-#include "client_output.hpp"
+#include "client.hpp"
 #include "daemon_counters.hpp"
-#include "status_snapshot.hpp"
+#include "log.hpp"
 
-constexpr int max_clients = 4;
-static_assert(max_clients == status_client_slots);
-
-// Per-client counters, kept beside the entry they count for (server thread, like the entry).
-using client_stats = client_counters;
-
-// A slot is free when active is 0; fd is then -1. The index is the client number in log lines.
-struct client_entry {
-    int32_t fd = -1;
-    int32_t active = 0;
-    int64_t last_activity = 0;  // monotonic whole seconds of the last byte out or in
-    int32_t timeout_count = 0;  // video send time-outs since the last whole video send
-    uint32_t connection = 0;    // which accepted connection holds the entry; 0 when free
-    client_stats stats{};
-};
-
-void set_entry_free(client_entry& entry);
-
-class client_registry {
+class client_table {
 public:
-    client_entry entries[max_clients];
-    // What each entry's client is owed on its socket.
-    client_output outputs[max_clients];
-    // The last connection number given out.
-    uint32_t last_connection = 0;
-    // The daemon's totals over every connection, which the entries' own counters feed.
-    stream_counters* totals = &counters.stream;
+    // totals: the daemon's figures over every connection, which each client's own feed.
+    explicit client_table(stream_counters& totals = counters.stream);
+    ~client_table();
+    client_table(const client_table&) = delete;
+    client_table& operator=(const client_table&) = delete;
 
-    // Sets every entry free.
-    void clear();
-    const client_entry& read(int index) const { return entries[index]; }
-    // Number of entries holding a connection (active, with a socket above 0).
+    client& at(int index) { return clients_[index]; }
+    const client& at(int index) const { return clients_[index]; }
+    // The slot holding fd, or -1.
+    int find(int fd) const;
+    // A slot no connection holds, or -1.
+    int free_slot() const;
     int connected() const;
-    // The entry holding fd and its connection number, or -1.
-    int find(int fd, uint32_t* connection) const;
-    // Something went out to, or came in from, the client in entry index; a whole video frame
-    // also clears its time-out count.
-    void mark_alive(int index, int64_t now_s, bool whole_frame);
 
-    // ---- counting (client_stats.cpp) ----
-    // Entry index holds a new connection from now_us on; the count of connected clients follows.
-    void count_opened(int index, int64_t now_us);
-    void count_closed();
+    // Server thread. Slot index takes the connected socket fd (already in the epoll set, which
+    // close takes it out of).
+    void open(int index, int fd, int64_t now_us);
+    // Server thread: out of the epoll set, closed, its waiting commands cancelled and its replies
+    // dropped (one line for them). A command of it already running finishes and finds it gone.
+    void close(int index);
+    void set_epoll(int epoll_fd) { epoll_fd_ = epoll_fd; }
+
+    // ---- replies (the command thread posts, the server thread starts them) ----
+    // Queues a whole reply for the slot's connection. Returns 0, EPIPE when the slot holds
+    // another connection (or none), EMSGSIZE for a text longer than at_reply_max, ENOBUFS when it
+    // takes the owed bytes over the limit (the slot is then marked for closing).
+    int post_reply(int index, uint32_t connection, const char* text, uint32_t length,
+                   int64_t ready_us, bool command_reply);
+    bool peek_reply(int index, uint8_t* out, uint32_t* length, int64_t* ready_us);
+    bool oldest_reply(int index, int64_t* ready_us);
+    void pop_reply(int index);
+    bool replies_owed(int index);
+    bool replies_over_limit(int index);
+    // "Failed to send AT response to (fd F): reason", under the slot's repeat limit.
+    void reply_failed(int index, int fd, int error);
+
+    // ---- counting (server thread) ----
     // bytes went out to the client; whole_frame when they finished a video frame.
     void count_sent(int index, uint64_t bytes, bool whole_frame);
     // bytes of a batch of frames went out, finishing `frames` of them.
@@ -59,4 +59,21 @@ public:
     void count_skipped(int index, uint64_t frames);
     void count_timeout(int index);
     void count_command(int index);
+    // Something went out to, or came in from, the client; a whole video frame also clears its
+    // time-out count.
+    void mark_alive(int index, int64_t now_s, bool whole_frame);
+
+    // The lock over every client's commands and replies, and the command thread's wake-up.
+    pthread_mutex_t& lock() { return lock_; }
+    pthread_cond_t& commands_changed() { return commands_changed_; }
+
+private:
+    client clients_[max_clients];
+    stream_counters& totals_;
+    uint32_t last_connection_ = 0;
+    int epoll_fd_ = -1;
+    pthread_mutex_t lock_;
+    pthread_cond_t commands_changed_;
+    // A client that never reads may have a reply fail every few milliseconds.
+    log_repeat_limits<max_clients> failed_reply_lines_{"failed replies of client"};
 };

@@ -1,14 +1,40 @@
 #include "status_reply.hpp"
 
-size_t format_server_status(const client_registry& clients, bool video_suspended,
-                            int64_t now_us, char* out, size_t size) {
+#include <cerrno>
+
+#include "mono_clock.hpp"
+#include "mutex_hold.hpp"
+
+size_t format_server_status(client_table& clients, bool video_suspended, int64_t now_us,
+                            char* out, size_t size) {
     status_snapshot s = read_status(counters, now_us);
     s.video_suspended = video_suspended;
-    s.clients = clients.connected();
+    s.clients = 0;
     for (int i = 0; i < max_clients; ++i) {
-        const client_entry& entry = clients.entries[i];
-        if (entry.active == 0 || entry.fd <= 0) continue;
-        s.client[i] = {true, entry.connection, entry.stats};
+        uint32_t connection = 0;
+        {
+            // Read under the lock: the server thread may be opening or closing the slot.
+            mutex_hold hold(clients.lock());
+            connection = clients.at(i).owner;
+        }
+        if (connection == 0) continue;
+        ++s.clients;
+        s.client[i] = {true, connection, clients.at(i).figures.reading()};
     }
     return format_status_reply(s, out, size);
+}
+
+int answer_status(client_table& clients, bool video_suspended, int index, uint32_t connection,
+                  int fd) {
+    char text[status_reply_size];
+    const int64_t now_us = mono_now_us();
+    const size_t length = format_server_status(clients, video_suspended, now_us, text, sizeof text);
+    int error = EMSGSIZE;
+    if (length != 0) {
+        error = clients.post_reply(index, connection, text, static_cast<uint32_t>(length), now_us,
+                                   true);
+    }
+    if (error == 0) return 0;
+    clients.reply_failed(index, fd, error);
+    return -1;
 }

@@ -16,21 +16,17 @@
 #include <new>
 
 #include "listen_socket.hpp"
-#include "mono_clock.hpp"
 #include "log.hpp"
+#include "mono_clock.hpp"
+#include "named_thread.hpp"
+#include "status_reply.hpp"
 
 namespace {
 
 std::atomic<uint64_t> loop_turns{0};
 
 std::atomic<at_command_handler> installed_handler{nullptr};
-
-int first_free_entry(const client_registry& clients) {
-    for (int i = 0; i < max_clients; ++i) {
-        if (clients.entries[i].active == 0) return i;
-    }
-    return -1;
-}
+std::atomic<at_status_check> installed_status_check{nullptr};
 
 // Dual-stack: IPv4 peers arrive as IPv4-mapped IPv6 addresses and take the IPv6 line. The IPv4
 // line is for the IPv4 listener of a kernel without IPv6.
@@ -53,15 +49,17 @@ void log_peer(int index, const sockaddr_storage& peer, int fd) {
 
 }  // namespace
 
-void tcp_set_at_command_handler(at_command_handler handler) { installed_handler.store(handler); }
+void tcp_set_at_command_handler(at_command_handler handler, at_status_check asks_status) {
+    installed_handler.store(handler);
+    installed_status_check.store(asks_status);
+}
 
 uint64_t tcp_server_loop_turns() { return loop_turns.load(std::memory_order_relaxed); }
 
-tcp_server::tcp_server(uint16_t port, frame_ring& ring, client_registry& clients,
+tcp_server::tcp_server(uint16_t port, frame_ring& ring, client_table& clients,
                        std::atomic<int>& suspended, int video_timeout_ms)
-    : port_(port), ring_(ring), clients_(clients),
-      streamer_(ring, clients, replies_, suspended, video_timeout_ms),
-      worker_(replies_, suspended) {}
+    : port_(port), ring_(ring), clients_(clients), suspended_(suspended),
+      streamer_(ring, clients, suspended, video_timeout_ms), worker_(clients, suspended) {}
 
 int tcp_server::setup() {
     epoll_fd_.reset(epoll_create1(EPOLL_CLOEXEC));
@@ -93,14 +91,12 @@ int tcp_server::setup() {
             wake_fd_ = -1;
         }
     }
-    int error = worker_.start();
-    if (error != 0) {
-        errno = error;
+    if (worker_.start() != 0) {
         log_perror("AT worker create failed");
         shutdown();
         return -1;
     }
-    streamer_.writer().attach(epoll_fd_.get(), &worker_);
+    clients_.set_epoll(epoll_fd_.get());
     spare_.open();
     return 0;
 }
@@ -164,15 +160,11 @@ int tcp_server::turn(int wait_ms) {
 void tcp_server::shutdown() {
     listen_fd_.reset();
     for (int i = 0; i < max_clients; ++i) {
-        if (clients_.read(i).active != 0) streamer_.writer().close(i);
+        if (clients_.at(i).connected()) clients_.close(i);
     }
     worker_.stop();
-    streamer_.writer().attach(-1, nullptr);
+    clients_.set_epoll(-1);
     epoll_fd_.reset();
-    for (client_entry& entry : clients_.entries) {
-        if (entry.fd > 0) close(entry.fd);
-        set_entry_free(entry);
-    }
 }
 
 void tcp_server::handle_client_event(int fd, uint32_t events) {
@@ -182,8 +174,7 @@ void tcp_server::handle_client_event(int fd, uint32_t events) {
     }
     if (events & EPOLLIN) receive_from(fd);
     if (events & EPOLLOUT) {
-        uint32_t connection = 0;
-        int index = clients_.find(fd, &connection);
+        const int index = clients_.find(fd);
         if (index >= 0) streamer_.writer().write(index, mono_now_us());
     }
 }
@@ -222,7 +213,6 @@ void tcp_server::accept_clients() {
         int index = -1;
         admission result = add_client(socket, &index);
         if (result != admission::added) continue;
-        streamer_.writer().opened(index, clients_.read(index).connection);
         log_peer(index, peer, fd);
     }
 }
@@ -261,8 +251,7 @@ void tcp_server::close_hung_up_clients() {
     int fds[max_clients];
     int count = 0;
     for (int i = 0; i < max_clients; ++i) {
-        const client_entry entry = clients_.read(i);
-        if (entry.active != 0 && entry.fd > 0) fds[count++] = entry.fd;
+        if (clients_.at(i).connected()) fds[count++] = clients_.at(i).fd;
     }
     int hung_up[max_clients];
     const int found = sockets_hung_up(fds, count, hung_up);
@@ -270,7 +259,7 @@ void tcp_server::close_hung_up_clients() {
 }
 
 tcp_server::admission tcp_server::add_client(unique_fd& socket, int* index) {
-    *index = first_free_entry(clients_);
+    *index = clients_.free_slot();
     if (*index < 0) {
         log_err("Reject new client: max %d connections reached\n", max_clients);
         socket.reset();
@@ -288,14 +277,7 @@ tcp_server::admission tcp_server::add_client(unique_fd& socket, int* index) {
         socket.reset();
         return admission::failed;
     }
-    uint32_t connection = ++clients_.last_connection;
-    if (connection == 0) connection = ++clients_.last_connection;
-    client_entry& entry = clients_.entries[*index];
-    entry.active = 1;
-    entry.fd = socket.release();
-    entry.last_activity = mono_now_s();
-    entry.timeout_count = 0;
-    entry.connection = connection;
+    clients_.open(*index, socket.release(), mono_now_us());
     return admission::added;
 }
 
@@ -321,20 +303,35 @@ void tcp_server::receive_from(int fd) {
     }
     if (total == 0) return;
     receive_buffer_[total] = '\0';
-    escape_for_log(receive_buffer_, total, shown_);
-    uint32_t connection = 0;
-    const int index = clients_.find(fd, &connection);
+    show_received(fd, total);
+    const int index = clients_.find(fd);
     if (index < 0 || received_lines_[static_cast<size_t>(index)].allow())
         log_out("Received data from (fd %d): %s\n", fd, shown_);
     if (index < 0) return;
     clients_.mark_alive(index, mono_now_s(), false);
-    if (fd > 0 && worker_.has_handler()) hand_to_worker(index, connection, fd, total);
+    if (worker_.has_handler()) hand_to_worker(index, fd, total);
 }
 
-// A chunk beyond a client's waiting limit runs nothing; its line is printed now and its reply
-// follows the replies of the commands before it.
-void tcp_server::hand_to_worker(int index, uint32_t connection, int fd, size_t length) {
+// The line, its '\n' included, is at most log_line_max bytes: one write, never torn by another
+// writer's on the same pipe.
+void tcp_server::show_received(int fd, size_t length) {
+    const int prefix = snprintf(nullptr, 0, "Received data from (fd %d): ", fd);
+    size_t room = log_line_max - 1 - static_cast<size_t>(prefix > 0 ? prefix : 0);
+    if (room > sizeof shown_ - 1) room = sizeof shown_ - 1;
+    client_text_for_log(receive_buffer_, length, shown_, room);
+}
+
+// A status request with nothing of its client's ahead of it is answered here and now, so it
+// comes even while another client's command hangs. A chunk beyond a client's waiting limit runs
+// nothing; its line is printed now and its reply follows the replies of the commands before it.
+void tcp_server::hand_to_worker(int index, int fd, size_t length) {
     clients_.count_command(index);
+    const uint32_t connection = clients_.at(index).connection;
+    if (asks_status_ != nullptr && asks_status_(receive_buffer_, static_cast<int>(length)) &&
+        worker_.idle(index)) {
+        answer_status(clients_, suspended_.load() != 0, index, connection, fd);
+        return;
+    }
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;
     if (refused_lines_[static_cast<size_t>(index)].allow())
         log_err("AT command execution failed (fd %d), error code: %d\n", fd, at_busy_code);
@@ -343,8 +340,7 @@ void tcp_server::hand_to_worker(int index, uint32_t connection, int fd, size_t l
 void tcp_server::close_client(int fd, close_path path) {
     if (path == close_path::hang_up) log_err("Client fd %d closed/error\n", fd);
     if (path == close_path::peer_closed) log_err("Client fd %d closed\n", fd);
-    uint32_t connection = 0;
-    const int index = clients_.find(fd, &connection);
+    const int index = clients_.find(fd);
     if (index < 0) {
         epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, fd, nullptr);
         close(fd);
@@ -353,7 +349,7 @@ void tcp_server::close_client(int fd, close_path path) {
     if (path == close_path::hang_up) {
         log_err("Client %d (fd %d): Marked as disconnected\n", index, fd);
     }
-    streamer_.writer().close(index);
+    clients_.close(index);
 }
 
 // ---- the daemon's server ----
@@ -361,11 +357,12 @@ void tcp_server::close_client(int fd, close_path path) {
 void* tcp_server_ipv6_epoll_et(void*) {
     // Placed in static storage and never destroyed: the process may exit while this thread
     // still serves.
-    static client_registry clients;
+    alignas(client_table) static unsigned char table[sizeof(client_table)];
     static std::atomic<int> suspended{0};
     alignas(tcp_server) static unsigned char storage[sizeof(tcp_server)];
-    tcp_server* server = new (storage) tcp_server(tcp_port, video_ring, clients, suspended);
-    server->set_handler(installed_handler.load());
+    client_table* clients = new (table) client_table();
+    tcp_server* server = new (storage) tcp_server(tcp_port, video_ring, *clients, suspended);
+    server->set_handler(installed_handler.load(), installed_status_check.load());
     server->set_dead_peer_timing(dead_peer_timing_from_environment());
     if (server->setup() == 0) server->run();
     return nullptr;
@@ -373,18 +370,8 @@ void* tcp_server_ipv6_epoll_et(void*) {
 
 int tcp_server_init() {
     signal(SIGPIPE, SIG_IGN);
-    pthread_t thread;
-    int error = pthread_create(&thread, nullptr, tcp_server_ipv6_epoll_et, nullptr);
-    if (error != 0) {
-        errno = error;
+    if (start_named_thread(tcp_server_ipv6_epoll_et, nullptr, "tcp-server") != 0) {
         log_perror("tcp_server_ipv6_epoll_et create failed");
-        return -1;
-    }
-    pthread_setname_np(thread, "tcp-server");
-    error = pthread_detach(thread);
-    if (error != 0) {
-        errno = error;
-        log_perror("tcp_server_ipv6_epoll_et detach error");
         return -1;
     }
     log_out("TCP server initialization successful (max %d clients).\n", max_clients);

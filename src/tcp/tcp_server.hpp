@@ -7,10 +7,10 @@
 // arrive.
 //
 // Who owns what:
-//   server thread   the client table and every client output (client_table, client_output,
-//                   client_writer, video_streamer): no lock, nobody else touches them
+//   server thread   the client table: each client's socket, rest and counters (client_table,
+//                   client_writer, video_streamer); it alone opens and closes a client
 //   command thread  the command running (at_worker) and its reply handle
-//   shared          the command queue (at_worker's lock) and the reply outbox (its own lock):
+//   shared          each client's waiting commands and owed replies, under the table's lock:
 //                   the only state both threads touch
 //   processor       the video ring (its own lock); the server copies frames out of it, woken
 //                   by the ring's eventfd in its epoll set
@@ -27,7 +27,6 @@
 #include "client_table.hpp"
 #include "log.hpp"
 #include "log_text.hpp"
-#include "reply_outbox.hpp"
 #include "video_ring.hpp"
 #include "unique_fd.hpp"
 #include "video_stream.hpp"
@@ -42,9 +41,9 @@ constexpr uint32_t client_events = EPOLLIN | EPOLLOUT | EPOLLERR | EPOLLHUP | EP
 static_assert(listen_events == 0x80002001u);
 static_assert(client_events == 0x8000201du);
 
-// The daemon's command handler, run on the command thread with each received chunk; set
-// before tcp_server_init.
-void tcp_set_at_command_handler(at_command_handler handler);
+// The daemon's command handler, run on the command thread with each received chunk, and its
+// test for a status request, which the server may answer itself; set before tcp_server_init.
+void tcp_set_at_command_handler(at_command_handler handler, at_status_check asks_status = nullptr);
 
 // Turns of the daemon's server loop so far: a watchdog that sees it stand still knows the loop
 // is stuck. Read from any thread.
@@ -60,9 +59,9 @@ void* tcp_server_ipv6_epoll_et(void*);
 class tcp_server {
 public:
     // port 0 binds an ephemeral port (tests); the daemon uses tcp_port.
-    // clients is the server thread's alone once setup() ran; suspended is the video switch a
-    // command turns off (the tick reads it).
-    tcp_server(uint16_t port, frame_ring& ring, client_registry& clients,
+    // clients is the server thread's once setup() ran; suspended is the video switch a command
+    // turns off (the tick reads it).
+    tcp_server(uint16_t port, frame_ring& ring, client_table& clients,
                std::atomic<int>& suspended, int video_timeout_ms = video_send_timeout_ms);
     tcp_server(const tcp_server&) = delete;
     tcp_server& operator=(const tcp_server&) = delete;
@@ -79,12 +78,13 @@ public:
     // Closes the listening socket, the epoll set and every client, frees the table and stops
     // the AT worker.
     void shutdown();
-    // True when no AT command is waiting or running (tests).
-    bool commands_idle() { return worker_.idle(); }
-    // Commands waiting behind a running one, all clients together (tests).
-    int commands_waiting() { return worker_.waiting(); }
-    // Runs received chunks through handler; without one they are only logged.
-    void set_handler(at_command_handler handler) { worker_.set_handler(handler); }
+    // Runs received chunks through handler; without one they are only logged. A chunk that
+    // asks_status says is a status request is answered at once when nothing of its client's is
+    // ahead of it.
+    void set_handler(at_command_handler handler, at_status_check asks_status = nullptr) {
+        worker_.set_handler(handler);
+        asks_status_ = asks_status;
+    }
 
     // Asks run() to return after its current turn; the daemon never calls it.
     void stop() { stop_requested_.store(true); }
@@ -108,15 +108,17 @@ private:
     void close_hung_up_clients();
     admission add_client(unique_fd& socket, int* index);
     void receive_from(int fd);
+    void show_received(int fd, size_t length);
     void close_client(int fd, close_path path);
-    void hand_to_worker(int index, uint32_t connection, int fd, size_t length);
+    void hand_to_worker(int index, int fd, size_t length);
 
     uint16_t port_;
     frame_ring& ring_;
-    client_registry& clients_;
-    reply_outbox replies_;
+    client_table& clients_;
+    std::atomic<int>& suspended_;
     video_streamer streamer_;
     at_worker worker_;
+    at_status_check asks_status_ = nullptr;
     int64_t next_tick_us_ = 0;
     unique_fd epoll_fd_;
     unique_fd listen_fd_;

@@ -47,14 +47,13 @@ void video_streamer::drain(int count, int64_t now_us) {
 int video_streamer::deliver(int count, int64_t now_us) {
     bool someone = false;
     for (int i = 0; i < max_clients; ++i) {
-        const client_entry entry = clients_.read(i);
-        if (entry.active == 0 || entry.fd <= 0) continue;
+        const client& out = clients_.at(i);
+        if (!out.connected()) continue;
         someone = true;
-        const client_output& out = clients_.outputs[i];
         // Frames handed over earlier (as a rest) are consumed once that rest is out.
         const int64_t first = out.given_frames > consumed_ ? out.given_frames - consumed_ : 0;
         if (first >= count || lengths_[0] == 0 || !writer_.ready_for_frames(i, now_us)) continue;
-        writer_.offer_frames(i, entry.fd, batch_ + first, lengths_ + first,
+        writer_.offer_frames(i, batch_ + first, lengths_ + first,
                              count - static_cast<int>(first), consumed_ + first, now_us);
     }
     if (lengths_[0] == 0) return someone ? 1 : 0;
@@ -68,9 +67,9 @@ int video_streamer::deliver(int count, int64_t now_us) {
 void video_streamer::count_skips(int taken) {
     const int64_t end = consumed_ + taken;
     for (int i = 0; i < max_clients; ++i) {
-        const client_entry& entry = clients_.read(i);
-        if (entry.active == 0 || entry.fd <= 0) continue;
-        const int64_t given = clients_.outputs[i].given_frames;
+        const client& c = clients_.at(i);
+        if (!c.connected()) continue;
+        const int64_t given = c.given_frames;
         const int64_t from = given > consumed_ ? given : consumed_;
         if (end > from) clients_.count_skipped(i, static_cast<uint64_t>(end - from));
     }
@@ -78,10 +77,8 @@ void video_streamer::count_skips(int taken) {
 
 bool video_streamer::someone_has_whole(int64_t frame) const {
     for (int i = 0; i < max_clients; ++i) {
-        const client_entry& entry = clients_.read(i);
-        if (entry.active != 0 && entry.fd > 0 && clients_.outputs[i].whole_frames > frame) {
-            return true;
-        }
+        const client& c = clients_.at(i);
+        if (c.connected() && c.whole_frames > frame) return true;
     }
     return false;
 }
@@ -96,10 +93,10 @@ void video_streamer::catch_up_to_live() {
 void video_streamer::sweep_silent_clients(int64_t now_us) {
     const int64_t now_s = now_us / 1000000;
     for (int i = 0; i < max_clients; ++i) {
-        const client_entry entry = clients_.read(i);
-        if (entry.active == 0 || entry.fd <= 0 || !silent_too_long(entry, now_s)) continue;
+        const client& c = clients_.at(i);
+        if (!c.connected() || !silent_too_long(c, now_s)) continue;
         log_err("Client %d (fd %d): Connection timeout (no comm for %d sec), close connection\n", i,
-                entry.fd, silence_reported_s);
-        writer_.close(i);
+                c.fd, silence_reported_s);
+        clients_.close(i);
     }
 }

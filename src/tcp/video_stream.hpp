@@ -15,10 +15,9 @@ class video_streamer {
 public:
     // send_timeout_ms is video_send_timeout_ms in the daemon: how long a client's rest may
     // wait before the time-out lines.
-    video_streamer(frame_ring& ring, client_registry& clients, reply_outbox& replies,
-                   const std::atomic<int>& suspended, int send_timeout_ms = video_send_timeout_ms)
-        : ring_(ring), clients_(clients), suspended_(suspended),
-          writer_(clients, replies, send_timeout_ms, &suspended) {}
+    video_streamer(frame_ring& ring, client_table& clients, const std::atomic<int>& suspended,
+                   int send_timeout_ms = video_send_timeout_ms)
+        : ring_(ring), clients_(clients), suspended_(suspended), writer_(clients, send_timeout_ms) {}
 
     void tick();
     // The frames waiting now, without the time-outs and the sweep.
@@ -37,7 +36,7 @@ private:
     void sweep_silent_clients(int64_t now_us);
 
     frame_ring& ring_;
-    client_registry& clients_;
+    client_table& clients_;
     const std::atomic<int>& suspended_;
     client_writer writer_;
     // Frames consumed so far: the frame at the read position is number consumed_ on this count,

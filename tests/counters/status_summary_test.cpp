@@ -37,7 +37,7 @@ TEST(StatusSummary, RatesAndLossesOverTheLastSpan) {
             s.raw_queue_drops = 1;
             s.sequence_gap_frames = 2;
             s.ring_overwrites = 3;
-            s.client_frames_skipped = 4;
+            s.total_frames_skipped = 4;
             s.frames_refused_crc = 5;
             s.frames_refused_sync = 1;
         }
@@ -77,10 +77,16 @@ TEST(StatusLog, OneLineAMinuteOnlyWhileSomethingMoved) {
     EXPECT_FALSE(log.tick(s));  // nothing moved
     s = at(122);
     s.frames_stored = 5490;
-    s.client_frames_sent = 5400;
+    s.total_frames_sent = 5400;
     s.clients = 1;
+    // A different figure for every count in the line.
     s.raw_queue_drops = 1;
-    s.frames_refused_length = 2;
+    s.sequence_gap_frames = 2;
+    s.ring_overwrites = 3;
+    s.total_frames_skipped = 4;
+    s.frames_refused_sync = 5;
+    s.frames_refused_length = 6;
+    s.frames_refused_crc = 7;
     EXPECT_TRUE(log.tick(s));
     EXPECT_FALSE(log.tick(s));  // the next minute has not begun
     s.now_us = start + 183 * second;
@@ -91,8 +97,8 @@ TEST(StatusLog, OneLineAMinuteOnlyWhileSomethingMoved) {
     s.spi_transfer_failures = 4;
     EXPECT_TRUE(log.tick(s));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Status: 1 client, 90.0 frames/s in, 88.5 frames/s out, 1 lost (raw queue 1, "
-              "sequence gaps 0, ring 0, busy clients 0), 2 bad (sync 0, length 2, CRC 0) in the "
+              "Status: 1 client, 90.0 frames/s in, 88.5 frames/s out, 10 lost (raw queue 1, "
+              "sequence gaps 2, ring 3, busy clients 4), 18 bad (sync 5, length 6, CRC 7) in the "
               "last 61 s\n"
               "Status: 1 client, 0.0 frames/s in, 0.0 frames/s out, 0 lost (raw queue 0, sequence "
               "gaps 0, ring 0, busy clients 0), 0 bad (sync 0, length 0, CRC 0) in the last 61 s, "

@@ -691,6 +691,83 @@ TEST_F(AtConfigWrite, EveryAcceptedRecordLoadsAgainAtStartUp) {
     EXPECT_EQ(read_reply(again.get(), records.back() + "\r\nOK\r\n"), records.back() + "\r\nOK\r\n");
 }
 
+// ---- clients take turns ----
+
+class AtTurns : public at_test {
+protected:
+    // From now on every fw_setenv hangs until released.
+    void hang_writes() {
+        ASSERT_EQ(board_world::add_failure(board.state_dir(), {.pattern = "fw_setenv *",
+                                                              .times = -1,
+                                                              .exit_status = 0,
+                                                              .stall = true}),
+                  0);
+    }
+
+    // Sends one chunk and waits until the daemon has read it.
+    void send_taken(const at_client& client, const std::string& text) {
+        const size_t from = board.stdout_lines().size();
+        ASSERT_TRUE(send_text(client.socket.get(), text));
+        ASSERT_TRUE(board.wait_stdout("Received data from (fd " +
+                                          std::to_string(client.daemon_fd) + "): " + text,
+                                      from));
+    }
+
+    static std::string write_of(const std::string& name) {
+        return "AT+AB config " + record_text(name, "", "", "cam.local");
+    }
+};
+
+// A client with three configuration writes queued behind a hung one holds another client's
+// version query up for the running write alone.
+TEST_F(AtTurns, AnotherClientsQueryWaitsForTheRunningCommandOnly) {
+    start();
+    at_client writer = connect();
+    at_client asker = connect();
+    hang_writes();
+    send_taken(writer, write_of("Cam2"));
+    ASSERT_GE(board_world::wait_for_call(board.state_dir(), "fw_setenv *",
+                                         static_cast<int>(e2e_deadline.count())),
+              0);
+    send_taken(writer, write_of("Cam3"));
+    send_taken(writer, write_of("Cam4"));
+    send_taken(asker, "AT+AB version");
+
+    ASSERT_EQ(board_world::release_stalls(board.state_dir()), 0);
+    EXPECT_EQ(read_reply(writer.socket.get(), ok_reply), ok_reply);
+    EXPECT_EQ(read_reply(asker.socket.get(), version_reply), version_reply);
+
+    ASSERT_EQ(board_world::clear_failures(board.state_dir()), 0);
+    EXPECT_EQ(read_reply(writer.socket.get(), ok_reply + ok_reply), ok_reply + ok_reply);
+    EXPECT_EQ(stored_record(), record_text("Cam4", "", "", "cam.local"));
+}
+
+// The status comes while another client's configuration write hangs, before the write's reply.
+TEST_F(AtTurns, StatusIsAnsweredWhileAnotherClientsWriteHangs) {
+    start();
+    at_client writer = connect();
+    at_client asker = connect(client_family::ipv6);
+    hang_writes();
+    send_taken(writer, write_of("Cam2"));
+    ASSERT_GE(board_world::wait_for_call(board.state_dir(), "fw_setenv *",
+                                         static_cast<int>(e2e_deadline.count())),
+              0);
+
+    ASSERT_TRUE(send_text(asker.socket.get(), "AT+AB status\r\n"));
+    const std::string reply = read_until(asker.socket.get(), "\r\nOK\r\n", e2e_deadline);
+    EXPECT_EQ(reply.rfind("uptime_s=", 0), 0u) << reply;
+    EXPECT_NE(reply.find("\r\nclients=2\r\n"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("\r\nclient0_at_commands=1\r\n"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("\r\nclient1_at_commands=1\r\n"), std::string::npos) << reply;
+    ASSERT_GE(reply.size(), 6u);
+    EXPECT_EQ(reply.substr(reply.size() - 6), "\r\nOK\r\n");
+    char byte = 0;
+    EXPECT_EQ(recv(writer.socket.get(), &byte, 1, MSG_DONTWAIT), -1);  // the write still hangs
+
+    ASSERT_EQ(board_world::clear_failures(board.state_dir()), 0);
+    EXPECT_EQ(read_reply(writer.socket.get(), ok_reply), ok_reply);
+}
+
 // ---- video ----
 
 class AtVideo : public at_test {

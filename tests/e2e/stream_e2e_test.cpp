@@ -43,6 +43,7 @@ const std::string ring_full_line = "count=766";  // after the 765th stored frame
 constexpr uint32_t ring_capacity = 765;      // frames the ring holds before it laps the reader
 constexpr uint32_t frames_per_group = 30;    // with its mark, what the raw queue holds whole
 constexpr double stall_stream_rate = 20;     // frames/s while a client stalls
+constexpr int at_waiting = 8;                // commands a client may have waiting
 
 // What a client must receive for frames first .. first+count-1 of a plan: their payloads, one
 // after the other, nothing between them.
@@ -344,6 +345,70 @@ TEST_F(SlowClients, AResetClientIsClosedAtOnceWhileTheOthersReceive) {
     EXPECT_TRUE(client_lines(2, reading.daemon_fd).empty());
 }
 
+// A client that never reads but keeps sending: its replies cannot start behind the frame its
+// full socket holds, and each is dropped a second after it was posted. Its twenty-one replies
+// (a configuration write held by a hung fw_setenv, eight commands waiting behind it and twelve
+// refused) are all posted at once when the write ends: ten lines, then one count line for the
+// rest. The client keeps its slot.
+TEST_F(SlowClients, RepliesAClientNeverTakesAreReportedTenASecondAndItStays) {
+    constexpr int refused = 12;
+    plan = payload_plan{.seed = 7, .derived_length = false, .fixed_length = 4096};
+    start();
+    connected_client stalled = connect(0, client_family::ipv4);
+    connected_client asker = connect(1, client_family::ipv6);
+    ASSERT_GT(stalled.daemon_fd, 0);
+    client_reader reader(asker.socket.get());
+    board.source().start_stream({.frames_per_second = stall_stream_rate, .plan = plan});
+    ASSERT_TRUE(wait_client_line(0, stalled.daemon_fd, "Send timeout count: 1/1, keep connection"));
+    ASSERT_TRUE(reader.wait_for_size(end_stream() * plan.length_of(0), e2e_deadline));
+
+    // The other client's status, answered at once, shows each chunk taken before the next goes.
+    const auto status = [&] {
+        const size_t from = reader.size();
+        EXPECT_TRUE(send_text(asker.socket.get(), "AT+AB status"));
+        const auto deadline = steady_clock::now() + e2e_deadline;
+        for (;;) {
+            const std::string reply = reader.data().substr(from);
+            if (reply.find("\r\nOK\r\n") != std::string::npos) return reply;
+            if (steady_clock::now() > deadline) return std::string();
+            reader.wait_for_size(reader.size() + 1, 100ms);
+        }
+    };
+    ASSERT_EQ(board_world::add_failure(board.state_dir(), {.pattern = "fw_setenv *", .times = 1,
+                                                          .exit_status = 0, .stall = true}),
+              0);
+    const std::string write = "AT+AB config name:Cam2 pmk: password: hostname:cam.local";
+    for (int i = 1; i <= 1 + at_waiting + refused; ++i) {
+        ASSERT_TRUE(send_text(stalled.socket.get(), i == 1 ? write : "AT+AB bogus"));
+        const std::string taken = "\r\nclient0_at_commands=" + std::to_string(i) + "\r\n";
+        std::string reply = status();
+        for (int asked = 1; reply.find(taken) == std::string::npos; ++asked) {
+            ASSERT_LT(asked, 100) << "chunk " << i << " was not taken: " << reply;
+            reply = status();
+        }
+    }
+    const size_t from = board.stderr_lines().size();
+    ASSERT_EQ(board_world::release_stalls(board.state_dir()), 0);
+
+    const std::string count_line = "[log] failed replies of client 0: " +
+                                   std::to_string(1 + at_waiting + refused - 10) +
+                                   " more not shown (at most 10 a second)";
+    ASSERT_TRUE(board.wait_stderr(count_line, from));
+    std::vector<std::string> expected(10, "Failed to send AT response to (fd " +
+                                              std::to_string(stalled.daemon_fd) +
+                                              "): Connection timed out");
+    expected.push_back(count_line);
+    std::vector<std::string> got;
+    for (const std::string& line : board.stderr_lines()) {
+        if (line.rfind("Failed to send AT response", 0) == 0 ||
+            line.rfind("[log] failed replies", 0) == 0) {
+            got.push_back(line);
+        }
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_NE(status().find("\r\nclient0_connected=1\r\n"), std::string::npos);
+}
+
 // Measured on a radio link: a client with small segments and a small receive buffer pauses
 // past its time-out, then asks for the version. Its stream is still whole payloads, in order,
 // with the reply whole between two of them.
@@ -530,6 +595,25 @@ TEST_F(ReceivedText, ControlBytesAreShownEscaped) {
     ASSERT_TRUE(send_text(client.socket.get(), "AT+AB \x1b[2J\\x\t\xff\r\n"));
     EXPECT_TRUE(board.wait_stdout("Received data from (fd " + std::to_string(client.daemon_fd) +
                                   "): AT+AB \\x1b[2J\\\\x\\x09\\xff\\r\\n"));
+
+    // 1023 bytes shown as \xHH would make a line of over 4 KiB: as many as fit in one line of at
+    // most 4096 bytes, its '\n' included, and how many those are.
+    std::string chunk;
+    std::string shown;
+    for (int i = 0; i < 1023; ++i) {
+        chunk += static_cast<char>(0x80 + i % 0x80);
+        char escaped[8];
+        snprintf(escaped, sizeof escaped, "\\x%02x", 0x80 + i % 0x80);
+        shown += escaped;
+    }
+    const std::string prefix = "Received data from (fd " + std::to_string(client.daemon_fd) + "): ";
+    const std::string tail_form = " ... (1023 bytes, 1023 shown)";
+    const size_t fitting = (4096 - 1 - prefix.size() - tail_form.size()) / 4;
+    ASSERT_TRUE(send_text(client.socket.get(), chunk));
+    const std::string line = prefix + shown.substr(0, fitting * 4) + " ... (1023 bytes, " +
+                             std::to_string(fitting) + " shown)";
+    EXPECT_TRUE(board.wait_stdout(line)) << fitting;
+    EXPECT_LE(line.size() + 1, 4096u);
 }
 
 // ---- the port taken ----

@@ -214,12 +214,4 @@ inline std::string pattern(size_t length, char seed) {
     return text;
 }
 
-// Closes whatever sockets a test left in a table.
-inline void close_table(client_registry& clients) {
-    for (client_entry& entry : clients.entries) {
-        if (entry.fd > 0) close(entry.fd);
-        set_entry_free(entry);
-    }
-}
-
 }  // namespace tcp_test
