@@ -62,6 +62,8 @@ endif()
 install(FILES dist/deb/${nanvideo_lintian_overrides} RENAME nanvideod
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT debian EXCLUDE_FROM_ALL)
 
+# The package needs only what its install rules name, not every test of the build.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nanvideod)
 set(CPACK_PACKAGE_VENDOR "nanvideod team")
