@@ -68,6 +68,7 @@ int main(int argc, char* argv[]) {
     if (start_signal_path() != 0) log_perror("Signal handling setup failed");
     if (parse_command_line(argc, argv, spi_config) == command_line_result::exit_info)
         end_process(info_exit_status);
+    take_instance_lock();
     // From here on lines are queued and written by the log thread, before any thread that
     // carries video exists; a log that cannot start prints on each caller's thread, as before.
     log_start();

@@ -2,7 +2,13 @@
 // prints one line and the daemon ends with status 0.
 #include "startup.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "nan_bringup.hpp"
 #include "nan_event.hpp"
@@ -14,6 +20,7 @@
 #include "tool_check.hpp"
 #include "vendor_cmd.hpp"
 #include "log.hpp"
+#include "unique_fd.hpp"
 
 namespace {
 
@@ -29,7 +36,70 @@ const startup_step startup_steps[] = {
     {nan_bringup, "NAN initialization failed."},
 };
 
+// One daemon per board: a second one would find the port taken and, at bring-up, delete the
+// running one's NAN interface as a leftover. The kernel drops the lock with its holder's last
+// descriptor, so a killed daemon leaves none behind; the file names the holder for the next one.
+// /var/run where a root file system has no /run (older BusyBox ones); elsewhere it is the same.
+const char* const instance_lock_paths[] = {"/run/nanvideod.lock", "/var/run/nanvideod.lock"};
+constexpr mode_t instance_lock_mode = 0644;
+constexpr size_t pid_text_size = 16;
+// A second instance did not start: a supervisor records a failed start (not a run that ended),
+// and one that restarts it takes over once the running daemon has gone.
+constexpr int instance_refused_status = 1;
+
+unique_fd open_instance_lock(const char** path) {
+    unique_fd fd;
+    for (const char* candidate : instance_lock_paths) {
+        *path = candidate;
+        fd.reset(open(candidate, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, instance_lock_mode));
+        if (fd.valid() || errno != ENOENT) break;
+    }
+    return fd;
+}
+
+// The holder writes its pid just after it took the lock: a start in between finds none yet.
+void read_holder_pid(int fd, char* pid, size_t size) {
+    ssize_t got = pread(fd, pid, size - 1, 0);
+    pid[got > 0 ? got : 0] = '\0';
+    pid[strcspn(pid, "\n")] = '\0';
+    if (pid[0] == '\0') snprintf(pid, size, "unknown");
+}
+
+void write_own_pid(int fd) {
+    char pid[pid_text_size];
+    int length = snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid, static_cast<size_t>(length), 0) != length)
+        log_perror("Can't write the pid into the instance lock");
+}
+
+[[noreturn]] void end_refused() {
+    log_flush();
+    _exit(instance_refused_status);
+}
+
 }  // namespace
+
+void take_instance_lock() {
+    const char* path = instance_lock_paths[0];
+    unique_fd fd = open_instance_lock(&path);
+    if (!fd.valid()) {
+        log_out("Can't open the instance lock %s: %s\n", path, strerror(errno));
+        end_refused();
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
+            log_out("Can't lock the instance lock %s: %s\n", path, strerror(errno));
+            end_refused();
+        }
+        char pid[pid_text_size];
+        read_holder_pid(fd.get(), pid, sizeof pid);
+        log_out("nanvideod is already running (pid %s, lock %s): this one ends.\n", pid, path);
+        end_refused();
+    }
+    write_own_pid(fd.get());
+    // Held for the life of the process.
+    fd.release();
+}
 
 void connect_rooms() {
     vendor_register_keywords();

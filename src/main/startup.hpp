@@ -1,5 +1,9 @@
 #pragma once
 
+// Takes the single-instance lock before anything touches the bus, the port or NAN. When another
+// daemon holds it (or it cannot be taken), prints one line and ends the process with status 1.
+void take_instance_lock();
+
 // Installs the keyword handlers and the AT command handler that the rooms provide, before any
 // thread that dispatches keywords or reads client commands runs.
 void connect_rooms();

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "keyword.hpp"
+#include "mutex_hold.hpp"
 #include "nan_event.hpp"
 #include "param_record.hpp"
 #include "log.hpp"
@@ -19,13 +20,19 @@ constexpr size_t bringup_text_size = 300;
 constexpr char start_parameters[] = "pref 128 bands 2GHz 5GHz";
 
 constexpr char phy_query[] = "iw dev | grep phy# | awk '{print substr($1,5)}'";
-// The wdev of each NAN interface that `iw dev` lists: its block's "wdev" line, which comes before
-// its "type" line. One awk program, because `grep "type NAN" -B 3` works only where the C library
-// moves options after operands forward (glibc does, musl under BusyBox does not, and -B and 3
-// become file names) and only where BusyBox's grep was built with context lines at all.
+// The wdev of the NAN interface in the block of the phy bring-up chose, the first listed (another
+// Wi-Fi chip may carry one of its own): its "wdev" line comes before its "type" line. One awk
+// program, because `grep "type NAN" -B 3` works only where the C library moves options after
+// operands forward (glibc does, musl under BusyBox does not, and -B and 3 become file names) and
+// only where BusyBox's grep was built with context lines at all. The type is compared as a whole
+// field: "type NAN" inside another line (a station's SSID) names no interface.
 constexpr char wdev_query[] =
-    "iw dev | awk '/^phy#/ || $1 == \"Interface\" || $1 ~ /^Unnamed/ {wdev = \"\"} "
-    "$1 == \"wdev\" {wdev = $2} /type NAN/ && wdev != \"\" {print wdev}'";
+    "iw dev | awk '/^phy#/ {phys++; wdev = \"\"} "
+    "$1 == \"Interface\" || $1 ~ /^Unnamed/ {wdev = \"\"} "
+    "$1 == \"wdev\" {wdev = $2} "
+    "phys == 1 && NF == 2 && $1 == \"type\" && $2 == \"NAN\" && wdev != \"\" {print wdev}'";
+constexpr size_t delete_command_size = 64;
+constexpr char leftover_delete_format[] = "iw wdev %s del";
 
 struct interface_query {
     const char* tag;  // "[get_phy]" / "[get_wdev]"
@@ -129,6 +136,25 @@ bool dispatch(const char* keyword, const char* params, const char* failure_line)
     return false;
 }
 
+// A NAN interface on the chosen phy before this run made one was left by a daemon that ended
+// without its cleanup (killed, crashed): the driver refuses a second one, so it goes first. It is
+// nobody else's, as start-up holds the single-instance lock. Silent when there is none, and a
+// failed delete only says so: adding the interface then fails with its own lines.
+void delete_leftover_interface() {
+    char output[query_output_size] = {};
+    mutex_hold hold(iwset_mutex);
+    if (active_command_runner().capture(wdev_query, output, sizeof output) != 0) return;
+    // Nothing, or nothing iw would print as a wdev.
+    if (!take_first_line(output, sizeof output) || output[0] == '\0' ||
+        strlen(output) >= nan_wdev_size)
+        return;
+    log_out("Deleting the NAN interface (wdev %s) left by an earlier run.\n", output);
+    char command[delete_command_size];
+    snprintf(command, sizeof command, leftover_delete_format, output);
+    const int status = active_command_runner().status(command);
+    if (status != 0) log_out("Error: Failed to delete it (status %d)!\n", status);
+}
+
 }  // namespace
 
 int get_phy() {
@@ -161,6 +187,7 @@ int bring_up_nan_interface() {
     copy_bringup_values(values);
 
     if (get_phy() != 0) return -1;
+    delete_leftover_interface();
     if (!dispatch("init", nan_phy, "Failed to init NAN!")) return -1;
     if (get_wdev() != 0) return -1;
     if (!dispatch("start", start_parameters, "Failed to start NAN!")) return -1;

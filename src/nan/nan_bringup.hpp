@@ -4,11 +4,13 @@
 
 // Finds the wiphy index into nan_phy; 0, or -1 after its failure lines.
 int get_phy();
-// Finds the NAN interface's wdev into nan_wdev; 0, or -1 after its failure lines.
+// Finds the wdev of the NAN interface on the first listed phy (the one get_phy takes) into
+// nan_wdev; 0, or -1 after its failure lines.
 int get_wdev();
 
-// Everything after the event module: creates and starts nan0, sends the data-path security and
-// publishes the service. Returns 0, or -1 after the failing step's line.
+// Everything after the event module: deletes a NAN interface an earlier run left on the phy,
+// creates and starts nan0, sends the data-path security and publishes the service. Returns 0, or
+// -1 after the failing step's line.
 int bring_up_nan_interface();
 
 // Returns 0 when NAN is up and the service published, -1 after the failing step's line.

@@ -10,7 +10,18 @@
 
 namespace {
 
-// One captured command under iwset_mutex; tag names the caller in its lock messages.
+// The command ran and printed nothing: on a newly flashed board, no record stored yet.
+constexpr int value_missing = -2;
+
+// What start-up prints when nothing is stored: the command that stores a record, with the form
+// and limits of its fields, and how to check it.
+constexpr char provision_hint[] =
+    "Provision the board once: fw_setenv vemuparam 'name:<letters, digits, _ . -> "
+    "pmk:<32 characters or nothing> password:<8 to 63 characters or nothing> "
+    "hostname:<letters, digits, ->.local', then check it with fw_printenv -n vemuparam";
+
+// One captured command under iwset_mutex; tag names the caller in its lock messages. 0, -1, or
+// value_missing.
 int read_one_value(const char* command, const char* tag, char* buf, size_t size) {
     if (buf == nullptr || size == 0) return -1;
     if (pthread_mutex_lock(&iwset_mutex) != 0) {
@@ -28,6 +39,7 @@ int read_one_value(const char* command, const char* tag, char* buf, size_t size)
             result = 0;
         } else {
             log_puts("No parambuf found (command returned empty)!");
+            result = value_missing;
         }
     }
     if (pthread_mutex_unlock(&iwset_mutex) != 0) {
@@ -83,19 +95,13 @@ bool put_quoted_value(command_writer& writer, const char* value, bool escaped) {
     return true;
 }
 
-}  // namespace
-
-int get_vemuparam(char* buf, size_t size) {
-    return read_one_value(vemuparam_command, "[get_vemuparam]", buf, size);
-}
-
-int get_zqversion(char* buf, size_t size) {
-    return read_one_value(zqversion_command, "[get_zqversion]", buf, size);
-}
-
-int reload_current_param() {
+// The stored text into current_param; nothing_stored (when given) tells a board that has no
+// record from any other failure.
+int load_current_param(bool* nothing_stored) {
     char text[param_text_size] = {};
-    if (get_vemuparam(text, sizeof(text)) != 0) {
+    int read = read_one_value(vemuparam_command, "[get_vemuparam]", text, sizeof(text));
+    if (nothing_stored != nullptr) *nothing_stored = read == value_missing;
+    if (read != 0) {
         log_puts("Failed to get parameter!");
         return -1;
     }
@@ -107,9 +113,23 @@ int reload_current_param() {
     return 0;
 }
 
+}  // namespace
+
+int get_vemuparam(char* buf, size_t size) {
+    return read_one_value(vemuparam_command, "[get_vemuparam]", buf, size) == 0 ? 0 : -1;
+}
+
+int get_zqversion(char* buf, size_t size) {
+    return read_one_value(zqversion_command, "[get_zqversion]", buf, size) == 0 ? 0 : -1;
+}
+
+int reload_current_param() { return load_current_param(nullptr); }
+
 int init_param() {
     pthread_mutex_lock(&param_mutex);
-    int result = reload_current_param();
+    bool nothing_stored = false;
+    int result = load_current_param(&nothing_stored);
+    if (nothing_stored) log_puts(provision_hint);
     if (result == 0) {
         log_out("Parse entire parameter=" PARAM_TEXT_FORMAT "\n", current_param.name, current_param.pmk,
                current_param.password, current_param.hostname);

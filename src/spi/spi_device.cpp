@@ -2,6 +2,7 @@
 // programs mode, word size and clock, reads each back (the driver may round), reports what is in
 // force and starts the two SPI threads.
 #include <fcntl.h>
+#include <linux/spi/spi.h>
 #include <linux/spi/spidev.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
@@ -40,6 +41,16 @@ const char* transfer_type_name(uint8_t type) {
     }
 }
 
+bool is_master() { return strcmp(spi_config.role, "MASTER") == 0; }
+
+// A missing node is a board set-up matter: the kernel makes /dev/spidevB.C only for a device
+// tree node on bus B, chip select C, that spidev binds to.
+void log_missing_device_hint(const char* device) {
+    log_err("%s does not exist: check that the device tree has a spidev-compatible node on the "
+            "SPI bus and chip select for the %s role, or name another device with %s\n",
+            device, is_master() ? "master" : "slave", is_master() ? "-M" : "-S");
+}
+
 const char* device_for_role() {
     if (strcmp(spi_config.role, "MASTER") == 0) {
         log_out("SPI Master with device %s\n", spi_config.master_device);
@@ -53,7 +64,42 @@ const char* device_for_role() {
     return nullptr;
 }
 
+// Mode bits only the device tree sets (the command line has options for the clock's phase and
+// polarity only). The whole mode word replaces them, as the driver is handed it.
+struct device_tree_bit {
+    uint32_t bit;
+    const char* name;
+    const char* property;
+};
+const device_tree_bit device_tree_bits[] = {
+    {SPI_CS_HIGH, "SPI_CS_HIGH", "spi-cs-high"},
+    {SPI_LSB_FIRST, "SPI_LSB_FIRST", "spi-lsb-first"},
+    {SPI_3WIRE, "SPI_3WIRE", "spi-3wire"},
+};
+
+// Names each bit the device tree set that the mode about to be written clears, with the mode
+// that would keep them all. The driver keeps a written mode until the next boot, so the device
+// tree's bits are seen by the first start after boot only.
+bool report_cleared_device_tree_bits(int fd) {
+    uint32_t in_force = 0;
+    if (ioctl(fd, SPI_IOC_RD_MODE32, &in_force) == -1) {
+        log_perror("Can't get spi mode");
+        return false;
+    }
+    uint32_t cleared = 0;
+    for (const device_tree_bit& b : device_tree_bits)
+        if ((in_force & b.bit) != 0 && (spi_config.mode & b.bit) == 0) cleared |= b.bit;
+    for (const device_tree_bit& b : device_tree_bits) {
+        if ((cleared & b.bit) == 0) continue;
+        log_err("Warning: spi mode 0x%x clears %s, which the device tree set (%s); mode 0x%x "
+                "keeps it\n",
+                spi_config.mode, b.name, b.property, spi_config.mode | cleared);
+    }
+    return true;
+}
+
 bool configure(int fd) {
+    if (!report_cleared_device_tree_bits(fd)) return false;
     const setting_request requests[] = {
         {SPI_IOC_WR_MODE32, &spi_config.mode, "Can't set spi mode"},
         {SPI_IOC_RD_MODE32, &spi_config.mode, "Can't get spi mode"},
@@ -105,7 +151,9 @@ int spi_init() {
 
     unique_fd fd(open(device, O_RDWR | O_CLOEXEC));
     if (!fd.valid()) {
+        const int open_error = errno;
         log_perror("Can't open device");
+        if (open_error == ENOENT) log_missing_device_hint(device);
         return -1;
     }
     if (!spidev_bufsiz_fits(spidev_bufsiz_parameter)) return -1;

@@ -99,12 +99,13 @@ extern raw_frame_queue raw_queue;
 
 // spidev copies every transfer through a buffer of `bufsiz` bytes per direction, a module
 // parameter fixed at boot (4096 unless the kernel is told otherwise), and counts a transfer's
-// length rounded up to the DMA alignment (64 bytes on many ARMv7 SoCs): a longer transfer is
-// refused with EMSGSIZE, every time.
-constexpr size_t spidev_dma_alignment = 64;
+// length rounded up to the kernel's DMA alignment: a longer transfer is refused with EMSGSIZE,
+// every time. The alignment is 64 bytes on many ARMv7 SoCs and 128 on a 64-bit kernel under the
+// board's 32-bit userland (arm64's ARCH_DMA_MINALIGN); the need is counted with the larger one,
+// so a bufsiz that passes holds a transfer on either.
+constexpr size_t spidev_dma_alignment = 128;
 constexpr size_t spidev_bufsiz_needed =
     (spi_transfer_size + spidev_dma_alignment - 1) / spidev_dma_alignment * spidev_dma_alignment;
-static_assert(spidev_bufsiz_needed == 4160);
 constexpr const char* spidev_bufsiz_parameter = "/sys/module/spidev/parameters/bufsiz";
 // What the fixes set: the next power of two above the need.
 constexpr unsigned spidev_bufsiz_fix = 8192;

@@ -30,6 +30,7 @@
 #include "board_world.hpp"
 #include "client_reader.hpp"
 #include "daemon_children.hpp"
+#include "expected_lines.hpp"
 #include "stream_parse.hpp"
 
 namespace {
@@ -442,13 +443,13 @@ TEST_F(ParamStartup, StoredRecordLoads) {
 TEST_F(ParamStartup, MissingVariableStopsTheDaemon) {
     board.start_daemon(with_env(board_world::boot_env::no_variable));
     expect_stopped_with({"Command executed successfully!", "No parambuf found (command returned empty)!",
-                         "Failed to get parameter!", param_failed_line});
+                         "Failed to get parameter!", expected::provision_line, param_failed_line});
 }
 
 TEST_F(ParamStartup, EmptyVariableStopsTheDaemon) {
     board.start_daemon(with_env(board_world::boot_env::empty_value));
     expect_stopped_with({"Command executed successfully!", "No parambuf found (command returned empty)!",
-                         "Failed to get parameter!", param_failed_line});
+                         "Failed to get parameter!", expected::provision_line, param_failed_line});
 }
 
 TEST_F(ParamStartup, RecordThatDoesNotValidateStopsTheDaemon) {

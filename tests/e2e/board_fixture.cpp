@@ -77,26 +77,28 @@ board_fixture::board_fixture(const std::string& name)
     source_ = std::make_unique<video_source>(state_dir_ + "/" + board_socket_name);
 }
 
+// The whole process group ends first (as the board_process would end it), so both streams are
+// read to their end and a report printed just before the end is seen too.
+void board_fixture::end_daemon(board_process& daemon) {
+    const bool ended_by_itself = !daemon.running();
+    kill(-daemon.pid(), SIGKILL);
+    daemon.wait_exit(e2e_deadline);
+    const std::vector<std::string> out = daemon.lines(output_stream::out);
+    const std::vector<std::string> err = daemon.lines(output_stream::err);
+    if (!sanitizer_report_lines(err).empty() || !sanitizer_report_lines(out).empty())
+        ADD_FAILURE() << "the daemon's output holds a sanitizer report";
+    if (!::testing::Test::HasFailure()) return;
+    std::cerr << "--- daemon state directory " << state_dir_ << '\n';
+    std::optional<int> status = daemon.wait_exit(std::chrono::milliseconds(0));
+    if (ended_by_itself && status)
+        std::cerr << "--- daemon ended: " << describe_wait_status(*status) << '\n';
+    print_lines("stdout", out);
+    print_lines("stderr", err);
+}
+
 board_fixture::~board_fixture() {
-    bool ended_by_itself = false;
-    if (daemon_) {
-        // The whole process group ends first (as the board_process would end it), so both
-        // streams are read to their end and a report printed just before the end is seen too.
-        ended_by_itself = !daemon_->running();
-        kill(-daemon_->pid(), SIGKILL);
-        daemon_->wait_exit(e2e_deadline);
-        if (!sanitizer_report_lines(stderr_lines()).empty() ||
-            !sanitizer_report_lines(stdout_lines()).empty())
-            ADD_FAILURE() << "the daemon's output holds a sanitizer report";
-    }
-    if (daemon_ && ::testing::Test::HasFailure()) {
-        std::cerr << "--- daemon state directory " << state_dir_ << '\n';
-        std::optional<int> status = daemon_->wait_exit(std::chrono::milliseconds(0));
-        if (ended_by_itself && status)
-            std::cerr << "--- daemon ended: " << describe_wait_status(*status) << '\n';
-        print_lines("stdout", stdout_lines());
-        print_lines("stderr", stderr_lines());
-    }
+    for (const std::unique_ptr<board_process>& earlier : earlier_daemons_) end_daemon(*earlier);
+    if (daemon_) end_daemon(*daemon_);
     daemon_.reset();
     source_.reset();
 }
@@ -116,6 +118,12 @@ board_process& board_fixture::start_daemon(const daemon_options& options) {
     return launch_program(chosen.program, options, chosen.spidev_lib, chosen.qemu);
 }
 
+board_process& board_fixture::start_another_daemon(const daemon_options& options) {
+    if (daemon_) earlier_daemons_.push_back(std::move(daemon_));
+    const daemon_under_test& chosen = e2e_daemon();
+    return launch_program(chosen.program, options, chosen.spidev_lib, chosen.qemu, false);
+}
+
 board_process& board_fixture::start_program(const std::string& program,
                                             const daemon_options& options) {
     return launch_program(program, options, NANVIDEO_SPIDEV_LIB, "");
@@ -124,9 +132,9 @@ board_process& board_fixture::start_program(const std::string& program,
 board_process& board_fixture::launch_program(const std::string& program,
                                              const daemon_options& options,
                                              const std::string& spidev_lib,
-                                             const std::string& qemu) {
+                                             const std::string& qemu, bool fresh_world) {
     if (daemon_) throw std::logic_error("the program runs already");
-    if (default_world()) default_world()(state_dir_);
+    if (fresh_world && default_world()) default_world()(state_dir_);
     if (options.world) options.world(state_dir_);
 
     board_launch launch;
@@ -147,6 +155,7 @@ board_process& board_fixture::launch_program(const std::string& program,
             {"NANVIDEO_SPIDEV_SOCKET", board_socket_inside},
             {"NANVIDEO_SPIDEV_MAX_HZ", std::to_string(options.spidev_max_hz)},
             {"NANVIDEO_SPIDEV_FAIL", options.spidev_fail},
+            {"NANVIDEO_SPIDEV_DT_MODE", std::to_string(options.spidev_dt_mode)},
             {"NANVIDEO_SPIDEV_EXPECT_TYPE", std::to_string(options.expect_type)},
         };
     }

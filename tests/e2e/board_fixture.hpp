@@ -49,6 +49,7 @@ struct daemon_options {
     uint32_t spidev_max_hz = 0;     // 0: the device takes any clock
     uint32_t spidev_bufsiz = 0;     // the driver's bufsiz; 0: the board's, 8192
     std::string spidev_fail = {};   // the request the device refuses (open, wr_mode32, ...)
+    uint32_t spidev_dt_mode = 0;    // mode bits the device tree set (SPI_CS_HIGH, ...)
     int expect_type = 0;            // the transfer type the device expects
     bool no_ipv6 = false;           // the board's kernel has no IPv6 (socket(AF_INET6) fails)
     // A BusyBox board with this binary (tools/board's --busybox); empty: as NANVIDEO_E2E_BUSYBOX
@@ -88,6 +89,11 @@ public:
     board_process& start_daemon(const daemon_options& options = {});
     board_process& start_program(const std::string& program, const daemon_options& options);
     board_process& daemon() { return *daemon_; }
+    // Another daemon on the same board, beside the one started before or after it ended, as
+    // someone would start one by hand: the world stays as the earlier programs left it (the
+    // driver keeps their interfaces, /run their files). It becomes daemon(); the earlier one
+    // stays valid, is ended with the fixture and its output shown on a failure too.
+    board_process& start_another_daemon(const daemon_options& options = {});
 
     // Shorthands on the daemon's output with the e2e deadline.
     std::optional<size_t> wait_stdout(const std::string& exact, size_t from = 0);
@@ -107,11 +113,14 @@ public:
 
 private:
     board_process& launch_program(const std::string& program, const daemon_options& options,
-                                  const std::string& spidev_lib, const std::string& qemu);
+                                  const std::string& spidev_lib, const std::string& qemu,
+                                  bool fresh_world = true);
+    void end_daemon(board_process& daemon);
 
     std::string state_dir_;
     std::unique_ptr<video_source> source_;
     std::unique_ptr<board_process> daemon_;
+    std::vector<std::unique_ptr<board_process>> earlier_daemons_;
 };
 
 // The daemon under test, as the environment or this build decides (see the top of this file).

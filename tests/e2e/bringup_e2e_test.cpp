@@ -2,6 +2,7 @@
 // the lines it prints, the commands it runs, the service extension record the driver receives
 // and the state the driver ends in; and each way bring-up fails, which ends the daemon with
 // status 0 after its own lines.
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -15,8 +16,10 @@
 #include <utility>
 #include <vector>
 
+#include "board_client.hpp"
 #include "board_fixture.hpp"
 #include "board_world.hpp"
+#include "client_reader.hpp"
 #include "daemon_children.hpp"
 #include "expected_lines.hpp"
 
@@ -312,8 +315,8 @@ TEST_P(BringUpPublishes, SendsTheSecurityRecordAndPublishesTheLowerCasedName) {
               0);
     size_t event_streams = 0;
     EXPECT_EQ(calls(&event_streams),
-              (lines{"fw_printenv -n vemuparam", "iw dev", init_command(healthy_phy), "iw dev",
-                     start_command(), "ifconfig nan0 up", vendor_command(),
+              (lines{"fw_printenv -n vemuparam", "iw dev", "iw dev", init_command(healthy_phy),
+                     "iw dev", start_command(), "ifconfig nan0 up", vendor_command(),
                      "iw wdev 0x2 nan add_func type publish unsolicited name " + c.lower_name}));
     EXPECT_EQ(event_streams, 1u);
     // iw gets the words alone: the shell drops the blank that ends the command text.
@@ -402,9 +405,9 @@ TEST_F(BringUpFails, InitFailingThreeTimesNeverLooksForTheWdev) {
     EXPECT_EQ(normalised(board.stderr_lines()),
               lines{"[TID] Error: Executing command failed (exit code: 1, retries: 3)!"});
     size_t event_streams = 0;
-    // One `iw dev` only: the phy query. get_wdev never ran.
+    // The phy query and the look for a leftover interface only: get_wdev never ran.
     EXPECT_EQ(calls(&event_streams),
-              (lines{"fw_printenv -n vemuparam", "iw dev", init_command(healthy_phy),
+              (lines{"fw_printenv -n vemuparam", "iw dev", "iw dev", init_command(healthy_phy),
                      init_command(healthy_phy), init_command(healthy_phy)}));
 }
 
@@ -462,6 +465,95 @@ TEST_F(BringUpFails, AddFuncFailing) {
     board_world::driver_view driver;
     ASSERT_EQ(board_world::read_driver(board.state_dir(), &driver), 0);
     EXPECT_TRUE(driver.functions.empty());
+}
+
+// ---- a daemon started again on the same board ----
+
+using BringUpAgain = bringup_test;
+
+constexpr size_t stream_payload = 4096;
+const payload_plan again_plan{.seed = 9, .derived_length = false, .fixed_length = stream_payload};
+
+// A client of the daemon that gets video: connected, and three payloads arrived. The reader
+// is declared after the socket it reads, so it stops first.
+struct streaming_client {
+    unique_fd socket;
+    std::unique_ptr<client_reader> reader;
+
+    bool connect(board_fixture& board, board_process& daemon) {
+        socket = connect_when_listening(daemon.pid(), client_family::ipv4, e2e_deadline);
+        if (!socket.valid()) return false;
+        reader = std::make_unique<client_reader>(socket.get());
+        board.source().start_stream({.frames_per_second = lane_rate(90), .plan = again_plan});
+        return reader->wait_for_size(3 * stream_payload, e2e_deadline);
+    }
+};
+
+// Killed without its cleanup, a daemon leaves nan0 in the driver. Started again by hand (no
+// service file deletes it first), the next one deletes it, makes its own and streams.
+TEST_F(BringUpAgain, AfterAKillTheNextDaemonDeletesTheLeftoverInterfaceAndStreams) {
+    board.start_daemon();
+    wait_published();
+    board.daemon().signal(SIGKILL);
+    ASSERT_TRUE(board.daemon().wait_ended(e2e_deadline));
+
+    board_process& again = board.start_another_daemon();
+    wait_published();
+    const std::vector<uint8_t> record =
+        record_of(srvc_ext_size, {{7, {1}}, {10, {1}}, {11, text_bytes("secret123")}, {76, {9}}});
+    lines expected = phy_found(healthy_phy);
+    expected.push_back("Deleting the NAN interface (wdev 0x2) left by an earlier run.");
+    append(expected, init_step(healthy_phy));
+    append(expected, wdev_found("0x3"));
+    append(expected, start_step(false, "0x3"));
+    append(expected, srvc_ext_step("data_path sec_password secret123", record));
+    append(expected, add_func_step("nancam", false, "0x3"));
+    EXPECT_EQ(bringup_lines(board.stdout_lines()), expected);
+    EXPECT_EQ(board.stderr_lines(), lines{});
+
+    board_world::driver_view driver;
+    ASSERT_EQ(board_world::read_driver(board.state_dir(), &driver), 0);
+    ASSERT_EQ(driver.interfaces.size(), 2u);
+    EXPECT_EQ(driver.interfaces[1].name, "nan0");
+    EXPECT_EQ(driver.interfaces[1].wdev, 3u);
+    EXPECT_TRUE(driver.nan_started);
+    EXPECT_EQ(driver.functions.size(), 1u);
+
+    streaming_client client;
+    EXPECT_TRUE(client.connect(board, again)) << strerror(errno);
+    board.source().stop_stream();
+}
+
+// A second daemon beside a running one ends at once with one line, before the bus, the port or
+// NAN: the first keeps its interface, its published service and its client's video.
+TEST_F(BringUpAgain, ASecondDaemonBesideARunningOneEndsAtOnceAndTheFirstGoesOn) {
+    board_process& first = board.start_daemon();
+    wait_published();
+    streaming_client client;
+    ASSERT_TRUE(client.connect(board, first)) << strerror(errno);
+    const size_t calls_before = board_world::read_call_lines(board.state_dir()).size();
+
+    board_process& second = board.start_another_daemon();
+    const std::optional<int> status = second.wait_exit(e2e_deadline);
+    ASSERT_TRUE(status) << "the second daemon did not end";
+    ASSERT_TRUE(WIFEXITED(*status)) << describe_wait_status(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    EXPECT_EQ(second.lines(output_stream::out),
+              lines{"nanvideod is already running (pid " + std::to_string(first.pid()) +
+                    ", lock /run/nanvideod.lock): this one ends."});
+    EXPECT_EQ(second.lines(output_stream::err), lines{});
+    EXPECT_EQ(board_world::read_call_lines(board.state_dir()).size(), calls_before);
+
+    EXPECT_TRUE(first.running());
+    board_world::driver_view driver;
+    ASSERT_EQ(board_world::read_driver(board.state_dir(), &driver), 0);
+    ASSERT_EQ(driver.interfaces.size(), 2u);
+    EXPECT_EQ(driver.interfaces[1].name, "nan0");
+    EXPECT_TRUE(driver.nan_started);
+    EXPECT_EQ(driver.functions.size(), 1u);
+    EXPECT_TRUE(client.reader->wait_for_size(client.reader->size() + 3 * stream_payload,
+                                             e2e_deadline));
+    board.source().stop_stream();
 }
 
 }  // namespace

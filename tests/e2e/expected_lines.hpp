@@ -12,6 +12,11 @@ namespace expected {
 using lines = std::vector<std::string>;
 
 const std::string batch_completed = "=== All commands execution completed ===";
+// Start-up's line for a boot environment without a parameter record.
+const std::string provision_line =
+    "Provision the board once: fw_setenv vemuparam 'name:<letters, digits, _ . -> "
+    "pmk:<32 characters or nothing> password:<8 to 63 characters or nothing> "
+    "hostname:<letters, digits, ->.local', then check it with fw_printenv -n vemuparam";
 constexpr const char* vendor_file_prefix = "/tmp/nan_vendor_data_";
 constexpr size_t vendor_file_suffix_length = 6;
 

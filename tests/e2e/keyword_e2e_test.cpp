@@ -357,7 +357,7 @@ TEST_F(KeywordToolOnBoard, ConfigWriteWithNothingStoredWritesNothing) {
     EXPECT_EQ(exit_status(), 1);
     EXPECT_EQ(out(), (lines{"Command executed successfully!",
                             "No parambuf found (command returned empty)!",
-                            "Failed to get parameter!"}));
+                            "Failed to get parameter!", provision_line}));
     EXPECT_EQ(calls(), lines{"fw_printenv -n vemuparam"});
     EXPECT_EQ(board_world::read_boot_env(board.state_dir(), "vemuparam", nullptr), 1);
 }

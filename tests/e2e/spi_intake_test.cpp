@@ -1,5 +1,6 @@
 // The daemon's SPI intake seen from outside: its start-up report, its refusals, and what each
 // transfer from the video source makes it print.
+#include <linux/spi/spi.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,13 @@ namespace {
 const std::string init_ok = "SPI initialization successful.";
 const std::string init_failed = "SPI initialization failed.";
 const std::string slave_line = "SPI Slave with device /dev/spidev0.0";
+
+std::string missing_device_hint(const std::string& device, const std::string& role,
+                                const std::string& option) {
+    return device + " does not exist: check that the device tree has a spidev-compatible node on "
+                    "the SPI bus and chip select for the " + role +
+           " role, or name another device with " + option;
+}
 // Lines of one kind the daemon prints in a second before it counts the rest.
 constexpr size_t log_lines_a_second = 10;
 // Full-size transfers a second at the 50 MHz clock: a bus of noise at its full rate.
@@ -174,7 +182,8 @@ TEST_F(SpiStartup, OpenFailureEndsStartUp) {
     board.start_daemon({.spidev_fail = "open"});
     expect_startup_failure({slave_line, init_failed});
     EXPECT_EQ(board.stderr_lines(),
-              std::vector<std::string>{"Can't open device: No such file or directory"});
+              (std::vector<std::string>{"Can't open device: No such file or directory",
+                                        missing_device_hint("/dev/spidev0.0", "slave", "-S")}));
 }
 
 // A stock kernel's spidev refuses every transfer of a frame's size: start-up says so and why,
@@ -184,16 +193,50 @@ TEST_F(SpiStartup, AStockKernelsBufsizEndsStartUpWithTheFixes) {
     expect_startup_failure({slave_line, init_failed});
     EXPECT_EQ(board.stderr_lines(),
               std::vector<std::string>{
-                  "spidev bufsiz is 4096 bytes, below the 4160 a transfer needs: set "
+                  "spidev bufsiz is 4096 bytes, below the 4224 a transfer needs: set "
                   "spidev.bufsiz=8192 on the kernel command line, or options spidev bufsiz=8192 "
                   "for the spidev module"});
 }
 
-TEST_F(SpiStartup, MissingDeviceFileEndsStartUp) {
-    board.start_daemon({.args = {"-S", "/dev/nanvideo-no-such-spidev"}, .emulate_spidev = false});
-    expect_startup_failure({"SPI Slave with device /dev/nanvideo-no-such-spidev", init_failed});
+// The device tree set bits the command line has no option for; the mode written, whole as the
+// command line gives it, clears them: start-up names each, with the mode that keeps them all.
+TEST_F(SpiStartup, ModeBitsOfTheDeviceTreeThatTheModeClearsAreNamed) {
+    board.start_daemon(
+        {.args = {"-H"}, .spidev_dt_mode = SPI_CS_HIGH | SPI_LSB_FIRST | SPI_3WIRE | SPI_CPOL});
+    ASSERT_TRUE(board.wait_stdout(init_ok));
+    const std::vector<std::string> out = board.stdout_lines();
+    EXPECT_EQ(std::vector<std::string>(out.begin(), out.begin() + 2),
+              (std::vector<std::string>{slave_line, "spi mode: 0x1"}));
+    const std::vector<std::string> err = board.stderr_lines();
+    ASSERT_GE(err.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(err.begin(), err.begin() + 3),
+              (std::vector<std::string>{
+                  "Warning: spi mode 0x1 clears SPI_CS_HIGH, which the device tree set "
+                  "(spi-cs-high); mode 0x1d keeps it",
+                  "Warning: spi mode 0x1 clears SPI_LSB_FIRST, which the device tree set "
+                  "(spi-lsb-first); mode 0x1d keeps it",
+                  "Warning: spi mode 0x1 clears SPI_3WIRE, which the device tree set (spi-3wire); "
+                  "mode 0x1d keeps it"}));
+}
+
+// No node at all (no device tree node for spidev there): the line says where to look, for the
+// role's own device and option.
+const std::string missing_device = "/dev/nanvideo-no-such-spidev";
+
+TEST_F(SpiStartup, MissingSlaveDeviceEndsStartUpNamingWhatToCheck) {
+    board.start_daemon({.args = {"-S", missing_device}, .emulate_spidev = false});
+    expect_startup_failure({"SPI Slave with device " + missing_device, init_failed});
     EXPECT_EQ(board.stderr_lines(),
-              std::vector<std::string>{"Can't open device: No such file or directory"});
+              (std::vector<std::string>{"Can't open device: No such file or directory",
+                                        missing_device_hint(missing_device, "slave", "-S")}));
+}
+
+TEST_F(SpiStartup, MissingMasterDeviceEndsStartUpNamingWhatToCheck) {
+    board.start_daemon({.args = {"-R", "MASTER", "-M", missing_device}, .emulate_spidev = false});
+    expect_startup_failure({"SPI Master with device " + missing_device, init_failed});
+    EXPECT_EQ(board.stderr_lines(),
+              (std::vector<std::string>{"Can't open device: No such file or directory",
+                                        missing_device_hint(missing_device, "master", "-M")}));
 }
 
 TEST_F(SpiStartup, RefusesALowerCaseRole) {

@@ -2,6 +2,7 @@
 // close-on-exec, the transfer results from the video source, and the loud end of every request a
 // correct daemon would never make.
 #include <signal.h>
+#include <linux/spi/spi.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -53,6 +54,15 @@ TEST_F(SpidevEmulator, ReadsBackTheSettingsItWasGiven) {
                                         "wr_bits: ok", "rd_bits: 16", "wr_bits: ok", "rd_bits: 8",
                                         "wr_speed: ok", "rd_speed: 1000000", "wr_speed: ok",
                                         "rd_speed: 400000000"}));
+}
+
+// Bits the device tree set are the device's mode until a program writes its own, which
+// replaces them whole.
+TEST_F(SpidevEmulator, StartsWithTheDeviceTreesModeBitsUntilAModeIsWritten) {
+    EXPECT_EQ(run_probe({"open_cloexec", "rd_mode32", "wr_mode32=1", "rd_mode32"},
+                        {.spidev_dt_mode = SPI_CS_HIGH | SPI_3WIRE}),
+              (std::vector<std::string>{"open_cloexec: ok", "rd_mode32: 20", "wr_mode32: ok",
+                                        "rd_mode32: 1"}));
 }
 
 TEST_F(SpidevEmulator, RoundsTheClockDownToTheControllersFastest) {

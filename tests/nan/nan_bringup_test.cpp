@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -8,14 +13,17 @@
 #include "nan_bringup.hpp"
 #include "param_record.hpp"
 #include "recording_transport.hpp"
+#include "dist/run_command.hpp"
 #include "vendor_cmd.hpp"
 
 namespace {
 
 const std::string phy_query = "iw dev | grep phy# | awk '{print substr($1,5)}'";
 const std::string wdev_query =
-    "iw dev | awk '/^phy#/ || $1 == \"Interface\" || $1 ~ /^Unnamed/ {wdev = \"\"} "
-    "$1 == \"wdev\" {wdev = $2} /type NAN/ && wdev != \"\" {print wdev}'";
+    "iw dev | awk '/^phy#/ {phys++; wdev = \"\"} "
+    "$1 == \"Interface\" || $1 ~ /^Unnamed/ {wdev = \"\"} "
+    "$1 == \"wdev\" {wdev = $2} "
+    "phys == 1 && NF == 2 && $1 == \"type\" && $2 == \"NAN\" && wdev != \"\" {print wdev}'";
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
@@ -49,9 +57,16 @@ protected:
         return result;
     }
 
+    // The phy, the NAN interface an earlier run left on it (none by default), the wdev of the
+    // one bring-up creates.
+    static void answer_queries(recording_exec_seams& s, const char* phy = "0\n",
+                               const char* wdev = "0x2\n", const char* leftover = "") {
+        s.runner.push_capture(phy);
+        s.runner.push_capture(leftover);
+        s.runner.push_capture(wdev);
+    }
     void answer_queries(const char* phy = "0\n", const char* wdev = "0x2\n") {
-        seams.runner.push_capture(phy);
-        seams.runner.push_capture(wdev);
+        answer_queries(seams, phy, wdev);
     }
 
     recording_exec_seams seams;
@@ -63,7 +78,8 @@ TEST_F(NanBringup, CreatesStartsSecuresAndPublishesInOrder) {
     std::string out;
     ASSERT_EQ(run(out), 0);
     EXPECT_EQ(seams.runner.commands(),
-              (std::vector<std::string>{phy_query, "iw phy0 interface add nan0 type __nan", wdev_query,
+              (std::vector<std::string>{phy_query, wdev_query, "iw phy0 interface add nan0 type __nan",
+                                        wdev_query,
                                         "iw wdev 0x2 nan start pref 128 bands 2GHz 5GHz",
                                         "ifconfig nan0 up",
                                         "iw wdev 0x2 nan add_func type publish unsolicited name nancam "}));
@@ -166,18 +182,17 @@ TEST_F(NanBringup, EveryPhyAndWdevIwCanPrintIsUsedWholeAndALongerAnswerRefused) 
         SCOPED_TRACE(c.phy_answer.substr(0, 20));
         recording_exec_seams local;
         recording_transport local_transport;
-        local.runner.push_capture(c.phy_answer);
-        local.runner.push_capture(c.wdev_answer);
+        answer_queries(local, c.phy_answer.c_str(), c.wdev_answer.c_str());
         std::string out;
         EXPECT_EQ(run(out), c.phy != nullptr && c.wdev != nullptr ? 0 : -1);
         const std::vector<std::string> commands = local.runner.commands();
         if (c.phy != nullptr) {
-            ASSERT_GE(commands.size(), 2u);
-            EXPECT_EQ(commands[1], "iw phy" + std::string(c.phy) + " interface add nan0 type __nan");
+            ASSERT_GE(commands.size(), 3u);
+            EXPECT_EQ(commands[2], "iw phy" + std::string(c.phy) + " interface add nan0 type __nan");
         }
         if (c.wdev != nullptr) {
-            ASSERT_GE(commands.size(), 4u);
-            EXPECT_EQ(commands[3], "iw wdev " + std::string(c.wdev) +
+            ASSERT_GE(commands.size(), 5u);
+            EXPECT_EQ(commands[4], "iw wdev " + std::string(c.wdev) +
                                        " nan start pref 128 bands 2GHz 5GHz");
             EXPECT_STREQ(nan_wdev, c.wdev);
         }
@@ -194,7 +209,7 @@ TEST_F(NanBringup, InitFailingThreeTimesEndsBringUpBeforeTheWdevQuery) {
     seams.runner.set_default_status(1);
     std::string out;
     EXPECT_EQ(run(out), -1);
-    EXPECT_EQ(seams.runner.capture_commands(), std::vector<std::string>{phy_query});
+    EXPECT_EQ(seams.runner.capture_commands(), (std::vector<std::string>{phy_query, wdev_query}));
     EXPECT_EQ(seams.runner.status_commands().size(), 3u);
     EXPECT_EQ(lines_of(out).back(), "Failed to init NAN!");
 }
@@ -213,8 +228,7 @@ TEST_F(NanBringup, EachLaterStepFailsWithItsOwnLine) {
     for (const failing_step& step : steps) {
         recording_exec_seams local;
         recording_transport local_transport;
-        local.runner.push_capture("0\n");
-        local.runner.push_capture("0x2\n");
+        answer_queries(local);
         for (int i = 0; i < step.status_ok_before; ++i) local.runner.push_status(0);
         local.runner.set_default_status(step.transport_fails ? 0 : 1);
         local_transport.set_result(step.transport_fails ? -1 : 0);
@@ -235,6 +249,147 @@ TEST_F(NanBringup, AWdevQueryThatFindsNothingFailsAfterInit) {
               (std::vector<std::string>{"Command executed successfully!", "wdev index output: []",
                                         "No wdev index found (command returned empty)!",
                                         "Failed to get wdev!"}));
+}
+
+// A daemon that was killed left its NAN interface: it goes (by its wdev) before nan0 is added
+// again, with one line; a delete the driver refuses is said and bring-up goes on to fail at init.
+TEST_F(NanBringup, ANanInterfaceLeftOnThePhyIsDeletedFirst) {
+    struct leftover_case {
+        int delete_status;
+        std::vector<std::string> lines;
+    };
+    const leftover_case cases[] = {
+        {0, {"Deleting the NAN interface (wdev 0x2) left by an earlier run."}},
+        {1, {"Deleting the NAN interface (wdev 0x2) left by an earlier run.",
+             "Error: Failed to delete it (status 1)!"}},
+    };
+    for (const leftover_case& c : cases) {
+        SCOPED_TRACE(c.delete_status);
+        recording_exec_seams local;
+        recording_transport local_transport;
+        answer_queries(local, "0\n", "0x3\n", "0x2\n");
+        local.runner.push_status(c.delete_status);
+        std::string out;
+        EXPECT_EQ(run(out), 0);
+        const std::vector<std::string> commands = local.runner.commands();
+        ASSERT_GE(commands.size(), 5u);
+        EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + 5),
+                  (std::vector<std::string>{phy_query, wdev_query, "iw wdev 0x2 del",
+                                            "iw phy0 interface add nan0 type __nan", wdev_query}));
+        const std::vector<std::string> lines = lines_of(out);
+        std::vector<std::string> expected{"Command executed successfully!", "Phy number output: [0]",
+                                          "Extracted phy number: 0"};
+        expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+        expected.push_back("");  // the init batch's first line
+        ASSERT_GE(lines.size(), expected.size());
+        EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + static_cast<long>(expected.size())),
+                  expected);
+        EXPECT_STREQ(nan_wdev, "0x3");
+    }
+}
+
+// ---- the wdev query on a board with three Wi-Fi chips, under the host's awk and BusyBox's ----
+
+// As real iw prints it: the newest phy first, tabs, a P2P device without a netdev, and a
+// station whose SSID holds the words "type NAN".
+const char three_phy_listing[] =
+    "phy#2\n"
+    "\tUnnamed/non-netdev interface\n"
+    "\t\twdev 0x200000003\n"
+    "\t\taddr 4a:00:00:00:02:03\n"
+    "\t\ttype P2P-device\n"
+    "%s"
+    "\tInterface wlan2\n"
+    "\t\tifindex 8\n"
+    "\t\twdev 0x200000001\n"
+    "\t\taddr 02:00:00:00:02:00\n"
+    "\t\tssid type NAN lab\n"
+    "\t\ttype managed\n"
+    "\t\tchannel 6 (2437 MHz), width: 20 MHz, center1: 2437 MHz\n"
+    "\t\ttxpower 20.00 dBm\n"
+    "phy#1\n"
+    "\tUnnamed/non-netdev interface\n"
+    "\t\twdev 0x100000002\n"
+    "\t\taddr 02:00:00:00:11:00\n"
+    "\t\ttype NAN\n"
+    "\tInterface wlan1\n"
+    "\t\tifindex 6\n"
+    "\t\twdev 0x100000001\n"
+    "\t\taddr 02:00:00:00:10:00\n"
+    "\t\ttype managed\n"
+    "phy#0\n"
+    "\tInterface wlan0\n"
+    "\t\tifindex 5\n"
+    "\t\twdev 0x1\n"
+    "\t\taddr 02:00:00:00:00:00\n"
+    "\t\ttype managed\n";
+
+const char chosen_phy_nan0[] =
+    "\tInterface nan0\n"
+    "\t\tifindex 9\n"
+    "\t\twdev 0x200000004\n"
+    "\t\taddr 02:00:00:00:01:00\n"
+    "\t\ttype NAN\n";
+
+class three_phy_board {
+public:
+    explicit three_phy_board(const std::string& name)
+        : dir_(std::filesystem::temp_directory_path() /
+               ("nan_bringup_test." + std::to_string(getpid()) + "." + name)) {
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_ / "bin");
+        write(dir_ / "bin/iw", "#!/bin/sh\nexec cat \"" + (dir_ / "listing").string() + "\"\n");
+        chmod((dir_ / "bin/iw").c_str(), 0755);
+        if (!busybox_.empty()) {
+            std::filesystem::create_directories(dir_ / "busybox");
+            for (const char* applet : {"sh", "awk", "cat"})
+                std::filesystem::create_symlink(busybox_, dir_ / "busybox" / applet);
+        }
+    }
+    ~three_phy_board() { std::filesystem::remove_all(dir_); }
+
+    // What the command prints with `iw dev` answering the listing.
+    std::string run_query(const std::string& command, const std::string& listing, bool busybox) {
+        write(dir_ / "listing", listing);
+        write(dir_ / "query", command + "\n");
+        const std::string bin = (dir_ / "bin").string();
+        if (!busybox) return run("PATH=" + bin + ":/usr/bin:/bin /bin/sh " + (dir_ / "query").string()).output;
+        return run("env -i POSIXLY_CORRECT=1 PATH=" + bin + ":" + (dir_ / "busybox").string() + " " +
+                   busybox_ + " sh " + (dir_ / "query").string())
+            .output;
+    }
+    static bool has_busybox() { return !busybox_.empty(); }
+
+private:
+    static void write(const std::filesystem::path& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    }
+    static inline const std::string busybox_ = NANVIDEO_BUSYBOX;
+    std::filesystem::path dir_;
+};
+
+std::string listing_with(const char* nan0_block) {
+    char text[2048];
+    snprintf(text, sizeof text, three_phy_listing, nan0_block);
+    return text;
+}
+
+TEST_F(NanBringup, TheWdevQueryTakesOnlyTheChosenPhysNanInterface) {
+    ASSERT_TRUE(three_phy_board::has_busybox()) << "BusyBox is not installed (tools/install-deps)";
+    answer_queries("2\n", "0x200000004\n");
+    std::string out;
+    ASSERT_EQ(run(out), 0);
+    const std::vector<std::string> queries = seams.runner.capture_commands();
+    ASSERT_EQ(queries.size(), 3u);
+    EXPECT_EQ(queries[1], queries[2]);  // the leftover check asks what the wdev query asks
+
+    three_phy_board board("three_phy");
+    for (bool busybox : {false, true}) {
+        SCOPED_TRACE(busybox ? "BusyBox" : "host");
+        // Before bring-up adds nan0: the other chip's NAN interface is not this one's leftover.
+        EXPECT_EQ(board.run_query(queries[2], listing_with(""), busybox), "");
+        EXPECT_EQ(board.run_query(queries[2], listing_with(chosen_phy_nan0), busybox), "0x200000004\n");
+    }
 }
 
 }  // namespace

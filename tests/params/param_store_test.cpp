@@ -14,6 +14,10 @@ using testing::internal::GetCapturedStdout;
 namespace {
 
 const std::string pmk32(32, 'k');
+const std::string provision_line =
+    "Provision the board once: fw_setenv vemuparam 'name:<letters, digits, _ . -> "
+    "pmk:<32 characters or nothing> password:<8 to 63 characters or nothing> "
+    "hostname:<letters, digits, ->.local', then check it with fw_printenv -n vemuparam";
 const char stored_text[] = "name:cam pmk: password:secret12 hostname:cam.local";
 
 class ParamStore : public testing::Test {
@@ -119,8 +123,16 @@ TEST_F(ParamStore, InitParamFailuresLeaveCurrentParamZero) {
     CaptureStdout();
     EXPECT_EQ(init_param(), -1);
     EXPECT_EQ(GetCapturedStdout(),
-              "Command executed successfully!\nNo parambuf found (command returned empty)!\nFailed to get parameter!\n");
+              "Command executed successfully!\nNo parambuf found (command returned empty)!\nFailed to get parameter!\n" +
+                  provision_line + "\n");
     EXPECT_TRUE(same_bytes(current_param, zero));
+
+    // A command that could not run is no fresh board: no provisioning line.
+    runner.capture_result = -1;
+    CaptureStdout();
+    EXPECT_EQ(init_param(), -1);
+    EXPECT_EQ(GetCapturedStdout(), "Failed to execute command!\nFailed to get parameter!\n");
+    runner.capture_result = 0;
 
     runner.answers["fw_printenv -n vemuparam"] = "name:cam pmk: password: hostname:cam\n";
     CaptureStdout();

@@ -4,7 +4,8 @@
 // touching the machine it runs on:
 //
 //   lo                      up (the new network namespace has nothing else)
-//   /run                    a private tmpfs
+//   /run                    STATE/run: the board's own, shared by every program started on it (a
+//                           second daemon finds the first one's lock there)
 //   /run/nanvideo-board     the state directory STATE (also $NANVIDEO_BOARD)
 //   /tmp                    STATE/tmp
 //   /etc /usr/bin /usr/sbin overlaid with STATE/root/<dir> where that exists
@@ -76,7 +77,7 @@ const char usage_text[] =
     "Usage: %s --state DIR [--spidev-lib LIB] [--spidev-bufsiz N] [--qemu COMMAND] [--no-ipv6]\n"
     "       [--busybox BUSYBOX] [--] PROGRAM [ARG...]\n"
     "Runs PROGRAM on a simulated board: in private mount and network namespaces (and a user\n"
-    "namespace when not root) with lo up, a private /run, DIR at /run/nanvideo-board and\n"
+    "namespace when not root) with lo up, DIR/run at /run, DIR at /run/nanvideo-board and\n"
     "$NANVIDEO_BOARD, DIR/tmp on /tmp, and DIR/root/{etc,usr/bin,usr/sbin} overlaid on the\n"
     "host's directories where they exist.\n"
     "  --state DIR        the board's state directory (created when missing)\n"
@@ -283,7 +284,8 @@ void overlay_board_dirs(int state_fd) {
 }
 
 void mount_board_state(int state_fd) {
-    mount_or_fail("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755");
+    make_dir(state_fd, "run", dir_mode);
+    mount_or_fail(state_path(state_fd, "run").c_str(), "/run", nullptr, MS_BIND, nullptr);
     make_dir(AT_FDCWD, board_mount_point, dir_mode);
     mount_or_fail(state_path(state_fd).c_str(), board_mount_point, nullptr, MS_BIND, nullptr);
     mount_or_fail(state_path(state_fd, "tmp").c_str(), "/tmp", nullptr, MS_BIND, nullptr);
@@ -413,7 +415,9 @@ void link_board_programs(int state_fd) {
 }
 
 void make_busybox_board(const busybox_board& board, int state_fd) {
+    // This program's own: another one on the same board may be started without BusyBox.
     make_dir(AT_FDCWD, busybox_dir, dir_mode);
+    mount_or_fail("tmpfs", busybox_dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755");
     make_dir(AT_FDCWD, busybox_bin_dir, dir_mode);
     for (const std::string& applet : board.applets)
         link_or_fail(board.binary, std::string(busybox_bin_dir) + "/" + applet);

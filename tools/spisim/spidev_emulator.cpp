@@ -16,6 +16,9 @@
 //                                wr_speed rd_speed, or transfer (every transfer, a controller
 //                                that has broken down)
 //   NANVIDEO_SPIDEV_EXPECT_TYPE  0 full duplex, 1 transmit only, 2 receive only (default 0)
+//   NANVIDEO_SPIDEV_DT_MODE      the mode bits the device tree set (spi-cs-high, spi-lsb-first,
+//                                spi-3wire, ...), in decimal: the device's mode until a program
+//                                writes one (default 0)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/spi/spi.h>
@@ -253,6 +256,9 @@ void spidev_emulator::configure_from_environment() {
             setup_error("NANVIDEO_SPIDEV_EXPECT_TYPE must be 0, 1 or 2: %s", value);
         expected_type_ = value[0] - '0';
     }
+    mode_ = number_setting("NANVIDEO_SPIDEV_DT_MODE", 0, "a mode in decimal");
+    if ((mode_ & ~driver_mode_mask) != 0)
+        setup_error("NANVIDEO_SPIDEV_DT_MODE holds bits spidev does not know: %u", mode_);
     if (max_speed_hz_ != 0 && speed_hz_ > max_speed_hz_) speed_hz_ = max_speed_hz_;
 }
 
