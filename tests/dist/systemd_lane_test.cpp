@@ -91,7 +91,11 @@ void write_file(const fs::path& path, const std::string& text, fs::perms mode) {
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    // apt runs dpkg on a terminal: its lines may end in a carriage return.
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
     return lines;
 }
 
@@ -126,6 +130,10 @@ public:
     }
 
     static void TearDownTestSuite() {
+        if (pid1_ > 0) {
+            std::ofstream(state_ + "/../journal.txt")
+                << inside("journalctl -b -o short-monotonic --no-pager").output;
+        }
         if (nspawn_ > 0) {
             kill(nspawn_, SIGTERM);  // nspawn halts the container in order
             for (int i = 0; i < 300 && waitpid(nspawn_, nullptr, WNOHANG) == 0; ++i)
