@@ -149,6 +149,15 @@ public:
 protected:
     void SetUp() override {
         if (!setup_error_.empty()) GTEST_FAIL() << setup_error_;
+        // A check that failed half-way leaves no stalled tool behind for the next one.
+        board_world::clear_failures(state_);
+    }
+
+    // The checks after the first start begin with the service running, whatever the one
+    // before them left.
+    static void ensure_running() {
+        if (show().at("ActiveState") != "active") inside("systemctl start nanvideod.service");
+        ASSERT_TRUE(wait_state("active", "running"));
     }
 
     // A command in the container: its namespaces and root, a clean environment.
@@ -352,6 +361,7 @@ TEST_F(SystemdLane, StartReturnsOnceReady) {
 // A stop while a configuration write waits on a slow fw_setenv: the write ends and is stored,
 // and the unit ends inactive, not failed.
 TEST_F(SystemdLane, StopWaitsForAConfigurationWrite) {
+    ensure_running();
     ASSERT_EQ(board_world::add_failure(state_, {"fw_setenv *", 1, 0, true}), 0);
     const size_t calls = board_world::read_calls(state_).size();
     auto client = std::async(std::launch::async, [] {
@@ -387,6 +397,7 @@ TEST_F(SystemdLane, StopWaitsForAConfigurationWrite) {
 // A daemon whose server loop stops (SIGSTOP) stops its pings: the watchdog fires, systemd
 // restarts it, NAN comes up again and video flows again.
 TEST_F(SystemdLane, WatchdogRestartsAStoppedDaemon) {
+    ensure_running();
     const auto before = show_and_print("before SIGSTOP");
     const size_t bringups = count_lines(journal(), bringup_done);
     ASSERT_EQ(inside("systemctl kill --kill-who=main -s SIGSTOP nanvideod.service").status, 0);
@@ -408,6 +419,7 @@ TEST_F(SystemdLane, WatchdogRestartsAStoppedDaemon) {
 
 // SIGKILL leaves nan0 behind: the restarted daemon brings NAN up again by its own clean-up.
 TEST_F(SystemdLane, SigkillRestartBringsNanUpAgain) {
+    ensure_running();
     const auto before = show_and_print("before SIGKILL");
     const size_t bringups = count_lines(journal(), bringup_done);
     ASSERT_EQ(inside("systemctl kill -s SIGKILL nanvideod.service").status, 0);
@@ -422,6 +434,7 @@ TEST_F(SystemdLane, SigkillRestartBringsNanUpAgain) {
 
 // The firmware update's mount is the board's, not the service's alone.
 TEST_F(SystemdLane, UpdatefwMountIsSeenOutsideTheService) {
+    ensure_running();
     const run_result update = inside("nanvideoctl ::1 updatefw");
     ASSERT_EQ(update.status, 0) << update.output;
     show_and_print("after AT+AB updatefw");
@@ -432,6 +445,7 @@ TEST_F(SystemdLane, UpdatefwMountIsSeenOutsideTheService) {
 // A restart while a client takes video: the old daemon has gone before the new one binds port
 // 554 (no bind failure, and the old daemon's last line comes before the new one's first).
 TEST_F(SystemdLane, RestartDuringVideoEndsTheOldDaemonFirst) {
+    ensure_running();
     auto viewer = std::async(std::launch::async, [] {
         return inside("nanvideoctl ::1 record /dev/null --seconds 60");
     });
