@@ -109,6 +109,19 @@ bool contains_line(const std::vector<std::string>& lines, const std::string& wan
     return count_lines(lines, wanted) > 0;
 }
 
+// The daemon's line when bring-up finds the nan0 of a daemon that ended without its clean-up.
+size_t leftover_deletions(const std::vector<std::string>& lines) {
+    const std::string head = "Deleting the NAN interface (wdev ";
+    const std::string tail = ") left by an earlier run.";
+    size_t n = 0;
+    for (const std::string& line : lines)
+        n += line.size() > head.size() + tail.size() && line.compare(0, head.size(), head) == 0 &&
+                     line.compare(line.size() - tail.size(), tail.size(), tail) == 0
+                 ? 1
+                 : 0;
+    return n;
+}
+
 class SystemdLane : public ::testing::Test {
 public:
     static void SetUpTestSuite() {
@@ -422,10 +435,12 @@ TEST_F(SystemdLane, SigkillRestartBringsNanUpAgain) {
     ensure_running();
     const auto before = show_and_print("before SIGKILL");
     const size_t bringups = count_lines(journal(), bringup_done);
+    const size_t deletions = leftover_deletions(journal());
     ASSERT_EQ(inside("systemctl kill -s SIGKILL nanvideod.service").status, 0);
     ASSERT_TRUE(wait_journal_count(bringup_done, bringups + 1)) << ::testing::PrintToString(journal());
     ASSERT_TRUE(wait_state("active", "running"));
     const auto s = show_and_print("after SIGKILL and the restart");
+    EXPECT_EQ(leftover_deletions(journal()), deletions + 1);
     EXPECT_EQ(std::stoul(s.at("NRestarts")), std::stoul(before.at("NRestarts")) + 1);
     EXPECT_NE(s.at("MainPID"), before.at("MainPID"));
     EXPECT_TRUE(nan_up());
