@@ -490,4 +490,21 @@ TEST_F(SystemdLane, RestartDuringVideoEndsTheOldDaemonFirst) {
     expect_video();
 }
 
+// On a provisioned board the package's install script starts the service itself: an upgrade
+// (here a reinstall) restarts it, without the provisioning hint.
+TEST_F(SystemdLane, ReinstallOnAProvisionedBoardRestartsTheService) {
+    ensure_running();
+    const auto before = show_and_print("before apt install --reinstall");
+    const std::string name = fs::path(deb_).filename().string();
+    const run_result installed = inside("cd /root && apt install -y --reinstall ./" + name);
+    ASSERT_EQ(installed.status, 0) << installed.output;
+    EXPECT_EQ(installed.output.find("nanvideod is enabled but not started"), std::string::npos)
+        << installed.output;
+    const auto s = show_and_print("right after apt install --reinstall");
+    EXPECT_EQ(s.at("ActiveState"), "active");
+    EXPECT_EQ(s.at("SubState"), "running");
+    EXPECT_NE(s.at("MainPID"), before.at("MainPID"));
+    expect_video();
+}
+
 }  // namespace
