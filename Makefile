@@ -1,14 +1,16 @@
 # The two commands every newcomer runs: `make demo` and `make test`.
 JOBS ?= 2
-TEST_PRESETS ?= default asan tsan armhf fuzz fresh
+TEST_PRESETS ?= default asan tsan armhf fuzz systemd fresh
 LANES := $(addprefix lane-,default asan tsan armhf fuzz)
-# Lanes beyond one preset each: armhf-e2e comes with armhf; fresh is the newcomer's path on a
-# new Debian root and runs last.
-TEST_LANES := $(addprefix lane-,$(filter-out fresh,$(TEST_PRESETS))) \
+# Lanes beyond one preset each: armhf-e2e comes with armhf; systemd is the package under a real
+# systemd; fresh is the newcomer's path on a new Debian root and runs last.
+TEST_LANES := $(addprefix lane-,$(filter-out systemd fresh,$(TEST_PRESETS))) \
 	$(if $(filter armhf,$(TEST_PRESETS)),lane-armhf-e2e) \
+	$(if $(filter systemd,$(TEST_PRESETS)),lane-systemd) \
 	$(if $(filter fresh,$(TEST_PRESETS)),lane-fresh)
 
-.PHONY: all build demo test bench soak fresh $(LANES) lane-armhf-e2e lane-fresh clean
+.PHONY: all build demo test bench soak fresh package $(LANES) lane-armhf-e2e lane-systemd \
+	lane-fresh clean
 
 all: build
 
@@ -65,6 +67,32 @@ lane-armhf-e2e:
 	    --output-on-failure || status=1; \
 	fi; \
 	exit $$status
+
+# The Debian packages, one per architecture, in build/default/package (amd64, the host build)
+# and build/armhf/package (armhf, the board's static daemon), each checked by lintian.
+PACKAGE_PROGRAMS := nanvideod nanvideo-keyword nanvideoctl nanvideo-package-files
+package:
+	@tools/install-deps package
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j$(JOBS) --target $(PACKAGE_PROGRAMS)
+	rm -rf build/default/package && cd build/default && cpack
+	cmake --preset armhf >/dev/null
+	cmake --build --preset armhf -j$(JOBS) --target $(PACKAGE_PROGRAMS)
+	rm -rf build/armhf/package && cd build/armhf && cpack
+	lintian build/default/package/nanvideod_*_amd64.deb build/armhf/package/nanvideod_*_armhf.deb
+
+# The amd64 package installed with apt into a fresh minimal Debian 12 root beside the simulated
+# board's stand-ins, booted by systemd-nspawn, and checked through systemctl and journalctl
+# (tests/dist/systemd_lane_test.cpp): start, a stop during a boot-environment write, the
+# watchdog, SIGKILL, a firmware update's mount, a restart during video. As root; about five
+# minutes, the root's making included.
+lane-systemd:
+	@tools/install-deps systemd
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j$(JOBS) --target nanvideod nanvideo-keyword nanvideoctl \
+	  nanvideo-package-files systemd_lane_test nanvideo_spidev nanvideo_board_world
+	rm -rf build/default/package && cd build/default && cpack >/dev/null
+	tools/systemd-lane build/default/bin/systemd_lane_test build/default/package/nanvideod_*_amd64.deb
 
 # The README's two commands on a new minimal Debian 12 root (mmdebstrap minbase: apt, no make, no
 # compiler), run as root in a private mount namespace: `make demo` for a bounded time, then

@@ -36,12 +36,20 @@ if [ -e "$board/end.$n" ]; then echo "daemon $n ends by itself" >>"$board/events
 while :; do sleep 1 & wait $!; done
 )sh";
 
-// logger: a message given as arguments, or every line of its input, into a file.
+// logger: a message given as arguments, or every line of its input, into a file. With
+// STATE/hold-restart, the supervisor's "restarting" line waits for STATE/resume, so a test sees
+// the pause between two runs for as long as it needs.
 const char standin_logger[] = R"sh(#!/bin/sh
 tag=$2
 shift 2
 if [ $# -gt 0 ]; then
     echo "$tag: $*" >>/run/nanvideo-board/logger
+    case "$*" in *restarting*)
+        if [ -e /run/nanvideo-board/hold-restart ]; then
+            touch /run/nanvideo-board/pausing
+            until [ -e /run/nanvideo-board/resume ]; do sleep 0.05; done
+        fi
+    esac
 else
     while read -r line; do echo "$tag: $line" >>/run/nanvideo-board/logger; done
 fi
@@ -154,6 +162,46 @@ kill -0 "$(cat /run/nanvideo-board/daemon.1)" 2>/dev/null || echo "daemon 1 gone
     EXPECT_EQ(events(), (lines{"daemon 1 started", "daemon 1 got SIGTERM", "daemon 1 gone"}));
     EXPECT_EQ(board.stdout_lines(), (lines{"Starting nanvideod", "Stopping nanvideod",
                                            "nanvideod did not end within 1 s, killing it"}));
+}
+
+// status answers with LSB's codes: 3 before any start, 0 between two runs (the supervisor still
+// keeps the service) and while a daemon runs, 1 for a pid file whose process has gone.
+TEST_F(InitScript, StatusAnswersWithLsbCodes) {
+    board.write_state_file("end.1", "");
+    board.write_state_file("hold-restart", "");
+    run_driver(R"sh(
+"$script" status; echo "before start: $?" >>"$events"
+"$script" start
+until [ -e /run/nanvideo-board/pausing ]; do sleep 0.05; done
+"$script" status; echo "between runs: $?" >>"$events"
+cat /var/run/nanvideod-supervisor.pid >/run/nanvideo-board/supervisor
+touch /run/nanvideo-board/resume
+wait_for "daemon 2 started"
+until [ "$(cat /var/run/nanvideod.pid 2>/dev/null)" = "$(cat /run/nanvideo-board/daemon.2)" ]; do
+    sleep 0.05
+done
+"$script" status; echo "running: $?" >>"$events"
+"$script" stop
+"$script" status; echo "stopped: $?" >>"$events"
+sh -c 'exit 0' & gone=$!
+wait "$gone"
+echo "$gone" >/var/run/nanvideod-supervisor.pid
+"$script" status; echo "stale pid file: $?" >>"$events"
+rm -f /var/run/nanvideod-supervisor.pid
+)sh");
+    ASSERT_EQ(board.exit_code(), 0);
+    EXPECT_EQ(events(), (lines{"before start: 3", "daemon 1 started", "daemon 1 ends by itself",
+                               "between runs: 0", "daemon 2 started", "running: 0",
+                               "daemon 2 got SIGTERM", "daemon 2 ended", "stopped: 3",
+                               "stale pid file: 1"}));
+    const std::string supervisor = lines_of(read_file(board.state_dir() + "/supervisor")).at(0);
+    const std::string daemon = lines_of(read_file(board.state_dir() + "/daemon.2")).at(0);
+    EXPECT_EQ(board.stdout_lines(),
+              (lines{"nanvideod is not running", "Starting nanvideod",
+                     "nanvideod is between two runs: its supervisor (PID " + supervisor +
+                         ") restarts it",
+                     "nanvideod is running (PID " + daemon + ")", "Stopping nanvideod",
+                     "nanvideod is not running", "nanvideod is not running, but its pid file remains"}));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The systemd unit as the service manager reads it: `systemd-analyze verify` finds nothing to
 // say about it, with this build's daemon at the unit's ExecStart path (an overlay on /usr/sbin
-// in a private mount namespace, so the machine's own /usr/sbin is never touched). The stop's
+// in a private mount namespace, so the machine's own /usr/sbin is never touched); its manual
+// page comes with the package, so verify does not look for it here. The stop's
 // time-out leaves the daemon's wait for a boot-environment write room to end.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -37,18 +38,16 @@ TEST(ServiceUnit, SystemdFindsNothingToSay) {
                                                : "unshare --map-root-user --mount";
     const std::string inside = "mount -t overlay overlay -o lowerdir=" + dir.path() + ":" +
                                installed_daemon_dir + " " + installed_daemon_dir +
-                               " && systemd-analyze verify " + unit_path;
+                               " && systemd-analyze verify --man=no " + unit_path;
     const run_result verified = run(unshare + " -- sh -c '" + inside + "'");
     EXPECT_EQ(verified.output, "");
     EXPECT_EQ(verified.status, 0) << verified.output;
 }
 
 TEST(ServiceUnit, StopTimeOutOutlastsTheWaitForABootEnvironmentWrite) {
-    ASSERT_EQ(unit_setting("KillMode"), "mixed");
     const std::string stop = unit_setting("TimeoutStopSec");
     ASSERT_FALSE(stop.empty());
     EXPECT_GT(std::stoul(stop) * 1000, default_boot_env_write_wait_ms);
-    EXPECT_EQ(unit_setting("Type"), "notify");
 }
 
 }  // namespace
