@@ -31,7 +31,6 @@ constexpr char wdev_query[] =
     "$1 == \"Interface\" || $1 ~ /^Unnamed/ {wdev = \"\"} "
     "$1 == \"wdev\" {wdev = $2} "
     "phys == 1 && NF == 2 && $1 == \"type\" && $2 == \"NAN\" && wdev != \"\" {print wdev}'";
-constexpr size_t delete_command_size = 64;
 constexpr char leftover_delete_format[] = "iw wdev %s del";
 
 struct interface_query {
@@ -48,6 +47,8 @@ struct interface_query {
 // The whole answer of a query; only its first line (the first device listed) is used, and it
 // is only taken when it arrived whole.
 constexpr size_t query_output_size = 256;
+// Room for any query output in the delete command, though a wdev is far shorter.
+constexpr size_t delete_command_size = query_output_size + sizeof leftover_delete_format;
 
 // Cuts the output to its first line. False when that line may have been cut by the capture
 // limit: the output filled the buffer and no line end follows the line.
