@@ -354,23 +354,28 @@ void tcp_server::close_client(int fd, close_path path) {
 
 // ---- the daemon's server ----
 
-void* tcp_server_ipv6_epoll_et(void*) {
+namespace {
+
+void* tcp_server_ipv6_epoll_et(void* ring) {
     // Placed in static storage and never destroyed: the process may exit while this thread
     // still serves.
     alignas(client_table) static unsigned char table[sizeof(client_table)];
     static std::atomic<int> suspended{0};
     alignas(tcp_server) static unsigned char storage[sizeof(tcp_server)];
     client_table* clients = new (table) client_table();
-    tcp_server* server = new (storage) tcp_server(tcp_port, video_ring, *clients, suspended);
+    tcp_server* server = new (storage) tcp_server(tcp_port, *static_cast<frame_ring*>(ring), *clients,
+                                                  suspended);
     server->set_handler(installed_handler.load(), installed_status_check.load());
     server->set_dead_peer_timing(dead_peer_timing_from_environment());
     if (server->setup() == 0) server->run();
     return nullptr;
 }
 
-int tcp_server_init() {
+}  // namespace
+
+int tcp_server_init(frame_ring& ring) {
     signal(SIGPIPE, SIG_IGN);
-    if (start_named_thread(tcp_server_ipv6_epoll_et, nullptr, "tcp-server") != 0) {
+    if (start_named_thread(tcp_server_ipv6_epoll_et, &ring, "tcp-server") != 0) {
         log_perror("tcp_server_ipv6_epoll_et create failed");
         return -1;
     }

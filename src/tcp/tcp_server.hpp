@@ -49,12 +49,9 @@ void tcp_set_at_command_handler(at_command_handler handler, at_status_check asks
 // is stuck. Read from any thread.
 uint64_t tcp_server_loop_turns();
 
-// Ignores SIGPIPE and starts the detached server thread on port 554.
+// Ignores SIGPIPE and starts the detached server thread on port 554, streaming from ring.
 // Returns 0 once the thread runs (its own set-up may still fail), -1 otherwise.
-int tcp_server_init();
-
-// Thread entry of the daemon's server (port 554, video_ring, a client table of its own).
-void* tcp_server_ipv6_epoll_et(void*);
+int tcp_server_init(frame_ring& ring);
 
 class tcp_server {
 public:

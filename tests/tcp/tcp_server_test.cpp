@@ -808,7 +808,8 @@ TEST(tcp_server_init_test, ignores_sigpipe_and_reports_success) {
         unshare(CLONE_NEWNET);
         dup2(output[1], STDOUT_FILENO);
         signal(SIGPIPE, SIG_DFL);
-        int result = tcp_server_init();
+        auto ring = std::make_unique<frame_ring>();
+        int result = tcp_server_init(*ring);
         fflush(stdout);
         struct sigaction current {};
         sigaction(SIGPIPE, nullptr, &current);
