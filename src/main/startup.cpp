@@ -30,7 +30,7 @@ struct startup_step {
 };
 
 int start_spi(daemon_instances& instances) { return spi_init(instances.spi); }
-int start_tcp(daemon_instances& instances) { return tcp_server_init(instances.video_ring); }
+int start_tcp(daemon_instances& instances) { return tcp_server_init(instances.server); }
 int start_params(daemon_instances&) { return init_param(); }
 int start_nan(daemon_instances&) { return nan_bringup(); }
 
@@ -106,12 +106,11 @@ void take_instance_lock() {
     fd.release();
 }
 
-void connect_rooms() {
+void connect_rooms(daemon_instances& instances) {
     vendor_register_keywords();
     params_register_keywords();
-    tcp_set_at_command_handler(handle_at_command, at_asks_status);
+    instances.server.set_handler(handle_at_command, at_asks_status);
     set_signal_cleanup_hook(refuse_record_files);
-    set_status_summary_source(status_summary);
 }
 
 int run_startup(daemon_instances& instances) {

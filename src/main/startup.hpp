@@ -7,7 +7,7 @@ void take_instance_lock();
 
 // Installs the keyword handlers and the AT command handler that the rooms provide, before any
 // thread that dispatches keywords or reads client commands runs.
-void connect_rooms();
+void connect_rooms(daemon_instances& instances);
 
 // Names every outside program that is not installed, then brings the daemon up in its fixed
 // order. Returns 0 when every step succeeded; otherwise the failing step's line has been

@@ -15,7 +15,7 @@
 class client_table {
 public:
     // totals: the daemon's figures over every connection, which each client's own feed.
-    explicit client_table(stream_counters& totals = counters.stream);
+    explicit client_table(stream_counters& totals);
     ~client_table();
     client_table(const client_table&) = delete;
     client_table& operator=(const client_table&) = delete;

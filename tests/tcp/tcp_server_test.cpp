@@ -163,7 +163,7 @@ protected:
     stepping_clock clock;
     scoped_clock use_clock{clock};
     std::unique_ptr<frame_ring> ring = std::make_unique<frame_ring>();
-    client_table clients;
+    client_table clients{counters.stream};
     std::atomic<int> suspended{0};
     tcp_server server{0, *ring, clients, suspended};
     uint16_t port = 0;
@@ -718,7 +718,14 @@ TEST_F(tcp_server_test, running_loop_streams_video_and_serves_commands) {
     store_frame(*ring, "stale");
 
     start_capture();
-    std::thread loop([this] { server.run(); });
+    // The daemon's loop turns until the process ends; this one until the test has seen enough,
+    // then shuts down as the loop does after a failed wait.
+    std::atomic<bool> seen_enough{false};
+    std::thread loop([&] {
+        while (!seen_enough.load() && server.turn() >= 0) {
+        }
+        server.shutdown();
+    });
     unique_fd client = connect_to(AF_INET6);
     // The table is the loop's alone: a command that reached the handler shows the client in.
     ASSERT_EQ(send(client.get(), "at+ab version", 13, 0), 13);
@@ -729,7 +736,7 @@ TEST_F(tcp_server_test, running_loop_streams_video_and_serves_commands) {
     store_frame(*ring, pattern(4096, 7));
     store_frame(*ring, pattern(10, 8));
     std::string got = read_exactly(client.get(), video.size());
-    server.stop();
+    seen_enough.store(true);
     loop.join();
     finish_capture();
 
@@ -809,7 +816,10 @@ TEST(tcp_server_init_test, ignores_sigpipe_and_reports_success) {
         dup2(output[1], STDOUT_FILENO);
         signal(SIGPIPE, SIG_DFL);
         auto ring = std::make_unique<frame_ring>();
-        int result = tcp_server_init(*ring);
+        client_table clients{counters.stream};
+        std::atomic<int> suspended{0};
+        tcp_server server{tcp_port, *ring, clients, suspended};
+        int result = tcp_server_init(server);
         fflush(stdout);
         struct sigaction current {};
         sigaction(SIGPIPE, nullptr, &current);

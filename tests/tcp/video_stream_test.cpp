@@ -47,7 +47,7 @@ protected:
     stepping_clock clock;
     scoped_clock use_clock{clock};
     std::unique_ptr<frame_ring> ring = std::make_unique<frame_ring>();
-    client_table clients;
+    client_table clients{counters.stream};
     std::atomic<int> suspended{0};
     video_streamer streamer{*ring, clients, suspended};
     unique_fd peers[max_clients];
