@@ -10,6 +10,7 @@
 
 #include "command_line.hpp"
 #include "log.hpp"
+#include "mono_clock.hpp"
 #include "nan_event.hpp"
 #include "service_watch.hpp"
 #include "startup.hpp"
@@ -93,6 +94,6 @@ int main(int argc, char* argv[]) {
         log_perror("Service manager notification failed");
     for (;;) {
         sleep(idle_step_seconds);
-        status_log_tick();
+        instances.status_lines.tick(read_status(instances.counters, mono_now_us()));
     }
 }

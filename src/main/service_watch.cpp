@@ -52,11 +52,11 @@ void* service_watch_thread(void* argument) {
 }  // namespace
 
 service_watch::service_watch(service_notifier& notifier, int64_t watchdog_us,
-                             const std::atomic<uint64_t>* progress, status_summary_source summary)
+                             const std::atomic<uint64_t>* progress, status_summary_source* summary)
     : notifier_(notifier),
       ping_period_us_(watchdog_us / 2),
       progress_(progress),
-      summary_(summary != nullptr ? summary : default_status_summary),
+      summary_(summary),
       last_progress_(progress != nullptr ? progress->load(std::memory_order_relaxed) : 0) {}
 
 int64_t service_watch::step(int64_t now_us) {
@@ -84,7 +84,8 @@ void service_watch::send_status() {
     char text[status_text_size];
     const size_t prefix = sizeof status_prefix - 1;
     memcpy(text, status_prefix, prefix);
-    size_t length = summary_(text + prefix, sizeof text - prefix);
+    size_t length = summary_ != nullptr ? summary_->summary(text + prefix, sizeof text - prefix)
+                                        : default_status_summary(text + prefix, sizeof text - prefix);
     if (length >= sizeof text - prefix) length = sizeof text - prefix - 1;
     text[prefix + length] = '\0';
     // One line: a line feed would start another variable.

@@ -15,16 +15,20 @@ constexpr size_t status_text_size = 256;  // "STATUS=" and the summary
 constexpr char watchdog_usec_variable[] = "WATCHDOG_USEC";
 constexpr char watchdog_pid_variable[] = "WATCHDOG_PID";
 
-// The summary after "STATUS=": writes at most size - 1 characters and a NUL, returns the
-// length.
-using status_summary_source = size_t (*)(char* text, size_t size);
+// The summary after "STATUS=".
+class status_summary_source {
+public:
+    virtual ~status_summary_source() = default;
+    // Writes at most size - 1 characters and a NUL, returns the length.
+    virtual size_t summary(char* text, size_t size) = 0;
+};
 
 class service_watch {
 public:
     // watchdog_us 0: no watchdog, only the status. progress is a count that moves while the
     // watched loop turns. Without a summary source the summary is "running".
     service_watch(service_notifier& notifier, int64_t watchdog_us,
-                  const std::atomic<uint64_t>* progress, status_summary_source summary);
+                  const std::atomic<uint64_t>* progress, status_summary_source* summary);
 
     // Sends what is due at now_us; returns when the next message is due.
     int64_t step(int64_t now_us);
@@ -35,7 +39,7 @@ private:
     service_notifier& notifier_;
     int64_t ping_period_us_;
     const std::atomic<uint64_t>* progress_;
-    status_summary_source summary_;
+    status_summary_source* summary_;
     uint64_t last_progress_;
     int64_t next_status_us_ = 0;
     int64_t next_ping_us_ = 0;

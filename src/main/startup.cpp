@@ -32,7 +32,7 @@ struct startup_step {
 int start_spi(daemon_instances& instances) { return spi_init(instances.spi); }
 int start_tcp(daemon_instances& instances) { return tcp_server_init(instances.server); }
 int start_params(daemon_instances&) { return init_param(); }
-int start_nan(daemon_instances&) { return nan_bringup(); }
+int start_nan(daemon_instances& instances) { return nan_bringup(instances.counters.nan); }
 
 const startup_step startup_steps[] = {
     {start_spi, "SPI initialization failed."},

@@ -326,7 +326,8 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
 
     child_result r = run_forked(dir_, [] {
         set_keyword_handler("data_rsp", record_data_rsp);
-        if (start_signal_path() != 0 || nan_event_init() != 0) _exit(child_setup_failed);
+        static nan_counters counts;
+        if (start_signal_path() != 0 || nan_event_init(counts) != 0) _exit(child_setup_failed);
         for (;;) pause();
     });
 

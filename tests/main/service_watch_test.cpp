@@ -95,9 +95,12 @@ TEST_F(ServiceWatch, WithoutAWatchdogOnlyTheStatus) {
 }
 
 TEST_F(ServiceWatch, TheSummaryComesFromItsSourceOnOneLine) {
-    service_watch watch(notifier, 0, &turns, [](char* text, size_t size) {
-        return static_cast<size_t>(snprintf(text, size, "4 clients\nbus idle 12 s"));
-    });
+    struct two_line_summary : status_summary_source {
+        size_t summary(char* text, size_t size) override {
+            return static_cast<size_t>(snprintf(text, size, "4 clients\nbus idle 12 s"));
+        }
+    } source;
+    service_watch watch(notifier, 0, &turns, &source);
     watch.step(0);
     EXPECT_EQ(manager.received(), messages{"STATUS=4 clients bus idle 12 s"});
 }

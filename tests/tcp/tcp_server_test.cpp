@@ -163,7 +163,8 @@ protected:
     stepping_clock clock;
     scoped_clock use_clock{clock};
     std::unique_ptr<frame_ring> ring = std::make_unique<frame_ring>();
-    client_table clients{counters.stream};
+    daemon_counters counts;
+    client_table clients{counts};
     std::atomic<int> suspended{0};
     tcp_server server{0, *ring, clients, suspended};
     uint16_t port = 0;
@@ -816,7 +817,8 @@ TEST(tcp_server_init_test, ignores_sigpipe_and_reports_success) {
         dup2(output[1], STDOUT_FILENO);
         signal(SIGPIPE, SIG_DFL);
         auto ring = std::make_unique<frame_ring>();
-        client_table clients{counters.stream};
+        daemon_counters counts;
+    client_table clients{counts};
         std::atomic<int> suspended{0};
         tcp_server server{tcp_port, *ring, clients, suspended};
         int result = tcp_server_init(server);
