@@ -88,8 +88,6 @@ int tcp_server::setup() {
     return 0;
 }
 
-uint16_t tcp_server::port() const { return bound_port(listen_fd_.get()); }
-
 void tcp_server::run() {
     while (turn() >= 0) {
     }

@@ -77,8 +77,6 @@ public:
         asks_status_ = asks_status;
     }
 
-    // The port actually bound (after setup).
-    uint16_t port() const;
     // What the loop does for an event on a client socket (exposed for tests).
     void handle_client_event(int fd, uint32_t events);
     // What the loop does when the listening socket is ready, and at each tick after an accept

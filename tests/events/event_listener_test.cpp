@@ -375,7 +375,7 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
     write_stalled_fw_setenv(dir_);
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
-        std::thread writer([] { run_cmd_status("fw_setenv vemuparam first"); });
+        std::thread writer([] { daemon_shell_runner().status("fw_setenv vemuparam first"); });
         writer.detach();
         if (!wait_until([&] { return file_exists(dir_.file("started")); }))
             _exit(child_setup_failed);
@@ -390,7 +390,7 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
         releaser.detach();
         end_startup_after_failure();
         printf("stored: %s", read_file(dir_.file("stored")).c_str());
-        printf("later write: %d\n", run_cmd_status("fw_setenv vemuparam second"));
+        printf("later write: %d\n", daemon_shell_runner().status("fw_setenv vemuparam second"));
         fflush(stdout);
         _exit(0);
     });
@@ -415,7 +415,7 @@ TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
         if (start_signal_path() != 0) _exit(child_setup_failed);
-        std::thread writer([] { run_cmd_status("fw_setenv vemuparam first"); });
+        std::thread writer([] { daemon_shell_runner().status("fw_setenv vemuparam first"); });
         writer.detach();
         if (!wait_until([&] { return file_exists(dir_.file("started")); }))
             _exit(child_setup_failed);
@@ -428,7 +428,7 @@ TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
         kill(getpid(), SIGTERM);
         printf("second signal sent\n");
         fflush(stdout);
-        printf("later write: %d\n", run_cmd_status("fw_setenv vemuparam second"));
+        printf("later write: %d\n", daemon_shell_runner().status("fw_setenv vemuparam second"));
         fflush(stdout);
         close(open(dir_.file("release").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         for (;;) pause();
