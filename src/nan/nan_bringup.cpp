@@ -32,7 +32,8 @@ constexpr char wdev_query[] =
     "$1 == \"wdev\" {wdev = $2} "
     "phys == 1 && NF == 2 && $1 == \"type\" && $2 == \"NAN\" && wdev != \"\" {print wdev}'";
 constexpr size_t delete_command_size = 64;
-constexpr char leftover_delete_format[] = "iw wdev %s del";
+// The wdev is checked to fit nan_wdev_size first; the precision tells the compiler so too.
+constexpr char leftover_delete_format[] = "iw wdev %.*s del";
 
 struct interface_query {
     const char* tag;  // "[get_phy]" / "[get_wdev]"
@@ -150,7 +151,8 @@ void delete_leftover_interface() {
         return;
     log_out("Deleting the NAN interface (wdev %s) left by an earlier run.\n", output);
     char command[delete_command_size];
-    snprintf(command, sizeof command, leftover_delete_format, output);
+    snprintf(command, sizeof command, leftover_delete_format, static_cast<int>(nan_wdev_size - 1),
+             output);
     const int status = active_command_runner().status(command);
     if (status != 0) log_out("Error: Failed to delete it (status %d)!\n", status);
 }
