@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <atomic>
 #include <memory>
 #include <random>
 #include <cstring>
@@ -92,7 +93,9 @@ void BM_intake(benchmark::State& state) {
     }
     auto queue = std::make_unique<raw_frame_queue>();
     auto ring = std::make_unique<frame_ring>();
-    frame_processor processor(*ring);
+    frame_counters counts;
+    std::atomic<int32_t> clients{0};
+    frame_processor processor(*ring, counts, clients);
     size_t n = 0;
     for (auto _ : state) {
         queue->push(blocks[n++ % distinct].data(), spi_transfer_size);

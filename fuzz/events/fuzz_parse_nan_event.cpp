@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     connection_record_table table;
     mac_allow_list allowed;
     checking_dispatcher dispatcher;
-    connection_decision decision(collector, table, allowed, dispatcher);
+    nan_counters counts;
+    connection_decision decision(collector, table, allowed, dispatcher, counts);
 
     std::string text(reinterpret_cast<const char*>(data), size);
     size_t start = 0;

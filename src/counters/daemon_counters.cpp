@@ -3,5 +3,3 @@
 #include "mono_clock.hpp"
 
 daemon_counters::daemon_counters() : started_us(mono_now_us()) {}
-
-daemon_counters counters;

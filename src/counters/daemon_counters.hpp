@@ -39,6 +39,3 @@ struct daemon_counters {
     stream_counters stream;
     nan_counters nan;
 };
-
-// The daemon's counters.
-extern daemon_counters counters;

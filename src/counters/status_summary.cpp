@@ -89,11 +89,6 @@ size_t status_window::log_line(const status_snapshot& s, char* out, size_t size)
     return append_bus_idle(s, out, clipped(n, size), size);
 }
 
-size_t status_summary(char* out, size_t size) {
-    static status_window window(status_summary_span_s, counters.started_us);
-    return window.summary(read_status(counters, mono_now_us()), out, size);
-}
-
 status_log::status_log(int64_t started_us)
     : window_(status_log_period_s, started_us),
       next_us_(started_us + status_log_period_s * 1000000) {
@@ -112,9 +107,4 @@ bool status_log::tick(const status_snapshot& now) {
     if (!moved || length == 0) return false;
     log_out("%s\n", line);
     return true;
-}
-
-void status_log_tick() {
-    static status_log log(counters.started_us);
-    log.tick(read_status(counters, mono_now_us()));
 }

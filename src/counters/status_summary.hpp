@@ -39,10 +39,6 @@ private:
     int count_ = 1;
 };
 
-// The daemon's "STATUS=" text over the last status_summary_span_s. Called from one thread (the
-// notify sender's); returns the length written to out (NUL-terminated, cut to size).
-size_t status_summary(char* out, size_t size);
-
 // Writes the log's summary line every status_log_period_s while any counter moved.
 class status_log {
 public:
@@ -55,6 +51,3 @@ private:
     int64_t next_us_;
     status_snapshot last_;
 };
-
-// The daemon's: counters now, on the calling thread (the main thread's idle loop).
-void status_log_tick();

@@ -210,8 +210,8 @@ void run_connection_decision(event_line_queue& ring, connection_decision& decisi
     }
 }
 
-void* nan_connection_decision(void*) {
+void* nan_connection_decision(void* counts) {
     connection_decision decision(vendor_collector, connection_table, allowed_macs,
-                                 daemon_keyword_dispatcher());
+                                 daemon_keyword_dispatcher(), *static_cast<nan_counters*>(counts));
     run_connection_decision(event_queue, decision);
 }

@@ -80,7 +80,7 @@ class connection_decision {
 public:
     connection_decision(vendor_event_collector& collector, connection_record_table& table,
                         const mac_allow_list& allowed, keyword_dispatcher& dispatcher,
-                        nan_counters& counts = counters.nan)
+                        nan_counters& counts)
         : collector_(collector), table_(table), allowed_(allowed), dispatcher_(dispatcher),
           counts_(counts) {}
 
@@ -110,4 +110,5 @@ private:
 [[noreturn]] void run_connection_decision(event_line_queue& ring, connection_decision& decision);
 
 // Thread body: the daemon's ring, collector, table, allow list and dispatcher.
-void* nan_connection_decision(void*);
+// Thread entry; its argument is the daemon's nan_counters.
+void* nan_connection_decision(void* counts);

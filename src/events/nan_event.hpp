@@ -8,8 +8,9 @@
 #include "vendor_event.hpp"
 
 // Starts the listener and decision threads (detached). Returns 0, or -1 after printing which
-// step failed; a thread already started keeps running. Called once, first thing in NAN bring-up.
-int nan_event_init();
+// step failed; a thread already started keeps running. Called once, first thing in NAN bring-up;
+// the decision thread counts what it decides in counts.
+int nan_event_init(nan_counters& counts);
 
 // Called first in the daemon, before any other thread exists. SIGINT and SIGTERM are blocked
 // in every thread and taken by a stop thread of their own, so a stop never lands on a thread

@@ -7,18 +7,19 @@
 
 namespace {
 
-int start_detached(void* (*body)(void*), const char* name, const char* failed) {
-    if (start_named_thread(body, nullptr, name) == 0) return 0;
+int start_detached(void* (*body)(void*), void* argument, const char* name, const char* failed) {
+    if (start_named_thread(body, argument, name) == 0) return 0;
     log_perror(failed);
     return -1;
 }
 
 }  // namespace
 
-int nan_event_init() {
-    if (start_detached(nan_event_listener, "nan-events", "nan_event_listener create failed") != 0)
+int nan_event_init(nan_counters& counts) {
+    if (start_detached(nan_event_listener, nullptr, "nan-events",
+                       "nan_event_listener create failed") != 0)
         return -1;
-    if (start_detached(nan_connection_decision, "nan-decision",
+    if (start_detached(nan_connection_decision, &counts, "nan-decision",
                        "nan_connection_decision create failed") != 0)
         return -1;
     log_puts("NAN event processing module initialized successfully.");

@@ -19,18 +19,6 @@
 // writes.
 constexpr unsigned command_time_limit_ms = 60000;
 
-// Captured mode: runs the command under the system shell and stores at most len - 1 characters of
-// its standard output (and a NUL) in output; one final line feed is removed. Output that does not
-// fit is cut with a warning and still gives 0. The command's exit status is not looked at.
-// Returns 0, or -1 when the command could not be run, its end not be waited for, or it was
-// killed at the time limit.
-int run_cmd_capture(const char* cmd, char* output, size_t len);
-
-// Status mode: runs "/bin/sh -c cmd" with standard output and standard error on /dev/null.
-// Returns the shell's exit status (0 to 255), or -1 for an empty command (no child is made), a
-// failed fork or wait, a shell killed by a signal, or a command killed at the time limit.
-int run_cmd_status(const char* cmd);
-
 // The reading half of captured mode, shared with the recording test runner so that scripted
 // answers are cut exactly as real ones: appends the stream's text at the start of output, at most
 // len - 1 characters, printing the truncation warning when it does not fit. Returns true when
@@ -44,15 +32,22 @@ void drop_final_line_feed(char* output);
 class command_runner {
 public:
     virtual ~command_runner() = default;
+    // Captured mode: runs the command under the system shell and stores at most len - 1
+    // characters of its standard output (and a NUL) in output; one final line feed is removed.
+    // Output that does not fit is cut with a warning and still gives 0. The command's exit status
+    // is not looked at. Returns 0, or -1 when the command could not be run, its end not be
+    // waited for, or it was killed at the time limit.
     virtual int capture(const char* cmd, char* output, size_t len) = 0;
+    // Status mode: runs "/bin/sh -c cmd" with standard output and standard error on /dev/null.
+    // Returns the shell's exit status (0 to 255), or -1 for an empty command (no child is made),
+    // a failed fork or wait, a shell killed by a signal, or a command killed at the time limit.
     virtual int status(const char* cmd) = 0;
 };
 
 // The real runners: every child starts with default signal dispositions and an empty signal
 // mask, in a process group of its own that the signal path kills while the command runs (unless
 // it must finish: then the signal path waits for it, and once it stops, refuses to start one; the
-// runner then returns -1 after a line). run_cmd_capture and run_cmd_status use the daemon's, with
-// the 60 s limit and the daemon's lists.
+// runner then returns -1 after a line). The daemon's has the 60 s limit and the daemon's lists.
 class shell_command_runner : public command_runner {
 public:
     explicit shell_command_runner(unsigned time_limit_ms = command_time_limit_ms,

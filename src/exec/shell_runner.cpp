@@ -340,9 +340,3 @@ shell_command_runner& daemon_shell_runner() {
     static shell_command_runner runner;
     return runner;
 }
-
-int run_cmd_capture(const char* cmd, char* output, size_t len) {
-    return daemon_shell_runner().capture(cmd, output, len);
-}
-
-int run_cmd_status(const char* cmd) { return daemon_shell_runner().status(cmd); }

@@ -6,9 +6,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <new>
 
 #include "command_line.hpp"
 #include "log.hpp"
+#include "mono_clock.hpp"
 #include "nan_event.hpp"
 #include "service_watch.hpp"
 #include "startup.hpp"
@@ -52,6 +54,10 @@ void keep_inherited_descriptors_from_children() {
     _exit(status);
 }
 
+// The daemon's instances: made once, never destroyed, since the threads that use them run until
+// the process ends.
+alignas(daemon_instances) unsigned char instances_storage[sizeof(daemon_instances)];
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -65,27 +71,29 @@ int main(int argc, char* argv[]) {
     // The process can end through _exit; a pipe or log collector must not lose buffered lines.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    read_service_environment();
+    const int64_t watchdog_us = read_service_environment();
     // Before any other thread, so that every thread started later leaves the stop signals to
     // the stop's own: the server takes configuration writes from its first step, and a stop
     // must wait for them.
     if (start_signal_path() != 0) log_perror("Signal handling setup failed");
-    if (parse_command_line(argc, argv, spi_config) == command_line_result::exit_info)
+    daemon_instances& instances = *new (instances_storage) daemon_instances(watchdog_us);
+    if (parse_command_line(argc, argv, instances.spi.settings) == command_line_result::exit_info)
         end_process(info_exit_status);
     take_instance_lock();
     // From here on lines are queued and written by the log thread, before any thread that
     // carries video exists; a log that cannot start prints on each caller's thread, as before.
     log_start();
-    connect_rooms();
-    if (run_startup() != 0) {
+    connect_rooms(instances);
+    if (run_startup(instances) != 0) {
         // A failure after NAN bring-up started the event module must not leave `iw event`
         // behind, nor cut a configuration write a client asked for meanwhile.
         end_startup_after_failure();
         end_process(0);
     }
-    if (start_service_watch() != 0) log_perror("Service manager notification failed");
+    if (start_service_watch(daemon_notifier, instances.watch) != 0)
+        log_perror("Service manager notification failed");
     for (;;) {
         sleep(idle_step_seconds);
-        status_log_tick();
+        instances.status_lines.tick(read_status(instances.counters, mono_now_us()));
     }
 }

@@ -13,7 +13,6 @@
 
 #include "mono_clock.hpp"
 #include "nan_event.hpp"
-#include "tcp_server.hpp"
 
 namespace {
 
@@ -21,11 +20,6 @@ constexpr char default_summary[] = "running";
 constexpr char status_prefix[] = "STATUS=";
 constexpr char boot_env_wait_variable[] = "NANVIDEOD_BOOT_ENV_WAIT_MS";
 constexpr long long longest_boot_env_wait_ms = 3600000;
-
-// Read with the other variables before any thread runs.
-int64_t daemon_watchdog_us = 0;
-
-std::atomic<status_summary_source> summary_source{nullptr};
 
 size_t default_status_summary(char* text, size_t size) {
     if (size == 0) return 0;
@@ -57,14 +51,13 @@ void* service_watch_thread(void* argument) {
 
 }  // namespace
 
-void set_status_summary_source(status_summary_source source) { summary_source.store(source); }
-
 service_watch::service_watch(service_notifier& notifier, int64_t watchdog_us,
-                             progress_source progress)
+                             const std::atomic<uint64_t>* progress, status_summary_source* summary)
     : notifier_(notifier),
       ping_period_us_(watchdog_us / 2),
       progress_(progress),
-      last_progress_(progress != nullptr ? progress() : 0) {}
+      summary_(summary),
+      last_progress_(progress != nullptr ? progress->load(std::memory_order_relaxed) : 0) {}
 
 int64_t service_watch::step(int64_t now_us) {
     if (!started_) {
@@ -78,7 +71,7 @@ int64_t service_watch::step(int64_t now_us) {
     }
     if (ping_period_us_ <= 0 || progress_ == nullptr) return next_status_us_;
     if (now_us >= next_ping_us_) {
-        const uint64_t progress = progress_();
+        const uint64_t progress = progress_->load(std::memory_order_relaxed);
         // A loop that has not turned since the last ping is hung: the manager must notice.
         if (progress != last_progress_) notifier_.send_while_running("WATCHDOG=1");
         last_progress_ = progress;
@@ -91,9 +84,8 @@ void service_watch::send_status() {
     char text[status_text_size];
     const size_t prefix = sizeof status_prefix - 1;
     memcpy(text, status_prefix, prefix);
-    status_summary_source source = summary_source.load();
-    if (source == nullptr) source = default_status_summary;
-    size_t length = source(text + prefix, sizeof text - prefix);
+    size_t length = summary_ != nullptr ? summary_->summary(text + prefix, sizeof text - prefix)
+                                        : default_status_summary(text + prefix, sizeof text - prefix);
     if (length >= sizeof text - prefix) length = sizeof text - prefix - 1;
     text[prefix + length] = '\0';
     // One line: a line feed would start another variable.
@@ -110,22 +102,22 @@ int64_t watchdog_usec_from_environment() {
     return period;
 }
 
-void read_service_environment() {
+int64_t read_service_environment() {
     const long long wait_ms = parse_count(getenv(boot_env_wait_variable));
     if (wait_ms >= 0 && wait_ms <= longest_boot_env_wait_ms)
         set_boot_env_write_wait_ms(static_cast<unsigned>(wait_ms));
     daemon_notifier.open(getenv(notify_socket_variable));
-    daemon_watchdog_us = watchdog_usec_from_environment();
+    const int64_t watchdog_us = watchdog_usec_from_environment();
     // The commands the daemon starts are not the process the manager watches.
     unsetenv(notify_socket_variable);
     unsetenv(watchdog_usec_variable);
     unsetenv(watchdog_pid_variable);
+    return watchdog_us;
 }
 
-int start_service_watch() {
-    if (!daemon_notifier.active()) return 0;
-    static service_watch watch(daemon_notifier, daemon_watchdog_us, tcp_server_loop_turns);
-    daemon_notifier.send("READY=1");
+int start_service_watch(service_notifier& notifier, service_watch& watch) {
+    if (!notifier.active()) return 0;
+    notifier.send("READY=1");
     pthread_t thread;
     int error = pthread_create(&thread, nullptr, service_watch_thread, &watch);
     if (error == 0) pthread_setname_np(thread, "service-watch");

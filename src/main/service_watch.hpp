@@ -4,6 +4,7 @@
 // period, but only while the server loop made progress since the last ping: a hung loop stops
 // the pings and gets the daemon restarted. The transfer thread may legitimately wait as long as
 // the camera sends nothing, so the bus plays no part in the pings.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -14,18 +15,20 @@ constexpr size_t status_text_size = 256;  // "STATUS=" and the summary
 constexpr char watchdog_usec_variable[] = "WATCHDOG_USEC";
 constexpr char watchdog_pid_variable[] = "WATCHDOG_PID";
 
-// The summary after "STATUS=": writes at most size - 1 characters and a NUL, returns the
-// length. Until a source is set the summary is "running".
-using status_summary_source = size_t (*)(char* text, size_t size);
-void set_status_summary_source(status_summary_source source);
-
-// A count that moves while the watched loop turns.
-using progress_source = uint64_t (*)();
+// The summary after "STATUS=".
+class status_summary_source {
+public:
+    virtual ~status_summary_source() = default;
+    // Writes at most size - 1 characters and a NUL, returns the length.
+    virtual size_t summary(char* text, size_t size) = 0;
+};
 
 class service_watch {
 public:
-    // watchdog_us 0: no watchdog, only the status.
-    service_watch(service_notifier& notifier, int64_t watchdog_us, progress_source progress);
+    // watchdog_us 0: no watchdog, only the status. progress is a count that moves while the
+    // watched loop turns. Without a summary source the summary is "running".
+    service_watch(service_notifier& notifier, int64_t watchdog_us,
+                  const std::atomic<uint64_t>* progress, status_summary_source* summary);
 
     // Sends what is due at now_us; returns when the next message is due.
     int64_t step(int64_t now_us);
@@ -35,7 +38,8 @@ private:
 
     service_notifier& notifier_;
     int64_t ping_period_us_;
-    progress_source progress_;
+    const std::atomic<uint64_t>* progress_;
+    status_summary_source* summary_;
     uint64_t last_progress_;
     int64_t next_status_us_ = 0;
     int64_t next_ping_us_ = 0;
@@ -47,10 +51,12 @@ private:
 int64_t watchdog_usec_from_environment();
 
 // Reads and removes the manager's variables (the daemon's commands are not its main process) and
-// opens the daemon's notifier; called before any thread starts.
-void read_service_environment();
+// opens the daemon's notifier; called before any thread starts. Returns the watchdog period
+// meant for this process (0: none).
+int64_t read_service_environment();
 
-// Once start-up has completed: READY=1, and a thread that sends the status and the pings from
-// then on. Nothing when the manager's socket is not set. 0, or -1 with errno set when the thread
-// cannot start.
-int start_service_watch();
+// Once start-up has completed: READY=1 through notifier, and a thread that sends the status and
+// the pings from then on with watch (made with the same notifier). Nothing when the manager's
+// socket is not set. 0, or -1 with errno set when
+// the thread cannot start.
+int start_service_watch(service_notifier& notifier, service_watch& watch);

@@ -25,15 +25,20 @@
 namespace {
 
 struct startup_step {
-    int (*start)();
+    int (*start)(daemon_instances&);
     const char* failure;
 };
 
+int start_spi(daemon_instances& instances) { return spi_init(instances.spi); }
+int start_tcp(daemon_instances& instances) { return tcp_server_init(instances.server); }
+int start_params(daemon_instances&) { return init_param(); }
+int start_nan(daemon_instances& instances) { return nan_bringup(instances.counters.nan); }
+
 const startup_step startup_steps[] = {
-    {spi_init, "SPI initialization failed."},
-    {tcp_server_init, "TCP server initialization failed."},
-    {init_param, "Parameter initialization failed."},
-    {nan_bringup, "NAN initialization failed."},
+    {start_spi, "SPI initialization failed."},
+    {start_tcp, "TCP server initialization failed."},
+    {start_params, "Parameter initialization failed."},
+    {start_nan, "NAN initialization failed."},
 };
 
 // One daemon per board: a second one would find the port taken and, at bring-up, delete the
@@ -101,19 +106,18 @@ void take_instance_lock() {
     fd.release();
 }
 
-void connect_rooms() {
+void connect_rooms(daemon_instances& instances) {
     vendor_register_keywords();
     params_register_keywords();
-    tcp_set_at_command_handler(handle_at_command, at_asks_status);
+    instances.server.set_handler(handle_at_command, at_asks_status);
     set_signal_cleanup_hook(refuse_record_files);
-    set_status_summary_source(status_summary);
 }
 
-int run_startup() {
+int run_startup(daemon_instances& instances) {
     // Before any step, so the cause comes first, whichever step or command it makes fail.
     report_missing_tools();
     for (const startup_step& step : startup_steps) {
-        if (step.start() != 0) {
+        if (step.start(instances) != 0) {
             log_puts(step.failure);
             return -1;
         }

@@ -31,7 +31,9 @@ constexpr char wdev_query[] =
     "$1 == \"Interface\" || $1 ~ /^Unnamed/ {wdev = \"\"} "
     "$1 == \"wdev\" {wdev = $2} "
     "phys == 1 && NF == 2 && $1 == \"type\" && $2 == \"NAN\" && wdev != \"\" {print wdev}'";
-constexpr char leftover_delete_format[] = "iw wdev %s del";
+constexpr size_t delete_command_size = 64;
+// The wdev is checked to fit nan_wdev_size first; the precision tells the compiler so too.
+constexpr char leftover_delete_format[] = "iw wdev %.*s del";
 
 struct interface_query {
     const char* tag;  // "[get_phy]" / "[get_wdev]"
@@ -47,8 +49,6 @@ struct interface_query {
 // The whole answer of a query; only its first line (the first device listed) is used, and it
 // is only taken when it arrived whole.
 constexpr size_t query_output_size = 256;
-// Room for any query output in the delete command, though a wdev is far shorter.
-constexpr size_t delete_command_size = query_output_size + sizeof leftover_delete_format;
 
 // Cuts the output to its first line. False when that line may have been cut by the capture
 // limit: the output filled the buffer and no line end follows the line.
@@ -151,7 +151,8 @@ void delete_leftover_interface() {
         return;
     log_out("Deleting the NAN interface (wdev %s) left by an earlier run.\n", output);
     char command[delete_command_size];
-    snprintf(command, sizeof command, leftover_delete_format, output);
+    snprintf(command, sizeof command, leftover_delete_format, static_cast<int>(nan_wdev_size - 1),
+             output);
     const int status = active_command_runner().status(command);
     if (status != 0) log_out("Error: Failed to delete it (status %d)!\n", status);
 }
@@ -201,9 +202,9 @@ int bring_up_nan_interface() {
     return 0;
 }
 
-int nan_bringup() {
+int nan_bringup(nan_counters& counts) {
     // The listener must already read `iw event` when the driver's first NAN events come.
-    if (nan_event_init() != 0) {
+    if (nan_event_init(counts) != 0) {
         log_puts("Failed to init nanevent!");
         return -1;
     }

@@ -5,9 +5,9 @@
 #include "le_bytes.hpp"
 #include "frame_format.hpp"
 #include "frame_processor.hpp"
-#include "raw_queue.hpp"
-#include "video_ring.hpp"
 #include "log.hpp"
+#include "spi_device.hpp"
+#include "video_ring.hpp"
 
 namespace {
 // A progress line after the ring's last slot fills, i.e. once per lap of the ring.
@@ -74,11 +74,11 @@ void frame_processor::process(const uint8_t* block, uint32_t received) {
     }
 }
 
-void* processor_thread(void*) {
-    static frame_processor processor(video_ring);
+void* processor_thread(void* argument) {
+    spi_intake& intake = *static_cast<spi_intake*>(argument);
     for (;;) {
-        const raw_slot& slot = raw_queue.pop();
-        processor.process(slot.data, slot.length);
+        const raw_slot& slot = intake.queue.pop();
+        intake.processor.process(slot.data, slot.length);
     }
     return nullptr;
 }

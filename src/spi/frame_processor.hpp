@@ -11,8 +11,8 @@ class frame_processor {
 public:
     // Counts what it finds in counts; laps of the ring count only while clients_connected is
     // above 0 (with nobody connected nobody reads).
-    explicit frame_processor(frame_ring& ring, frame_counters& counts = counters.frames,
-                             const std::atomic<int32_t>& clients_connected = counters.stream.clients)
+    frame_processor(frame_ring& ring, frame_counters& counts,
+                    const std::atomic<int32_t>& clients_connected)
         : ring_(ring), counts_(counts), clients_connected_(clients_connected) {}
     // Checks one received block and stores it when it is a good frame, printing what the
     // checks found.
@@ -33,4 +33,5 @@ private:
     log_repeat_limit sequence_lines_{"sequence mismatch"};
 };
 
-void* processor_thread(void*);
+// Thread entry; its argument is the spi_intake.
+void* processor_thread(void* intake);

@@ -8,8 +8,6 @@
 #include "log.hpp"
 #include "mutex_hold.hpp"
 
-raw_frame_queue raw_queue;
-
 raw_frame_queue::raw_frame_queue() {
     pthread_mutex_init(&mutex_, nullptr);
     pthread_cond_init(&cond_, nullptr);

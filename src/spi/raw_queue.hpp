@@ -41,5 +41,3 @@ private:
     pthread_mutex_t mutex_;
     pthread_cond_t cond_;
 };
-
-extern raw_frame_queue raw_queue;

@@ -19,9 +19,6 @@
 #include "unique_fd.hpp"
 #include "log.hpp"
 
-spi_settings spi_config;
-int spi_fd = -1;
-
 namespace {
 
 constexpr unsigned settle_pause_us = 1000;
@@ -44,17 +41,17 @@ const char* transfer_type_name(uint8_t type) {
     }
 }
 
-bool is_master() { return strcmp(spi_config.role, "MASTER") == 0; }
+bool is_master(const spi_settings& settings) { return strcmp(settings.role, "MASTER") == 0; }
 
 // A missing node is a board set-up matter: the kernel makes /dev/spidevB.C only for a device
 // tree node on bus B, chip select C, that spidev binds to.
-void log_missing_device_hint(const char* device) {
+void log_missing_device_hint(const spi_settings& settings, const char* device) {
     log_err("%s does not exist: check that the device tree has a spidev-compatible node on the "
             "SPI bus and chip select for the %s role, or name another device with %s\n",
-            device, is_master() ? "master" : "slave", is_master() ? "-M" : "-S");
+            device, is_master(settings) ? "master" : "slave", is_master(settings) ? "-M" : "-S");
 }
 
-const char* device_for_role() {
+const char* device_for_role(const spi_settings& spi_config) {
     if (strcmp(spi_config.role, "MASTER") == 0) {
         log_out("SPI Master with device %s\n", spi_config.master_device);
         return spi_config.master_device;
@@ -83,7 +80,7 @@ const device_tree_bit device_tree_bits[] = {
 // Names each bit the device tree set that the mode about to be written clears, with the mode
 // that would keep them all. The driver keeps a written mode until the next boot, so the device
 // tree's bits are seen by the first start after boot only.
-bool report_cleared_device_tree_bits(int fd) {
+bool report_cleared_device_tree_bits(int fd, const spi_settings& spi_config) {
     uint32_t in_force = 0;
     if (ioctl(fd, SPI_IOC_RD_MODE32, &in_force) == -1) {
         log_perror("Can't get spi mode");
@@ -101,8 +98,8 @@ bool report_cleared_device_tree_bits(int fd) {
     return true;
 }
 
-bool configure(int fd) {
-    if (!report_cleared_device_tree_bits(fd)) return false;
+bool configure(int fd, spi_settings& spi_config) {
+    if (!report_cleared_device_tree_bits(fd, spi_config)) return false;
     const setting_request requests[] = {
         {SPI_IOC_WR_MODE32, &spi_config.mode, "Can't set spi mode"},
         {SPI_IOC_RD_MODE32, &spi_config.mode, "Can't get spi mode"},
@@ -120,17 +117,17 @@ bool configure(int fd) {
     return true;
 }
 
-void report_settings() {
+void report_settings(const spi_settings& spi_config) {
     log_out("spi mode: 0x%x\n", spi_config.mode);
     log_out("bits per word: %d\n", spi_config.bits_per_word);
     log_out("max speed of Master: %u Hz (%u KHz)\n", spi_config.speed, spi_config.speed / hz_per_khz);
     log_out("transfer_type: %s\n", transfer_type_name(spi_config.transfer_type));
 }
 
-bool start_thread(void* (*body)(void*), const char* name, const char* create_failure,
-                  const char* detach_failure) {
+bool start_thread(void* (*body)(void*), spi_intake& intake, const char* name,
+                  const char* create_failure, const char* detach_failure) {
     pthread_t thread;
-    int rc = pthread_create(&thread, nullptr, body, nullptr);
+    int rc = pthread_create(&thread, nullptr, body, &intake);
     if (rc != 0) {
         errno = rc;
         log_perror(create_failure);
@@ -148,29 +145,29 @@ bool start_thread(void* (*body)(void*), const char* name, const char* create_fai
 
 }  // namespace
 
-int spi_init() {
-    const char* device = device_for_role();
+int spi_init(spi_intake& intake) {
+    const char* device = device_for_role(intake.settings);
     if (device == nullptr) return -1;
 
     unique_fd fd(open(device, O_RDWR | O_CLOEXEC));
     if (!fd.valid()) {
         const int open_error = errno;
         log_perror("Can't open device");
-        if (open_error == ENOENT) log_missing_device_hint(device);
+        if (open_error == ENOENT) log_missing_device_hint(intake.settings, device);
         return -1;
     }
     if (!spidev_bufsiz_fits(spidev_bufsiz_parameter)) return -1;
-    if (!configure(fd.get())) return -1;
-    report_settings();
+    if (!configure(fd.get(), intake.settings)) return -1;
+    report_settings(intake.settings);
 
-    // The threads read spi_fd, so it is published before they start; on a thread failure the
+    // The threads read intake.fd, so it is published before they start; on a thread failure the
     // device is closed again (a thread already started is not stopped: start-up ends the process).
-    spi_fd = fd.get();
-    if (!start_thread(transfer_thread, "spi-transfer", "SPI transfer_thread create failed",
+    intake.fd = fd.get();
+    if (!start_thread(transfer_thread, intake, "spi-transfer", "SPI transfer_thread create failed",
                       "SPI transfer_thread detach error") ||
-        !start_thread(processor_thread, "spi-frames", "SPI processor_thread create failed",
+        !start_thread(processor_thread, intake, "spi-frames", "SPI processor_thread create failed",
                       "SPI processor_thread detach error")) {
-        spi_fd = -1;
+        intake.fd = -1;
         return -1;
     }
     fd.release();

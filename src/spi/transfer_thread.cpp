@@ -19,9 +19,6 @@
 
 namespace {
 
-uint8_t tx_buffer[spi_transfer_size];  // zeros, never written
-uint8_t rx_buffer[raw_slot_size];
-
 // The SPI core moves words of up to 8 bits in one byte, up to 16 in two and wider ones in four,
 // and refuses (EINVAL) a transfer that is no whole number of words.
 constexpr unsigned byte_word_max_bits = 8;
@@ -36,11 +33,12 @@ unsigned word_bytes(unsigned bits_per_word) {
     return wide_word_bytes;
 }
 
-spi_ioc_transfer make_transfer_descriptor() {
+spi_ioc_transfer make_transfer_descriptor(spi_intake& intake) {
+    const spi_settings& spi_config = intake.settings;
     spi_ioc_transfer transfer;
     memset(&transfer, 0, sizeof transfer);
-    transfer.tx_buf = reinterpret_cast<uintptr_t>(tx_buffer);
-    transfer.rx_buf = reinterpret_cast<uintptr_t>(rx_buffer);
+    transfer.tx_buf = reinterpret_cast<uintptr_t>(intake.tx_buffer);
+    transfer.rx_buf = reinterpret_cast<uintptr_t>(intake.rx_buffer);
     transfer.len = spi_transfer_size;
     transfer.speed_hz = spi_config.speed;
     transfer.delay_usecs = spi_config.delay;
@@ -97,24 +95,26 @@ uint32_t transfer_backoff::after_failure() {
     return pause_us_;
 }
 
-void* transfer_thread(void*) {
-    spi_ioc_transfer transfer = make_transfer_descriptor();
+void* transfer_thread(void* argument) {
+    spi_intake& intake = *static_cast<spi_intake*>(argument);
+    intake_counters& counts = intake.counts.intake;
+    spi_ioc_transfer transfer = make_transfer_descriptor(intake);
     transfer_backoff backoff;
-    transfer_failure_report report(spi_config);
+    transfer_failure_report report(intake.settings);
     for (;;) {
-        int received = ioctl(spi_fd, SPI_IOC_MESSAGE(1), &transfer);
+        int received = ioctl(intake.fd, SPI_IOC_MESSAGE(1), &transfer);
         if (received <= 0) {
-            counters.intake.transfer_failures.add();
+            counts.transfer_failures.add();
             report.failed(errno);
             mono_sleep_us(backoff.after_failure());
             continue;
         }
         backoff.after_success();
         report.succeeded();
-        counters.intake.transfers.add();
-        counters.intake.last_transfer_us.store(mono_now_us(), std::memory_order_relaxed);
-        if (!raw_queue.push(rx_buffer, static_cast<uint32_t>(received)))
-            counters.intake.raw_queue_drops.add();
+        counts.transfers.add();
+        counts.last_transfer_us.store(mono_now_us(), std::memory_order_relaxed);
+        if (!intake.queue.push(intake.rx_buffer, static_cast<uint32_t>(received)))
+            counts.raw_queue_drops.add();
     }
     return nullptr;
 }

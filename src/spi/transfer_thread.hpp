@@ -39,4 +39,5 @@ private:
     uint32_t pause_us_ = 0;
 };
 
-void* transfer_thread(void*);
+// Thread entry; its argument is the spi_intake.
+void* transfer_thread(void* intake);

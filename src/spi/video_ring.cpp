@@ -9,8 +9,6 @@
 #include "mutex_hold.hpp"
 #include "video_ring.hpp"
 
-frame_ring video_ring;
-
 frame_ring::frame_ring() : slots_{} { pthread_mutex_init(&mutex_, nullptr); }
 
 frame_ring::~frame_ring() { pthread_mutex_destroy(&mutex_); }
@@ -46,19 +44,6 @@ int frame_ring::open_wake() {
 void frame_ring::clear_wake() {
     uint64_t count = 0;
     if (wake_.valid() && read(wake_.get(), &count, sizeof(count)) < 0) return;
-}
-
-bool frame_ring::copy_next_payload(uint8_t* out, uint32_t* payload_length) {
-    mutex_hold hold(mutex_);
-    bool empty = read_index_ == write_index_;
-    if (!empty) {
-        const uint8_t* slot = slots_[read_index_];
-        uint32_t length = get_le32(slot + frame_length_offset);
-        if (length > frame_max_payload) length = frame_max_payload;
-        memcpy(out, slot + frame_header_size, length);
-        *payload_length = length;
-    }
-    return !empty;
 }
 
 int frame_ring::copy_payloads(uint8_t (*out)[frame_max_payload], uint32_t* lengths, int max) {

@@ -29,10 +29,6 @@ public:
     int open_wake();
     void clear_wake();
 
-    // Reader: copies the payload of the frame at the read position into out (at least
-    // frame_max_payload bytes) while the writer is held off, so a send never sees a frame
-    // change under it. Returns false when the ring is empty.
-    bool copy_next_payload(uint8_t* out, uint32_t* payload_length);
     // Reader: copies the payloads of up to max frames from the read position on into out and
     // their lengths into lengths, one hold of the writer; an empty payload comes alone, as the
     // first. Returns how many (0: the ring is empty).
@@ -45,8 +41,6 @@ public:
 
     uint16_t write_index();
     uint16_t read_index();
-    // Test access to a stored slot.
-    const uint8_t* slot(uint16_t index) const { return slots_[index]; }
 
 private:
     uint8_t slots_[video_ring_slots][frame_max_size];
@@ -55,5 +49,3 @@ private:
     pthread_mutex_t mutex_;
     unique_fd wake_;  // made once, under mutex_, and kept as long as the ring
 };
-
-extern frame_ring video_ring;

@@ -9,7 +9,8 @@
 
 #include "mutex_hold.hpp"
 
-client_table::client_table(stream_counters& totals) : totals_(totals) {
+client_table::client_table(daemon_counters& counts)
+    : counts_(counts), totals_(counts.stream) {
     pthread_mutex_init(&lock_, nullptr);
     pthread_cond_init(&commands_changed_, nullptr);
 }

@@ -15,7 +15,9 @@
 class client_table {
 public:
     // totals: the daemon's figures over every connection, which each client's own feed.
-    explicit client_table(stream_counters& totals = counters.stream);
+    // counts are the daemon's: the table keeps the stream's totals in them and the status reply
+    // reads them all.
+    explicit client_table(daemon_counters& counts);
     ~client_table();
     client_table(const client_table&) = delete;
     client_table& operator=(const client_table&) = delete;
@@ -65,10 +67,12 @@ public:
 
     // The lock over every client's commands and replies, and the command thread's wake-up.
     pthread_mutex_t& lock() { return lock_; }
+    const daemon_counters& counts() const { return counts_; }
     pthread_cond_t& commands_changed() { return commands_changed_; }
 
 private:
     client clients_[max_clients];
+    daemon_counters& counts_;
     stream_counters& totals_;
     uint32_t last_connection_ = 0;
     int epoll_fd_ = -1;

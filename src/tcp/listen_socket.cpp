@@ -72,20 +72,3 @@ unique_fd open_listen_socket(uint16_t port, int backlog) {
     }
     return fd;
 }
-
-uint16_t bound_port(int fd) {
-    sockaddr_storage address{};
-    socklen_t size = sizeof(address);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) < 0) return 0;
-    if (address.ss_family == AF_INET6) {
-        sockaddr_in6 in6{};
-        memcpy(&in6, &address, sizeof(in6));
-        return ntohs(in6.sin6_port);
-    }
-    if (address.ss_family == AF_INET) {
-        sockaddr_in in4{};
-        memcpy(&in4, &address, sizeof(in4));
-        return ntohs(in4.sin_port);
-    }
-    return 0;
-}

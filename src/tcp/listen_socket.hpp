@@ -14,6 +14,3 @@ constexpr char ipv4_fallback_line[] =
 // A non-blocking listening socket on every local address and `port` (0: an ephemeral one), or
 // an invalid descriptor after printing why.
 unique_fd open_listen_socket(uint16_t port, int backlog);
-
-// The port a socket is bound to, IPv6 or IPv4; 0 when it cannot be read.
-uint16_t bound_port(int fd);

@@ -7,7 +7,7 @@
 
 size_t format_server_status(client_table& clients, bool video_suspended, int64_t now_us,
                             char* out, size_t size) {
-    status_snapshot s = read_status(counters, now_us);
+    status_snapshot s = read_status(clients.counts(), now_us);
     s.video_suspended = video_suspended;
     s.clients = 0;
     for (int i = 0; i < max_clients; ++i) {

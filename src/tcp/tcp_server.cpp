@@ -13,7 +13,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "listen_socket.hpp"
 #include "log.hpp"
@@ -22,11 +21,6 @@
 #include "status_reply.hpp"
 
 namespace {
-
-std::atomic<uint64_t> loop_turns{0};
-
-std::atomic<at_command_handler> installed_handler{nullptr};
-std::atomic<at_status_check> installed_status_check{nullptr};
 
 // Dual-stack: IPv4 peers arrive as IPv4-mapped IPv6 addresses and take the IPv6 line. The IPv4
 // line is for the IPv4 listener of a kernel without IPv6.
@@ -48,13 +42,6 @@ void log_peer(int index, const sockaddr_storage& peer, int fd) {
 }
 
 }  // namespace
-
-void tcp_set_at_command_handler(at_command_handler handler, at_status_check asks_status) {
-    installed_handler.store(handler);
-    installed_status_check.store(asks_status);
-}
-
-uint64_t tcp_server_loop_turns() { return loop_turns.load(std::memory_order_relaxed); }
 
 tcp_server::tcp_server(uint16_t port, frame_ring& ring, client_table& clients,
                        std::atomic<int>& suspended, int video_timeout_ms)
@@ -101,17 +88,14 @@ int tcp_server::setup() {
     return 0;
 }
 
-uint16_t tcp_server::port() const { return bound_port(listen_fd_.get()); }
-
 void tcp_server::run() {
-    while (!stop_requested_.load()) {
-        if (turn() < 0) break;
+    while (turn() >= 0) {
     }
     shutdown();
 }
 
 int tcp_server::turn(int wait_ms) {
-    loop_turns.fetch_add(1, std::memory_order_relaxed);
+    loop_turns_.fetch_add(1, std::memory_order_relaxed);
     int64_t now_us = mono_now_us();
     if (next_tick_us_ == 0) next_tick_us_ = now_us + loop_wait_ms * 1000;
     int64_t until_tick_ms = (next_tick_us_ - now_us + 999) / 1000;
@@ -354,23 +338,20 @@ void tcp_server::close_client(int fd, close_path path) {
 
 // ---- the daemon's server ----
 
-void* tcp_server_ipv6_epoll_et(void*) {
-    // Placed in static storage and never destroyed: the process may exit while this thread
-    // still serves.
-    alignas(client_table) static unsigned char table[sizeof(client_table)];
-    static std::atomic<int> suspended{0};
-    alignas(tcp_server) static unsigned char storage[sizeof(tcp_server)];
-    client_table* clients = new (table) client_table();
-    tcp_server* server = new (storage) tcp_server(tcp_port, video_ring, *clients, suspended);
-    server->set_handler(installed_handler.load(), installed_status_check.load());
-    server->set_dead_peer_timing(dead_peer_timing_from_environment());
-    if (server->setup() == 0) server->run();
+namespace {
+
+void* tcp_server_ipv6_epoll_et(void* argument) {
+    tcp_server& server = *static_cast<tcp_server*>(argument);
+    if (server.setup() == 0) server.run();
     return nullptr;
 }
 
-int tcp_server_init() {
+}  // namespace
+
+int tcp_server_init(tcp_server& server) {
     signal(SIGPIPE, SIG_IGN);
-    if (start_named_thread(tcp_server_ipv6_epoll_et, nullptr, "tcp-server") != 0) {
+    server.set_dead_peer_timing(dead_peer_timing_from_environment());
+    if (start_named_thread(tcp_server_ipv6_epoll_et, &server, "tcp-server") != 0) {
         log_perror("tcp_server_ipv6_epoll_et create failed");
         return -1;
     }

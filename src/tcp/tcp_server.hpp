@@ -41,20 +41,11 @@ constexpr uint32_t client_events = EPOLLIN | EPOLLOUT | EPOLLERR | EPOLLHUP | EP
 static_assert(listen_events == 0x80002001u);
 static_assert(client_events == 0x8000201du);
 
-// The daemon's command handler, run on the command thread with each received chunk, and its
-// test for a status request, which the server may answer itself; set before tcp_server_init.
-void tcp_set_at_command_handler(at_command_handler handler, at_status_check asks_status = nullptr);
-
-// Turns of the daemon's server loop so far: a watchdog that sees it stand still knows the loop
-// is stuck. Read from any thread.
-uint64_t tcp_server_loop_turns();
-
-// Ignores SIGPIPE and starts the detached server thread on port 554.
+// Ignores SIGPIPE, reads the dead-peer timing from the environment and starts the detached
+// thread that serves with server (the daemon's, on port 554) until the process ends.
 // Returns 0 once the thread runs (its own set-up may still fail), -1 otherwise.
-int tcp_server_init();
-
-// Thread entry of the daemon's server (port 554, video_ring, a client table of its own).
-void* tcp_server_ipv6_epoll_et(void*);
+class tcp_server;
+int tcp_server_init(tcp_server& server);
 
 class tcp_server {
 public:
@@ -69,7 +60,7 @@ public:
     // Creates the epoll set and the listening socket and starts the AT worker. Returns 0, or -1
     // after printing why and releasing what was made.
     int setup();
-    // Serves until a wait fails (or stop() is called), then shuts down.
+    // Serves until a wait fails, then shuts down.
     void run();
     // One wait (at most wait_ms, and never past the tick's due time), the handling of its
     // events, the replies owed, and the streaming tick when it is due. Returns -1 when the wait
@@ -86,15 +77,14 @@ public:
         asks_status_ = asks_status;
     }
 
-    // Asks run() to return after its current turn; the daemon never calls it.
-    void stop() { stop_requested_.store(true); }
-    // The port actually bound (after setup).
-    uint16_t port() const;
     // What the loop does for an event on a client socket (exposed for tests).
     void handle_client_event(int fd, uint32_t events);
     // What the loop does when the listening socket is ready, and at each tick after an accept
     // error, until the backlog is empty (exposed for tests).
     void accept_clients();
+    // Turns of the loop so far: a watchdog that sees them stand still knows the loop is stuck.
+    // Read from any thread.
+    const std::atomic<uint64_t>& loop_turns() const { return loop_turns_; }
     // How long a peer that stopped acknowledging keeps its slot (dead_peer_default unless set
     // before clients come).
     void set_dead_peer_timing(const dead_peer_timing& timing) { dead_peer_ = timing; }
@@ -128,7 +118,7 @@ private:
     bool accept_retry_due_ = false;  // an accept error may have left connections waiting
     dead_peer_timing dead_peer_ = dead_peer_default;
     int wake_fd_ = -1;  // the ring's, in the epoll set
-    std::atomic<bool> stop_requested_{false};
+    std::atomic<uint64_t> loop_turns_{0};
     char receive_buffer_[receive_limit + 1];
     char shown_[escaped_size(receive_limit)];
     log_repeat_limits<max_clients> received_lines_{"received data from client"};

@@ -58,7 +58,8 @@ protected:
     std::unique_ptr<connection_record_table> table_ = std::make_unique<connection_record_table>();
     mac_allow_list allowed_;
     recording_dispatcher dispatcher_;
-    connection_decision decision_{*collector_, *table_, allowed_, dispatcher_};
+    nan_counters counts_;
+    connection_decision decision_{*collector_, *table_, allowed_, dispatcher_, counts_};
     std::string err_;
 };
 

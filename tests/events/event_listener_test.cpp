@@ -326,7 +326,8 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
 
     child_result r = run_forked(dir_, [] {
         set_keyword_handler("data_rsp", record_data_rsp);
-        if (start_signal_path() != 0 || nan_event_init() != 0) _exit(child_setup_failed);
+        static nan_counters counts;
+        if (start_signal_path() != 0 || nan_event_init(counts) != 0) _exit(child_setup_failed);
         for (;;) pause();
     });
 
@@ -374,7 +375,7 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
     write_stalled_fw_setenv(dir_);
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
-        std::thread writer([] { run_cmd_status("fw_setenv vemuparam first"); });
+        std::thread writer([] { daemon_shell_runner().status("fw_setenv vemuparam first"); });
         writer.detach();
         if (!wait_until([&] { return file_exists(dir_.file("started")); }))
             _exit(child_setup_failed);
@@ -389,7 +390,7 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
         releaser.detach();
         end_startup_after_failure();
         printf("stored: %s", read_file(dir_.file("stored")).c_str());
-        printf("later write: %d\n", run_cmd_status("fw_setenv vemuparam second"));
+        printf("later write: %d\n", daemon_shell_runner().status("fw_setenv vemuparam second"));
         fflush(stdout);
         _exit(0);
     });
@@ -414,7 +415,7 @@ TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
         if (start_signal_path() != 0) _exit(child_setup_failed);
-        std::thread writer([] { run_cmd_status("fw_setenv vemuparam first"); });
+        std::thread writer([] { daemon_shell_runner().status("fw_setenv vemuparam first"); });
         writer.detach();
         if (!wait_until([&] { return file_exists(dir_.file("started")); }))
             _exit(child_setup_failed);
@@ -427,7 +428,7 @@ TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
         kill(getpid(), SIGTERM);
         printf("second signal sent\n");
         fflush(stdout);
-        printf("later write: %d\n", run_cmd_status("fw_setenv vemuparam second"));
+        printf("later write: %d\n", daemon_shell_runner().status("fw_setenv vemuparam second"));
         fflush(stdout);
         close(open(dir_.file("release").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         for (;;) pause();

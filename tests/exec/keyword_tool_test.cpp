@@ -16,7 +16,7 @@ const std::string tool = NANVIDEO_KEYWORD_TOOL;
 std::string shell_output(const std::string& line) {
     static char buffer[16384];
     buffer[0] = '\0';
-    EXPECT_EQ(run_cmd_capture(line.c_str(), buffer, sizeof buffer), 0);
+    EXPECT_EQ(daemon_shell_runner().capture(line.c_str(), buffer, sizeof buffer), 0);
     return buffer;
 }
 
@@ -73,7 +73,7 @@ TEST(KeywordTool, JoinsParametersWithSingleBlanks) {
     struct stat info {};
     EXPECT_EQ(stat((dir + "/a").c_str(), &info), 0);
     EXPECT_EQ(stat((dir + "/b").c_str(), &info), 0);
-    EXPECT_EQ(run_cmd_status(("rm -r '" + dir + "'").c_str()), 0);
+    EXPECT_EQ(daemon_shell_runner().status(("rm -r '" + dir + "'").c_str()), 0);
 }
 
 TEST(KeywordTool, NoParametersMeansNoTrailingBlank) {

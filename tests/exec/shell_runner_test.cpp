@@ -53,7 +53,7 @@ capture_result capture(const char* cmd, size_t len, const char* prefill = "") {
     memset(buffer, 0, sizeof buffer);
     snprintf(buffer, sizeof buffer, "%s", prefill);
     CaptureStdout();
-    int result = run_cmd_capture(cmd, buffer, len);
+    int result = daemon_shell_runner().capture(cmd, buffer, len);
     std::string printed = GetCapturedStdout();
     return {result, buffer, printed};
 }
@@ -147,7 +147,7 @@ TEST(CapturedMode, OneByteBufferEndsWithoutHanging) {
 TEST(CapturedMode, StandardErrorGoesToTheDaemons) {
     char buffer[64] = {};
     CaptureStderr();
-    int result = run_cmd_capture("echo err >&2; echo out", buffer, sizeof buffer);
+    int result = daemon_shell_runner().capture("echo err >&2; echo out", buffer, sizeof buffer);
     EXPECT_EQ(GetCapturedStderr(), "err\n");
     EXPECT_EQ(result, 0);
     EXPECT_STREQ(buffer, "out");
@@ -156,9 +156,9 @@ TEST(CapturedMode, StandardErrorGoesToTheDaemons) {
 TEST(CapturedMode, RefusesMissingArguments) {
     char buffer[8] = {};
     CaptureStdout();
-    EXPECT_EQ(run_cmd_capture(nullptr, buffer, sizeof buffer), -1);
-    EXPECT_EQ(run_cmd_capture("true", nullptr, 8), -1);
-    EXPECT_EQ(run_cmd_capture("true", buffer, 0), -1);
+    EXPECT_EQ(daemon_shell_runner().capture(nullptr, buffer, sizeof buffer), -1);
+    EXPECT_EQ(daemon_shell_runner().capture("true", nullptr, 8), -1);
+    EXPECT_EQ(daemon_shell_runner().capture("true", buffer, 0), -1);
     EXPECT_EQ(GetCapturedStdout(),
               "Error: Invalid input parameters (cmd/output is NULL)!\n"
               "Error: Invalid input parameters (cmd/output is NULL)!\n"
@@ -173,22 +173,22 @@ TEST(CapturedMode, ReapsItsChild) {
 // ---- status mode ----
 
 TEST(StatusMode, ReturnsTheShellsExitStatus) {
-    EXPECT_EQ(run_cmd_status("true"), 0);
-    EXPECT_EQ(run_cmd_status("exit 3"), 3);
-    EXPECT_EQ(run_cmd_status("exit 255"), 255);
-    EXPECT_EQ(run_cmd_status("test \"$(printf 'a b')\" = 'a b'"), 0);
+    EXPECT_EQ(daemon_shell_runner().status("true"), 0);
+    EXPECT_EQ(daemon_shell_runner().status("exit 3"), 3);
+    EXPECT_EQ(daemon_shell_runner().status("exit 255"), 255);
+    EXPECT_EQ(daemon_shell_runner().status("test \"$(printf 'a b')\" = 'a b'"), 0);
     EXPECT_TRUE(no_child_left());
 }
 
 TEST(StatusMode, MissingCommandGives127) {
     CaptureStderr();
-    EXPECT_EQ(run_cmd_status("nanvideo_no_such_command_4711"), 127);
+    EXPECT_EQ(daemon_shell_runner().status("nanvideo_no_such_command_4711"), 127);
     EXPECT_EQ(GetCapturedStderr(), "");
 }
 
 TEST(StatusMode, ShellKilledBySignalGivesMinusOne) {
-    EXPECT_EQ(run_cmd_status("kill -KILL $$"), -1);
-    EXPECT_EQ(run_cmd_status("kill -TERM $$"), -1);
+    EXPECT_EQ(daemon_shell_runner().status("kill -KILL $$"), -1);
+    EXPECT_EQ(daemon_shell_runner().status("kill -TERM $$"), -1);
     EXPECT_TRUE(no_child_left());
 }
 
@@ -196,13 +196,13 @@ TEST(StatusMode, EmptyCommandMakesNoChild) {
     int before = forks_so_far();
     CaptureStdout();
     CaptureStderr();
-    EXPECT_EQ(run_cmd_status(""), -1);
-    EXPECT_EQ(run_cmd_status(nullptr), -1);
+    EXPECT_EQ(daemon_shell_runner().status(""), -1);
+    EXPECT_EQ(daemon_shell_runner().status(nullptr), -1);
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(forks_so_far(), before);
 
-    EXPECT_EQ(run_cmd_status("true"), 0);
+    EXPECT_EQ(daemon_shell_runner().status("true"), 0);
     EXPECT_EQ(forks_so_far(), before + 1);
 }
 
@@ -232,7 +232,7 @@ TEST(StatusMode, NoWriteStartsOnceTheStopRefusesThem) {
 TEST(StatusMode, OutputNeverReachesTheDaemon) {
     CaptureStdout();
     CaptureStderr();
-    int result = run_cmd_status("echo out; echo err >&2; printf more");
+    int result = daemon_shell_runner().status("echo out; echo err >&2; printf more");
     std::string printed_err = GetCapturedStderr();
     std::string printed_out = GetCapturedStdout();
     EXPECT_EQ(result, 0);
@@ -292,7 +292,7 @@ TEST_P(ChildSignalState, DefaultDispositionsEmptyMaskOwnGroup) {
     } else {
         temp_dir dir;
         const std::string out = dir.file("state");
-        EXPECT_EQ(run_cmd_status(("{ " + child_state_query + "; } > '" + out + "'").c_str()), 0);
+        EXPECT_EQ(daemon_shell_runner().status(("{ " + child_state_query + "; } > '" + out + "'").c_str()), 0);
         EXPECT_EQ(comparable(read_text(out)), clean_child_state + "\n");
     }
     // The daemon's own state is untouched.

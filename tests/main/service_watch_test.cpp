@@ -21,7 +21,6 @@ constexpr int64_t watchdog_us = 2000000;  // pings due every second
 constexpr int64_t second_us = 1000000;
 
 std::atomic<uint64_t> turns{0};
-uint64_t loop_turns() { return turns.load(); }
 
 // The manager's end: every datagram sent so far.
 class manager_socket {
@@ -56,9 +55,7 @@ protected:
         ASSERT_TRUE(manager.bound());
         ASSERT_TRUE(notifier.open(dir.file("notify").c_str()));
         turns = 0;
-        set_status_summary_source(nullptr);
     }
-    void TearDown() override { set_status_summary_source(nullptr); }
 
     temp_dir dir;
     manager_socket manager{dir.file("notify")};
@@ -66,7 +63,7 @@ protected:
 };
 
 TEST_F(ServiceWatch, PingsOnlyWhileTheLoopTurns) {
-    service_watch watch(notifier, watchdog_us, loop_turns);
+    service_watch watch(notifier, watchdog_us, &turns, nullptr);
     const int64_t start = 10 * second_us;
     EXPECT_EQ(watch.step(start), start + second_us);
     EXPECT_EQ(manager.received(), messages{"STATUS=running"});
@@ -90,7 +87,7 @@ TEST_F(ServiceWatch, PingsOnlyWhileTheLoopTurns) {
 }
 
 TEST_F(ServiceWatch, WithoutAWatchdogOnlyTheStatus) {
-    service_watch watch(notifier, 0, loop_turns);
+    service_watch watch(notifier, 0, &turns, nullptr);
     EXPECT_EQ(watch.step(0), status_period_us);
     turns += 1;
     EXPECT_EQ(watch.step(status_period_us), 2 * status_period_us);
@@ -98,16 +95,18 @@ TEST_F(ServiceWatch, WithoutAWatchdogOnlyTheStatus) {
 }
 
 TEST_F(ServiceWatch, TheSummaryComesFromItsSourceOnOneLine) {
-    set_status_summary_source([](char* text, size_t size) {
-        return static_cast<size_t>(snprintf(text, size, "4 clients\nbus idle 12 s"));
-    });
-    service_watch watch(notifier, 0, loop_turns);
+    struct two_line_summary : status_summary_source {
+        size_t summary(char* text, size_t size) override {
+            return static_cast<size_t>(snprintf(text, size, "4 clients\nbus idle 12 s"));
+        }
+    } source;
+    service_watch watch(notifier, 0, &turns, &source);
     watch.step(0);
     EXPECT_EQ(manager.received(), messages{"STATUS=4 clients bus idle 12 s"});
 }
 
 TEST_F(ServiceWatch, NothingLeavesOnceTheStopBegan) {
-    service_watch watch(notifier, watchdog_us, loop_turns);
+    service_watch watch(notifier, watchdog_us, &turns, nullptr);
     notifier.begin_stop();
     turns += 1;
     watch.step(0);

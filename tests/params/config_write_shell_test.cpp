@@ -42,11 +42,11 @@ public:
     std::vector<std::string> commands;
     int capture(const char* cmd, char* output, size_t len) override {
         commands.emplace_back(cmd);
-        return run_cmd_capture(cmd, output, len);
+        return daemon_shell_runner().capture(cmd, output, len);
     }
     int status(const char* cmd) override {
         commands.emplace_back(cmd);
-        return run_cmd_status(cmd);
+        return daemon_shell_runner().status(cmd);
     }
 };
 
@@ -78,7 +78,7 @@ protected:
         char command[config_write_command_size];
         EXPECT_EQ(build_config_write_command(r, true, command, sizeof(command)), 0);
         unlink(stored.c_str());
-        EXPECT_EQ(run_cmd_status(command), 0) << command;
+        EXPECT_EQ(daemon_shell_runner().status(command), 0) << command;
         return read_file(stored);
     }
 
@@ -223,6 +223,6 @@ TEST_F(ConfigWriteShell, ShellModelAgreesWithBinSh) {
         expected += argument + '\0';
     }
     std::ofstream(dir + "/script") << script;
-    ASSERT_EQ(run_cmd_status(("/bin/sh '" + dir + "/script'").c_str()), 0);
+    ASSERT_EQ(daemon_shell_runner().status(("/bin/sh '" + dir + "/script'").c_str()), 0);
     EXPECT_EQ(read_file(stored), expected);
 }

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -81,6 +82,35 @@ size_t call_count() {
 
 const char no_more_connections[] = "event.events & EPOLLIN break (no more connections)\n";
 
+// The ports of this process's listening sockets, by descriptor.
+std::map<int, uint16_t> listening_ports() {
+    std::map<int, uint16_t> found;
+    for (int fd = 0; fd < 1024; ++fd) {
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening)
+            continue;
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) continue;
+        if (address.ss_family == AF_INET6)
+            found[fd] = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+        else if (address.ss_family == AF_INET)
+            found[fd] = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    }
+    return found;
+}
+
+// Sets a server made for port 0 up and returns the port the kernel gave it: that of the one
+// listening socket the set-up added. 0 when the set-up failed.
+uint16_t set_up_on_ephemeral_port(tcp_server& server) {
+    const std::map<int, uint16_t> before = listening_ports();
+    if (server.setup() != 0) return 0;
+    for (const auto& [fd, port] : listening_ports())
+        if (before.count(fd) == 0) return port;
+    return 0;
+}
+
 class tcp_server_test : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -94,8 +124,7 @@ protected:
             permits = 0;
         }
         server.set_handler(recording_handler);
-        ASSERT_EQ(server.setup(), 0);
-        port = server.port();
+        port = set_up_on_ephemeral_port(server);
         ASSERT_NE(port, 0);
     }
     void TearDown() override {
@@ -163,7 +192,8 @@ protected:
     stepping_clock clock;
     scoped_clock use_clock{clock};
     std::unique_ptr<frame_ring> ring = std::make_unique<frame_ring>();
-    client_table clients;
+    daemon_counters counts;
+    client_table clients{counts};
     std::atomic<int> suspended{0};
     tcp_server server{0, *ring, clients, suspended};
     uint16_t port = 0;
@@ -220,12 +250,13 @@ TEST_F(tcp_server_test, server_opens_nothing_a_child_would_inherit) {
     start_capture();
     const std::set<int> before = inheritable_descriptors();
     tcp_server other{0, *ring, clients, suspended};
-    ASSERT_EQ(other.setup(), 0);
+    const uint16_t other_port = set_up_on_ephemeral_port(other);
+    ASSERT_NE(other_port, 0);
     unique_fd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(other.port());
+    address.sin_port = htons(other_port);
     ASSERT_EQ(connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     for (int i = 0; i < 1000 && !clients.at(0).connected(); ++i) other.turn();
     const std::set<int> after = inheritable_descriptors();
@@ -392,11 +423,12 @@ TEST_F(tcp_server_test, connection_left_waiting_by_an_accept_error_is_taken_at_a
     start_capture();
     const int first_of_the_server = lowest_free_descriptor();
     tcp_server other{0, *ring, clients, suspended};
-    ASSERT_EQ(other.setup(), 0);
+    const uint16_t other_port = set_up_on_ephemeral_port(other);
+    ASSERT_NE(other_port, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(other.port());
+    address.sin_port = htons(other_port);
     ASSERT_EQ(connect(waiting.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     {
         descriptor_limit none_free(first_of_the_server);
@@ -718,7 +750,14 @@ TEST_F(tcp_server_test, running_loop_streams_video_and_serves_commands) {
     store_frame(*ring, "stale");
 
     start_capture();
-    std::thread loop([this] { server.run(); });
+    // The daemon's loop turns until the process ends; this one until the test has seen enough,
+    // then shuts down as the loop does after a failed wait.
+    std::atomic<bool> seen_enough{false};
+    std::thread loop([&] {
+        while (!seen_enough.load() && server.turn() >= 0) {
+        }
+        server.shutdown();
+    });
     unique_fd client = connect_to(AF_INET6);
     // The table is the loop's alone: a command that reached the handler shows the client in.
     ASSERT_EQ(send(client.get(), "at+ab version", 13, 0), 13);
@@ -729,7 +768,7 @@ TEST_F(tcp_server_test, running_loop_streams_video_and_serves_commands) {
     store_frame(*ring, pattern(4096, 7));
     store_frame(*ring, pattern(10, 8));
     std::string got = read_exactly(client.get(), video.size());
-    server.stop();
+    seen_enough.store(true);
     loop.join();
     finish_capture();
 
@@ -813,7 +852,12 @@ TEST(tcp_server_init_test, ignores_sigpipe_and_reports_success) {
         unshare(CLONE_NEWNET);
         dup2(output[1], STDOUT_FILENO);
         signal(SIGPIPE, SIG_DFL);
-        int result = tcp_server_init();
+        auto ring = std::make_unique<frame_ring>();
+        daemon_counters counts;
+    client_table clients{counts};
+        std::atomic<int> suspended{0};
+        tcp_server server{tcp_port, *ring, clients, suspended};
+        int result = tcp_server_init(server);
         fflush(stdout);
         struct sigaction current {};
         sigaction(SIGPIPE, nullptr, &current);
