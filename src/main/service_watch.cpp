@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "mono_clock.hpp"
+#include "named_thread.hpp"
 #include "nan_event.hpp"
 
 namespace {
@@ -118,13 +119,5 @@ int64_t read_service_environment() {
 int start_service_watch(service_notifier& notifier, service_watch& watch) {
     if (!notifier.active()) return 0;
     notifier.send("READY=1");
-    pthread_t thread;
-    int error = pthread_create(&thread, nullptr, service_watch_thread, &watch);
-    if (error == 0) pthread_setname_np(thread, "service-watch");
-    if (error == 0) error = pthread_detach(thread);
-    if (error != 0) {
-        errno = error;
-        return -1;
-    }
-    return 0;
+    return start_named_thread(service_watch_thread, &watch, "service-watch");
 }

@@ -80,23 +80,22 @@ bool store_answer(const interface_query& q, char* output) {
 
 // Runs one `iw dev` query under iwset_mutex into its process-wide answer buffer.
 int run_interface_query(const interface_query& q) {
-    if (pthread_mutex_lock(&iwset_mutex) != 0) {
-        log_out("%s Error: Failed to lock iwset_mutex!\n", q.tag);
-        log_puts(q.failure_line);
-        return -1;
-    }
-    memset(q.answer, 0, q.answer_size);
-    char output[query_output_size] = {};
     bool found = false;
-    if (active_command_runner().capture(q.command, output, sizeof output) != 0) {
-        log_puts("Failed to execute command!");
-    } else {
-        log_puts("Command executed successfully!");
-        found = store_answer(q, output);
-    }
-    if (pthread_mutex_unlock(&iwset_mutex) != 0) {
-        log_out("%s Error: Failed to unlock iwset_mutex!\n", q.tag);
-        found = false;
+    {
+        mutex_hold hold(iwset_mutex);
+        if (hold.lock_error() != 0) {
+            log_out("%s Error: Failed to lock iwset_mutex!\n", q.tag);
+            log_puts(q.failure_line);
+            return -1;
+        }
+        memset(q.answer, 0, q.answer_size);
+        char output[query_output_size] = {};
+        if (active_command_runner().capture(q.command, output, sizeof output) != 0) {
+            log_puts("Failed to execute command!");
+        } else {
+            log_puts("Command executed successfully!");
+            found = store_answer(q, output);
+        }
     }
     if (!found) {
         log_puts(q.failure_line);

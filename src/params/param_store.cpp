@@ -2,6 +2,7 @@
 // config_write keyword that writes current_param back to the boot environment.
 #include "param_store.hpp"
 #include "log.hpp"
+#include "mutex_hold.hpp"
 
 #include <pthread.h>
 
@@ -24,7 +25,8 @@ constexpr char provision_hint[] =
 // value_missing.
 int read_one_value(const char* command, const char* tag, char* buf, size_t size) {
     if (buf == nullptr || size == 0) return -1;
-    if (pthread_mutex_lock(&iwset_mutex) != 0) {
+    mutex_hold hold(iwset_mutex);
+    if (hold.lock_error() != 0) {
         log_out("%s Error: Failed to lock iwset_mutex!\n", tag);
         return -1;
     }
@@ -41,10 +43,6 @@ int read_one_value(const char* command, const char* tag, char* buf, size_t size)
             log_puts("No parambuf found (command returned empty)!");
             result = value_missing;
         }
-    }
-    if (pthread_mutex_unlock(&iwset_mutex) != 0) {
-        log_out("%s Error: Failed to unlock iwset_mutex!\n", tag);
-        return -1;
     }
     return result;
 }
@@ -126,7 +124,7 @@ int get_zqversion(char* buf, size_t size) {
 int reload_current_param() { return load_current_param(nullptr); }
 
 int init_param() {
-    pthread_mutex_lock(&param_mutex);
+    mutex_hold hold(param_mutex);
     bool nothing_stored = false;
     int result = load_current_param(&nothing_stored);
     if (nothing_stored) log_puts(provision_hint);
@@ -135,7 +133,6 @@ int init_param() {
                current_param.password, current_param.hostname);
         log_puts("Parameter initialization successful.");
     }
-    pthread_mutex_unlock(&param_mutex);
     return result;
 }
 

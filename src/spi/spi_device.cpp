@@ -18,6 +18,7 @@
 #include "transfer_thread.hpp"
 #include "unique_fd.hpp"
 #include "log.hpp"
+#include "named_thread.hpp"
 
 namespace {
 
@@ -124,23 +125,12 @@ void report_settings(const spi_settings& spi_config) {
     log_out("transfer_type: %s\n", transfer_type_name(spi_config.transfer_type));
 }
 
+// A detach failure (which a thread just created cannot meet) reports as a failed start too.
 bool start_thread(void* (*body)(void*), spi_intake& intake, const char* name,
-                  const char* create_failure, const char* detach_failure) {
-    pthread_t thread;
-    int rc = pthread_create(&thread, nullptr, body, &intake);
-    if (rc != 0) {
-        errno = rc;
-        log_perror(create_failure);
-        return false;
-    }
-    pthread_setname_np(thread, name);
-    rc = pthread_detach(thread);
-    if (rc != 0) {
-        errno = rc;
-        log_perror(detach_failure);
-        return false;
-    }
-    return true;
+                  const char* create_failure) {
+    if (start_named_thread(body, &intake, name) == 0) return true;
+    log_perror(create_failure);
+    return false;
 }
 
 }  // namespace
@@ -163,10 +153,8 @@ int spi_init(spi_intake& intake) {
     // The threads read intake.fd, so it is published before they start; on a thread failure the
     // device is closed again (a thread already started is not stopped: start-up ends the process).
     intake.fd = fd.get();
-    if (!start_thread(transfer_thread, intake, "spi-transfer", "SPI transfer_thread create failed",
-                      "SPI transfer_thread detach error") ||
-        !start_thread(processor_thread, intake, "spi-frames", "SPI processor_thread create failed",
-                      "SPI processor_thread detach error")) {
+    if (!start_thread(transfer_thread, intake, "spi-transfer", "SPI transfer_thread create failed") ||
+        !start_thread(processor_thread, intake, "spi-frames", "SPI processor_thread create failed")) {
         intake.fd = -1;
         return -1;
     }
