@@ -68,7 +68,7 @@ TEST_F(Standins, FailuresCarryTheirStatusOrSignalAndMayLastForEver) {
 }
 
 TEST_F(Standins, AStalledCallHangsUntilReleasedThenFailsOrWorksAsTold) {
-    ASSERT_EQ(board_world::add_failure(state, {.pattern = "iw dev", .times = 1, .exit_status = 0,
+    ASSERT_EQ(board_world::add_failure(state, {.pattern = "iw dev", .times = -1, .exit_status = 0,
                                                .stall = true}),
               0);
     ASSERT_EQ(board_world::add_failure(state, {.pattern = "reboot", .times = 1, .exit_status = 3,
@@ -89,6 +89,8 @@ TEST_F(Standins, AStalledCallHangsUntilReleasedThenFailsOrWorksAsTold) {
     EXPECT_EQ(dev.status, 0);
     EXPECT_NE(dev.out.find("phy#0"), std::string::npos) << dev.out;
     EXPECT_EQ(reboot.status, 3);  // released at once: the stall was lifted with the first
+    const run_result later = run("iw dev");
+    EXPECT_NE(later.out.find("phy#0"), std::string::npos) << "a released hang works from then on";
 }
 
 TEST_F(Standins, TheFirstMatchingRuleWithCallsLeftDecides) {

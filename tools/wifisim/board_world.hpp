@@ -52,7 +52,8 @@ struct failure {
     int times = 1;        // calls that fail; < 0: every call
     int exit_status = 1;  // < 0: the program dies by signal -exit_status instead
     // A hung tool: the call is logged, then hangs until release_stalls() (or until it is
-    // killed); after that it fails as told, or with exit_status 0 does its work.
+    // killed); after that it fails as told, or with exit_status 0 does its work (and so do
+    // later calls: the rule goes with the release).
     bool stall = false;
 };
 
