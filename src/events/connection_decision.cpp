@@ -30,15 +30,25 @@ bool is_unicast_peer(const char* mac) {
     return (first_octet & group_address_bit) == 0 && !same_text(mac, no_address);
 }
 
-// A known peer's later event of a kind the table follows.
-void report_update(const connection_event& event) {
+// A known peer's later event of a kind the table follows: its type and status replace the
+// entry's.
+void set_entry(connection_event& entry, const connection_event& event) {
+    snprintf(entry.type, event_type_size, "%s", event.type);
+    entry.status = event.status;
+}
+
+void update_entry(connection_event& entry, const connection_event& event) {
     if (same_text(event.type, connection_request_type)) {
+        set_entry(entry, event);
+        entry.ndp_id = event.ndp_id;
         log_out("[decision] Updated connection request for MAC: %s (NDP ID: %d)\n", event.mac,
                event.ndp_id);
     } else if (same_text(event.type, connection_success_type)) {
+        set_entry(entry, event);
         log_out("[decision] Updated connection status to SUCCESS for MAC: %s (Status: %d)\n",
                event.mac, event.status);
     } else if (same_text(event.type, connection_termination_type)) {
+        set_entry(entry, event);
         log_out("[decision] Updated connection status to TERMINATED for MAC: %s (Reason: %d)\n",
                event.mac, event.status);
     }
@@ -118,16 +128,16 @@ void connection_decision::handle_event(const connection_event& event) {
     }
 }
 
-// Adds the peer, or reports a known one's event.
+// Adds the peer or updates its entry.
 void connection_decision::record_event(const connection_event& event) {
-    for (const char* peer : peers_) {
-        if (peer[0] != '\0' && same_text(peer, event.mac)) {
-            report_update(event);
+    for (connection_event& entry : connection_table_) {
+        if (entry.mac[0] != '\0' && same_text(entry.mac, event.mac)) {
+            update_entry(entry, event);
             return;
         }
     }
     const int found = next_slot_;
-    memcpy(peers_[found], event.mac, mac_text_size);
+    connection_table_[found] = event;
     next_slot_ = (next_slot_ + 1) % connection_table_entries;
     counts_.peers_seen.add();
     log_out("[decision] Added new connection record for MAC: %s, Type: %s, at index %d\n",

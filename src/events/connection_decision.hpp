@@ -73,8 +73,8 @@ private:
     const mac_allow_list& allowed_;
     keyword_dispatcher& dispatcher_;
     nan_counters& counts_;
-    // The peers heard from, by MAC (empty: a free entry); only the decision thread touches them.
-    char peers_[connection_table_entries][mac_text_size] = {};
+    // The peers heard from (an empty mac: a free entry); only the decision thread touches it.
+    connection_event connection_table_[connection_table_entries] = {};
     int next_slot_ = 0;  // slots are taken in turn 0, 1, 2, 3, 4, 0, ... free or not
 };
 

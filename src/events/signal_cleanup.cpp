@@ -53,7 +53,7 @@ constexpr long write_poll_step_ns = 10000000;
 constexpr int decimal_base = 10;
 constexpr size_t extend_message_size = 48;  // "EXTEND_TIMEOUT_USEC=" and a 64-bit count
 
-// The one process-wide pointer the daemon keeps: a signal handler has no argument to reach its
+// The crash handler's one process-wide pointer: a signal handler has no argument to reach its
 // state through. Set once, before the handler is installed.
 daemon_stop* crash_stop = nullptr;
 
