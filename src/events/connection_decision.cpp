@@ -11,22 +11,11 @@
 
 #include "keyword.hpp"
 #include "log.hpp"
-#include "mutex_hold.hpp"
-
-connection_record_table connection_table;
-mac_allow_list allowed_macs;
 
 namespace {
 
 constexpr char accept_params_format[] = "rsp_mode peer ndl_rsp accept data_path_id %u";
 constexpr long nanoseconds_per_microsecond = 1000;
-
-class executing_dispatcher : public keyword_dispatcher {
-public:
-    int execute(const char* keyword, const char* params) override {
-        return execute_keyword(keyword, params);
-    }
-};
 
 bool same_text(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
 
@@ -41,31 +30,25 @@ bool is_unicast_peer(const char* mac) {
     return (first_octet & group_address_bit) == 0 && !same_text(mac, no_address);
 }
 
-void copy_type(connection_event& entry, const connection_event& event) {
-    snprintf(entry.type, event_type_size, "%s", event.type);
-}
-
 // A known peer's later event of a kind the table follows: its type and status replace the
-// entry's, and the entry takes the state (and the handled mark) of that kind.
-void set_entry(connection_event& entry, const connection_event& event, int handled, int state) {
-    copy_type(entry, event);
+// entry's.
+void set_entry(connection_event& entry, const connection_event& event) {
+    snprintf(entry.type, event_type_size, "%s", event.type);
     entry.status = event.status;
-    entry.handled = handled;
-    entry.state = state;
 }
 
 void update_entry(connection_event& entry, const connection_event& event) {
     if (same_text(event.type, connection_request_type)) {
-        set_entry(entry, event, 0, connection_state_requested_again);
+        set_entry(entry, event);
         entry.ndp_id = event.ndp_id;
         log_out("[decision] Updated connection request for MAC: %s (NDP ID: %d)\n", event.mac,
                event.ndp_id);
     } else if (same_text(event.type, connection_success_type)) {
-        set_entry(entry, event, 1, connection_state_connected);
+        set_entry(entry, event);
         log_out("[decision] Updated connection status to SUCCESS for MAC: %s (Status: %d)\n",
                event.mac, event.status);
     } else if (same_text(event.type, connection_termination_type)) {
-        set_entry(entry, event, 1, connection_state_terminated);
+        set_entry(entry, event);
         log_out("[decision] Updated connection status to TERMINATED for MAC: %s (Reason: %d)\n",
                event.mac, event.status);
     }
@@ -78,20 +61,6 @@ void pause_us(unsigned microseconds) {
 
 }  // namespace
 
-connection_record_table::connection_record_table() {
-    pthread_mutex_init(&connection_table_mutex_, nullptr);
-}
-
-connection_record_table::~connection_record_table() {
-    pthread_mutex_destroy(&connection_table_mutex_);
-}
-
-connection_event connection_record_table::entry(int index) {
-    if (index < 0 || index >= connection_table_entries) return connection_event{};
-    mutex_hold hold(connection_table_mutex_);
-    return entries_[index];
-}
-
 int is_mac_allowed(const mac_allow_list& list, const char* mac) {
     if (list.macs[0][0] == '\0' && list.macs[1][0] == '\0') return 1;
     if (mac == nullptr) return 0;
@@ -101,9 +70,8 @@ int is_mac_allowed(const mac_allow_list& list, const char* mac) {
     return 0;
 }
 
-keyword_dispatcher& daemon_keyword_dispatcher() {
-    static executing_dispatcher dispatcher;
-    return dispatcher;
+int executing_dispatcher::execute(const char* keyword, const char* params) {
+    return execute_keyword(keyword, params);
 }
 
 void connection_decision::handle_line(const char* line) {
@@ -148,9 +116,9 @@ void connection_decision::handle_event(const connection_event& event) {
         counts_.data_paths_refused.add();
         return;
     }
-    int index = record_event(event);
+    record_event(event);
     if (same_text(event.type, connection_request_type)) {
-        decide_request(event, index);
+        decide_request(event);
     } else if (same_text(event.type, connection_success_type)) {
         log_out("[decision] Successfully established connection with %s (Status: %d)\n", event.mac,
                event.status);
@@ -160,29 +128,23 @@ void connection_decision::handle_event(const connection_event& event) {
     }
 }
 
-// Adds the peer or updates its entry; returns the entry's index.
-int connection_decision::record_event(const connection_event& event) {
-    mutex_hold hold(table_.connection_table_mutex_);
-    for (int i = 0; i < connection_table_entries; ++i) {
-        connection_event& entry = table_.entries_[i];
+// Adds the peer or updates its entry.
+void connection_decision::record_event(const connection_event& event) {
+    for (connection_event& entry : connection_table_) {
         if (entry.mac[0] != '\0' && same_text(entry.mac, event.mac)) {
             update_entry(entry, event);
-            return i;
+            return;
         }
     }
-    int found = next_slot_;
-    connection_event& entry = table_.entries_[found];
-    entry = event;
-    entry.handled = same_text(event.type, connection_request_type) ? 0 : 1;
+    const int found = next_slot_;
+    connection_table_[found] = event;
     next_slot_ = (next_slot_ + 1) % connection_table_entries;
     counts_.peers_seen.add();
     log_out("[decision] Added new connection record for MAC: %s, Type: %s, at index %d\n",
            event.mac, event.type, found);
-    return found;
 }
 
-// The table lock is not held here: the keyword runs the vendor command with its retries.
-void connection_decision::decide_request(const connection_event& event, int index) {
+void connection_decision::decide_request(const connection_event& event) {
     if (is_mac_allowed(allowed_, event.mac)) {
         log_out("[decision] MAC %s is allowed, accepting connection\n", event.mac);
         char params[decision_params_size] = {};
@@ -193,12 +155,6 @@ void connection_decision::decide_request(const connection_event& event, int inde
         log_out("[decision] MAC %s is rejected, denying connection\n", event.mac);
         counts_.data_paths_refused.add();
     }
-    mark_handled(index);
-}
-
-void connection_decision::mark_handled(int index) {
-    mutex_hold hold(table_.connection_table_mutex_);
-    table_.entries_[index].handled = 1;
 }
 
 void run_connection_decision(event_line_queue& ring, connection_decision& decision) {
@@ -208,10 +164,4 @@ void run_connection_decision(event_line_queue& ring, connection_decision& decisi
         if (turn == decision_turn::line_ring_empty || turn == decision_turn::wait_failed)
             pause_us(decision_pause_us);
     }
-}
-
-void* nan_connection_decision(void* counts) {
-    connection_decision decision(vendor_collector, connection_table, allowed_macs,
-                                 daemon_keyword_dispatcher(), *static_cast<nan_counters*>(counts));
-    run_connection_decision(event_queue, decision);
 }

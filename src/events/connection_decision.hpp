@@ -3,8 +3,6 @@
 // table of the peers heard from, and accepts every data-path request from an allowed peer by
 // running the keyword "data_rsp" through the dispatcher. It also drives the stale check of the
 // pending vendor payload while the ring is idle.
-#include <pthread.h>
-
 #include <cstddef>
 
 #include "daemon_counters.hpp"
@@ -13,32 +11,6 @@
 
 constexpr int connection_table_entries = 5;
 
-// Entry states in the connection table.
-constexpr int connection_state_added = 0;
-constexpr int connection_state_requested_again = 1;
-constexpr int connection_state_connected = 2;
-constexpr int connection_state_terminated = 3;
-
-// The peers heard from. An entry whose mac is empty is free; slots are reused in turn.
-class connection_record_table {
-public:
-    connection_record_table();
-    ~connection_record_table();
-    connection_record_table(const connection_record_table&) = delete;
-    connection_record_table& operator=(const connection_record_table&) = delete;
-
-    // A copy of one entry, taken under the lock (tests, diagnostics).
-    connection_event entry(int index);
-
-private:
-    friend class connection_decision;
-    connection_event entries_[connection_table_entries] = {};
-    pthread_mutex_t connection_table_mutex_;
-};
-
-// The daemon's table.
-extern connection_record_table connection_table;
-
 // The allow list: two peer MAC texts. Both empty (as in the daemon, which has no source for
 // them) lets every peer in; otherwise a peer must match one entry, ignoring case.
 constexpr int allowed_mac_entries = 2;
@@ -46,8 +18,6 @@ constexpr int allowed_mac_entries = 2;
 struct mac_allow_list {
     char macs[allowed_mac_entries][mac_text_size] = {};
 };
-
-extern mac_allow_list allowed_macs;
 
 // 1 to accept the peer, 0 to reject it. mac may be nullptr.
 int is_mac_allowed(const mac_allow_list& list, const char* mac);
@@ -59,7 +29,11 @@ public:
     virtual int execute(const char* keyword, const char* params) = 0;
 };
 
-keyword_dispatcher& daemon_keyword_dispatcher();
+// The daemon's: runs the keyword as a client's command would.
+class executing_dispatcher final : public keyword_dispatcher {
+public:
+    int execute(const char* keyword, const char* params) override;
+};
 
 constexpr char data_rsp_keyword[] = "data_rsp";
 constexpr size_t decision_params_size = 1024;
@@ -78,11 +52,9 @@ enum class decision_turn {
 
 class connection_decision {
 public:
-    connection_decision(vendor_event_collector& collector, connection_record_table& table,
-                        const mac_allow_list& allowed, keyword_dispatcher& dispatcher,
-                        nan_counters& counts)
-        : collector_(collector), table_(table), allowed_(allowed), dispatcher_(dispatcher),
-          counts_(counts) {}
+    connection_decision(vendor_event_collector& collector, const mac_allow_list& allowed,
+                        keyword_dispatcher& dispatcher, nan_counters& counts)
+        : collector_(collector), allowed_(allowed), dispatcher_(dispatcher), counts_(counts) {}
 
     // One line taken from the ring: decode it and act on a complete event.
     void handle_line(const char* line);
@@ -94,21 +66,17 @@ public:
     decision_turn take_turn(event_line_queue& ring);
 
 private:
-    int record_event(const connection_event& event);
-    void decide_request(const connection_event& event, int index);
-    void mark_handled(int index);
+    void record_event(const connection_event& event);
+    void decide_request(const connection_event& event);
 
     vendor_event_collector& collector_;
-    connection_record_table& table_;
     const mac_allow_list& allowed_;
     keyword_dispatcher& dispatcher_;
     nan_counters& counts_;
+    // The peers heard from (an empty mac: a free entry); only the decision thread touches it.
+    connection_event connection_table_[connection_table_entries] = {};
     int next_slot_ = 0;  // slots are taken in turn 0, 1, 2, 3, 4, 0, ... free or not
 };
 
 // Runs the decision loop on ring for ever (pausing decision_pause_us where the turn asks).
 [[noreturn]] void run_connection_decision(event_line_queue& ring, connection_decision& decision);
-
-// Thread body: the daemon's ring, collector, table, allow list and dispatcher.
-// Thread entry; its argument is the daemon's nan_counters.
-void* nan_connection_decision(void* counts);

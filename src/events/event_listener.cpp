@@ -16,12 +16,9 @@
 
 #include "command_child.hpp"
 #include "mono_clock.hpp"
-#include "mutex_hold.hpp"
 #include "signal_safe_write.hpp"
 #include "unique_fd.hpp"
 #include "log.hpp"
-
-iw_event_child_state iw_event_child;
 
 namespace {
 
@@ -44,14 +41,12 @@ constexpr int exec_failed_status = 1;
     _exit(exec_failed_status);
 }
 
-// Owns the running child: reaps it on every way out of the listener. The published id is
+// Owns the running child: reaps it on every way out of the listener. The listed group is
 // withdrawn while the child is still a zombie, so the stop can never kill a reused id.
 class iw_event_process {
 public:
-    iw_event_process(iw_event_child_state& state, pid_t pid, int slot)
-        : state_(state), pid_(pid), listed_(running_commands, slot) {
-        state_.set_pid(pid);
-    }
+    iw_event_process(running_command_groups& commands, pid_t pid, int slot)
+        : pid_(pid), listed_(commands, slot) {}
     ~iw_event_process() { reap(); }
     iw_event_process(const iw_event_process&) = delete;
     iw_event_process& operator=(const iw_event_process&) = delete;
@@ -64,7 +59,6 @@ public:
         while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 &&
                errno == EINTR) {
         }
-        state_.set_pid(iw_event_no_child);
         listed_.withdraw();
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
@@ -72,7 +66,6 @@ public:
     }
 
 private:
-    iw_event_child_state& state_;
     pid_t pid_;
     listed_command_group listed_;
 };
@@ -81,16 +74,6 @@ private:
 enum class stream_end { quiet, delivered, stopped };
 
 }  // namespace
-
-void iw_event_child_state::set_pid(int pid) {
-    mutex_hold hold(iw_event_pid_mutex_);
-    iw_event_pid_ = pid;
-}
-
-int iw_event_child_state::pid() {
-    mutex_hold hold(iw_event_pid_mutex_);
-    return iw_event_pid_;
-}
 
 int forward_event_lines(FILE* stream, event_line_queue& ring) {
     char line[event_line_size];
@@ -107,7 +90,7 @@ int forward_event_lines(FILE* stream, event_line_queue& ring) {
 namespace {
 
 // One `iw event` from start to end of stream.
-stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
+stream_end run_iw_event(event_line_queue& ring, running_command_groups& commands) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         log_perror("[nan_event_listener] pipe failed");
@@ -118,7 +101,7 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
 
     int slot = -1;
     const pid_t daemon = getpid();
-    pid_t pid = fork_command_child(&running_commands, &slot, iw_event_label);
+    pid_t pid = fork_command_child(&commands, &slot, iw_event_label);
     if (pid < 0) {
         // Once stopping nothing starts any more; the stop ends the process.
         if (errno == ECANCELED) return stream_end::stopped;
@@ -128,7 +111,7 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
     if (pid == 0) exec_iw_event(read_end.get(), write_end.get(), daemon);
 
     write_end.reset();
-    iw_event_process process(child, pid, slot);
+    iw_event_process process(commands, pid, slot);
     FILE* stream = fdopen(read_end.get(), "r");
     if (stream == nullptr) {
         log_perror("[nan_event_listener] fdopen failed");
@@ -141,7 +124,7 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
     int forwarded = forward_event_lines(stream, ring);
     // The stream closed because the stop killed the child: the stop reaps it and ends the
     // process, so stay out of its way (and out of its output).
-    if (running_commands.refusing()) {
+    if (commands.refusing()) {
         for (;;) pause();
     }
     fclose(stream);
@@ -151,11 +134,11 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
 
 }  // namespace
 
-void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
+void run_event_listener(event_line_queue& ring, running_command_groups& commands,
                         const listener_restart& restart) {
     unsigned pause_ms = restart.first_pause_ms;
     for (int run = 1;; ++run) {
-        stream_end end = run_iw_event(ring, child);
+        stream_end end = run_iw_event(ring, commands);
         if (end == stream_end::stopped) {
             for (;;) pause();
         }
@@ -171,9 +154,4 @@ void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
         pause_ms = pause_ms > restart.longest_pause_ms / 2 ? restart.longest_pause_ms
                                                            : pause_ms * 2;
     }
-}
-
-void* nan_event_listener(void*) {
-    run_event_listener(event_queue, iw_event_child, listener_restart{});
-    return nullptr;
 }

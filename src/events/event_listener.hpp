@@ -1,33 +1,12 @@
 #pragma once
 // The listener thread owns the `iw event -t -f` child and copies every line it prints into the
-// event ring. The child's process id is published for the stop, which must kill it before the
-// process ends; the child dies with the daemon however the daemon ends.
-#include <pthread.h>
-
+// event ring. The child is listed among the running commands under iw_event_label, where the stop
+// finds and kills it before the process ends; the child dies with the daemon however the daemon
+// ends.
 #include <cstdio>
 
+#include "command_child.hpp"
 #include "event_queue.hpp"
-
-constexpr int iw_event_no_child = -1;
-
-// The running child's id, for the stop, which reaps the child it killed.
-class iw_event_child_state {
-public:
-    iw_event_child_state() { pthread_mutex_init(&iw_event_pid_mutex_, nullptr); }
-    ~iw_event_child_state() { pthread_mutex_destroy(&iw_event_pid_mutex_); }
-    iw_event_child_state(const iw_event_child_state&) = delete;
-    iw_event_child_state& operator=(const iw_event_child_state&) = delete;
-
-    void set_pid(int pid);  // iw_event_no_child when none runs
-    int pid();
-
-private:
-    pthread_mutex_t iw_event_pid_mutex_;
-    int iw_event_pid_ = iw_event_no_child;
-};
-
-// The daemon's child, the one the stop kills.
-extern iw_event_child_state iw_event_child;
 
 // The read rule: lines of at most 511 characters (a longer line arrives as several), cut at the
 // first newline, each pushed and then printed. Returns at end of stream or on a read error, with
@@ -47,12 +26,9 @@ struct listener_restart {
 
 // The whole listener: starts `iw event -t -f` (found on the search path) in a process group of
 // its own, forwards its lines to ring until the stream closes, reaps the child, and starts the
-// next after a pause ("... stream closed, restarting in N ms"). child is kept in step
-// throughout. Once the daemon is stopping (no command starts any more) it never returns: the
+// next after a pause ("... stream closed, restarting in N ms"). The child is listed in commands
+// while it runs. Once the daemon is stopping (no command starts any more) it never returns: the
 // stop reaps the child it killed. Run it only on a thread that lives as long as the process:
 // the child is killed when its forking thread ends.
-void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
+void run_event_listener(event_line_queue& ring, running_command_groups& commands,
                         const listener_restart& restart);
-
-// Thread body: the daemon's ring and child.
-void* nan_event_listener(void*);

@@ -7,8 +7,6 @@
 #include <cstring>
 #include <ctime>
 
-event_line_queue event_queue;
-
 namespace {
 
 constexpr long nanoseconds_per_second = 1000000000;

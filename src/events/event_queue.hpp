@@ -42,6 +42,3 @@ private:
     pthread_cond_t event_queue_cond_;
     pthread_cond_t room_cond_;  // signalled when the reader takes a line
 };
-
-// The daemon's ring.
-extern event_line_queue event_queue;

@@ -1,49 +1,31 @@
 #pragma once
 // The NAN event module: the `iw event` listener and its line ring, the parser of the driver's
-// vendor events, the decision thread that accepts data-path requests, and the signal path that
-// stops the `iw event` child and ends the process.
+// vendor events and the decision thread that accepts data-path requests.
+#include "command_child.hpp"
 #include "connection_decision.hpp"
+#include "daemon_counters.hpp"
 #include "event_listener.hpp"
 #include "event_queue.hpp"
 #include "vendor_event.hpp"
 
-// Starts the listener and decision threads (detached). Returns 0, or -1 after printing which
-// step failed; a thread already started keeps running. Called once, first thing in NAN bring-up;
-// the decision thread counts what it decides in counts.
-int nan_event_init(nan_counters& counts);
+// What the module's two threads share, for the life of the process.
+struct nan_events {
+    // running: where the `iw event` child is listed, for the stop to find and kill. The
+    // decision runs its keyword through dispatcher and counts what it decides in counts.
+    nan_events(running_command_groups& running, keyword_dispatcher& dispatcher,
+               nan_counters& counts)
+        : commands(running), decision(collector, allowed, dispatcher, counts) {}
+    nan_events(const nan_events&) = delete;
+    nan_events& operator=(const nan_events&) = delete;
 
-// Called first in the daemon, before any other thread exists. SIGINT and SIGTERM are blocked
-// in every thread and taken by a stop thread of their own, so a stop never lands on a thread
-// that serves clients; the stop runs there as ordinary code. It kills and reaps the `iw event`
-// child and kills every running command that may be cut (with their process groups) before it
-// waits for anything; from then on no boot-environment or firmware write starts. It tells the
-// service manager it is stopping, waits for the running writes (a boot-environment write at
-// most its bound, the others at most the cap), asking the manager for more time meanwhile,
-// writes out every queued line and ends the process with status 0. A later stop signal changes
-// nothing.
-// SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT keep a handler that kills the same children,
-// waits within the bound for a running boot-environment write, writes out the queued lines,
-// then its own, and ends with status 0. 0, or -1 with errno set.
-int start_signal_path();
+    running_command_groups& commands;
+    event_line_queue ring;
+    vendor_event_collector collector;
+    mac_allow_list allowed;  // empty: the daemon has no source for it, so every peer is let in
+    connection_decision decision;
+};
 
-// How long a stop waits for a running boot-environment write (fw_setenv) before the process
-// ends all the same; set before the signal path can run.
-constexpr unsigned default_boot_env_write_wait_ms = 30000;
-void set_boot_env_write_wait_ms(unsigned milliseconds);
-// How long a stop waits for a firmware update or a reboot at most (NANVIDEOD_STOP_WAIT_CAP_MS
-// may shorten it).
-constexpr unsigned default_stop_wait_cap_ms = 600000;
-
-// Work the signal path does before the process ends, for rooms this one does not know (the
-// vendor transport's record file). The crash path runs it too, so it must be async-signal-safe.
-void set_signal_cleanup_hook(void (*hook)());
-
-// Kills and reaps the `iw event` child, if one runs, without a word; the listener starts no
-// other, and no command that may be cut starts any more.
-void stop_iw_event_child();
-
-// The daemon ends after a failed start-up step: no write starts any more, the `iw event` child
-// goes, and the running writes are waited for as a stop waits for them (the server took
-// configuration writes from its first step). Returns when the caller may end the process; when
-// a stop signal came first, never returns (the stop ends the process).
-void end_startup_after_failure();
+// Starts the listener and decision threads (detached) on events. Returns 0, or -1 after printing
+// which step failed; a thread already started keeps running. Called once, first thing in NAN
+// bring-up.
+int nan_event_init(nan_events& events);

@@ -9,8 +9,6 @@
 
 #include "mutex_hold.hpp"
 
-service_notifier daemon_notifier;
-
 namespace {
 
 constexpr char abstract_marker = '@';

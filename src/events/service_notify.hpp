@@ -37,6 +37,3 @@ private:
     pthread_mutex_t stop_mutex_ = PTHREAD_MUTEX_INITIALIZER;
     bool stopping_ = false;
 };
-
-// The daemon's notifier, opened from the environment at start.
-extern service_notifier daemon_notifier;

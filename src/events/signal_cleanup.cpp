@@ -23,8 +23,7 @@
 #include "log.hpp"
 #include "mono_clock.hpp"
 #include "named_thread.hpp"
-#include "nan_event.hpp"
-#include "service_notify.hpp"
+#include "signal_cleanup.hpp"
 #include "signal_safe_write.hpp"
 
 namespace {
@@ -41,11 +40,9 @@ constexpr char startup_prefix[] = "[startup] ";
 // The one write that is waited for within a bound: a boot-environment write that hangs (a dead
 // flash) must not keep the daemon from ending for ever.
 constexpr char bounded_write_program[] = "fw_setenv";
-std::atomic<unsigned> boot_env_write_wait_ms{default_boot_env_write_wait_ms};
 // A firmware update or a reboot is waited for up to this, in all: an update script that itself
 // stops the service would otherwise wait on the stop while the stop waits on it.
 constexpr char stop_wait_cap_variable[] = "NANVIDEOD_STOP_WAIT_CAP_MS";
-unsigned stop_wait_cap_ms = default_stop_wait_cap_ms;
 
 // While waiting, the service manager is asked every period to allow three more.
 constexpr int64_t extend_period_us = 5000000;
@@ -56,12 +53,9 @@ constexpr long write_poll_step_ns = 10000000;
 constexpr int decimal_base = 10;
 constexpr size_t extend_message_size = 48;  // "EXTEND_TIMEOUT_USEC=" and a 64-bit count
 
-// Whoever claims it first ends the process: the stop or the exit after a failed start-up.
-std::atomic<bool> stop_claimed{false};
-// The first crash signal ends the process; one on another thread meanwhile waits for that.
-std::atomic<bool> crash_claimed{false};
-
-std::atomic<void (*)()> signal_cleanup_hook{nullptr};
+// The crash handler's one process-wide pointer: a signal handler has no argument to reach its
+// state through. Set once, before the handler is installed.
+daemon_stop* crash_stop = nullptr;
 
 // The write has ended (a zombie its runner has yet to reap) or is no longer a child: its runner
 // reaped it. Never reaps: the runner owns the child and waits for it itself.
@@ -89,12 +83,12 @@ struct write_in_progress {
 };
 
 // Lists the writes running now, with a line for each; returns how many.
-size_t find_running_writes(const char* prefix, unsigned bound_ms,
-                           write_in_progress (&writes)[running_command_slots]) {
+size_t find_running_writes(const running_command_groups& running, const char* prefix,
+                           unsigned bound_ms, write_in_progress (&writes)[running_command_slots]) {
     size_t count = 0;
     for (int slot = 0; slot < running_command_slots; ++slot) {
         const char* program = nullptr;
-        const pid_t pid = running_writes.group_at(slot, &program);
+        const pid_t pid = running.group_at(slot, &program);
         if (pid <= 0 || write_ended(pid)) continue;
         write_in_progress& write = writes[count++];
         write = {pid, program != nullptr ? program : "command", false, true};
@@ -111,81 +105,39 @@ size_t find_running_writes(const char* prefix, unsigned bound_ms,
 
 // True once the write needs no more waiting (with a line saying why).
 bool settled(const char* prefix, const write_in_progress& write, int64_t waited_us,
-             unsigned bound_ms) {
+             const stop_bounds& bounds) {
     if (write_ended(write.pid)) {
         log_out("%s%s (PID: %d) finished\n", prefix, write.program, write.pid);
         return true;
     }
-    const unsigned limit_ms = write.bounded ? bound_ms : stop_wait_cap_ms;
+    const unsigned limit_ms = write.bounded ? bounds.boot_env_write_wait_ms
+                                            : bounds.stop_wait_cap_ms;
     if (waited_us < static_cast<int64_t>(limit_ms) * microseconds_per_ms) return false;
     log_out("%s%s (PID: %d) still running after %u ms, not waiting any longer\n", prefix,
             write.program, write.pid, limit_ms);
     return true;
 }
 
-void ask_for_more_time() {
+void ask_for_more_time(service_notifier& notifier) {
     char extend[extend_message_size];
     snprintf(extend, sizeof extend, "EXTEND_TIMEOUT_USEC=%lld",
              static_cast<long long>(extend_timeout_us));
-    daemon_notifier.send(extend);
+    notifier.send(extend);
 }
 
-// Waits for every running write, a boot-environment write at most its bound from now and the
-// others at most the cap, asking the service manager for more time meanwhile.
-void wait_for_writes(const char* prefix) {
-    write_in_progress writes[running_command_slots];
-    const unsigned bound_ms = boot_env_write_wait_ms.load();
-    size_t left = find_running_writes(prefix, bound_ms, writes);
-    const int64_t start_us = mono_real_now_us();
-    int64_t next_extend_us = start_us;
-    while (left > 0) {
-        const int64_t now_us = mono_real_now_us();
-        if (now_us >= next_extend_us) {
-            ask_for_more_time();
-            next_extend_us = now_us + extend_period_us;
-        }
-        for (write_in_progress& write : writes) {
-            if (!write.waiting || !settled(prefix, write, now_us - start_us, bound_ms)) continue;
-            write.waiting = false;
-            --left;
-        }
-        if (left > 0) pause_one_step();
-    }
-}
-
-void reap_iw_event_child(int pid) {
+void reap_iw_event_child(pid_t pid) {
     // The listener leaves a child killed by the stop to it; either way it is gone.
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
 
-[[noreturn]] void run_stop(int signo) {
-    log_out("\n[sig_handler] Received signal %d, cleaning up resources...\n", signo);
-    // First, before any wait: a hung command may hold what the rest of the daemon waits for.
-    const int iw_event_pid = iw_event_child.pid();
-    running_commands.stop_all();
-    running_writes.refuse_starts();
-    daemon_notifier.begin_stop();
-    daemon_notifier.send("STOPPING=1");
-    if (iw_event_pid > 0) {
-        reap_iw_event_child(iw_event_pid);
-        log_out("[sig_handler] Killed iw event process (PID: %d)\n", iw_event_pid);
-    }
-    if (void (*hook)() = signal_cleanup_hook.load()) hook();
-    wait_for_writes(handler_prefix);
-    log_out("[sig_handler] Cleanup completed, exiting process...\n");
-    log_finish();
-    _exit(exit_status_on_signal);
-}
-
-void* stop_signal_thread(void*) {
-    sigset_t stop;
-    sigemptyset(&stop);
-    for (int signo : stop_signals) sigaddset(&stop, signo);
+void* stop_signal_thread(void* stop) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signo : stop_signals) sigaddset(&signals, signo);
     for (;;) {
-        const int signo = sigwaitinfo(&stop, nullptr);
-        // A failed start-up that claimed the end first finishes it; later signals change nothing.
-        if (signo > 0 && !stop_claimed.exchange(true)) run_stop(signo);
+        const int signo = sigwaitinfo(&signals, nullptr);
+        if (signo > 0) static_cast<daemon_stop*>(stop)->on_stop_signal(signo);
     }
     return nullptr;
 }
@@ -201,37 +153,18 @@ void* stop_signal_thread(void*) {
 
 // Once the daemon is gone its supervisor may kill what is left, a half-written boot environment
 // among it.
-void wait_for_boot_env_writes() {
+void wait_for_boot_env_writes(const running_command_groups& running, unsigned bound_ms) {
     const int64_t deadline_us = mono_real_now_us() +
-                                static_cast<int64_t>(boot_env_write_wait_ms.load()) *
-                                    microseconds_per_ms;
+                                static_cast<int64_t>(bound_ms) * microseconds_per_ms;
     for (int slot = 0; slot < running_command_slots; ++slot) {
         const char* program = nullptr;
-        const pid_t pid = running_writes.group_at(slot, &program);
+        const pid_t pid = running.group_at(slot, &program);
         if (pid <= 0 || program == nullptr || !is_bounded(program)) continue;
         while (!write_ended(pid) && mono_real_now_us() < deadline_us) pause_one_step();
     }
 }
 
-void crash_handler(int signo) {
-    if (crash_claimed.exchange(true)) {
-        for (;;) pause();
-    }
-    running_commands.stop_all();
-    running_writes.refuse_starts();
-    const pid_t iw_event_pid = running_commands.find(iw_event_label);
-    if (iw_event_pid > 0) reap_iw_event_child(iw_event_pid);
-    if (void (*hook)() = signal_cleanup_hook.load()) hook();
-    wait_for_boot_env_writes();
-    log_finish();
-    safe_write_number(STDOUT_FILENO, "\n[sig_handler] Received signal ", signo,
-                      ", cleaning up resources...\n");
-    if (iw_event_pid > 0)
-        safe_write_number(STDOUT_FILENO, "[sig_handler] Killed iw event process (PID: ",
-                          iw_event_pid, ")\n");
-    safe_write_text(STDOUT_FILENO, "[sig_handler] Cleanup completed, exiting process...\n");
-    end_after_crash();
-}
+void crash_handler(int signo) { crash_stop->on_crash(signo); }
 
 int install_crash_handler() {
     struct sigaction action {};
@@ -244,57 +177,114 @@ int install_crash_handler() {
     return 0;
 }
 
-void read_stop_wait_cap() {
+}  // namespace
+
+unsigned stop_wait_cap_from_environment() {
     const char* text = getenv(stop_wait_cap_variable);
-    if (text == nullptr || *text == '\0') return;
+    if (text == nullptr || *text == '\0') return default_stop_wait_cap_ms;
     char* end = nullptr;
     errno = 0;
     const unsigned long value = strtoul(text, &end, decimal_base);
     if (errno == 0 && *end == '\0' && value <= default_stop_wait_cap_ms)
-        stop_wait_cap_ms = static_cast<unsigned>(value);
+        return static_cast<unsigned>(value);
+    return default_stop_wait_cap_ms;
 }
 
-}  // namespace
-
-void set_signal_cleanup_hook(void (*hook)()) { signal_cleanup_hook.store(hook); }
-
-void set_boot_env_write_wait_ms(unsigned milliseconds) {
-    boot_env_write_wait_ms.store(milliseconds);
+// Kills what may be cut, the `iw event` child among it, before anything is waited for: a hung
+// command may hold what the rest of the daemon waits for. Found by its label, as the crash
+// handler can find it. Returns the child reaped, or 0.
+pid_t daemon_stop::stop_children() {
+    const pid_t iw_event_pid = commands_.find(iw_event_label);
+    commands_.stop_all();
+    writes_.refuse_starts();
+    if (iw_event_pid > 0) reap_iw_event_child(iw_event_pid);
+    return iw_event_pid;
 }
 
-void stop_iw_event_child() {
-    const int pid = iw_event_child.pid();
-    running_commands.stop_all();
-    if (pid > 0) reap_iw_event_child(pid);
+// Waits for every running write, a boot-environment write at most its bound from now and the
+// others at most the cap, asking the service manager for more time meanwhile.
+void daemon_stop::wait_for_writes(const char* prefix) {
+    write_in_progress writes[running_command_slots];
+    size_t left = find_running_writes(writes_, prefix, bounds_.boot_env_write_wait_ms, writes);
+    const int64_t start_us = mono_real_now_us();
+    int64_t next_extend_us = start_us;
+    while (left > 0) {
+        const int64_t now_us = mono_real_now_us();
+        if (now_us >= next_extend_us) {
+            ask_for_more_time(notifier_);
+            next_extend_us = now_us + extend_period_us;
+        }
+        for (write_in_progress& write : writes) {
+            if (!write.waiting || !settled(prefix, write, now_us - start_us, bounds_)) continue;
+            write.waiting = false;
+            --left;
+        }
+        if (left > 0) pause_one_step();
+    }
 }
 
-void end_startup_after_failure() {
-    if (stop_claimed.exchange(true)) {
+void daemon_stop::run_stop(int signo) {
+    log_out("\n[sig_handler] Received signal %d, cleaning up resources...\n", signo);
+    const pid_t iw_event_pid = stop_children();
+    notifier_.begin_stop();
+    notifier_.send("STOPPING=1");
+    if (iw_event_pid > 0)
+        log_out("[sig_handler] Killed iw event process (PID: %d)\n", iw_event_pid);
+    if (clean_up_ != nullptr) clean_up_();
+    wait_for_writes(handler_prefix);
+    log_out("[sig_handler] Cleanup completed, exiting process...\n");
+    log_finish();
+    _exit(exit_status_on_signal);
+}
+
+void daemon_stop::on_stop_signal(int signo) {
+    // A failed start-up that claimed the end first finishes it; later signals change nothing.
+    if (!stop_claimed_.exchange(true)) run_stop(signo);
+}
+
+void daemon_stop::on_crash(int signo) {
+    if (crash_claimed_.exchange(true)) {
+        for (;;) pause();
+    }
+    const pid_t iw_event_pid = stop_children();
+    if (clean_up_ != nullptr) clean_up_();
+    wait_for_boot_env_writes(writes_, bounds_.boot_env_write_wait_ms);
+    log_finish();
+    safe_write_number(STDOUT_FILENO, "\n[sig_handler] Received signal ", signo,
+                      ", cleaning up resources...\n");
+    if (iw_event_pid > 0)
+        safe_write_number(STDOUT_FILENO, "[sig_handler] Killed iw event process (PID: ",
+                          iw_event_pid, ")\n");
+    safe_write_text(STDOUT_FILENO, "[sig_handler] Cleanup completed, exiting process...\n");
+    end_after_crash();
+}
+
+void daemon_stop::end_startup_after_failure() {
+    if (stop_claimed_.exchange(true)) {
         // The stop came first and ends the process.
         for (;;) pause();
     }
-    running_writes.refuse_starts();
-    stop_iw_event_child();
+    stop_children();
     log_flush();
     wait_for_writes(startup_prefix);
 }
 
-int start_signal_path() {
-    read_stop_wait_cap();
+int start_signal_path(daemon_stop& stop) {
+    crash_stop = &stop;
     if (install_crash_handler() != 0) return -1;
-    sigset_t stop;
-    sigemptyset(&stop);
-    for (int signo : stop_signals) sigaddset(&stop, signo);
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signo : stop_signals) sigaddset(&signals, signo);
     // Blocked here before any other thread exists, so every thread started from now on has
     // them blocked too; only the stop thread takes them.
-    const int error = pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    const int error = pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     if (error != 0) {
         errno = error;
         return -1;
     }
-    if (start_named_thread(stop_signal_thread, nullptr, "stop-signals") == 0) return 0;
+    if (start_named_thread(stop_signal_thread, &stop, "stop-signals") == 0) return 0;
     const int start_error = errno;
-    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     errno = start_error;
     return -1;
 }

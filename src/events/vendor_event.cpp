@@ -10,8 +10,6 @@
 #include "log.hpp"
 #include "mutex_hold.hpp"
 
-vendor_event_collector vendor_collector;
-
 namespace {
 
 constexpr char oui_marker[] = "00e04c:";

@@ -12,14 +12,12 @@
 constexpr size_t mac_text_size = 18;     // "aa:bb:cc:dd:ee:ff" and a NUL
 constexpr size_t event_type_size = 32;   // at most 31 characters and a NUL
 
-// A decoded event; also the entry type of the connection table.
+// A decoded event.
 struct connection_event {
     char mac[mac_text_size];
     char type[event_type_size];
-    int32_t handled;  // connection table: 1 once the peer's latest event needs no decision
     uint8_t status;   // status (success) or reason code (termination)
     uint8_t ndp_id;   // data-path id (request)
-    int32_t state;    // connection table: 0 added, 1 repeated request, 2 success, 3 terminated
 };
 
 constexpr char connection_request_type[] = "connection_request";
@@ -58,8 +56,7 @@ constexpr int parse_pending = -2;  // bytes collected, not (yet) a whole event
 // line, another vendor's header, any other event).
 constexpr int parse_stale = -3;
 
-// The pending collection and its lock. The daemon has one (vendor_collector); tests and fuzzers
-// make their own.
+// The pending collection and its lock.
 class vendor_event_collector {
 public:
     vendor_event_collector();
@@ -92,6 +89,3 @@ private:
     int vendor_data_len_ = 0;
     int64_t vendor_data_time_ = 0;  // monotonic whole seconds of the start or the last data line
 };
-
-// The daemon's collection, used by the decision thread.
-extern vendor_event_collector vendor_collector;

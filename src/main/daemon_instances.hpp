@@ -6,13 +6,17 @@
 #include <cstdint>
 
 #include "client_table.hpp"
+#include "command_child.hpp"
 #include "daemon_counters.hpp"
 #include "mono_clock.hpp"
 #include "nan_event.hpp"
+#include "service_notify.hpp"
 #include "service_watch.hpp"
+#include "signal_cleanup.hpp"
 #include "spi_device.hpp"
 #include "status_summary.hpp"
 #include "tcp_server.hpp"
+#include "vendor_cmd.hpp"
 #include "video_ring.hpp"
 
 // The "STATUS=" text: the counters over the last status_summary_span_s, read on the notify
@@ -31,17 +35,23 @@ private:
 };
 
 struct daemon_instances {
-    // watchdog_us: the service manager's watchdog period for this process (0: none).
-    explicit daemon_instances(int64_t watchdog_us)
-        : spi(video_ring, counters),
+    // Reads the service manager's variables first (and removes them from the environment).
+    daemon_instances()
+        : environment(read_service_environment(notifier)),
+          spi(video_ring, counters),
           clients(counters),
           server(tcp_port, video_ring, clients, video_suspended),
           summary(counters),
-          watch(daemon_notifier, watchdog_us, &server.loop_turns(), &summary),
-          status_lines(counters.started_us) {}
+          watch(notifier, environment.watchdog_us, &server.loop_turns(), &summary),
+          status_lines(counters.started_us),
+          events(running_commands, keywords, counters.nan),
+          stop(running_commands, running_writes, notifier, refuse_record_files,
+               environment.bounds) {}
     daemon_instances(const daemon_instances&) = delete;
     daemon_instances& operator=(const daemon_instances&) = delete;
 
+    service_notifier notifier;  // opened by the environment's reading, so made before it
+    service_environment environment;
     daemon_counters counters;
     frame_ring video_ring;
     spi_intake spi;
@@ -51,4 +61,7 @@ struct daemon_instances {
     counters_summary summary;
     service_watch watch;
     status_log status_lines;  // the main thread's, every second
+    executing_dispatcher keywords;  // where the decision thread sends its keyword
+    nan_events events;
+    daemon_stop stop;
 };

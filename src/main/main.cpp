@@ -71,12 +71,12 @@ int main(int argc, char* argv[]) {
     // The process can end through _exit; a pipe or log collector must not lose buffered lines.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    const int64_t watchdog_us = read_service_environment();
+    // Making the instances starts no thread.
+    daemon_instances& instances = *new (instances_storage) daemon_instances();
     // Before any other thread, so that every thread started later leaves the stop signals to
     // the stop's own: the server takes configuration writes from its first step, and a stop
     // must wait for them.
-    if (start_signal_path() != 0) log_perror("Signal handling setup failed");
-    daemon_instances& instances = *new (instances_storage) daemon_instances(watchdog_us);
+    if (start_signal_path(instances.stop) != 0) log_perror("Signal handling setup failed");
     if (parse_command_line(argc, argv, instances.spi.settings) == command_line_result::exit_info)
         end_process(info_exit_status);
     take_instance_lock();
@@ -87,10 +87,10 @@ int main(int argc, char* argv[]) {
     if (run_startup(instances) != 0) {
         // A failure after NAN bring-up started the event module must not leave `iw event`
         // behind, nor cut a configuration write a client asked for meanwhile.
-        end_startup_after_failure();
+        instances.stop.end_startup_after_failure();
         end_process(0);
     }
-    if (start_service_watch(daemon_notifier, instances.watch) != 0)
+    if (start_service_watch(instances.notifier, instances.watch) != 0)
         log_perror("Service manager notification failed");
     for (;;) {
         sleep(idle_step_seconds);

@@ -13,7 +13,6 @@
 
 #include "mono_clock.hpp"
 #include "named_thread.hpp"
-#include "nan_event.hpp"
 
 namespace {
 
@@ -103,17 +102,19 @@ int64_t watchdog_usec_from_environment() {
     return period;
 }
 
-int64_t read_service_environment() {
+service_environment read_service_environment(service_notifier& notifier) {
+    service_environment environment;
     const long long wait_ms = parse_count(getenv(boot_env_wait_variable));
     if (wait_ms >= 0 && wait_ms <= longest_boot_env_wait_ms)
-        set_boot_env_write_wait_ms(static_cast<unsigned>(wait_ms));
-    daemon_notifier.open(getenv(notify_socket_variable));
-    const int64_t watchdog_us = watchdog_usec_from_environment();
+        environment.bounds.boot_env_write_wait_ms = static_cast<unsigned>(wait_ms);
+    environment.bounds.stop_wait_cap_ms = stop_wait_cap_from_environment();
+    notifier.open(getenv(notify_socket_variable));
+    environment.watchdog_us = watchdog_usec_from_environment();
     // The commands the daemon starts are not the process the manager watches.
     unsetenv(notify_socket_variable);
     unsetenv(watchdog_usec_variable);
     unsetenv(watchdog_pid_variable);
-    return watchdog_us;
+    return environment;
 }
 
 int start_service_watch(service_notifier& notifier, service_watch& watch) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "service_notify.hpp"
+#include "signal_cleanup.hpp"
 
 constexpr int64_t status_period_us = 5000000;
 constexpr size_t status_text_size = 256;  // "STATUS=" and the summary
@@ -50,10 +51,14 @@ private:
 // another process (WATCHDOG_PID).
 int64_t watchdog_usec_from_environment();
 
+struct service_environment {
+    int64_t watchdog_us = 0;  // the manager's watchdog period meant for this process (0: none)
+    stop_bounds bounds;       // how long a stop waits for running writes
+};
+
 // Reads and removes the manager's variables (the daemon's commands are not its main process) and
-// opens the daemon's notifier; called before any thread starts. Returns the watchdog period
-// meant for this process (0: none).
-int64_t read_service_environment();
+// opens notifier, the daemon's; called before any thread starts.
+service_environment read_service_environment(service_notifier& notifier);
 
 // Once start-up has completed: READY=1 through notifier, and a thread that sends the status and
 // the pings from then on with watch (made with the same notifier). Nothing when the manager's

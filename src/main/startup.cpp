@@ -32,7 +32,7 @@ struct startup_step {
 int start_spi(daemon_instances& instances) { return spi_init(instances.spi); }
 int start_tcp(daemon_instances& instances) { return tcp_server_init(instances.server); }
 int start_params(daemon_instances&) { return init_param(); }
-int start_nan(daemon_instances& instances) { return nan_bringup(instances.counters.nan); }
+int start_nan(daemon_instances& instances) { return nan_bringup(instances.events); }
 
 const startup_step startup_steps[] = {
     {start_spi, "SPI initialization failed."},
@@ -110,7 +110,6 @@ void connect_rooms(daemon_instances& instances) {
     vendor_register_keywords();
     params_register_keywords();
     instances.server.set_handler(handle_at_command, at_asks_status);
-    set_signal_cleanup_hook(refuse_record_files);
 }
 
 int run_startup(daemon_instances& instances) {

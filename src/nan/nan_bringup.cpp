@@ -201,9 +201,9 @@ int bring_up_nan_interface() {
     return 0;
 }
 
-int nan_bringup(nan_counters& counts) {
+int nan_bringup(nan_events& events) {
     // The listener must already read `iw event` when the driver's first NAN events come.
-    if (nan_event_init(counts) != 0) {
+    if (nan_event_init(events) != 0) {
         log_puts("Failed to init nanevent!");
         return -1;
     }

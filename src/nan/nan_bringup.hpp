@@ -1,7 +1,7 @@
 #pragma once
 // NAN bring-up, the last start-up step: the event module, the NAN interface "nan0" on the first
 // Wi-Fi device, NAN on both bands, the data-path security and the published service.
-#include "daemon_counters.hpp"
+#include "nan_event.hpp"
 
 // Finds the wiphy index into nan_phy; 0, or -1 after its failure lines.
 int get_phy();
@@ -15,4 +15,4 @@ int get_wdev();
 int bring_up_nan_interface();
 
 // Returns 0 when NAN is up and the service published, -1 after the failing step's line.
-int nan_bringup(nan_counters& counts);
+int nan_bringup(nan_events& events);

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "common/temp_dir.hpp"
-#include "nan_event.hpp"
+#include "signal_cleanup.hpp"
 #include "run_command.hpp"
 
 namespace {

@@ -1,6 +1,5 @@
 // The listener with stand-in `iw` programs, and the signal path in forked processes.
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "event_test_support.hpp"
 #include "keyword.hpp"
 #include "nan_event.hpp"
+#include "signal_cleanup.hpp"
 
 namespace {
 
@@ -73,10 +73,10 @@ TEST(EventListener, PushesTheStandInsLinesAndReportsTheClosedStream) {
                                         "exit 0"));
     path_guard path(dir.path());
     auto ring = std::make_unique<event_line_queue>();
-    auto child = std::make_unique<iw_event_child_state>();
+    running_command_groups commands;
 
     testing::internal::CaptureStdout();
-    run_event_listener(*ring, *child, one_stream);
+    run_event_listener(*ring, commands, one_stream);
     std::string out = testing::internal::GetCapturedStdout();
 
     EXPECT_EQ(out,
@@ -90,7 +90,7 @@ TEST(EventListener, PushesTheStandInsLinesAndReportsTheClosedStream) {
     EXPECT_EQ(drain(*ring),
               (std::vector<std::string>{"args:3|event|-t|-f", "t: nan0 (phy #0): vendor event 00e04c:2",
                                         "vendor event: 00 01 02 ", "", "no newline"}));
-    EXPECT_EQ(child->pid(), iw_event_no_child);
+    EXPECT_EQ(commands.find(iw_event_label), 0);
     // Reaped, not left as a zombie.
     EXPECT_TRUE(process_gone(read_pid(dir.file("iw.pid"))));
 }
@@ -100,19 +100,19 @@ TEST(EventListener, PublishesTheChildWhileItRuns) {
     dir.write_program("iw", stand_in_iw(dir, "", "exec sleep 30"));
     path_guard path(dir.path());
     auto ring = std::make_unique<event_line_queue>();
-    auto child = std::make_unique<iw_event_child_state>();
+    running_command_groups commands;
 
     testing::internal::CaptureStdout();
-    std::thread listener([&] { run_event_listener(*ring, *child, one_stream); });
+    std::thread listener([&] { run_event_listener(*ring, commands, one_stream); });
     bool started = wait_until([&] { return file_exists(dir.file("iw.pid")); });
     int pid = read_pid(dir.file("iw.pid"));
     EXPECT_TRUE(started);
-    EXPECT_TRUE(wait_until([&] { return child->pid() == pid; }));
+    EXPECT_TRUE(wait_until([&] { return commands.find(iw_event_label) == pid; }));
     if (pid > 0) kill(pid, SIGTERM);  // the stand-in ends; the listener sees the stream close
     listener.join();
     testing::internal::GetCapturedStdout();
 
-    EXPECT_EQ(child->pid(), iw_event_no_child);
+    EXPECT_EQ(commands.find(iw_event_label), 0);
     EXPECT_TRUE(process_gone(pid));
 }
 
@@ -120,11 +120,11 @@ TEST(EventListener, AMissingIwEndsTheListenerThroughTheClosedStream) {
     temp_dir dir;  // empty: the only directory on the search path
     path_guard path(dir.path(), true);
     auto ring = std::make_unique<event_line_queue>();
-    auto child = std::make_unique<iw_event_child_state>();
+    running_command_groups commands;
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    run_event_listener(*ring, *child, one_stream);
+    run_event_listener(*ring, commands, one_stream);
     std::string err = testing::internal::GetCapturedStderr();
     std::string out = testing::internal::GetCapturedStdout();
 
@@ -133,7 +133,7 @@ TEST(EventListener, AMissingIwEndsTheListenerThroughTheClosedStream) {
               "[nan_event_listener] Start monitoring NAN events (blocking when no data)...\n"
               "[nan_event_listener] iw event stream closed, exiting listener\n");
     EXPECT_EQ(ring->count(), 0);
-    EXPECT_EQ(child->pid(), iw_event_no_child);
+    EXPECT_EQ(commands.find(iw_event_label), 0);
 }
 
 TEST(EventListener, StartsANewIwEventAfterAPauseThatGrowsWhileStreamsEndEmpty) {
@@ -145,10 +145,10 @@ TEST(EventListener, StartsANewIwEventAfterAPauseThatGrowsWhileStreamsEndEmpty) {
                             "case $n in 1|3) echo \"line of run $n\";; esac\n");
     path_guard path(dir.path());
     auto ring = std::make_unique<event_line_queue>();
-    auto child = std::make_unique<iw_event_child_state>();
+    running_command_groups commands;
 
     testing::internal::CaptureStdout();
-    run_event_listener(*ring, *child, {.first_pause_ms = 10, .longest_pause_ms = 30, .streams = 6});
+    run_event_listener(*ring, commands, {.first_pause_ms = 10, .longest_pause_ms = 30, .streams = 6});
     std::string out = testing::internal::GetCapturedStdout();
 
     const std::string start =
@@ -161,7 +161,7 @@ TEST(EventListener, StartsANewIwEventAfterAPauseThatGrowsWhileStreamsEndEmpty) {
                        "[nan_event_listener] iw event stream closed, exiting listener\n");
     // Lines of earlier streams stay queued for the decision thread.
     EXPECT_EQ(drain(*ring), (std::vector<std::string>{"line of run 1", "line of run 3"}));
-    EXPECT_EQ(child->pid(), iw_event_no_child);
+    EXPECT_EQ(commands.find(iw_event_label), 0);
 }
 
 // ---- the signal path, in forked processes ----
@@ -199,21 +199,30 @@ child_result run_forked(const temp_dir& dir, const std::function<void()>& body) 
     return result;
 }
 
-// Starts the daemon's listener on a stand-in that sleeps, then signals the process.
-void listener_then_signal(const temp_dir& dir, const std::function<void()>& send_signal) {
-    if (start_signal_path() != 0) _exit(child_setup_failed);
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, nan_event_listener, nullptr) != 0) _exit(child_setup_failed);
-    pthread_detach(thread);
+// The daemon's stop over the daemon's command lists, which the daemon's runner fills; made in a
+// forked process, which it ends.
+struct forked_stop {
+    service_notifier notifier;
+    daemon_stop stop{running_commands, running_writes, notifier, nullptr, stop_bounds{}};
+};
+
+// Starts a listener on a stand-in that sleeps, then signals the process.
+void listener_then_signal(const temp_dir& dir,
+                          const std::function<void(daemon_stop&)>& send_signal) {
+    static forked_stop ending;
+    if (start_signal_path(ending.stop) != 0) _exit(child_setup_failed);
+    static event_line_queue ring;
+    std::thread listener([] { run_event_listener(ring, running_commands, listener_restart{}); });
+    listener.detach();
     // Wait until the listener is reading and the stand-in has published itself, so that no
     // listener line can land among the handler's.
     bool ready = wait_until([&] {
         return file_exists(dir.file("iw.pid")) &&
                read_file(dir.file("stdout")).find("Raw event: args:3") != std::string::npos &&
-               iw_event_child.pid() > 0;
+               running_commands.find(iw_event_label) > 0;
     });
     if (!ready) _exit(child_setup_failed);
-    send_signal();
+    send_signal(ending.stop);
     for (;;) pause();
 }
 
@@ -241,7 +250,7 @@ TEST_F(SignalPath, SigtermKillsTheIwChildAndExitsWithStatusZero) {
     dir_.write_program("iw", stand_in_iw(dir_, "", "exec sleep 30"));
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
-        listener_then_signal(dir_, [] { kill(getpid(), SIGTERM); });
+        listener_then_signal(dir_, [](daemon_stop&) { kill(getpid(), SIGTERM); });
     });
 
     ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
@@ -259,7 +268,7 @@ TEST_F(SignalPath, SigtermKillsTheIwChildAndExitsWithStatusZero) {
 TEST_F(SignalPath, SegmentationFaultStillKillsTheChild) {
     dir_.write_program("iw", stand_in_iw(dir_, "", "exec sleep 30"));
     path_guard path(dir_.path());
-    child_result r = run_forked(dir_, [&] { listener_then_signal(dir_, [] { raise(SIGSEGV); }); });
+    child_result r = run_forked(dir_, [&] { listener_then_signal(dir_, [](daemon_stop&) { raise(SIGSEGV); }); });
 
     ASSERT_TRUE(WIFEXITED(r.status)) << r.status;
     EXPECT_EQ(WEXITSTATUS(r.status), 0);
@@ -273,7 +282,8 @@ TEST_F(SignalPath, SegmentationFaultStillKillsTheChild) {
 
 TEST_F(SignalPath, WithoutAChildThereIsNoKillLine) {
     child_result r = run_forked(dir_, [] {
-        if (start_signal_path() != 0) _exit(child_setup_failed);
+        static forked_stop ending;
+        if (start_signal_path(ending.stop) != 0) _exit(child_setup_failed);
         kill(getpid(), SIGINT);
         for (;;) pause();
     });
@@ -286,8 +296,8 @@ TEST_F(SignalPath, AFailedStartUpStopsTheChildBeforeTheProcessEnds) {
     dir_.write_program("iw", stand_in_iw(dir_, "", "exec sleep 30"));
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
-        listener_then_signal(dir_, [] {
-            stop_iw_event_child();
+        listener_then_signal(dir_, [](daemon_stop& stop) {
+            stop.end_startup_after_failure();
             _exit(0);
         });
     });
@@ -326,8 +336,12 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
 
     child_result r = run_forked(dir_, [] {
         set_keyword_handler("data_rsp", record_data_rsp);
+        static forked_stop ending;
+        static executing_dispatcher keywords;
         static nan_counters counts;
-        if (start_signal_path() != 0 || nan_event_init(counts) != 0) _exit(child_setup_failed);
+        static nan_events events(running_commands, keywords, counts);
+        if (start_signal_path(ending.stop) != 0 || nan_event_init(events) != 0)
+            _exit(child_setup_failed);
         for (;;) pause();
     });
 
@@ -375,6 +389,7 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
     write_stalled_fw_setenv(dir_);
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
+        static forked_stop ending;
         std::thread writer([] { daemon_shell_runner().status("fw_setenv vemuparam first"); });
         writer.detach();
         if (!wait_until([&] { return file_exists(dir_.file("started")); }))
@@ -388,7 +403,7 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
                 close(open(dir_.file("release").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         });
         releaser.detach();
-        end_startup_after_failure();
+        ending.stop.end_startup_after_failure();
         printf("stored: %s", read_file(dir_.file("stored")).c_str());
         printf("later write: %d\n", daemon_shell_runner().status("fw_setenv vemuparam second"));
         fflush(stdout);
@@ -414,7 +429,8 @@ TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
     write_stalled_fw_setenv(dir_);
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
-        if (start_signal_path() != 0) _exit(child_setup_failed);
+        static forked_stop ending;
+        if (start_signal_path(ending.stop) != 0) _exit(child_setup_failed);
         std::thread writer([] { daemon_shell_runner().status("fw_setenv vemuparam first"); });
         writer.detach();
         if (!wait_until([&] { return file_exists(dir_.file("started")); }))
