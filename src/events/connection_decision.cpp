@@ -11,6 +11,7 @@
 
 #include "keyword.hpp"
 #include "log.hpp"
+#include "nan_event.hpp"
 #include "mutex_hold.hpp"
 
 connection_record_table connection_table;
@@ -23,9 +24,13 @@ constexpr long nanoseconds_per_microsecond = 1000;
 
 class executing_dispatcher : public keyword_dispatcher {
 public:
+    explicit executing_dispatcher(keyword_dispatch_table& keywords) : keywords_(keywords) {}
     int execute(const char* keyword, const char* params) override {
-        return execute_keyword(keyword, params);
+        return keywords_.execute(keyword, params);
     }
+
+private:
+    keyword_dispatch_table& keywords_;
 };
 
 bool same_text(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
@@ -99,11 +104,6 @@ int is_mac_allowed(const mac_allow_list& list, const char* mac) {
         if (same_text(mac, entry)) return 1;
     }
     return 0;
-}
-
-keyword_dispatcher& daemon_keyword_dispatcher() {
-    static executing_dispatcher dispatcher;
-    return dispatcher;
 }
 
 void connection_decision::handle_line(const char* line) {
@@ -210,8 +210,10 @@ void run_connection_decision(event_line_queue& ring, connection_decision& decisi
     }
 }
 
-void* nan_connection_decision(void* counts) {
-    connection_decision decision(vendor_collector, connection_table, allowed_macs,
-                                 daemon_keyword_dispatcher(), *static_cast<nan_counters*>(counts));
+void* nan_connection_decision(void* argument) {
+    nan_event_rooms& rooms = *static_cast<nan_event_rooms*>(argument);
+    executing_dispatcher dispatcher(rooms.keywords);
+    connection_decision decision(vendor_collector, connection_table, allowed_macs, dispatcher,
+                                 rooms.counts);
     run_connection_decision(event_queue, decision);
 }

@@ -52,14 +52,13 @@ extern mac_allow_list allowed_macs;
 // 1 to accept the peer, 0 to reject it. mac may be nullptr.
 int is_mac_allowed(const mac_allow_list& list, const char* mac);
 
-// Where the decision sends its keyword; the daemon's runs execute_keyword, tests record.
+// Where the decision sends its keyword; the daemon's runs it through the keyword table, tests
+// record.
 class keyword_dispatcher {
 public:
     virtual ~keyword_dispatcher() = default;
     virtual int execute(const char* keyword, const char* params) = 0;
 };
-
-keyword_dispatcher& daemon_keyword_dispatcher();
 
 constexpr char data_rsp_keyword[] = "data_rsp";
 constexpr size_t decision_params_size = 1024;
@@ -109,6 +108,6 @@ private:
 // Runs the decision loop on ring for ever (pausing decision_pause_us where the turn asks).
 [[noreturn]] void run_connection_decision(event_line_queue& ring, connection_decision& decision);
 
-// Thread body: the daemon's ring, collector, table, allow list and dispatcher.
-// Thread entry; its argument is the daemon's nan_counters.
-void* nan_connection_decision(void* counts);
+// Thread body: the daemon's ring, collector, table and allow list; its argument is the daemon's
+// nan_event_rooms (the counters and the keyword table).
+void* nan_connection_decision(void* rooms);

@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "command_child.hpp"
+#include "nan_event.hpp"
 #include "mono_clock.hpp"
 #include "mutex_hold.hpp"
 #include "signal_safe_write.hpp"
@@ -48,8 +49,9 @@ constexpr int exec_failed_status = 1;
 // withdrawn while the child is still a zombie, so the stop can never kill a reused id.
 class iw_event_process {
 public:
-    iw_event_process(iw_event_child_state& state, pid_t pid, int slot)
-        : state_(state), pid_(pid), listed_(running_commands, slot) {
+    iw_event_process(iw_event_child_state& state, running_command_groups& commands, pid_t pid,
+                     int slot)
+        : state_(state), pid_(pid), listed_(commands, slot) {
         state_.set_pid(pid);
     }
     ~iw_event_process() { reap(); }
@@ -107,7 +109,8 @@ int forward_event_lines(FILE* stream, event_line_queue& ring) {
 namespace {
 
 // One `iw event` from start to end of stream.
-stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
+stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child,
+                        running_command_groups& commands) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         log_perror("[nan_event_listener] pipe failed");
@@ -118,7 +121,7 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
 
     int slot = -1;
     const pid_t daemon = getpid();
-    pid_t pid = fork_command_child(&running_commands, &slot, iw_event_label);
+    pid_t pid = fork_command_child(&commands, &slot, iw_event_label);
     if (pid < 0) {
         // Once stopping nothing starts any more; the stop ends the process.
         if (errno == ECANCELED) return stream_end::stopped;
@@ -128,7 +131,7 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
     if (pid == 0) exec_iw_event(read_end.get(), write_end.get(), daemon);
 
     write_end.reset();
-    iw_event_process process(child, pid, slot);
+    iw_event_process process(child, commands, pid, slot);
     FILE* stream = fdopen(read_end.get(), "r");
     if (stream == nullptr) {
         log_perror("[nan_event_listener] fdopen failed");
@@ -141,7 +144,7 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
     int forwarded = forward_event_lines(stream, ring);
     // The stream closed because the stop killed the child: the stop reaps it and ends the
     // process, so stay out of its way (and out of its output).
-    if (running_commands.refusing()) {
+    if (commands.refusing()) {
         for (;;) pause();
     }
     fclose(stream);
@@ -152,10 +155,10 @@ stream_end run_iw_event(event_line_queue& ring, iw_event_child_state& child) {
 }  // namespace
 
 void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
-                        const listener_restart& restart) {
+                        running_command_groups& commands, const listener_restart& restart) {
     unsigned pause_ms = restart.first_pause_ms;
     for (int run = 1;; ++run) {
-        stream_end end = run_iw_event(ring, child);
+        stream_end end = run_iw_event(ring, child, commands);
         if (end == stream_end::stopped) {
             for (;;) pause();
         }
@@ -173,7 +176,8 @@ void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
     }
 }
 
-void* nan_event_listener(void*) {
-    run_event_listener(event_queue, iw_event_child, listener_restart{});
+void* nan_event_listener(void* rooms) {
+    run_event_listener(event_queue, iw_event_child, static_cast<nan_event_rooms*>(rooms)->commands,
+                       listener_restart{});
     return nullptr;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "command_child.hpp"
 #include "event_queue.hpp"
 
 constexpr int iw_event_no_child = -1;
@@ -52,7 +53,7 @@ struct listener_restart {
 // stop reaps the child it killed. Run it only on a thread that lives as long as the process:
 // the child is killed when its forking thread ends.
 void run_event_listener(event_line_queue& ring, iw_event_child_state& child,
-                        const listener_restart& restart);
+                        running_command_groups& commands, const listener_restart& restart);
 
-// Thread body: the daemon's ring and child.
-void* nan_event_listener(void*);
+// Thread body: the daemon's ring and child; its argument is the daemon's nan_event_rooms.
+void* nan_event_listener(void* rooms);

@@ -15,11 +15,11 @@ int start_detached(void* (*body)(void*), void* argument, const char* name, const
 
 }  // namespace
 
-int nan_event_init(nan_counters& counts) {
-    if (start_detached(nan_event_listener, nullptr, "nan-events",
+int nan_event_init(nan_event_rooms& rooms) {
+    if (start_detached(nan_event_listener, &rooms, "nan-events",
                        "nan_event_listener create failed") != 0)
         return -1;
-    if (start_detached(nan_connection_decision, &counts, "nan-decision",
+    if (start_detached(nan_connection_decision, &rooms, "nan-decision",
                        "nan_connection_decision create failed") != 0)
         return -1;
     log_puts("NAN event processing module initialized successfully.");

@@ -61,7 +61,9 @@ std::atomic<bool> stop_claimed{false};
 // The first crash signal ends the process; one on another thread meanwhile waits for that.
 std::atomic<bool> crash_claimed{false};
 
-std::atomic<void (*)()> signal_cleanup_hook{nullptr};
+// The daemon's, given to start_signal_path before any other thread exists.
+running_command_lists* daemon_commands = nullptr;
+signal_cleanup_work* cleanup_work = nullptr;
 
 // The write has ended (a zombie its runner has yet to reap) or is no longer a child: its runner
 // reaped it. Never reaps: the runner owns the child and waits for it itself.
@@ -94,7 +96,7 @@ size_t find_running_writes(const char* prefix, unsigned bound_ms,
     size_t count = 0;
     for (int slot = 0; slot < running_command_slots; ++slot) {
         const char* program = nullptr;
-        const pid_t pid = running_writes.group_at(slot, &program);
+        const pid_t pid = daemon_commands->writes.group_at(slot, &program);
         if (pid <= 0 || write_ended(pid)) continue;
         write_in_progress& write = writes[count++];
         write = {pid, program != nullptr ? program : "command", false, true};
@@ -163,15 +165,15 @@ void reap_iw_event_child(int pid) {
     log_out("\n[sig_handler] Received signal %d, cleaning up resources...\n", signo);
     // First, before any wait: a hung command may hold what the rest of the daemon waits for.
     const int iw_event_pid = iw_event_child.pid();
-    running_commands.stop_all();
-    running_writes.refuse_starts();
+    daemon_commands->cuttable.stop_all();
+    daemon_commands->writes.refuse_starts();
     daemon_notifier.begin_stop();
     daemon_notifier.send("STOPPING=1");
     if (iw_event_pid > 0) {
         reap_iw_event_child(iw_event_pid);
         log_out("[sig_handler] Killed iw event process (PID: %d)\n", iw_event_pid);
     }
-    if (void (*hook)() = signal_cleanup_hook.load()) hook();
+    cleanup_work->run_async_signal_safe();
     wait_for_writes(handler_prefix);
     log_out("[sig_handler] Cleanup completed, exiting process...\n");
     log_finish();
@@ -207,7 +209,7 @@ void wait_for_boot_env_writes() {
                                     microseconds_per_ms;
     for (int slot = 0; slot < running_command_slots; ++slot) {
         const char* program = nullptr;
-        const pid_t pid = running_writes.group_at(slot, &program);
+        const pid_t pid = daemon_commands->writes.group_at(slot, &program);
         if (pid <= 0 || program == nullptr || !is_bounded(program)) continue;
         while (!write_ended(pid) && mono_real_now_us() < deadline_us) pause_one_step();
     }
@@ -217,11 +219,11 @@ void crash_handler(int signo) {
     if (crash_claimed.exchange(true)) {
         for (;;) pause();
     }
-    running_commands.stop_all();
-    running_writes.refuse_starts();
-    const pid_t iw_event_pid = running_commands.find(iw_event_label);
+    daemon_commands->cuttable.stop_all();
+    daemon_commands->writes.refuse_starts();
+    const pid_t iw_event_pid = daemon_commands->cuttable.find(iw_event_label);
     if (iw_event_pid > 0) reap_iw_event_child(iw_event_pid);
-    if (void (*hook)() = signal_cleanup_hook.load()) hook();
+    cleanup_work->run_async_signal_safe();
     wait_for_boot_env_writes();
     log_finish();
     safe_write_number(STDOUT_FILENO, "\n[sig_handler] Received signal ", signo,
@@ -256,15 +258,13 @@ void read_stop_wait_cap() {
 
 }  // namespace
 
-void set_signal_cleanup_hook(void (*hook)()) { signal_cleanup_hook.store(hook); }
-
 void set_boot_env_write_wait_ms(unsigned milliseconds) {
     boot_env_write_wait_ms.store(milliseconds);
 }
 
 void stop_iw_event_child() {
     const int pid = iw_event_child.pid();
-    running_commands.stop_all();
+    daemon_commands->cuttable.stop_all();
     if (pid > 0) reap_iw_event_child(pid);
 }
 
@@ -273,13 +273,15 @@ void end_startup_after_failure() {
         // The stop came first and ends the process.
         for (;;) pause();
     }
-    running_writes.refuse_starts();
+    daemon_commands->writes.refuse_starts();
     stop_iw_event_child();
     log_flush();
     wait_for_writes(startup_prefix);
 }
 
-int start_signal_path() {
+int start_signal_path(running_command_lists& commands, signal_cleanup_work& cleanup) {
+    daemon_commands = &commands;
+    cleanup_work = &cleanup;
     read_stop_wait_cap();
     if (install_crash_handler() != 0) return -1;
     sigset_t stop;

@@ -5,14 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "at_command.hpp"
 #include "client_table.hpp"
+#include "command_child.hpp"
 #include "daemon_counters.hpp"
 #include "mono_clock.hpp"
+#include "keyword.hpp"
 #include "nan_event.hpp"
+#include "param_record.hpp"
+#include "param_store.hpp"
 #include "service_watch.hpp"
 #include "spi_device.hpp"
 #include "status_summary.hpp"
 #include "tcp_server.hpp"
+#include "vendor_cmd.hpp"
 #include "video_ring.hpp"
 
 // The "STATUS=" text: the counters over the last status_summary_span_s, read on the notify
@@ -30,6 +36,16 @@ private:
     status_window window_;
 };
 
+// The stop and the crash path remove a vendor record file in flight.
+class record_file_cleanup final : public signal_cleanup_work {
+public:
+    explicit record_file_cleanup(vendor_record_sender& sender) : sender_(sender) {}
+    void run_async_signal_safe() override { sender_.refuse_record_files(); }
+
+private:
+    vendor_record_sender& sender_;
+};
+
 struct daemon_instances {
     // watchdog_us: the service manager's watchdog period for this process (0: none).
     explicit daemon_instances(int64_t watchdog_us)
@@ -38,7 +54,19 @@ struct daemon_instances {
           server(tcp_port, video_ring, clients, video_suspended),
           summary(counters),
           watch(daemon_notifier, watchdog_us, &server.loop_turns(), &summary),
-          status_lines(counters.started_us) {}
+          status_lines(counters.started_us),
+          runner(command_time_limit_ms, commands.cuttable, commands.writes),
+          records(runner, pauser),
+          record_cleanup(records),
+          vendor(records),
+          config_write(params),
+          keywords(nan, {vendor.srvc_ext, vendor.data_req, vendor.data_rsp, vendor.data_end,
+                         vendor.followup, vendor.pasn_start, config_write},
+                   runner, pauser),
+          at(params, keywords),
+          events{counters.nan, commands.cuttable, keywords} {
+        server.set_handler(&at);
+    }
     daemon_instances(const daemon_instances&) = delete;
     daemon_instances& operator=(const daemon_instances&) = delete;
 
@@ -51,4 +79,18 @@ struct daemon_instances {
     counters_summary summary;
     service_watch watch;
     status_log status_lines;  // the main thread's, every second
+
+    // NAN control: every command the daemon runs, the keyword table and what its rows work on.
+    running_command_lists commands;
+    shell_command_runner runner;
+    sleeping_pauser pauser;
+    nan_interface_state nan;
+    vendor_record_sender records;
+    record_file_cleanup record_cleanup;
+    vendor_keywords vendor;
+    param_state params;
+    config_write_keyword config_write;
+    keyword_dispatch_table keywords;
+    at_commands at;
+    nan_event_rooms events;
 };

@@ -72,18 +72,19 @@ int main(int argc, char* argv[]) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     const int64_t watchdog_us = read_service_environment();
+    // Starts no thread.
+    daemon_instances& instances = *new (instances_storage) daemon_instances(watchdog_us);
     // Before any other thread, so that every thread started later leaves the stop signals to
     // the stop's own: the server takes configuration writes from its first step, and a stop
     // must wait for them.
-    if (start_signal_path() != 0) log_perror("Signal handling setup failed");
-    daemon_instances& instances = *new (instances_storage) daemon_instances(watchdog_us);
+    if (start_signal_path(instances.commands, instances.record_cleanup) != 0)
+        log_perror("Signal handling setup failed");
     if (parse_command_line(argc, argv, instances.spi.settings) == command_line_result::exit_info)
         end_process(info_exit_status);
     take_instance_lock();
     // From here on lines are queued and written by the log thread, before any thread that
     // carries video exists; a log that cannot start prints on each caller's thread, as before.
     log_start();
-    connect_rooms(instances);
     if (run_startup(instances) != 0) {
         // A failure after NAN bring-up started the event module must not leave `iw event`
         // behind, nor cut a configuration write a client asked for meanwhile.
