@@ -1,10 +1,13 @@
 #pragma once
-// Dispatch under recording seams, with exact capture of both output streams.
+// Dispatch through a table built over recording seams, with stand-ins for the rows other rooms
+// build, and exact capture of both output streams.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "exec/recording_runner.hpp"
 #include "keyword.hpp"
@@ -27,26 +30,48 @@ inline std::string batch_lines(std::initializer_list<std::string> commands) {
     return lines + "=== All commands execution completed ===\n\n";
 }
 
+// A row another room builds, doing what the test gives it; it notes the parameters of each call.
+class scripted_keyword : public keyword_handler {
+public:
+    using body_type = std::function<int(const char*, command_batch&, int*)>;
+    int collect(const char* params, command_batch& batch, int* count) override {
+        calls.emplace_back(params != nullptr ? params : "<none>");
+        return body ? body(params, batch, count) : 0;
+    }
+    body_type body;  // unset: adds nothing and succeeds
+    std::vector<std::string> calls;
+};
+
+struct scripted_rooms {
+    scripted_keyword srvc_ext, data_req, data_rsp, data_end, followup, pasn_start, config_write;
+    room_keyword_handlers handlers() {
+        return {srvc_ext, data_req, data_rsp, data_end, followup, pasn_start, config_write};
+    }
+};
+
+inline bool mutex_is_free(pthread_mutex_t& mutex) {
+    if (pthread_mutex_trylock(&mutex) != 0) return false;
+    pthread_mutex_unlock(&mutex);
+    return true;
+}
+
 class DispatchTest : public testing::Test {
 protected:
-    void SetUp() override {
-        memset(nan_wdev, 0, sizeof nan_wdev);
-        memset(nan_phy, 0, sizeof nan_phy);
-    }
-    void TearDown() override { memset(nan_wdev, 0, sizeof nan_wdev); }
-
-    // Runs through the given table (the daemon's by default), keeping both streams.
-    int dispatch(const char* keyword, const char* params, keyword_dispatch_table* table = nullptr) {
+    // Runs through the fixture's table, keeping both streams.
+    int dispatch(const char* keyword, const char* params) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        int result = table != nullptr ? execute_keyword(*table, keyword, params)
-                                      : execute_keyword(keyword, params);
+        int result = table.execute(keyword, params);
         err = testing::internal::GetCapturedStderr();
         out = testing::internal::GetCapturedStdout();
         return result;
     }
+    bool iwset_mutex_is_free() { return mutex_is_free(nan.iwset_mutex); }
 
     recording_exec_seams seams;
+    nan_interface_state nan;
+    scripted_rooms rooms;
+    keyword_dispatch_table table{nan, rooms.handlers(), seams.runner, seams.pauser};
     std::string out;
     std::string err;
 };

@@ -1,9 +1,9 @@
 #pragma once
 // Test doubles for the command execution seams: a runner that records every command line instead
 // of running it and answers from a script, and a pauser that records pauses instead of waiting.
-// Any room's tests may use them:
+// Any room's tests may use them, handing them to the code under test:
 //
-//     recording_exec_seams seams;              // installed for the lifetime of the object
+//     recording_exec_seams seams;
 //     seams.runner.push_status(1);             // the next status-mode command fails once
 //     seams.runner.push_capture("0x2\n");      // the next captured command prints this
 //     ... code under test ...
@@ -12,6 +12,7 @@
 //
 // Both are safe to use from several threads.
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -19,6 +20,17 @@
 #include <vector>
 
 #include "keyword.hpp"
+#include "log.hpp"
+
+// Cuts a scripted answer exactly as the real runner cuts a command's output: at most len - 1
+// characters, with the truncation warning when it does not fit, and one final line feed removed.
+inline void store_scripted_output(const std::string& text, char* output, size_t len) {
+    const size_t taken = text.size() < len - 1 ? text.size() : len - 1;
+    memcpy(output, text.data(), taken);
+    output[taken] = '\0';
+    if (taken < text.size()) log_out("Warning: Command output exceeds buffer limit, truncated!\n");
+    drop_final_line_feed(output);
+}
 
 class recording_runner : public command_runner {
 public:
@@ -76,13 +88,7 @@ public:
         }
         if (output == nullptr || len == 0) return -1;
         output[0] = '\0';
-        if (!reply.first.empty()) {
-            FILE* stream = fmemopen(reply.first.data(), reply.first.size(), "r");
-            if (stream == nullptr) return -1;
-            read_command_output(stream, output, len);
-            fclose(stream);
-            drop_final_line_feed(output);
-        }
+        if (!reply.first.empty()) store_scripted_output(reply.first, output, len);
         return reply.second;
     }
 
@@ -112,10 +118,8 @@ private:
     std::vector<unsigned> pauses_;
 };
 
-// Both doubles, installed for the lifetime of the object.
+// Both doubles, for the code under test to be handed.
 struct recording_exec_seams {
     recording_runner runner;
     recording_pauser pauser;
-    scoped_command_runner runner_scope{runner};
-    scoped_exec_pauser pauser_scope{pauser};
 };
