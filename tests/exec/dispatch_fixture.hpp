@@ -5,11 +5,11 @@
 #include <pthread.h>
 
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "exec/recording_runner.hpp"
+#include "exec/scripted_keyword.hpp"
 #include "keyword.hpp"
 
 inline std::string thread_tag() {
@@ -29,25 +29,6 @@ inline std::string batch_lines(std::initializer_list<std::string> commands) {
     }
     return lines + "=== All commands execution completed ===\n\n";
 }
-
-// A row another room builds, doing what the test gives it; it notes the parameters of each call.
-class scripted_keyword : public keyword_handler {
-public:
-    using body_type = std::function<int(const char*, command_batch&, int*)>;
-    int collect(const char* params, command_batch& batch, int* count) override {
-        calls.emplace_back(params != nullptr ? params : "<none>");
-        return body ? body(params, batch, count) : 0;
-    }
-    body_type body;  // unset: adds nothing and succeeds
-    std::vector<std::string> calls;
-};
-
-struct scripted_rooms {
-    scripted_keyword srvc_ext, data_req, data_rsp, data_end, followup, pasn_start, config_write;
-    room_keyword_handlers handlers() {
-        return {srvc_ext, data_req, data_rsp, data_end, followup, pasn_start, config_write};
-    }
-};
 
 inline bool mutex_is_free(pthread_mutex_t& mutex) {
     if (pthread_mutex_trylock(&mutex) != 0) return false;
