@@ -12,25 +12,14 @@
 //
 // Both are safe to use from several threads.
 #include <cstdio>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "exec/scripted_output.hpp"
 #include "keyword.hpp"
-#include "log.hpp"
-
-// Cuts a scripted answer exactly as the real runner cuts a command's output: at most len - 1
-// characters, with the truncation warning when it does not fit, and one final line feed removed.
-inline void store_scripted_output(const std::string& text, char* output, size_t len) {
-    const size_t taken = text.size() < len - 1 ? text.size() : len - 1;
-    memcpy(output, text.data(), taken);
-    output[taken] = '\0';
-    if (taken < text.size()) log_out("Warning: Command output exceeds buffer limit, truncated!\n");
-    drop_final_line_feed(output);
-}
 
 class recording_runner : public command_runner {
 public:
