@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "event_test_support.hpp"
+#include "exec/scripted_keyword.hpp"
 #include "keyword.hpp"
 #include "nan_event.hpp"
 
@@ -29,6 +30,32 @@ constexpr int child_setup_failed = 3;
 constexpr int child_kept_running = 4;
 // The listener ends with its first stream, as the tests of one stream want.
 const listener_restart one_stream{.streams = 1};
+
+// What the daemon's instances hand the signal path, the listener and the decision, here made
+// once per process (the tests that stop end a forked process).
+class no_cleanup : public signal_cleanup_work {
+public:
+    void run_async_signal_safe() override {}
+};
+
+struct daemon_stand_in {
+    running_command_lists commands;
+    no_cleanup cleanup;
+    shell_command_runner runner{command_time_limit_ms, commands.cuttable, commands.writes};
+    sleeping_pauser pauser;
+    nan_counters counts;
+    nan_interface_state nan;
+    scripted_rooms rooms;
+    keyword_dispatch_table keywords{nan, rooms.handlers(), runner, pauser};
+    nan_event_rooms events{counts, commands.cuttable, keywords};
+};
+
+daemon_stand_in& instances() {
+    static daemon_stand_in made;
+    return made;
+}
+
+int start_signal_path() { return ::start_signal_path(instances().commands, instances().cleanup); }
 
 // Polls cond every 10 ms; gives up after 30 s so a broken test ends instead of hanging.
 bool wait_until(const std::function<bool()>& cond) {
@@ -76,7 +103,7 @@ TEST(EventListener, PushesTheStandInsLinesAndReportsTheClosedStream) {
     auto child = std::make_unique<iw_event_child_state>();
 
     testing::internal::CaptureStdout();
-    run_event_listener(*ring, *child, one_stream);
+    run_event_listener(*ring, *child, instances().commands.cuttable, one_stream);
     std::string out = testing::internal::GetCapturedStdout();
 
     EXPECT_EQ(out,
@@ -103,7 +130,8 @@ TEST(EventListener, PublishesTheChildWhileItRuns) {
     auto child = std::make_unique<iw_event_child_state>();
 
     testing::internal::CaptureStdout();
-    std::thread listener([&] { run_event_listener(*ring, *child, one_stream); });
+    std::thread listener(
+        [&] { run_event_listener(*ring, *child, instances().commands.cuttable, one_stream); });
     bool started = wait_until([&] { return file_exists(dir.file("iw.pid")); });
     int pid = read_pid(dir.file("iw.pid"));
     EXPECT_TRUE(started);
@@ -124,7 +152,7 @@ TEST(EventListener, AMissingIwEndsTheListenerThroughTheClosedStream) {
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    run_event_listener(*ring, *child, one_stream);
+    run_event_listener(*ring, *child, instances().commands.cuttable, one_stream);
     std::string err = testing::internal::GetCapturedStderr();
     std::string out = testing::internal::GetCapturedStdout();
 
@@ -148,7 +176,8 @@ TEST(EventListener, StartsANewIwEventAfterAPauseThatGrowsWhileStreamsEndEmpty) {
     auto child = std::make_unique<iw_event_child_state>();
 
     testing::internal::CaptureStdout();
-    run_event_listener(*ring, *child, {.first_pause_ms = 10, .longest_pause_ms = 30, .streams = 6});
+    run_event_listener(*ring, *child, instances().commands.cuttable,
+                       {.first_pause_ms = 10, .longest_pause_ms = 30, .streams = 6});
     std::string out = testing::internal::GetCapturedStdout();
 
     const std::string start =
@@ -203,7 +232,8 @@ child_result run_forked(const temp_dir& dir, const std::function<void()>& body) 
 void listener_then_signal(const temp_dir& dir, const std::function<void()>& send_signal) {
     if (start_signal_path() != 0) _exit(child_setup_failed);
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, nan_event_listener, nullptr) != 0) _exit(child_setup_failed);
+    if (pthread_create(&thread, nullptr, nan_event_listener, &instances().events) != 0)
+        _exit(child_setup_failed);
     pthread_detach(thread);
     // Wait until the listener is reading and the stand-in has published itself, so that no
     // listener line can land among the handler's.
@@ -325,9 +355,9 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
     child_stdout_file = dir_.file("stdout");
 
     child_result r = run_forked(dir_, [] {
-        set_keyword_handler("data_rsp", record_data_rsp);
-        static nan_counters counts;
-        if (start_signal_path() != 0 || nan_event_init(counts) != 0) _exit(child_setup_failed);
+        instances().rooms.data_rsp.body = record_data_rsp;
+        if (start_signal_path() != 0 || nan_event_init(instances().events) != 0)
+            _exit(child_setup_failed);
         for (;;) pause();
     });
 
@@ -375,7 +405,8 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
     write_stalled_fw_setenv(dir_);
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
-        std::thread writer([] { daemon_shell_runner().status("fw_setenv vemuparam first"); });
+        if (start_signal_path() != 0) _exit(child_setup_failed);
+        std::thread writer([] { instances().runner.status("fw_setenv vemuparam first"); });
         writer.detach();
         if (!wait_until([&] { return file_exists(dir_.file("started")); }))
             _exit(child_setup_failed);
@@ -390,7 +421,7 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
         releaser.detach();
         end_startup_after_failure();
         printf("stored: %s", read_file(dir_.file("stored")).c_str());
-        printf("later write: %d\n", daemon_shell_runner().status("fw_setenv vemuparam second"));
+        printf("later write: %d\n", instances().runner.status("fw_setenv vemuparam second"));
         fflush(stdout);
         _exit(0);
     });
@@ -415,7 +446,7 @@ TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
         if (start_signal_path() != 0) _exit(child_setup_failed);
-        std::thread writer([] { daemon_shell_runner().status("fw_setenv vemuparam first"); });
+        std::thread writer([] { instances().runner.status("fw_setenv vemuparam first"); });
         writer.detach();
         if (!wait_until([&] { return file_exists(dir_.file("started")); }))
             _exit(child_setup_failed);
@@ -428,7 +459,7 @@ TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
         kill(getpid(), SIGTERM);
         printf("second signal sent\n");
         fflush(stdout);
-        printf("later write: %d\n", daemon_shell_runner().status("fw_setenv vemuparam second"));
+        printf("later write: %d\n", instances().runner.status("fw_setenv vemuparam second"));
         fflush(stdout);
         close(open(dir_.file("release").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         for (;;) pause();
