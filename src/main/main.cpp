@@ -72,7 +72,7 @@ int main(int argc, char* argv[]) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     const int64_t watchdog_us = read_service_environment();
-    // Starts no thread.
+    // Made first, starting no thread: the signal path is handed its command lists.
     daemon_instances& instances = *new (instances_storage) daemon_instances(watchdog_us);
     // Before any other thread, so that every thread started later leaves the stop signals to
     // the stop's own: the server takes configuration writes from its first step, and a stop
