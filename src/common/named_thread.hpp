@@ -1,18 +1,24 @@
 #pragma once
-// Starts a detached thread that carries a name (top -H and ps -L show it). pthread calls return
+// Starts a thread that carries a name (top -H and ps -L show it). pthread calls return
 // their error instead of setting errno; this puts it in errno, so the caller reports it with the
 // system error printer where the failure happens.
 #include <pthread.h>
 
 #include <cerrno>
 
-// Returns 0 once the thread runs detached, -1 with errno set otherwise.
-inline int start_named_thread(void* (*body)(void*), void* argument, const char* name) {
+// Returns 0 once the thread runs, -1 with errno set otherwise. The thread is detached unless
+// joinable is given: then it is left for the owner to join, and its id is stored there.
+inline int start_named_thread(void* (*body)(void*), void* argument, const char* name,
+                              pthread_t* joinable = nullptr) {
     pthread_t thread;
     int error = pthread_create(&thread, nullptr, body, argument);
     if (error == 0) {
         pthread_setname_np(thread, name);
-        error = pthread_detach(thread);
+        if (joinable != nullptr) {
+            *joinable = thread;
+        } else {
+            error = pthread_detach(thread);
+        }
     }
     if (error == 0) return 0;
     errno = error;

@@ -76,13 +76,3 @@ uint16_t frame_ring::skip_to_write() {
     read_index_ = write_index_;
     return passed;
 }
-
-uint16_t frame_ring::write_index() {
-    mutex_hold hold(mutex_);
-    return write_index_;
-}
-
-uint16_t frame_ring::read_index() {
-    mutex_hold hold(mutex_);
-    return read_index_;
-}

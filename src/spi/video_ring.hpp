@@ -39,9 +39,6 @@ public:
     // written. Returns how many frames that passed over.
     uint16_t skip_to_write();
 
-    uint16_t write_index();
-    uint16_t read_index();
-
 private:
     uint8_t slots_[video_ring_slots][frame_max_size];
     uint16_t write_index_ = 0;

@@ -2,7 +2,6 @@
 // can ask for at once is too.
 #include "at_worker.hpp"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -20,7 +19,8 @@ public:
 
     int send(const char* text) override {
         if (text == nullptr) return -1;
-        return post(text, static_cast<uint32_t>(strlen(text)));
+        return worker_.clients_.post_or_report(asked_.index, asked_.connection, asked_.fd, text,
+                                               static_cast<uint32_t>(strlen(text)), mono_now_us());
     }
     void suspend_video() override { worker_.suspended_.store(1); }
     int send_status() override {
@@ -29,17 +29,6 @@ public:
     }
 
 private:
-    int post(const char* text, uint32_t length) {
-        int error = EINVAL;
-        if (length != 0) {
-            error = worker_.clients_.post_reply(asked_.index, asked_.connection, text, length,
-                                                mono_now_us(), true);
-        }
-        if (error == 0) return 0;
-        worker_.clients_.reply_failed(asked_.index, asked_.fd, error);
-        return -1;
-    }
-
     at_worker& worker_;
     const job& asked_;
 };
@@ -54,19 +43,20 @@ int at_worker::start() {
     {
         mutex_hold hold(clients_.lock());
         stopping_ = false;
-        ended_ = false;
     }
-    if (start_named_thread(thread_entry, this, "at-commands") != 0) return -1;
+    if (start_named_thread(thread_entry, this, "at-commands", &thread_) != 0) return -1;
     started_ = true;
     return 0;
 }
 
 void at_worker::stop() {
     if (!started_) return;
-    mutex_hold hold(clients_.lock());
-    stopping_ = true;
-    pthread_cond_broadcast(&clients_.commands_changed());
-    while (!ended_) pthread_cond_wait(&clients_.commands_changed(), &clients_.lock());
+    {
+        mutex_hold hold(clients_.lock());
+        stopping_ = true;
+        pthread_cond_broadcast(&clients_.commands_changed());
+    }
+    pthread_join(thread_, nullptr);
     started_ = false;
 }
 
@@ -96,9 +86,6 @@ void at_worker::run() {
         answer_busy();
         finished();
     }
-    mutex_hold hold(clients_.lock());
-    ended_ = true;
-    pthread_cond_broadcast(&clients_.commands_changed());
 }
 
 // Takes the next waiting command into current_, from the first slot with one at or after the

@@ -63,8 +63,8 @@ private:
     std::atomic<int>& suspended_;
     std::atomic<at_command_handler*> handler_{nullptr};
     bool started_ = false;
-    bool stopping_ = false;   // under the table's lock, with ended_
-    bool ended_ = false;
+    pthread_t thread_{};
+    bool stopping_ = false;   // under the table's lock
     int next_turn_ = 0;       // the slot asked first for the next command
     job current_;             // the command thread's own
     // A client that sends junk every few milliseconds must not fill the log with its failures.

@@ -77,7 +77,7 @@ struct client_figures {
 
 struct client {
     // ---- the server thread's ----
-    int fd = -1;               // above 0 while connected
+    int fd = -1;               // a socket while connected, else -1
     uint32_t connection = 0;   // which accepted connection holds the slot
     int64_t last_activity = 0;  // monotonic whole seconds of the last byte out or in
     int32_t timeout_count = 0;  // video send time-outs since the last whole video send
@@ -97,7 +97,7 @@ struct client {
     command_queue commands;
     reply_slot replies;
 
-    bool connected() const { return fd > 0; }
+    bool connected() const { return fd >= 0; }
     bool has_rest() const { return rest_length != 0; }
     // The server side of a new connection (the shared part is the table's to set).
     void start(int socket, uint32_t number, int64_t now_us);

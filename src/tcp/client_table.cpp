@@ -32,7 +32,7 @@ int client_table::find(int fd) const {
 
 int client_table::free_slot() const {
     for (int i = 0; i < max_clients; ++i) {
-        if (clients_[i].fd < 0) return i;
+        if (!clients_[i].connected()) return i;
     }
     return -1;
 }
@@ -60,7 +60,7 @@ void client_table::open(int index, int fd, int64_t now_us) {
 void client_table::close(int index) {
     client& c = clients_[index];
     const int fd = c.fd;
-    if (fd > 0) {
+    if (c.connected()) {
         if (epoll_fd_ >= 0) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
         ::close(fd);
     }
@@ -85,6 +85,7 @@ void client_table::close(int index) {
 
 int client_table::post_reply(int index, uint32_t connection, const char* text, uint32_t length,
                              int64_t ready_us, bool command_reply) {
+    if (length == 0) return EINVAL;
     if (length > at_reply_max) return EMSGSIZE;
     mutex_hold hold(lock_);
     client& c = clients_[index];
@@ -116,6 +117,14 @@ bool client_table::replies_owed(int index) {
 bool client_table::replies_over_limit(int index) {
     mutex_hold hold(lock_);
     return clients_[index].replies.over_limit;
+}
+
+int client_table::post_or_report(int index, uint32_t connection, int fd, const char* text,
+                                 uint32_t length, int64_t ready_us) {
+    const int error = post_reply(index, connection, text, length, ready_us, true);
+    if (error == 0) return 0;
+    reply_failed(index, fd, error);
+    return -1;
 }
 
 void client_table::reply_failed(int index, int fd, int error) {

@@ -40,8 +40,9 @@ public:
 
     // ---- replies (the command thread posts, the server thread starts them) ----
     // Queues a whole reply for the slot's connection. Returns 0, EPIPE when the slot holds
-    // another connection (or none), EMSGSIZE for a text longer than at_reply_max, ENOBUFS when it
-    // takes the owed bytes over the limit (the slot is then marked for closing).
+    // another connection (or none), EINVAL for an empty text, EMSGSIZE for a text longer than
+    // at_reply_max, ENOBUFS when it takes the owed bytes over the limit (the slot is then marked
+    // for closing).
     int post_reply(int index, uint32_t connection, const char* text, uint32_t length,
                    int64_t ready_us, bool command_reply);
     bool peek_reply(int index, uint8_t* out, uint32_t* length, int64_t* ready_us);
@@ -49,6 +50,9 @@ public:
     void pop_reply(int index);
     bool replies_owed(int index);
     bool replies_over_limit(int index);
+    // A command's reply: posted, or reported as failed. 0, or -1 after the line.
+    int post_or_report(int index, uint32_t connection, int fd, const char* text, uint32_t length,
+                       int64_t ready_us);
     // "Failed to send AT response to (fd F): reason", under the slot's repeat limit.
     void reply_failed(int index, int fd, int error);
 

@@ -1,6 +1,5 @@
 #include "status_reply.hpp"
 
-#include <cerrno>
 
 #include "mono_clock.hpp"
 #include "mutex_hold.hpp"
@@ -29,12 +28,6 @@ int answer_status(client_table& clients, bool video_suspended, int index, uint32
     char text[status_reply_size];
     const int64_t now_us = mono_now_us();
     const size_t length = format_server_status(clients, video_suspended, now_us, text, sizeof text);
-    int error = EMSGSIZE;
-    if (length != 0) {
-        error = clients.post_reply(index, connection, text, static_cast<uint32_t>(length), now_us,
-                                   true);
-    }
-    if (error == 0) return 0;
-    clients.reply_failed(index, fd, error);
-    return -1;
+    return clients.post_or_report(index, connection, fd, text, static_cast<uint32_t>(length),
+                                  now_us);
 }

@@ -207,6 +207,15 @@ inline void store_frame(frame_ring& ring, const std::string& payload) {
     ring.store(frame.data(), frame.size());
 }
 
+// The frames the reader would take next: 0 once it has passed every stored one (an empty
+// payload comes alone, so it counts 1 while the reader stands on it).
+inline int unread_frames(frame_ring& ring) {
+    constexpr int most = 8;
+    static uint8_t payloads[most][frame_max_payload];
+    uint32_t lengths[most];
+    return ring.copy_payloads(payloads, lengths, most);
+}
+
 // Bytes with a visible pattern, different for each seed.
 inline std::string pattern(size_t length, char seed) {
     std::string text(length, ' ');

@@ -58,12 +58,12 @@ TEST_F(video_stream_test, no_client_leaves_the_frame_for_later) {
     store_frame(*ring, "first");
 
     EXPECT_EQ(tick_and_capture(), "");
-    EXPECT_EQ(ring->read_index(), 0);
+    EXPECT_EQ(unread_frames(*ring), 1);
 
     // The same frame goes to the first client that arrives.
     connect_client(2);
     EXPECT_EQ(tick_and_capture(), "");
-    EXPECT_EQ(ring->read_index(), 1);
+    EXPECT_EQ(unread_frames(*ring), 0);
     EXPECT_EQ(read_exactly(peers[2].get(), 5), "first");
 }
 
@@ -79,7 +79,7 @@ TEST_F(video_stream_test, reset_client_is_closed_and_the_other_still_gets_the_fr
               about(0, reset_fd) + "Send video data failed: Connection reset by peer\n" +
                   about(0, reset_fd) + "Active close invalid connection (fatal error)\n");
 
-    EXPECT_EQ(ring->read_index(), 1);
+    EXPECT_EQ(unread_frames(*ring), 0);
     EXPECT_EQ(read_exactly(peers[1].get(), 9), "payload-1");
     EXPECT_EQ(clients.at(0).fd, -1);
     EXPECT_FALSE(descriptor_open(reset_fd));
@@ -106,7 +106,7 @@ TEST_F(video_stream_test, frame_a_full_socket_refuses_is_kept_whole_and_goes_bef
     store_frame(*ring, first);
 
     EXPECT_EQ(tick_and_capture(), "");
-    EXPECT_EQ(ring->read_index(), 1);  // client 1 has it whole
+    EXPECT_EQ(unread_frames(*ring), 0);  // client 1 has it whole
     EXPECT_EQ(clients.at(0).rest_length, 3000u);
 
     // Frames that go by while the rest waits are the stalled client's loss, not the others'.
@@ -148,7 +148,7 @@ TEST_F(video_stream_test, rest_gives_time_out_lines_once_per_period_until_the_si
     store_frame(*ring, "later");
 
     EXPECT_EQ(tick_and_capture(), "");
-    EXPECT_EQ(ring->read_index(), 0);  // nobody has it whole
+    EXPECT_EQ(unread_frames(*ring), 2);  // nobody has it whole
     clock.advance_s(4);
     EXPECT_EQ(tick_and_capture(), "");
     clock.advance_s(1);
@@ -376,7 +376,7 @@ TEST_F(video_stream_test, silence_sweep_closes_a_client_that_video_cannot_reach)
     EXPECT_EQ(tick_and_capture(), refused);
     EXPECT_EQ(clients.at(1).timeout_count, 2);
     EXPECT_EQ(clients.at(1).connected(), true);
-    EXPECT_EQ(ring->read_index(), 1);
+    EXPECT_EQ(unread_frames(*ring), 0);
 
     clock.advance_s(14);
     store_frame(*ring, "two");
@@ -396,7 +396,7 @@ TEST_F(video_stream_test, suspended_video_sends_nothing_and_times_out_nobody) {
 
     EXPECT_EQ(tick_and_capture(), "");
     EXPECT_EQ(tick_and_capture(), "");
-    EXPECT_EQ(ring->read_index(), 0);
+    EXPECT_EQ(unread_frames(*ring), 1);
     EXPECT_EQ(clients.at(0).fd, fd);
     EXPECT_EQ(clients.at(0).connected(), true);
     EXPECT_TRUE(still_open_and_quiet(peers[0].get()));
@@ -406,7 +406,7 @@ TEST_F(video_stream_test, empty_frame_waits_while_nobody_is_connected) {
     store_frame(*ring, "");
 
     EXPECT_EQ(tick_and_capture(), "");
-    EXPECT_EQ(ring->read_index(), 0);
+    EXPECT_EQ(unread_frames(*ring), 1);
 }
 
 TEST_F(video_stream_test, empty_frame_is_passed_over_without_a_send_or_a_refresh) {
@@ -418,7 +418,7 @@ TEST_F(video_stream_test, empty_frame_is_passed_over_without_a_send_or_a_refresh
     store_frame(*ring, "");
 
     EXPECT_EQ(tick_and_capture(), "");
-    EXPECT_EQ(ring->read_index(), 1);
+    EXPECT_EQ(unread_frames(*ring), 0);
     const client& entry = clients.at(0);
     EXPECT_EQ(entry.fd, fd);
     EXPECT_EQ(entry.last_activity, clock.peek_s() - 5);
@@ -427,7 +427,7 @@ TEST_F(video_stream_test, empty_frame_is_passed_over_without_a_send_or_a_refresh
 
     store_frame(*ring, "abc");
     EXPECT_EQ(tick_and_capture(), "");
-    EXPECT_EQ(ring->read_index(), 2);
+    EXPECT_EQ(unread_frames(*ring), 0);
     EXPECT_EQ(read_exactly(peers[0].get(), 3), "abc");
 }
 
@@ -438,7 +438,7 @@ TEST_F(video_stream_test, empty_frame_still_runs_the_silence_sweep) {
 
     EXPECT_EQ(tick_and_capture(),
               about(3, fd) + "Connection timeout (no comm for 14 sec), close connection\n");
-    EXPECT_EQ(ring->read_index(), 1);
+    EXPECT_EQ(unread_frames(*ring), 0);
     EXPECT_EQ(clients.at(3).connected(), false);
     EXPECT_TRUE(sees_close(peers[3].get()));
 }
@@ -455,10 +455,10 @@ TEST_F(video_stream_test, clients_receive_exactly_the_concatenated_payloads) {
     }
 
     testing::internal::CaptureStderr();
-    for (int i = 0; i < 20 && ring->read_index() != ring->write_index(); ++i) streamer.tick();
+    for (int i = 0; i < 20 && unread_frames(*ring) != 0; ++i) streamer.tick();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
-    EXPECT_EQ(ring->read_index(), 6);
+    EXPECT_EQ(unread_frames(*ring), 0);
     EXPECT_TRUE(read_exactly(peers[0].get(), expected.size()) == expected);
     EXPECT_TRUE(read_exactly(peers[2].get(), expected.size()) == expected);
     EXPECT_TRUE(still_open_and_quiet(peers[0].get()));
