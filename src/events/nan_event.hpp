@@ -19,9 +19,9 @@ public:
 
 // What the event threads use of the daemon's instances; lives as long as the process.
 struct nan_event_rooms {
-    nan_counters& counts;               // what the decision thread decides
-    running_command_groups& commands;   // the cuttable commands: the `iw event` child is listed there
-    keyword_dispatch_table& keywords;   // where the decision sends its keyword
+    nan_counters& counts;              // what the decision thread decides
+    running_command_groups& commands;  // the cuttable ones: the `iw event` child is listed there
+    keyword_dispatch_table& keywords;  // where the decision sends its keyword
 };
 
 // Starts the listener and decision threads (detached). Returns 0, or -1 after printing which

@@ -86,7 +86,7 @@ private:
     pthread_mutex_t vendor_send_mutex = PTHREAD_MUTEX_INITIALIZER;
     // The record file of the send in progress, for the signal path (vendor_transport.cpp says
     // how the two meet).
-    std::atomic<int> pending_state_{0};  // idle
+    std::atomic<int> pending_state_{0};  // 0: no send in progress
     char pending_path_[sizeof vendor_temp_template] = {};
     static_assert(std::atomic<int>::is_always_lock_free, "the signal path needs a lock-free state");
 };
