@@ -1,4 +1,4 @@
-// handle_at_command with recorded replies, a scripted runner and recorded pauses: no input can
+// The AT commands with recorded replies, a scripted runner and recorded pauses: no input can
 // reach a real program. Layout of an input: one flags byte, one length byte n, n bytes that
 // the boot environment and the version file answer with, then the received chunk.
 #include <pthread.h>
@@ -24,6 +24,10 @@ constexpr uint8_t version_missing = 4;
 scripted_runner runner;
 recording_pauser pauser;
 recording_sink sink;
+params_under_test room{runner, pauser};
+param_record& current_param = room.params.current_param;
+pthread_mutex_t& param_mutex = room.params.param_mutex;
+pthread_mutex_t& iwset_mutex = room.nan.iwset_mutex;
 
 void check(bool ok, const char* what) {
     if (!ok) {
@@ -55,9 +59,6 @@ void check_commands() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The handler's progress lines would only slow the fuzzer down.
     if (freopen("/dev/null", "w", stdout) == nullptr) abort();
-    static scoped_command_runner runner_scope(runner);
-    static scoped_exec_pauser pauser_scope(pauser);
-    params_register_keywords();
     return 0;
 }
 
@@ -81,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sink.suspended = 0;  // each input starts with video flowing
     memset(&current_param, 0, sizeof(current_param));
 
-    int rc = handle_at_command(sink, chunk.data(), static_cast<int>(chunk.size()));
+    int rc = room.at.handle(sink, chunk.data(), static_cast<int>(chunk.size()));
 
     check(sink.replies.size() == 1, "not exactly one reply");
     const std::string& reply = sink.replies[0].text;

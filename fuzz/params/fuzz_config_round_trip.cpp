@@ -36,6 +36,10 @@ const char previous_text[] = "name:Old pmk: password:oldpass1 hostname:old.local
 scripted_runner runner;
 recording_pauser pauser;
 recording_sink sink;
+params_under_test room{runner, pauser};
+param_record& current_param = room.params.current_param;
+bool& current_param_escaped = room.params.current_param_escaped;
+pthread_mutex_t& param_mutex = room.params.param_mutex;
 
 void check(bool ok, const char* what) {
     if (!ok) {
@@ -103,7 +107,7 @@ std::string record_text(const std::string values[item_count]) {
 
 std::string run(const std::string& chunk) {
     sink.replies.clear();
-    handle_at_command(sink, chunk.data(), static_cast<int>(chunk.size()));
+    room.at.handle(sink, chunk.data(), static_cast<int>(chunk.size()));
     check(sink.replies.size() == 1, "not exactly one reply");
     return sink.replies[0].text;
 }
@@ -122,9 +126,6 @@ void reset_world(bool write_fails) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (freopen("/dev/null", "w", stdout) == nullptr) abort();
-    static scoped_command_runner runner_scope(runner);
-    static scoped_exec_pauser pauser_scope(pauser);
-    params_register_keywords();
     return 0;
 }
 
@@ -175,7 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The next start: fw_printenv prints the stored value and a line feed.
     runner.answers[vemuparam_command] = stored + "\n";
     memset(&current_param, 0, sizeof(current_param));
-    check(init_param() == 0, "an accepted configuration stops the next start");
+    check(init_param(room.params, room.keywords) == 0, "an accepted configuration stops the next start");
     check(values[0] == current_param.name && values[1] == current_param.pmk &&
               values[2] == current_param.password && values[3] == current_param.hostname,
           "start-up loads other values than the client sent");

@@ -1,7 +1,6 @@
 #pragma once
-// Seams every vendor fuzzer installs before the first input: records go to a recorder, and the
-// command runner and pauser refuse to run or wait, so no fuzz input can reach a real program
-// even if a path bypassed the recorder.
+// What every vendor fuzzer hands the code under test: records go to a recorder, and the command
+// runner and pauser refuse to run or wait, so no fuzz input can reach a real program.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -60,9 +59,6 @@ struct vendor_fuzz_seams {
     refusing_runner runner;
     no_wait_pauser pauser;
     fuzz_recording_transport transport;
-    scoped_command_runner runner_scope{runner};
-    scoped_exec_pauser pauser_scope{pauser};
-    scoped_vendor_transport transport_scope{transport};
 };
 
 // One set for the whole fuzzing process; the progress lines go to /dev/null to keep it fast.

@@ -2,7 +2,7 @@
 // The seam between the TCP engine and the AT command handler. The engine's command thread runs
 // the handler with a reply handle for the one command it carries out; the handler sends its
 // reply through it and may stop the video through it. Tests hand the handler a recording one.
-// Neither side links the other: the daemon's start-up connects them.
+// Neither side links the other: the daemon's instances connect them.
 #include <cstddef>
 
 // A received chunk is one command text: at most this many bytes, handed over NUL-terminated.
@@ -22,10 +22,14 @@ public:
     virtual int send_status() = 0;
 };
 
-// Carries out one chunk (at least one byte, NUL-terminated at data[length]) and replies through
-// reply. Returns 0 or the error code the command thread reports.
-using at_command_handler = int (*)(at_reply& reply, const char* data, int length);
-
-// True when the chunk asks for the status and nothing else: the server answers such a chunk
-// itself, at once, when its client has no command waiting or running ahead of it.
-using at_status_check = bool (*)(const char* data, int length);
+// What the engine runs a chunk through.
+class at_command_handler {
+public:
+    virtual ~at_command_handler() = default;
+    // Carries out one chunk (at least one byte, NUL-terminated at data[length]) and replies
+    // through reply. Returns 0 or the error code the command thread reports.
+    virtual int handle(at_reply& reply, const char* data, int length) = 0;
+    // True when the chunk asks for the status and nothing else: the server answers such a chunk
+    // itself, at once, when its client has no command waiting or running ahead of it.
+    virtual bool asks_status(const char* data, int length) = 0;
+};

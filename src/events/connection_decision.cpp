@@ -70,10 +70,6 @@ int is_mac_allowed(const mac_allow_list& list, const char* mac) {
     return 0;
 }
 
-int executing_dispatcher::execute(const char* keyword, const char* params) {
-    return execute_keyword(keyword, params);
-}
-
 void connection_decision::handle_line(const char* line) {
     connection_event event{};
     int rc = collector_.parse_nan_event(line, &event);

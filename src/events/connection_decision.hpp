@@ -7,6 +7,7 @@
 
 #include "daemon_counters.hpp"
 #include "event_queue.hpp"
+#include "keyword.hpp"
 #include "vendor_event.hpp"
 
 constexpr int connection_table_entries = 5;
@@ -32,7 +33,13 @@ public:
 // The daemon's: runs the keyword as a client's command would.
 class executing_dispatcher final : public keyword_dispatcher {
 public:
-    int execute(const char* keyword, const char* params) override;
+    explicit executing_dispatcher(keyword_dispatch_table& keywords) : keywords_(keywords) {}
+    int execute(const char* keyword, const char* params) override {
+        return keywords_.execute(keyword, params);
+    }
+
+private:
+    keyword_dispatch_table& keywords_;
 };
 
 constexpr char data_rsp_keyword[] = "data_rsp";

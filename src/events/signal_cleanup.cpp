@@ -230,7 +230,7 @@ void daemon_stop::run_stop(int signo) {
     notifier_.send("STOPPING=1");
     if (iw_event_pid > 0)
         log_out("[sig_handler] Killed iw event process (PID: %d)\n", iw_event_pid);
-    if (clean_up_ != nullptr) clean_up_();
+    clean_up_.run_async_signal_safe();
     wait_for_writes(handler_prefix);
     log_out("[sig_handler] Cleanup completed, exiting process...\n");
     log_finish();
@@ -247,7 +247,7 @@ void daemon_stop::on_crash(int signo) {
         for (;;) pause();
     }
     const pid_t iw_event_pid = stop_children();
-    if (clean_up_ != nullptr) clean_up_();
+    clean_up_.run_async_signal_safe();
     wait_for_boot_env_writes(writes_, bounds_.boot_env_write_wait_ms);
     log_finish();
     safe_write_number(STDOUT_FILENO, "\n[sig_handler] Received signal ", signo,

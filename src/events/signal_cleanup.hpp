@@ -23,6 +23,15 @@ constexpr unsigned default_boot_env_write_wait_ms = 30000;
 // How long a stop waits for a firmware update or a reboot at most.
 constexpr unsigned default_stop_wait_cap_ms = 600000;
 
+// Work the stop and the crash path do before the process ends, for rooms this one does not know
+// (the vendor transport's record file). The crash path runs it too, so it must be
+// async-signal-safe.
+class signal_cleanup_work {
+public:
+    virtual ~signal_cleanup_work() = default;
+    virtual void run_async_signal_safe() = 0;
+};
+
 struct stop_bounds {
     unsigned boot_env_write_wait_ms = default_boot_env_write_wait_ms;
     unsigned stop_wait_cap_ms = default_stop_wait_cap_ms;
@@ -34,11 +43,10 @@ unsigned stop_wait_cap_from_environment();
 class daemon_stop {
 public:
     // commands: the groups a stop kills, the `iw event` child listed among them under
-    // iw_event_label; writes: the ones it waits for. clean_up: work for rooms this one does not
-    // know (the vendor transport's record file); the crash path runs it too, so it must be
-    // async-signal-safe.
+    // iw_event_label; writes: the ones it waits for; clean_up: done by both paths before the
+    // waits.
     daemon_stop(running_command_groups& commands, running_command_groups& writes,
-                service_notifier& notifier, void (*clean_up)(), stop_bounds bounds)
+                service_notifier& notifier, signal_cleanup_work& clean_up, stop_bounds bounds)
         : commands_(commands), writes_(writes), notifier_(notifier), clean_up_(clean_up),
           bounds_(bounds) {}
     daemon_stop(const daemon_stop&) = delete;
@@ -63,7 +71,7 @@ private:
     running_command_groups& commands_;
     running_command_groups& writes_;
     service_notifier& notifier_;
-    void (*clean_up_)();
+    signal_cleanup_work& clean_up_;
     const stop_bounds bounds_;
     // Whoever claims it first ends the process: the stop or the exit after a failed start-up.
     std::atomic<bool> stop_claimed_{false};

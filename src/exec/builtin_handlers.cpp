@@ -53,7 +53,8 @@ void rebuild_add_func_params(const char* params, char* rebuilt, size_t size) {
 
 }  // namespace
 
-int init_handler(const char* params, command_batch& batch, int* count) {
+int init_handler(const nan_interface_state&, const char* params, command_batch& batch,
+                 int* count) {
     log_out("\n=== Executing init custom logic ===\n");
     char command[command_text_size] = {};
     snprintf(command, sizeof command, "iw phy%s interface add %s type __nan",
@@ -64,7 +65,8 @@ int init_handler(const char* params, command_batch& batch, int* count) {
     return 0;
 }
 
-int start_handler(const char* params, command_batch& batch, int* count) {
+int start_handler(const nan_interface_state& nan, const char* params, command_batch& batch,
+                  int* count) {
     log_out("\n=== Executing start custom logic ===\n");
     if (params == nullptr || params[0] == '\0') {
         log_out("Error: start keyword requires parameters!\n");
@@ -72,7 +74,7 @@ int start_handler(const char* params, command_batch& batch, int* count) {
         return -1;
     }
     char command[command_text_size] = {};
-    snprintf(command, sizeof command, "iw wdev %s nan start %s", nan_wdev, params);
+    snprintf(command, sizeof command, "iw wdev %s nan start %s", nan.wdev, params);
     add_command(batch, count, command);
     char interface_up[command_text_size] = {};
     snprintf(interface_up, sizeof interface_up, "ifconfig %s up", nan_interface);
@@ -82,14 +84,15 @@ int start_handler(const char* params, command_batch& batch, int* count) {
     return 0;
 }
 
-int add_func_handler(const char* params, command_batch& batch, int* count) {
+int add_func_handler(const nan_interface_state& nan, const char* params, command_batch& batch,
+                     int* count) {
     log_out("\n=== Executing add_func custom logic ===\n");
     char rebuilt[command_text_size] = {};
     rebuild_add_func_params(params, rebuilt, sizeof rebuilt);
     char command[command_text_size] = {};
     // "iw wdev %s nan add_func %s", cut at the command size like every other command.
     append_bounded(command, sizeof command, "iw wdev ");
-    append_bounded(command, sizeof command, nan_wdev);
+    append_bounded(command, sizeof command, nan.wdev);
     append_bounded(command, sizeof command, " nan add_func ");
     append_bounded(command, sizeof command, rebuilt);
     add_command(batch, count, command);
@@ -98,7 +101,7 @@ int add_func_handler(const char* params, command_batch& batch, int* count) {
     return 0;
 }
 
-int reset_handler(const char*, command_batch& batch, int* count) {
+int reset_handler(const nan_interface_state&, const char*, command_batch& batch, int* count) {
     log_out("\n=== Executing reset custom logic ===\n");
     add_command(batch, count, reboot_command);
     log_out("reset:%s\n", reboot_command);
@@ -106,7 +109,8 @@ int reset_handler(const char*, command_batch& batch, int* count) {
     return 0;
 }
 
-int updatefw_handler(const char*, command_batch& batch, int* count) {
+int updatefw_handler(const nan_interface_state&, const char*, command_batch& batch,
+                     int* count) {
     log_out("\n=== Executing updatefw custom logic ===\n");
     add_command(batch, count, firmware_update_command);
     log_out("updatefw:%s\n", firmware_update_command);

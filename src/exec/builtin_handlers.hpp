@@ -9,11 +9,16 @@
 
 namespace exec_internal {
 
-int init_handler(const char* params, command_batch& batch, int* count);
-int start_handler(const char* params, command_batch& batch, int* count);
-int add_func_handler(const char* params, command_batch& batch, int* count);
-int reset_handler(const char* params, command_batch& batch, int* count);
-int updatefw_handler(const char* params, command_batch& batch, int* count);
+int init_handler(const nan_interface_state& nan, const char* params, command_batch& batch,
+                 int* count);
+int start_handler(const nan_interface_state& nan, const char* params, command_batch& batch,
+                  int* count);
+int add_func_handler(const nan_interface_state& nan, const char* params, command_batch& batch,
+                     int* count);
+int reset_handler(const nan_interface_state& nan, const char* params, command_batch& batch,
+                  int* count);
+int updatefw_handler(const nan_interface_state& nan, const char* params, command_batch& batch,
+                     int* count);
 
 // Appends as much of text as still fits in dest (of size bytes, NUL-terminated); never overflows.
 inline void append_bounded(char* dest, size_t size, const char* text) {

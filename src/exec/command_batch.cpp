@@ -7,6 +7,7 @@
 
 #include "keyword.hpp"
 #include "log.hpp"
+#include "mono_clock.hpp"
 
 namespace {
 
@@ -18,17 +19,18 @@ void clear_batch(command_batch& batch, int* count) {
 }
 
 // Runs one command with its attempts; the last runner result (0 on success).
-int run_with_attempts(const char* command, int number, int count) {
+int run_with_attempts(command_runner& runner, exec_pauser& pauser, const char* command,
+                      int number, int count) {
     int result = -1;
     for (int attempt = 1; attempt <= command_attempts; ++attempt) {
         log_out("[%lu] Executing command [%d/%d] (retry %d): %s\n", thread_id(), number, count,
                attempt, command);
-        result = active_command_runner().status(command);
+        result = runner.status(command);
         if (result == 0) {
             log_out("Command [%d] executed successfully!\n", number);
             return 0;
         }
-        exec_pause_us(command_retry_pause_us);
+        pauser.pause_us(command_retry_pause_us);
     }
     log_err("[%lu] Error: Executing command failed (exit code: %d, retries: %d)!\n",
             thread_id(), result, command_attempts);
@@ -36,6 +38,8 @@ int run_with_attempts(const char* command, int number, int count) {
 }
 
 }  // namespace
+
+void sleeping_pauser::pause_us(unsigned microseconds) { mono_sleep_us(microseconds); }
 
 int add_command(command_batch& batch, int* count, const char* command) {
     // Only the dispatcher sets the count (to 0); a negative one would index before the batch.
@@ -53,7 +57,8 @@ int add_command(command_batch& batch, int* count, const char* command) {
     return 0;
 }
 
-int execute_collected_commands(command_batch& batch, int* count) {
+int execute_collected_commands(command_runner& runner, exec_pauser& pauser, command_batch& batch,
+                               int* count) {
     if (*count <= 0) {
         log_out("No commands to execute!\n");
         clear_batch(batch, count);
@@ -65,11 +70,11 @@ int execute_collected_commands(command_batch& batch, int* count) {
     log_out("\n=== Start executing collected commands ===\n");
     int result = 0;
     for (int index = 0; index < total; ++index) {
-        if (run_with_attempts(batch.commands[index], index + 1, total) != 0) {
+        if (run_with_attempts(runner, pauser, batch.commands[index], index + 1, total) != 0) {
             result = -1;
             break;
         }
-        if (total > 1) exec_pause_us(command_spacing_pause_us);
+        if (total > 1) pauser.pause_us(command_spacing_pause_us);
     }
     log_out("=== All commands execution completed ===\n\n");
     clear_batch(batch, count);

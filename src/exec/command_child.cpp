@@ -11,8 +11,6 @@
 #include <cstddef>
 #include <ctime>
 
-running_command_groups running_commands;
-running_command_groups running_writes;
 
 namespace {
 

@@ -51,8 +51,10 @@ inline constexpr char iw_event_label[] = "iw event";
 
 // The daemon's lists: the commands a stop signal kills, and the boot-environment and firmware
 // writes, which are never killed: a stop refuses new ones and waits for the running ones.
-extern running_command_groups running_commands;
-extern running_command_groups running_writes;
+struct running_command_lists {
+    running_command_groups cuttable;
+    running_command_groups writes;
+};
 
 // Forks like fork(): 0 in the child, the child's id in the parent, -1 (errno set) on failure.
 // The child has every signal at its default disposition, an empty signal mask and its own

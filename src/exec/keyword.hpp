@@ -2,8 +2,8 @@
 // Command execution: the two shell command runners, the lock that serialises every command on
 // the Wi-Fi interface and the boot environment, the command batch and the keyword dispatcher.
 //
-// Every daemon caller runs its shell commands through active_command_runner() and pauses through
-// exec_pause_us(), so unit tests record command lines and pauses instead of running and waiting.
+// Whoever runs commands or pauses is handed the runner and the pauser by constructor, so unit
+// tests record command lines and pauses instead of running and waiting.
 #include <pthread.h>
 
 #include <cstddef>
@@ -19,15 +19,10 @@
 // writes.
 constexpr unsigned command_time_limit_ms = 60000;
 
-// The reading half of captured mode, shared with the recording test runner so that scripted
-// answers are cut exactly as real ones: appends the stream's text at the start of output, at most
-// len - 1 characters, printing the truncation warning when it does not fit. Returns true when
-// everything fitted.
-bool read_command_output(FILE* stream, char* output, size_t len);
 // Removes one final line feed, if there is one.
 void drop_final_line_feed(char* output);
 
-// ---- test seams ----
+// ---- runner and pauser ----
 
 class command_runner {
 public:
@@ -50,9 +45,8 @@ public:
 // runner then returns -1 after a line). The daemon's has the 60 s limit and the daemon's lists.
 class shell_command_runner : public command_runner {
 public:
-    explicit shell_command_runner(unsigned time_limit_ms = command_time_limit_ms,
-                                  running_command_groups& cuttable = running_commands,
-                                  running_command_groups& writes = running_writes);
+    shell_command_runner(unsigned time_limit_ms, running_command_groups& cuttable,
+                         running_command_groups& writes);
     int capture(const char* cmd, char* output, size_t len) override;
     int status(const char* cmd) override;
 
@@ -64,57 +58,34 @@ private:
     running_command_groups& writes_;
 };
 
-shell_command_runner& daemon_shell_runner();
-
-// The daemon's runner unless another one was installed.
-command_runner& active_command_runner();
-
-// Installs a runner for its lifetime and puts the previous one back afterwards (tests, and a
-// tool that runs with another time limit).
-class scoped_command_runner {
-public:
-    explicit scoped_command_runner(command_runner& runner);
-    ~scoped_command_runner();
-    scoped_command_runner(const scoped_command_runner&) = delete;
-    scoped_command_runner& operator=(const scoped_command_runner&) = delete;
-
-private:
-    command_runner* previous_;
-};
-
 // Retry and spacing pauses of the command batch and the vendor transport.
-void exec_pause_us(unsigned microseconds);  // real: sleeps the whole time, even across signals
-
 class exec_pauser {
 public:
     virtual ~exec_pauser() = default;
     virtual void pause_us(unsigned microseconds) = 0;
 };
 
-// Installs a pauser for its lifetime and puts the previous one back afterwards (tests only).
-class scoped_exec_pauser {
+// The daemon's: sleeps the whole time, even across signals.
+class sleeping_pauser final : public exec_pauser {
 public:
-    explicit scoped_exec_pauser(exec_pauser& pauser);
-    ~scoped_exec_pauser();
-    scoped_exec_pauser(const scoped_exec_pauser&) = delete;
-    scoped_exec_pauser& operator=(const scoped_exec_pauser&) = delete;
-
-private:
-    exec_pauser* previous_;
+    void pause_us(unsigned microseconds) override;
 };
 
-// ---- process-wide state of NAN control ----
-
-// Held for a whole keyword operation and around every captured query of the interface or the
-// boot environment. Not recursive. Lock order: param_mutex, iwset_mutex, vendor_send_mutex.
-extern pthread_mutex_t iwset_mutex;
+// ---- the NAN interface ----
 
 // Room for any value iw prints: a 32-bit wiphy index in decimal, a 64-bit wdev in hexadecimal
 // with its 0x prefix. The interface is re-created at every start, so both keep growing.
 constexpr size_t nan_phy_size = 11;   // "4294967295" and a NUL
 constexpr size_t nan_wdev_size = 19;  // "0xffffffffffffffff" and a NUL
-extern char nan_phy[nan_phy_size];    // written by NAN bring-up, read by the init caller
-extern char nan_wdev[nan_wdev_size];  // read by start and add_func
+
+struct nan_interface_state {
+    // Held for a whole keyword operation and around every captured query of the interface or
+    // the boot environment. Not recursive. Lock order: param_mutex, iwset_mutex,
+    // vendor_send_mutex.
+    pthread_mutex_t iwset_mutex = PTHREAD_MUTEX_INITIALIZER;
+    char phy[nan_phy_size] = {};    // written by NAN bring-up, read by the init caller
+    char wdev[nan_wdev_size] = {};  // read by start and add_func
+};
 
 // ---- command batch ----
 
@@ -128,53 +99,92 @@ struct command_batch {
     char commands[command_batch_slots][command_text_size];
 };
 
-using keyword_handler = int (*)(const char* params, command_batch& batch, int* count);
-
 // Adds one command; 0 (also when an empty command was skipped) or -1 when the batch is full.
 int add_command(command_batch& batch, int* count, const char* command);
 
-// Runs the collected commands in status mode, three attempts each, and stops at the first that
-// keeps failing. Returns 0 or -1; always leaves the batch cleared and the count 0.
-int execute_collected_commands(command_batch& batch, int* count);
+// Runs the collected commands in status mode through runner, three attempts each with pauses
+// between, and stops at the first that keeps failing. Returns 0 or -1; always leaves the batch
+// cleared and the count 0.
+int execute_collected_commands(command_runner& runner, exec_pauser& pauser, command_batch& batch,
+                               int* count);
 
 // ---- keyword table and dispatch ----
 
+// What a keyword row does with its parameters (params may be nullptr): collects the commands to
+// run into the batch, or does its work itself. 0 lets the dispatcher run the batch; anything else
+// is the operation's result.
+class keyword_handler {
+public:
+    virtual ~keyword_handler() = default;
+    virtual int collect(const char* params, command_batch& batch, int* count) = 0;
+};
+
+// The rows this room builds itself: each turns its parameters into commands, start and add_func
+// with the NAN interface's wdev.
+using builtin_collector = int (*)(const nan_interface_state& nan, const char* params,
+                                  command_batch& batch, int* count);
+
+class builtin_keyword final : public keyword_handler {
+public:
+    builtin_keyword(builtin_collector collector, const nan_interface_state& nan)
+        : collector_(collector), nan_(nan) {}
+    int collect(const char* params, command_batch& batch, int* count) override {
+        return collector_(nan_, params, batch, count);
+    }
+
+private:
+    builtin_collector collector_;
+    const nan_interface_state& nan_;
+};
+
 struct keyword_row {
     const char* keyword;
-    const char* prefix;       // plain shell rows: put before the keyword
-    keyword_handler handler;  // nullptr: plain shell row
+    const char* prefix;        // plain shell rows: put before the keyword
+    keyword_handler* handler;  // nullptr: plain shell row
 };
 
 constexpr int keyword_table_rows = 15;
 
-// The 15 rows in their fixed order. Rows that other rooms build (srvc_ext, data_req, data_rsp,
-// data_end, followup, pasn_start, config_write) start with a handler that refuses with
-// "Error: keyword <NAME> is not available!" on standard error and -1, so such a keyword can never
-// reach the shell as a plain command.
-class keyword_dispatch_table {
-public:
-    keyword_dispatch_table();
-
-    const keyword_row* find(const char* keyword) const;  // exact, case-sensitive; nullptr if absent
-    // Installs a handler on a row that has one; nullptr puts the row's own handler back.
-    // Returns false (and changes nothing) for an unknown keyword or a plain shell row.
-    bool set_handler(const char* keyword, keyword_handler handler);
-
-private:
-    keyword_row rows_[keyword_table_rows];
+// The rows other rooms build: the vendor records and the boot-environment write.
+struct room_keyword_handlers {
+    keyword_handler& srvc_ext;
+    keyword_handler& data_req;
+    keyword_handler& data_rsp;
+    keyword_handler& data_end;
+    keyword_handler& followup;
+    keyword_handler& pasn_start;
+    keyword_handler& config_write;
 };
 
-// The daemon's table.
-keyword_dispatch_table& keyword_table();
+// The 15 rows in their fixed order, complete from construction, and the one door to NAN
+// control: a keyword operation runs whole under the interface's iwset_mutex, so operations from
+// the bring-up, the AT commands and the data-path decision never interleave.
+class keyword_dispatch_table {
+public:
+    keyword_dispatch_table(nan_interface_state& nan, const room_keyword_handlers& rooms,
+                           command_runner& runner, exec_pauser& pauser);
+    keyword_dispatch_table(const keyword_dispatch_table&) = delete;
+    keyword_dispatch_table& operator=(const keyword_dispatch_table&) = delete;
 
-// Runs one keyword operation under iwset_mutex: the row's handler, then the commands it
-// collected. Returns 0, -1 (lock or unlock failure, unknown keyword, failed batch) or the
-// handler's own non-zero result. params may be nullptr.
-int execute_keyword(const char* keyword, const char* params);
-int execute_keyword(keyword_dispatch_table& table, const char* keyword, const char* params);
+    const keyword_row* find(const char* keyword) const;  // exact, case-sensitive; nullptr if absent
 
-// The rooms that build the refusing rows install their handler at start-up, before the threads
-// that dispatch keywords run (main calls vendor_register_keywords(), params_register_keywords()).
-// Takes iwset_mutex, so it must never be called from a handler. An unknown keyword or a plain
-// shell row is refused with a line on standard error.
-void set_keyword_handler(const char* keyword, keyword_handler handler);
+    // Runs one keyword operation under iwset_mutex: the row's handler, then the commands it
+    // collected. Returns 0, -1 (lock or unlock failure, unknown keyword, failed batch) or the
+    // handler's own non-zero result. params may be nullptr. Never from a handler.
+    int execute(const char* keyword, const char* params);
+
+    // What the interface queries outside a keyword operation share with it.
+    nan_interface_state& nan() { return nan_; }
+    command_runner& runner() { return runner_; }
+
+private:
+    nan_interface_state& nan_;
+    command_runner& runner_;
+    exec_pauser& pauser_;
+    builtin_keyword init_;
+    builtin_keyword start_;
+    builtin_keyword add_func_;
+    builtin_keyword reset_;
+    builtin_keyword updatefw_;
+    keyword_row rows_[keyword_table_rows];
+};

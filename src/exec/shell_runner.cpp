@@ -251,17 +251,6 @@ bool read_output(int fd, command_child& child, output_collector& collector) {
 
 }  // namespace
 
-bool read_command_output(FILE* stream, char* output, size_t len) {
-    if (len == 0) return false;
-    output_collector collector(output, len);
-    char piece[output_piece_size];
-    size_t count;
-    while ((count = fread(piece, 1, sizeof piece, stream)) > 0) {
-        if (!collector.append(piece, count)) return false;
-    }
-    return true;
-}
-
 void drop_final_line_feed(char* output) {
     size_t length = strlen(output);
     if (length > 0 && output[length - 1] == '\n') output[length - 1] = '\0';
@@ -334,9 +323,4 @@ int shell_command_runner::status(const char* cmd) {
     if (finished != 0) return -1;
     if (!WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
-}
-
-shell_command_runner& daemon_shell_runner() {
-    static shell_command_runner runner;
-    return runner;
 }

@@ -5,11 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "at_command.hpp"
 #include "client_table.hpp"
 #include "command_child.hpp"
 #include "daemon_counters.hpp"
+#include "keyword.hpp"
 #include "mono_clock.hpp"
 #include "nan_event.hpp"
+#include "param_store.hpp"
 #include "service_notify.hpp"
 #include "service_watch.hpp"
 #include "signal_cleanup.hpp"
@@ -34,6 +37,16 @@ private:
     status_window window_;
 };
 
+// The stop and the crash path remove a vendor record file in flight.
+class record_file_cleanup final : public signal_cleanup_work {
+public:
+    explicit record_file_cleanup(vendor_record_sender& sender) : sender_(sender) {}
+    void run_async_signal_safe() override { sender_.refuse_record_files(); }
+
+private:
+    vendor_record_sender& sender_;
+};
+
 struct daemon_instances {
     // Reads the service manager's variables first (and removes them from the environment).
     daemon_instances()
@@ -44,9 +57,20 @@ struct daemon_instances {
           summary(counters),
           watch(notifier, environment.watchdog_us, &server.loop_turns(), &summary),
           status_lines(counters.started_us),
-          events(running_commands, keywords, counters.nan),
-          stop(running_commands, running_writes, notifier, refuse_record_files,
-               environment.bounds) {}
+          runner(command_time_limit_ms, commands.cuttable, commands.writes),
+          records(runner, pauser),
+          record_cleanup(records),
+          vendor(records),
+          config_write(params),
+          keywords(nan, {vendor.srvc_ext, vendor.data_req, vendor.data_rsp, vendor.data_end,
+                         vendor.followup, vendor.pasn_start, config_write},
+                   runner, pauser),
+          at(params, keywords),
+          dispatcher(keywords),
+          events(commands.cuttable, dispatcher, counters.nan),
+          stop(commands.cuttable, commands.writes, notifier, record_cleanup, environment.bounds) {
+        server.set_handler(&at);
+    }
     daemon_instances(const daemon_instances&) = delete;
     daemon_instances& operator=(const daemon_instances&) = delete;
 
@@ -61,7 +85,22 @@ struct daemon_instances {
     counters_summary summary;
     service_watch watch;
     status_log status_lines;  // the main thread's, every second
-    executing_dispatcher keywords;  // where the decision thread sends its keyword
+
+    // NAN control: every command the daemon runs, the keyword table and what its rows work on.
+    running_command_lists commands;
+    shell_command_runner runner;
+    sleeping_pauser pauser;
+    nan_interface_state nan;
+    vendor_record_sender records;
+    record_file_cleanup record_cleanup;
+    vendor_keywords vendor;
+    param_state params;
+    config_write_keyword config_write;
+    keyword_dispatch_table keywords;
+    at_commands at;
+
+    // NAN events and the way out.
+    executing_dispatcher dispatcher;  // where the decision thread sends its keyword
     nan_events events;
     daemon_stop stop;
 };

@@ -83,7 +83,6 @@ int main(int argc, char* argv[]) {
     // From here on lines are queued and written by the log thread, before any thread that
     // carries video exists; a log that cannot start prints on each caller's thread, as before.
     log_start();
-    connect_rooms(instances);
     if (run_startup(instances) != 0) {
         // A failure after NAN bring-up started the event module must not leave `iw event`
         // behind, nor cut a configuration write a client asked for meanwhile.

@@ -18,7 +18,6 @@
 #include "status_summary.hpp"
 #include "tcp_server.hpp"
 #include "tool_check.hpp"
-#include "vendor_cmd.hpp"
 #include "log.hpp"
 #include "unique_fd.hpp"
 
@@ -31,8 +30,12 @@ struct startup_step {
 
 int start_spi(daemon_instances& instances) { return spi_init(instances.spi); }
 int start_tcp(daemon_instances& instances) { return tcp_server_init(instances.server); }
-int start_params(daemon_instances&) { return init_param(); }
-int start_nan(daemon_instances& instances) { return nan_bringup(instances.events); }
+int start_params(daemon_instances& instances) {
+    return init_param(instances.params, instances.keywords);
+}
+int start_nan(daemon_instances& instances) {
+    return nan_bringup(instances.events, instances.keywords, instances.params);
+}
 
 const startup_step startup_steps[] = {
     {start_spi, "SPI initialization failed."},
@@ -104,12 +107,6 @@ void take_instance_lock() {
     write_own_pid(fd.get());
     // Held for the life of the process.
     fd.release();
-}
-
-void connect_rooms(daemon_instances& instances) {
-    vendor_register_keywords();
-    params_register_keywords();
-    instances.server.set_handler(handle_at_command, at_asks_status);
 }
 
 int run_startup(daemon_instances& instances) {

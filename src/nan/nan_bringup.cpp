@@ -78,11 +78,11 @@ bool store_answer(const interface_query& q, char* output) {
     return true;
 }
 
-// Runs one `iw dev` query under iwset_mutex into its process-wide answer buffer.
-int run_interface_query(const interface_query& q) {
+// Runs one `iw dev` query under iwset_mutex into its answer buffer of the interface state.
+int run_interface_query(keyword_dispatch_table& keywords, const interface_query& q) {
     bool found = false;
     {
-        mutex_hold hold(iwset_mutex);
+        mutex_hold hold(keywords.nan().iwset_mutex);
         if (hold.lock_error() != 0) {
             log_out("%s Error: Failed to lock iwset_mutex!\n", q.tag);
             log_puts(q.failure_line);
@@ -90,7 +90,7 @@ int run_interface_query(const interface_query& q) {
         }
         memset(q.answer, 0, q.answer_size);
         char output[query_output_size] = {};
-        if (active_command_runner().capture(q.command, output, sizeof output) != 0) {
+        if (keywords.runner().capture(q.command, output, sizeof output) != 0) {
             log_puts("Failed to execute command!");
         } else {
             log_puts("Command executed successfully!");
@@ -112,9 +112,9 @@ struct bringup_values {
     char password[param_password_size];
 };
 
-void copy_bringup_values(bringup_values& out) {
+void copy_bringup_values(param_state& params, bringup_values& out) {
     param_record plain;
-    copy_current_param_plain(&plain);
+    copy_current_param_plain(params, &plain);
     memcpy(out.name, plain.name, sizeof out.name);
     memcpy(out.pmk, plain.pmk, sizeof out.pmk);
     memcpy(out.password, plain.password, sizeof out.password);
@@ -130,8 +130,9 @@ void format_security_line(const bringup_values& values, char* text, size_t size)
         snprintf(text, size, "data_path");
 }
 
-bool dispatch(const char* keyword, const char* params, const char* failure_line) {
-    if (execute_keyword(keyword, params) == 0) return true;
+bool dispatch(keyword_dispatch_table& keywords, const char* keyword, const char* params,
+              const char* failure_line) {
+    if (keywords.execute(keyword, params) == 0) return true;
     log_puts(failure_line);
     return false;
 }
@@ -140,10 +141,10 @@ bool dispatch(const char* keyword, const char* params, const char* failure_line)
 // without its cleanup (killed, crashed): the driver refuses a second one, so it goes first. It is
 // nobody else's, as start-up holds the single-instance lock. Silent when there is none, and a
 // failed delete only says so: adding the interface then fails with its own lines.
-void delete_leftover_interface() {
+void delete_leftover_interface(keyword_dispatch_table& keywords) {
     char output[query_output_size] = {};
-    mutex_hold hold(iwset_mutex);
-    if (active_command_runner().capture(wdev_query, output, sizeof output) != 0) return;
+    mutex_hold hold(keywords.nan().iwset_mutex);
+    if (keywords.runner().capture(wdev_query, output, sizeof output) != 0) return;
     // Nothing, or nothing iw would print as a wdev.
     if (!take_first_line(output, sizeof output) || output[0] == '\0' ||
         strlen(output) >= nan_wdev_size)
@@ -152,60 +153,60 @@ void delete_leftover_interface() {
     char command[delete_command_size];
     snprintf(command, sizeof command, leftover_delete_format, static_cast<int>(nan_wdev_size - 1),
              output);
-    const int status = active_command_runner().status(command);
+    const int status = keywords.runner().status(command);
     if (status != 0) log_out("Error: Failed to delete it (status %d)!\n", status);
 }
 
 }  // namespace
 
-int get_phy() {
+int get_phy(keyword_dispatch_table& keywords) {
     const interface_query query{"[get_phy]",
                                 phy_query,
-                                nan_phy,
+                                keywords.nan().phy,
                                 nan_phy_size,
                                 "Phy number output: [%s]\n",
                                 "No phy number found (command returned empty)!",
                                 "Extracted phy number: %s\n",
                                 "Failed to get phy!"};
-    return run_interface_query(query);
+    return run_interface_query(keywords, query);
 }
 
-int get_wdev() {
+int get_wdev(keyword_dispatch_table& keywords) {
     const interface_query query{"[get_wdev]",
                                 wdev_query,
-                                nan_wdev,
+                                keywords.nan().wdev,
                                 nan_wdev_size,
                                 "wdev index output: [%s]\n",
                                 "No wdev index found (command returned empty)!",
                                 "Extracted wdev index: %s\n",
                                 "Failed to get wdev!"};
-    return run_interface_query(query);
+    return run_interface_query(keywords, query);
 }
 
-int bring_up_nan_interface() {
+int bring_up_nan_interface(keyword_dispatch_table& keywords, param_state& params) {
     char text[bringup_text_size] = {};
     bringup_values values;
-    copy_bringup_values(values);
+    copy_bringup_values(params, values);
 
-    if (get_phy() != 0) return -1;
-    delete_leftover_interface();
-    if (!dispatch("init", nan_phy, "Failed to init NAN!")) return -1;
-    if (get_wdev() != 0) return -1;
-    if (!dispatch("start", start_parameters, "Failed to start NAN!")) return -1;
+    if (get_phy(keywords) != 0) return -1;
+    delete_leftover_interface(keywords);
+    if (!dispatch(keywords, "init", keywords.nan().phy, "Failed to init NAN!")) return -1;
+    if (get_wdev(keywords) != 0) return -1;
+    if (!dispatch(keywords, "start", start_parameters, "Failed to start NAN!")) return -1;
 
     format_security_line(values, text, sizeof text);
-    if (!dispatch("srvc_ext", text, "Failed to srvc_ext NAN!")) return -1;
+    if (!dispatch(keywords, "srvc_ext", text, "Failed to srvc_ext NAN!")) return -1;
 
     snprintf(text, sizeof text, "type publish unsolicited name %s", values.name);
-    if (!dispatch("add_func", text, "Failed to add_func NAN!")) return -1;
+    if (!dispatch(keywords, "add_func", text, "Failed to add_func NAN!")) return -1;
     return 0;
 }
 
-int nan_bringup(nan_events& events) {
+int nan_bringup(nan_events& events, keyword_dispatch_table& keywords, param_state& params) {
     // The listener must already read `iw event` when the driver's first NAN events come.
     if (nan_event_init(events) != 0) {
         log_puts("Failed to init nanevent!");
         return -1;
     }
-    return bring_up_nan_interface();
+    return bring_up_nan_interface(keywords, params);
 }

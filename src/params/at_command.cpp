@@ -93,14 +93,15 @@ constexpr size_t query_reply_size = sizeof(param_record) + sizeof(AT_QUERY_REPLY
 
 // Reads the record back from the boot environment, so the reply shows what is really stored.
 // Replies itself on success; 0 or -9.
-int configuration_query(at_reply& out) {
+int configuration_query(param_state& params, keyword_dispatch_table& keywords, at_reply& out) {
     char reply[query_reply_size];
     {
-        mutex_hold hold(param_mutex);
-        if (reload_current_param() != 0) return at_command_failed;
+        mutex_hold hold(params.param_mutex);
+        if (reload_current_param(params, keywords) != 0) return at_command_failed;
+        const param_record& stored = params.current_param;
         memset(reply, 0, sizeof(reply));
-        snprintf(reply, sizeof(reply), AT_QUERY_REPLY_FORMAT, current_param.name,
-                 current_param.pmk, current_param.password, current_param.hostname);
+        snprintf(reply, sizeof(reply), AT_QUERY_REPLY_FORMAT, stored.name, stored.pmk,
+                 stored.password, stored.hostname);
     }
     // A client that reads its configuration is setting the device up: video stops for good.
     out.suspend_video();
@@ -109,13 +110,13 @@ int configuration_query(at_reply& out) {
 }
 
 // Replies itself on success; 0 or -9.
-int version_query(at_reply& out) {
+int version_query(param_state& params, keyword_dispatch_table& keywords, at_reply& out) {
     char version[version_text_size];
     char reply[version_text_size + sizeof("\r\nOK\r\n") - 1];
     log_puts("Executing version command");
     {
-        mutex_hold hold(param_mutex);
-        if (get_zqversion(version, sizeof(version)) != 0) {
+        mutex_hold hold(params.param_mutex);
+        if (get_zqversion(keywords, version, sizeof(version)) != 0) {
             log_puts("Failed to get parameter!");
             return at_command_failed;
         }
@@ -126,54 +127,56 @@ int version_query(at_reply& out) {
 }
 
 // Stores the new record under the parameter lock; param_ok or the code to reply with.
-int store_config(const char* argument) {
-    mutex_hold hold(param_mutex);
-    const param_record previous = current_param;
-    const bool previous_escaped = current_param_escaped;
-    int rc = parse_param(argument, &current_param, true);
+int store_config(param_state& params, keyword_dispatch_table& keywords, const char* argument) {
+    mutex_hold hold(params.param_mutex);
+    const param_record previous = params.current_param;
+    const bool previous_escaped = params.current_param_escaped;
+    int rc = parse_param(argument, &params.current_param, true);
     if (rc != param_ok) return rc;
-    current_param_escaped = true;
-    if (execute_keyword("config_write", "") != 0) {
+    params.current_param_escaped = true;
+    if (keywords.execute("config_write", "") != 0) {
         log_puts("Command execution failed.");
         // The boot environment still holds the previous record; so must memory, or a NAN
         // bring-up that has not copied it yet would publish values that were never stored.
-        current_param = previous;
-        current_param_escaped = previous_escaped;
+        params.current_param = previous;
+        params.current_param_escaped = previous_escaped;
         return at_command_failed;
     }
     return param_ok;
 }
 
 // The reply goes out after the lock is given up.
-int config_write_command(at_reply& reply, const char* argument) {
-    int rc = store_config(argument);
+int config_write_command(param_state& params, keyword_dispatch_table& keywords, at_reply& reply,
+                         const char* argument) {
+    int rc = store_config(params, keywords, argument);
     return rc == param_ok ? reply_ok(reply) : reply_error(reply, rc);
 }
 
 // reset and updatefw: the reply goes out only after the command has returned.
-int device_command(at_reply& reply, const char* keyword) {
+int device_command(keyword_dispatch_table& keywords, at_reply& reply, const char* keyword) {
     log_out("Executing %s command\n", keyword);
-    if (execute_keyword(keyword, "") != 0) {
+    if (keywords.execute(keyword, "") != 0) {
         log_puts("Command execution failed.");
         return reply_error(reply, at_command_failed);
     }
     return reply_ok(reply);
 }
 
-int run_command(at_reply& reply, at_word word, const char* argument) {
+int run_command(param_state& params, keyword_dispatch_table& keywords, at_reply& reply,
+                at_word word, const char* argument) {
     bool has_argument = argument[0] != '\0';
     switch (word) {
     case at_word::config:
-        if (has_argument) return config_write_command(reply, argument);
-        if (configuration_query(reply) == 0) return 0;
+        if (has_argument) return config_write_command(params, keywords, reply, argument);
+        if (configuration_query(params, keywords, reply) == 0) return 0;
         return reply_error(reply, at_command_failed);
     case at_word::reset:
     case at_word::updatefw:
         if (has_argument) return reply_error(reply, param_invalid_format);
-        return device_command(reply, word == at_word::reset ? "reset" : "updatefw");
+        return device_command(keywords, reply, word == at_word::reset ? "reset" : "updatefw");
     case at_word::version:
         if (has_argument) return reply_error(reply, param_invalid_format);
-        if (version_query(reply) == 0) return 0;
+        if (version_query(params, keywords, reply) == 0) return 0;
         return reply_error(reply, at_command_failed);
     case at_word::status:
         // The counters, written by the server thread; nothing here touches video or parameters.
@@ -221,16 +224,16 @@ const char* at_error_reply(int code) {
     return error_replies[0].text;
 }
 
-int handle_at_command(at_reply& reply, const char* data, int length) {
+int at_commands::handle(at_reply& reply, const char* data, int length) {
     char text[at_chunk_max + 1];
     const char* argument = "";
     at_word word = at_word::none;
     const int error = read_command(data, length, text, &word, &argument);
     if (error != 0) return reply_error(reply, error);
-    return run_command(reply, word, argument);
+    return run_command(params_, keywords_, reply, word, argument);
 }
 
-bool at_asks_status(const char* data, int length) {
+bool at_commands::asks_status(const char* data, int length) {
     char text[at_chunk_max + 1];
     const char* argument = "";
     at_word word = at_word::none;

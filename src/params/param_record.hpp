@@ -44,17 +44,19 @@ constexpr int param_bad_hostname = -5;
 constexpr int param_overflow = -6;
 constexpr int param_bad_name = -7;
 
-// The process-wide record. Guarded by param_mutex wherever the TCP server is already running
-// (AT commands, and start-up's init_param, which runs after the server has started).
-extern param_record current_param;
-extern pthread_mutex_t param_mutex;
-// True while current_param holds the escaped form that an AT config left in it (guarded by
-// param_mutex like the record).
-extern bool current_param_escaped;
+// The device's record as the daemon holds it. Guarded by param_mutex wherever the TCP server is
+// already running (AT commands, and start-up's init_param, which runs after the server has
+// started). Lock order: param_mutex, iwset_mutex, vendor_send_mutex.
+struct param_state {
+    pthread_mutex_t param_mutex = PTHREAD_MUTEX_INITIALIZER;
+    param_record current_param{};
+    // True while current_param holds the escaped form that an AT config left in it.
+    bool current_param_escaped = false;
+};
 
-// Copies current_param under param_mutex as plain values, with the escapes of an AT config
+// Copies the record under param_mutex as plain values, with the escapes of an AT config
 // removed, for readers outside the TCP server thread (NAN bring-up).
-void copy_current_param_plain(param_record* out);
+void copy_current_param_plain(param_state& params, param_record* out);
 
 // Validates text into *dest. escape false keeps values as they are (cut to the field) and
 // checks what is stored; this is how start-up reads the boot environment. escape true (an AT

@@ -1,14 +1,9 @@
-// The one process-wide parameter record and the mutex that keeps the TCP server's AT commands
-// and start-up's initialisation from writing it at the same time.
+// The plain copy of the parameter record, for readers that must not see an AT config's escapes.
 #include "param_record.hpp"
 
 #include <cstring>
 
 #include "mutex_hold.hpp"
-
-param_record current_param{};
-pthread_mutex_t param_mutex = PTHREAD_MUTEX_INITIALIZER;
-bool current_param_escaped = false;
 
 namespace {
 
@@ -24,12 +19,12 @@ void unescape_field(char* field, size_t size) {
 
 }  // namespace
 
-void copy_current_param_plain(param_record* out) {
+void copy_current_param_plain(param_state& params, param_record* out) {
     bool escaped = false;
     {
-        mutex_hold hold(param_mutex);
-        *out = current_param;
-        escaped = current_param_escaped;
+        mutex_hold hold(params.param_mutex);
+        *out = params.current_param;
+        escaped = params.current_param_escaped;
     }
     if (!escaped) return;
     unescape_field(out->name, sizeof out->name);

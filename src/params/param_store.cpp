@@ -23,16 +23,17 @@ constexpr char provision_hint[] =
 
 // One captured command under iwset_mutex; tag names the caller in its lock messages. 0, -1, or
 // value_missing.
-int read_one_value(const char* command, const char* tag, char* buf, size_t size) {
+int read_one_value(keyword_dispatch_table& keywords, const char* command, const char* tag,
+                   char* buf, size_t size) {
     if (buf == nullptr || size == 0) return -1;
-    mutex_hold hold(iwset_mutex);
+    mutex_hold hold(keywords.nan().iwset_mutex);
     if (hold.lock_error() != 0) {
         log_out("%s Error: Failed to lock iwset_mutex!\n", tag);
         return -1;
     }
     memset(buf, 0, size);
     int result = -1;
-    if (active_command_runner().capture(command, buf, size) != 0) {
+    if (keywords.runner().capture(command, buf, size) != 0) {
         log_puts("Failed to execute command!");
     } else {
         log_puts("Command executed successfully!");
@@ -95,42 +96,42 @@ bool put_quoted_value(command_writer& writer, const char* value, bool escaped) {
 
 // The stored text into current_param; nothing_stored (when given) tells a board that has no
 // record from any other failure.
-int load_current_param(bool* nothing_stored) {
+int load_current_param(param_state& params, keyword_dispatch_table& keywords,
+                       bool* nothing_stored) {
     char text[param_text_size] = {};
-    int read = read_one_value(vemuparam_command, "[get_vemuparam]", text, sizeof(text));
+    int read = read_one_value(keywords, vemuparam_command, "[get_vemuparam]", text, sizeof(text));
     if (nothing_stored != nullptr) *nothing_stored = read == value_missing;
     if (read != 0) {
         log_puts("Failed to get parameter!");
         return -1;
     }
-    if (parse_param(text, &current_param, false) != param_ok) {
+    if (parse_param(text, &params.current_param, false) != param_ok) {
         log_puts("Failed to parse parameter!");
         return -1;
     }
-    current_param_escaped = false;
+    params.current_param_escaped = false;
     return 0;
 }
 
 }  // namespace
 
-int get_vemuparam(char* buf, size_t size) {
-    return read_one_value(vemuparam_command, "[get_vemuparam]", buf, size) == 0 ? 0 : -1;
+int get_zqversion(keyword_dispatch_table& keywords, char* buf, size_t size) {
+    return read_one_value(keywords, zqversion_command, "[get_zqversion]", buf, size) == 0 ? 0 : -1;
 }
 
-int get_zqversion(char* buf, size_t size) {
-    return read_one_value(zqversion_command, "[get_zqversion]", buf, size) == 0 ? 0 : -1;
+int reload_current_param(param_state& params, keyword_dispatch_table& keywords) {
+    return load_current_param(params, keywords, nullptr);
 }
 
-int reload_current_param() { return load_current_param(nullptr); }
-
-int init_param() {
-    mutex_hold hold(param_mutex);
+int init_param(param_state& params, keyword_dispatch_table& keywords) {
+    mutex_hold hold(params.param_mutex);
     bool nothing_stored = false;
-    int result = load_current_param(&nothing_stored);
+    int result = load_current_param(params, keywords, &nothing_stored);
     if (nothing_stored) log_puts(provision_hint);
     if (result == 0) {
-        log_out("Parse entire parameter=" PARAM_TEXT_FORMAT "\n", current_param.name, current_param.pmk,
-               current_param.password, current_param.hostname);
+        const param_record& stored = params.current_param;
+        log_out("Parse entire parameter=" PARAM_TEXT_FORMAT "\n", stored.name, stored.pmk,
+                stored.password, stored.hostname);
         log_puts("Parameter initialization successful.");
     }
     return result;
@@ -155,10 +156,11 @@ int build_config_write_command(const param_record& record, bool escaped, char* c
     return writer.fits() ? 0 : config_command_too_long;
 }
 
-int config_write_handler(const char* /*params*/, command_batch& batch, int* count) {
+int config_write_keyword::collect(const char* /*params*/, command_batch& batch, int* count) {
     log_out("\n=== Executing config write custom logic ===\n");
     char command[config_write_command_size];
-    int rc = build_config_write_command(current_param, current_param_escaped, command, sizeof(command));
+    int rc = build_config_write_command(params_.current_param, params_.current_param_escaped,
+                                        command, sizeof(command));
     if (rc == config_command_too_long) {
         log_out("Error: config_write command exceeds %zu characters, record not written!\n",
                config_write_command_size - 1);
@@ -174,5 +176,3 @@ int config_write_handler(const char* /*params*/, command_batch& batch, int* coun
     log_puts("=== config write custom logic execution completed ===");
     return 0;
 }
-
-void params_register_keywords() { set_keyword_handler("config_write", config_write_handler); }

@@ -11,20 +11,21 @@ constexpr char zqversion_command[] = "cat /etc/zqversion";
 constexpr size_t version_text_size = 1024;          // at most 1023 characters of version text
 constexpr size_t config_write_command_size = 762;   // the longest valid command is 753 characters
 
-// Read the stored parameter text / the version text into buf (cleared first) through the active
-// command runner, under iwset_mutex. 0, or -1 when the command fails or prints nothing.
-int get_vemuparam(char* buf, size_t size);
-int get_zqversion(char* buf, size_t size);
+// Every read below runs its command through the table's runner under its iwset_mutex.
+
+// Reads the version text into buf (cleared first). 0, or -1 when the command fails or prints
+// nothing.
+int get_zqversion(keyword_dispatch_table& keywords, char* buf, size_t size);
 
 // Reads the stored text and validates it into current_param (values as stored). Takes
 // param_mutex: the TCP server is already serving AT commands when start-up calls this.
 // 0, or -1 after printing why.
-int init_param();
+int init_param(param_state& params, keyword_dispatch_table& keywords);
 
 // Reads the stored text and validates it into current_param without escaping; prints
 // "Failed to get parameter!" or "Failed to parse parameter!" and returns -1 on failure.
 // The caller holds param_mutex.
-int reload_current_param();
+int reload_current_param(param_state& params, keyword_dispatch_table& keywords);
 
 // Builds fw_setenv vemuparam "<record text>" from a record in escaped form (escaped true: as an
 // AT "config" command stores it) or in plain form (as read from the boot environment). Inside
@@ -41,7 +42,11 @@ constexpr int config_command_unescaped = -2;
 // Handler of keyword "config_write": queues the fw_setenv command built from current_param, in
 // whichever form it holds.
 // Runs under iwset_mutex inside the dispatcher; its caller (the AT handler) holds param_mutex.
-int config_write_handler(const char* params, command_batch& batch, int* count);
+class config_write_keyword final : public keyword_handler {
+public:
+    explicit config_write_keyword(const param_state& params) : params_(params) {}
+    int collect(const char* params, command_batch& batch, int* count) override;
 
-// Installs the config_write handler in the keyword table; called once at start-up.
-void params_register_keywords();
+private:
+    const param_state& params_;
+};

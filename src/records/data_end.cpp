@@ -32,4 +32,6 @@ constexpr vendor_keyword data_end_keyword = {
 
 }  // namespace
 
-int handle_data_end(const char* params) { return run_vendor_keyword(data_end_keyword, params); }
+int handle_data_end(vendor_transport& transport, const char* params) {
+    return run_vendor_keyword(data_end_keyword, params, transport);
+}

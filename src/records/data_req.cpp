@@ -112,4 +112,6 @@ constexpr vendor_keyword data_req_keyword = {
 
 }  // namespace
 
-int handle_data_req(const char* params) { return run_vendor_keyword(data_req_keyword, params); }
+int handle_data_req(vendor_transport& transport, const char* params) {
+    return run_vendor_keyword(data_req_keyword, params, transport);
+}

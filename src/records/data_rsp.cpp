@@ -77,4 +77,6 @@ constexpr vendor_keyword data_rsp_keyword = {
 
 }  // namespace
 
-int handle_data_rsp(const char* params) { return run_vendor_keyword(data_rsp_keyword, params); }
+int handle_data_rsp(vendor_transport& transport, const char* params) {
+    return run_vendor_keyword(data_rsp_keyword, params, transport);
+}

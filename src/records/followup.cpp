@@ -89,4 +89,6 @@ constexpr vendor_keyword followup_keyword = {
 
 }  // namespace
 
-int handle_followup(const char* params) { return run_vendor_keyword(followup_keyword, params); }
+int handle_followup(vendor_transport& transport, const char* params) {
+    return run_vendor_keyword(followup_keyword, params, transport);
+}

@@ -25,4 +25,6 @@ constexpr vendor_keyword pasn_start_keyword = {
 
 }  // namespace
 
-int handle_pasn_start(const char* params) { return run_vendor_keyword(pasn_start_keyword, params); }
+int handle_pasn_start(vendor_transport& transport, const char* params) {
+    return run_vendor_keyword(pasn_start_keyword, params, transport);
+}

@@ -119,4 +119,6 @@ constexpr vendor_keyword srvc_ext_keyword = {
 
 }  // namespace
 
-int handle_srvc_ext(const char* params) { return run_vendor_keyword(srvc_ext_keyword, params); }
+int handle_srvc_ext(vendor_transport& transport, const char* params) {
+    return run_vendor_keyword(srvc_ext_keyword, params, transport);
+}

@@ -7,10 +7,13 @@
 // little-endian, so the board (32-bit ARM) and a host send the same bytes.
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "keyword.hpp"
 #include "srvc_info.hpp"
+#include "unique_fd.hpp"
 #include "vendor_values.hpp"
 
 // ---- driver interface ----
@@ -46,39 +49,46 @@ constexpr size_t vendor_command_size = 1024;  // at most 1023 characters
 constexpr int vendor_send_attempts = 3;
 constexpr unsigned vendor_retry_pause_us = 500000;  // after every failed attempt, the last too
 
-// Held from the record file's creation to its removal, so two sends never share a file or
-// overlap their iw runs. Lock order: param_mutex, iwset_mutex, vendor_send_mutex.
-extern pthread_mutex_t vendor_send_mutex;
-
-// Writes the record to a fresh private temporary file (close-on-exec, mode 0600) and runs the
-// vendor send command through active_command_runner(), three attempts with a 500 ms pause after
-// each failure. The file is removed on every path. Returns 0 when iw took the command, else -1.
-int send_vendor_data(int subcmd, const uint8_t* record, size_t length);
-
-// Async-signal-safe, for a process being ended by a signal: removes the record file of a send in
-// progress and makes every later send fail without creating one.
-void refuse_record_files();
-
-// Test seam: the keyword handlers send through the active transport, which is send_vendor_data
-// unless a test or fuzzer installed a recorder that keeps the bytes.
+// Where the keyword handlers send their records; tests and fuzzers hand them a recorder that
+// keeps the bytes.
 class vendor_transport {
 public:
     virtual ~vendor_transport() = default;
     virtual int send(int subcmd, const uint8_t* record, size_t length) = 0;
 };
 
-vendor_transport& active_vendor_transport();
-
-// Installs a transport for its lifetime and puts the previous one back afterwards.
-class scoped_vendor_transport {
+// The daemon's transport: writes the record to a fresh private temporary file (close-on-exec,
+// mode 0600) and runs the vendor send command through runner, three attempts with a 500 ms pause
+// after each failure. The file is removed on every path. send returns 0 when iw took the
+// command, else -1.
+class vendor_record_sender final : public vendor_transport {
 public:
-    explicit scoped_vendor_transport(vendor_transport& transport);
-    ~scoped_vendor_transport();
-    scoped_vendor_transport(const scoped_vendor_transport&) = delete;
-    scoped_vendor_transport& operator=(const scoped_vendor_transport&) = delete;
+    vendor_record_sender(command_runner& runner, exec_pauser& pauser)
+        : runner_(runner), pauser_(pauser) {}
+    vendor_record_sender(const vendor_record_sender&) = delete;
+    vendor_record_sender& operator=(const vendor_record_sender&) = delete;
+
+    int send(int subcmd, const uint8_t* record, size_t length) override;
+
+    // Async-signal-safe, for a process being ended by a signal: removes the record file of a
+    // send in progress and makes every later send fail without creating one.
+    void refuse_record_files();
 
 private:
-    vendor_transport* previous_;
+    int send_locked(int subcmd, const uint8_t* record, size_t length);
+    bool create_record_file(unique_fd* file);
+    int run_vendor_command(int subcmd, const char* path, size_t length);
+
+    command_runner& runner_;
+    exec_pauser& pauser_;
+    // Held from the record file's creation to its removal, so two sends never share a file or
+    // overlap their iw runs. Lock order: param_mutex, iwset_mutex, vendor_send_mutex.
+    pthread_mutex_t vendor_send_mutex = PTHREAD_MUTEX_INITIALIZER;
+    // The record file of the send in progress, for the signal path (vendor_transport.cpp says
+    // how the two meet).
+    std::atomic<int> pending_state_{0};  // 0: no send in progress
+    char pending_path_[sizeof vendor_temp_template] = {};
+    static_assert(std::atomic<int>::is_always_lock_free, "the signal path needs a lock-free state");
 };
 
 // ---- keyword handlers ----
@@ -88,15 +98,46 @@ constexpr int vendor_result_sent = 0;       // record built and sent
 constexpr int vendor_result_syntax = -1;    // syntax error, or the send failed
 constexpr int vendor_result_rejected = 2;   // a value rejected on its content
 
-// Each takes the parameter text (may be nullptr) and returns one of the results above. Nothing
-// is sent, and no file is created, when parsing fails.
-int handle_srvc_ext(const char* params);
-int handle_data_req(const char* params);
-int handle_data_rsp(const char* params);
-int handle_data_end(const char* params);
-int handle_followup(const char* params);
-int handle_pasn_start(const char* params);
+// Each takes the parameter text (may be nullptr) and returns one of the results above, sending
+// the record through transport. Nothing is sent, and no file is created, when parsing fails.
+int handle_srvc_ext(vendor_transport& transport, const char* params);
+int handle_data_req(vendor_transport& transport, const char* params);
+int handle_data_rsp(vendor_transport& transport, const char* params);
+int handle_data_end(vendor_transport& transport, const char* params);
+int handle_followup(vendor_transport& transport, const char* params);
+int handle_pasn_start(vendor_transport& transport, const char* params);
 
-// Installs the six handlers on their rows of the keyword table. Called once at start-up, before
-// any thread dispatches keywords, and never from a handler (it takes iwset_mutex).
-void vendor_register_keywords();
+using vendor_handler = int (*)(vendor_transport& transport, const char* params);
+
+// One vendor keyword on its row of the keyword table. The handlers build and send records at
+// once and never add a command to the dispatcher's batch.
+class vendor_keyword_handler final : public keyword_handler {
+public:
+    vendor_keyword_handler(vendor_handler handler, vendor_transport& transport)
+        : handler_(handler), transport_(transport) {}
+    int collect(const char* params, command_batch&, int*) override {
+        return handler_(transport_, params);
+    }
+
+private:
+    vendor_handler handler_;
+    vendor_transport& transport_;
+};
+
+// The six rows, all sending through one transport.
+struct vendor_keywords {
+    explicit vendor_keywords(vendor_transport& transport)
+        : srvc_ext(handle_srvc_ext, transport),
+          data_req(handle_data_req, transport),
+          data_rsp(handle_data_rsp, transport),
+          data_end(handle_data_end, transport),
+          followup(handle_followup, transport),
+          pasn_start(handle_pasn_start, transport) {}
+
+    vendor_keyword_handler srvc_ext;
+    vendor_keyword_handler data_req;
+    vendor_keyword_handler data_rsp;
+    vendor_keyword_handler data_end;
+    vendor_keyword_handler followup;
+    vendor_keyword_handler pasn_start;
+};

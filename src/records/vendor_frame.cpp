@@ -21,9 +21,9 @@ public:
     const char* next_token();
     // Prints the keyword's invalid-parameter message with the token; returns -1.
     int invalid_parameter(const char* token) const;
-    // Prints the sending line and the record's bytes, sends it through the active transport and
-    // prints the completion or send-failure line. Returns the transport's result.
-    int send(const uint8_t* record) const;
+    // Prints the sending line and the record's bytes, sends it through transport and prints the
+    // completion or send-failure line. Returns the transport's result.
+    int send(const uint8_t* record, vendor_transport& transport) const;
 
 private:
     const vendor_keyword& keyword_;
@@ -50,13 +50,13 @@ int vendor_frame::invalid_parameter(const char* token) const {
     return vendor_result_syntax;
 }
 
-int vendor_frame::send(const uint8_t* record) const {
+int vendor_frame::send(const uint8_t* record, vendor_transport& transport) const {
     log_out("Sending %s data (struct size: %zu bytes)\n", keyword_.name, keyword_.record_size);
     // The dump is one line, built whole: other threads print while a record is sent.
     char dump[largest_record_size * hex_dump_chars_per_byte + 1];
     format_hex_bytes(dump, sizeof dump, record, keyword_.record_size);
     log_out("\n%s\n", dump);
-    int result = active_vendor_transport().send(keyword_.subcmd, record, keyword_.record_size);
+    int result = transport.send(keyword_.subcmd, record, keyword_.record_size);
     if (result != 0) {
         log_err("Error: Failed to send %s data via vendor command!\n", keyword_.name);
         return result;
@@ -166,7 +166,8 @@ int read_key(const field_key& entry, vendor_frame& frame, uint8_t* record,
 
 }  // namespace
 
-int run_vendor_keyword(const vendor_keyword& keyword, const char* params) {
+int run_vendor_keyword(const vendor_keyword& keyword, const char* params,
+                       vendor_transport& transport) {
     vendor_frame frame(keyword, params);
     uint8_t record[largest_record_size] = {};
     srvc_info_params service;
@@ -181,7 +182,7 @@ int run_vendor_keyword(const vendor_keyword& keyword, const char* params) {
         finish_service_info(service, record + keyword.srvc_info_offset,
                             record + keyword.srvc_info_length_offset);
     }
-    return frame.send(record);
+    return frame.send(record, transport);
 }
 
 int missing_value(const char* message) {

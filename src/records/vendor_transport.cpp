@@ -17,8 +17,6 @@
 #include "log.hpp"
 #include "mutex_hold.hpp"
 
-pthread_mutex_t vendor_send_mutex = PTHREAD_MUTEX_INITIALIZER;
-
 namespace {
 
 constexpr mode_t vendor_file_mode = 0600;
@@ -29,9 +27,6 @@ constexpr mode_t vendor_file_mode = 0600;
 // creating thread itself cannot, and removes the name after a short bound), and no file is
 // created once it has come.
 enum record_state : int { record_idle, record_creating, record_created, record_refused };
-std::atomic<int> pending_state{record_idle};
-char pending_path[sizeof vendor_temp_template];
-static_assert(std::atomic<int>::is_always_lock_free, "the signal path needs a lock-free state");
 constexpr long creation_wait_step_ns = 1000000;
 constexpr int creation_wait_steps = 100;
 
@@ -50,7 +45,9 @@ int write_record(unique_fd file, const uint8_t* record, size_t length) {
     return 0;
 }
 
-int run_vendor_command(int subcmd, const char* path, size_t length) {
+}  // namespace
+
+int vendor_record_sender::run_vendor_command(int subcmd, const char* path, size_t length) {
     char command[vendor_command_size];
     memset(command, 0, sizeof command);
     snprintf(command, sizeof command, "iw %s vendor send 0x%x 0x%x %s", vendor_nan_interface,
@@ -58,13 +55,13 @@ int run_vendor_command(int subcmd, const char* path, size_t length) {
     int status = -1;
     for (int attempt = 1; attempt <= vendor_send_attempts; ++attempt) {
         log_out("[%lu] Executing iw command (retry %d): %s\n", thread_id(), attempt, command);
-        status = active_command_runner().status(command);
+        status = runner_.status(command);
         if (status == 0) {
             log_out("[%lu] Success: Sent %zu bytes (vendor_id: 0x%x, subcmd: 0x%x)\n", thread_id(),
                    length, vendor_id, static_cast<unsigned>(subcmd));
             return 0;
         }
-        exec_pause_us(vendor_retry_pause_us);
+        pauser_.pause_us(vendor_retry_pause_us);
     }
     log_err("[%lu] Error: iw command failed (exit code: %d, retries: %d)!\n", thread_id(),
             status, vendor_send_attempts);
@@ -72,22 +69,22 @@ int run_vendor_command(int subcmd, const char* path, size_t length) {
 }
 
 // The record file is created only while no stop has come; false when it has.
-bool create_record_file(unique_fd* file) {
+bool vendor_record_sender::create_record_file(unique_fd* file) {
     int expected = record_idle;
-    if (!pending_state.compare_exchange_strong(expected, record_creating)) return false;
-    memcpy(pending_path, vendor_temp_template, sizeof vendor_temp_template);
-    *file = unique_fd(mkostemp(pending_path, O_CLOEXEC));
+    if (!pending_state_.compare_exchange_strong(expected, record_creating)) return false;
+    memcpy(pending_path_, vendor_temp_template, sizeof vendor_temp_template);
+    *file = unique_fd(mkostemp(pending_path_, O_CLOEXEC));
     expected = record_creating;
     const int next = file->valid() ? record_created : record_idle;
-    if (pending_state.compare_exchange_strong(expected, next)) return true;
+    if (pending_state_.compare_exchange_strong(expected, next)) return true;
     // The stop gave up waiting for this creation; the file is this thread's to remove.
-    if (file->valid()) unlink(pending_path);
+    if (file->valid()) unlink(pending_path_);
     file->reset();
     return false;
 }
 
 // Everything between lock and unlock: the file exists only inside this call.
-int send_locked(int subcmd, const uint8_t* record, size_t length) {
+int vendor_record_sender::send_locked(int subcmd, const uint8_t* record, size_t length) {
     unique_fd file;
     if (!create_record_file(&file)) {
         log_err("[%lu] Error: Not sending: the daemon is stopping\n", thread_id());
@@ -98,28 +95,16 @@ int send_locked(int subcmd, const uint8_t* record, size_t length) {
         return -1;
     }
     char path[sizeof vendor_temp_template];
-    memcpy(path, pending_path, sizeof path);
+    memcpy(path, pending_path_, sizeof path);
     int result = write_record(std::move(file), record, length);
     if (result == 0) result = run_vendor_command(subcmd, path, length);
     unlink(path);
     int expected = record_created;
-    pending_state.compare_exchange_strong(expected, record_idle);
+    pending_state_.compare_exchange_strong(expected, record_idle);
     return result;
 }
 
-class driver_transport : public vendor_transport {
-public:
-    int send(int subcmd, const uint8_t* record, size_t length) override {
-        return send_vendor_data(subcmd, record, length);
-    }
-};
-
-driver_transport real_transport;
-std::atomic<vendor_transport*> installed_transport{nullptr};
-
-}  // namespace
-
-int send_vendor_data(int subcmd, const uint8_t* record, size_t length) {
+int vendor_record_sender::send(int subcmd, const uint8_t* record, size_t length) {
     mutex_hold hold(vendor_send_mutex);
     if (hold.lock_error() != 0) {
         log_err("[%lu] Error: Lock mutex failed (errno: %d)!\n", thread_id(), hold.lock_error());
@@ -128,27 +113,17 @@ int send_vendor_data(int subcmd, const uint8_t* record, size_t length) {
     return send_locked(subcmd, record, length);
 }
 
-void refuse_record_files() {
+void vendor_record_sender::refuse_record_files() {
     for (int step = 0;; ++step) {
-        int state = pending_state.load();
+        int state = pending_state_.load();
         if (state == record_refused) return;
         if (state == record_creating && step < creation_wait_steps) {
             timespec pause{0, creation_wait_step_ns};
             nanosleep(&pause, nullptr);
             continue;
         }
-        if (!pending_state.compare_exchange_strong(state, record_refused)) continue;
-        if (state != record_idle) unlink(pending_path);
+        if (!pending_state_.compare_exchange_strong(state, record_refused)) continue;
+        if (state != record_idle) unlink(pending_path_);
         return;
     }
 }
-
-vendor_transport& active_vendor_transport() {
-    vendor_transport* transport = installed_transport.load();
-    return transport != nullptr ? *transport : real_transport;
-}
-
-scoped_vendor_transport::scoped_vendor_transport(vendor_transport& transport)
-    : previous_(installed_transport.exchange(&transport)) {}
-
-scoped_vendor_transport::~scoped_vendor_transport() { installed_transport.store(previous_); }

@@ -110,11 +110,11 @@ bool at_worker::next_job() {
 }
 
 void at_worker::carry_out() {
-    const at_command_handler handler = handler_.load();
+    at_command_handler* const handler = handler_.load();
     if (handler == nullptr) return;
     command_reply reply(*this, current_);
     const int result =
-        handler(reply, current_.command.text, static_cast<int>(current_.command.length));
+        handler->handle(reply, current_.command.text, static_cast<int>(current_.command.length));
     if (result != 0 && failure_lines_[static_cast<size_t>(current_.index)].allow()) {
         log_err("AT command execution failed (fd %d), error code: %d\n", current_.fd, result);
     }

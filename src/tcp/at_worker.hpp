@@ -33,7 +33,7 @@ public:
     // Ends the thread after the command it runs (tests; the daemon's worker runs for ever).
     void stop();
     // Runs chunks through handler (null: they are dropped).
-    void set_handler(at_command_handler handler) { handler_.store(handler); }
+    void set_handler(at_command_handler* handler) { handler_.store(handler); }
     bool has_handler() const { return handler_.load() != nullptr; }
 
     // Queues a chunk of the connection in slot index behind its waiting commands. False when it
@@ -61,7 +61,7 @@ private:
 
     client_table& clients_;
     std::atomic<int>& suspended_;
-    std::atomic<at_command_handler> handler_{nullptr};
+    std::atomic<at_command_handler*> handler_{nullptr};
     bool started_ = false;
     pthread_t thread_{};
     bool stopping_ = false;   // under the table's lock

@@ -311,7 +311,7 @@ void tcp_server::show_received(int fd, size_t length) {
 void tcp_server::hand_to_worker(int index, int fd, size_t length) {
     clients_.count_command(index);
     const uint32_t connection = clients_.at(index).connection;
-    if (asks_status_ != nullptr && asks_status_(receive_buffer_, static_cast<int>(length)) &&
+    if (handler_ != nullptr && handler_->asks_status(receive_buffer_, static_cast<int>(length)) &&
         worker_.idle(index)) {
         answer_status(clients_, suspended_.load() != 0, index, connection, fd);
         return;

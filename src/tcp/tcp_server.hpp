@@ -70,11 +70,11 @@ public:
     // the AT worker.
     void shutdown();
     // Runs received chunks through handler; without one they are only logged. A chunk that
-    // asks_status says is a status request is answered at once when nothing of its client's is
-    // ahead of it.
-    void set_handler(at_command_handler handler, at_status_check asks_status = nullptr) {
+    // the handler says is a status request is answered at once when nothing of its client's is
+    // ahead of it. Set before the server thread starts.
+    void set_handler(at_command_handler* handler) {
         worker_.set_handler(handler);
-        asks_status_ = asks_status;
+        handler_ = handler;
     }
 
     // What the loop does for an event on a client socket (exposed for tests).
@@ -108,7 +108,7 @@ private:
     std::atomic<int>& suspended_;
     video_streamer streamer_;
     at_worker worker_;
-    at_status_check asks_status_ = nullptr;
+    at_command_handler* handler_ = nullptr;
     int64_t next_tick_us_ = 0;
     unique_fd epoll_fd_;
     unique_fd listen_fd_;

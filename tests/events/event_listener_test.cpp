@@ -199,11 +199,18 @@ child_result run_forked(const temp_dir& dir, const std::function<void()>& body) 
     return result;
 }
 
-// The daemon's stop over the daemon's command lists, which the daemon's runner fills; made in a
-// forked process, which it ends.
+struct no_cleanup final : signal_cleanup_work {
+    void run_async_signal_safe() override {}
+};
+
+// A stop over command lists of its own, which the listener and the runner fill; made in a forked
+// process, which it ends.
 struct forked_stop {
+    running_command_lists commands;
+    shell_command_runner runner{command_time_limit_ms, commands.cuttable, commands.writes};
     service_notifier notifier;
-    daemon_stop stop{running_commands, running_writes, notifier, nullptr, stop_bounds{}};
+    no_cleanup nothing;
+    daemon_stop stop{commands.cuttable, commands.writes, notifier, nothing, stop_bounds{}};
 };
 
 // Starts a listener on a stand-in that sleeps, then signals the process.
@@ -212,14 +219,15 @@ void listener_then_signal(const temp_dir& dir,
     static forked_stop ending;
     if (start_signal_path(ending.stop) != 0) _exit(child_setup_failed);
     static event_line_queue ring;
-    std::thread listener([] { run_event_listener(ring, running_commands, listener_restart{}); });
+    std::thread listener(
+        [] { run_event_listener(ring, ending.commands.cuttable, listener_restart{}); });
     listener.detach();
     // Wait until the listener is reading and the stand-in has published itself, so that no
     // listener line can land among the handler's.
     bool ready = wait_until([&] {
         return file_exists(dir.file("iw.pid")) &&
                read_file(dir.file("stdout")).find("Raw event: args:3") != std::string::npos &&
-               running_commands.find(iw_event_label) > 0;
+               ending.commands.cuttable.find(iw_event_label) > 0;
     });
     if (!ready) _exit(child_setup_failed);
     send_signal(ending.stop);
@@ -312,10 +320,15 @@ TEST_F(SignalPath, AFailedStartUpStopsTheChildBeforeTheProcessEnds) {
 std::string stand_in_pid_file;
 std::string child_stdout_file;
 
-// Stands in for the data_rsp keyword: shows what the decision sent, then stops the process the
-// way an operator would.
-int record_data_rsp(const char* params, command_batch&, int*) {
-    printf("data_rsp handler got: %s\n", params);
+// Stands in for the keyword table: shows what the decision sent, then stops the process the way
+// an operator would.
+class stopping_dispatcher final : public keyword_dispatcher {
+public:
+    int execute(const char* keyword, const char* params) override;
+};
+
+int stopping_dispatcher::execute(const char* keyword, const char* params) {
+    printf("%s handler got: %s\n", keyword, params);
     // Signal only once every start-up line is out, so the test can look for all of them.
     wait_until([] {
         return file_exists(stand_in_pid_file) &&
@@ -335,11 +348,10 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
     child_stdout_file = dir_.file("stdout");
 
     child_result r = run_forked(dir_, [] {
-        set_keyword_handler("data_rsp", record_data_rsp);
         static forked_stop ending;
-        static executing_dispatcher keywords;
+        static stopping_dispatcher keywords;
         static nan_counters counts;
-        static nan_events events(running_commands, keywords, counts);
+        static nan_events events(ending.commands.cuttable, keywords, counts);
         if (start_signal_path(ending.stop) != 0 || nan_event_init(events) != 0)
             _exit(child_setup_failed);
         for (;;) pause();
@@ -390,7 +402,7 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
     path_guard path(dir_.path());
     child_result r = run_forked(dir_, [&] {
         static forked_stop ending;
-        std::thread writer([] { daemon_shell_runner().status("fw_setenv vemuparam first"); });
+        std::thread writer([] { ending.runner.status("fw_setenv vemuparam first"); });
         writer.detach();
         if (!wait_until([&] { return file_exists(dir_.file("started")); }))
             _exit(child_setup_failed);
@@ -405,7 +417,7 @@ TEST_F(SignalPath, AFailedStartUpWaitsForARunningWriteAndStartsNoOther) {
         releaser.detach();
         ending.stop.end_startup_after_failure();
         printf("stored: %s", read_file(dir_.file("stored")).c_str());
-        printf("later write: %d\n", daemon_shell_runner().status("fw_setenv vemuparam second"));
+        printf("later write: %d\n", ending.runner.status("fw_setenv vemuparam second"));
         fflush(stdout);
         _exit(0);
     });
@@ -431,7 +443,7 @@ TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
     child_result r = run_forked(dir_, [&] {
         static forked_stop ending;
         if (start_signal_path(ending.stop) != 0) _exit(child_setup_failed);
-        std::thread writer([] { daemon_shell_runner().status("fw_setenv vemuparam first"); });
+        std::thread writer([] { ending.runner.status("fw_setenv vemuparam first"); });
         writer.detach();
         if (!wait_until([&] { return file_exists(dir_.file("started")); }))
             _exit(child_setup_failed);
@@ -444,7 +456,7 @@ TEST_F(SignalPath, ASecondSignalLeavesTheWaitAlone) {
         kill(getpid(), SIGTERM);
         printf("second signal sent\n");
         fflush(stdout);
-        printf("later write: %d\n", daemon_shell_runner().status("fw_setenv vemuparam second"));
+        printf("later write: %d\n", ending.runner.status("fw_setenv vemuparam second"));
         fflush(stdout);
         close(open(dir_.file("release").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         for (;;) pause();

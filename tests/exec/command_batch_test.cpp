@@ -26,7 +26,7 @@ protected:
     int run_batch() {
         CaptureStdout();
         CaptureStderr();
-        int result = execute_collected_commands(batch, &count);
+        int result = execute_collected_commands(seams.runner, seams.pauser, batch, &count);
         err = GetCapturedStderr();
         out = GetCapturedStdout();
         return result;

@@ -1,12 +1,15 @@
 #pragma once
-// Dispatch under recording seams, with exact capture of both output streams.
+// Dispatch through a table built over recording seams, with stand-ins for the rows other rooms
+// build, and exact capture of both output streams.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "exec/recording_runner.hpp"
+#include "exec/scripted_keyword.hpp"
 #include "keyword.hpp"
 
 inline std::string thread_tag() {
@@ -27,26 +30,29 @@ inline std::string batch_lines(std::initializer_list<std::string> commands) {
     return lines + "=== All commands execution completed ===\n\n";
 }
 
+inline bool mutex_is_free(pthread_mutex_t& mutex) {
+    if (pthread_mutex_trylock(&mutex) != 0) return false;
+    pthread_mutex_unlock(&mutex);
+    return true;
+}
+
 class DispatchTest : public testing::Test {
 protected:
-    void SetUp() override {
-        memset(nan_wdev, 0, sizeof nan_wdev);
-        memset(nan_phy, 0, sizeof nan_phy);
-    }
-    void TearDown() override { memset(nan_wdev, 0, sizeof nan_wdev); }
-
-    // Runs through the given table (the daemon's by default), keeping both streams.
-    int dispatch(const char* keyword, const char* params, keyword_dispatch_table* table = nullptr) {
+    // Runs through the fixture's table, keeping both streams.
+    int dispatch(const char* keyword, const char* params) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        int result = table != nullptr ? execute_keyword(*table, keyword, params)
-                                      : execute_keyword(keyword, params);
+        int result = table.execute(keyword, params);
         err = testing::internal::GetCapturedStderr();
         out = testing::internal::GetCapturedStdout();
         return result;
     }
+    bool iwset_mutex_is_free() { return mutex_is_free(nan.iwset_mutex); }
 
     recording_exec_seams seams;
+    nan_interface_state nan;
+    scripted_rooms rooms;
+    keyword_dispatch_table table{nan, rooms.handlers(), seams.runner, seams.pauser};
     std::string out;
     std::string err;
 };

@@ -1,16 +1,17 @@
-// The keyword table and the dispatcher: lookup, the lock, the refusing rows, plain shell rows.
+// The keyword table and the dispatcher: lookup, the lock, the rooms' rows, plain shell rows.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <cerrno>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dispatch_fixture.hpp"
 
 namespace {
 
-// ---- handlers a test installs ----
+// ---- what a room's row does in a test ----
 
 int four_commands(const char*, command_batch& batch, int* count) {
     add_command(batch, count, "cmd one");
@@ -27,65 +28,33 @@ int three_commands(const char*, command_batch& batch, int* count) {
     return 0;
 }
 
-int no_command(const char*, command_batch&, int*) { return 0; }
-
 int rejects_after_adding(const char*, command_batch& batch, int* count) {
     add_command(batch, count, "must not run");
     return 2;
 }
 
-int lock_state_in_handler = 0;
-int reports_lock_state(const char*, command_batch& batch, int* count) {
-    lock_state_in_handler = pthread_mutex_trylock(&iwset_mutex);
-    if (lock_state_in_handler == 0) pthread_mutex_unlock(&iwset_mutex);
-    add_command(batch, count, "probe");
-    return 0;
-}
-
-// A runner that notes whether iwset_mutex was held while each command ran.
+// A runner that notes whether the table's iwset_mutex was held while each command ran.
 class lock_probing_runner : public recording_runner {
 public:
+    explicit lock_probing_runner(pthread_mutex_t& mutex) : mutex_(mutex) {}
     int status(const char* cmd) override {
-        int state = pthread_mutex_trylock(&iwset_mutex);
-        if (state == 0) pthread_mutex_unlock(&iwset_mutex);
-        lock_states.push_back(state);
+        lock_states.push_back(mutex_is_free(mutex_) ? 0 : EBUSY);
         return recording_runner::status(cmd);
     }
     std::vector<int> lock_states;
+
+private:
+    pthread_mutex_t& mutex_;
 };
-
-bool iwset_mutex_is_free() {
-    if (pthread_mutex_trylock(&iwset_mutex) != 0) return false;
-    pthread_mutex_unlock(&iwset_mutex);
-    return true;
-}
-
-const char* const refusing_rows[] = {"srvc_ext",   "data_req", "data_rsp",    "data_end",
-                                     "followup",   "pasn_start", "config_write"};
 
 // ---- the table ----
 
-TEST(KeywordTable, LookupIsExact) {
-    keyword_dispatch_table table;
+TEST_F(DispatchTest, LookupIsExact) {
     EXPECT_EQ(table.find("Start"), nullptr);
     EXPECT_EQ(table.find("star"), nullptr);
     EXPECT_EQ(table.find("start "), nullptr);
     EXPECT_EQ(table.find(""), nullptr);
     EXPECT_EQ(table.find(nullptr), nullptr);
-}
-
-TEST(KeywordTable, HandlersAreInstalledOnlyOnHandlerRows) {
-    keyword_dispatch_table table;
-    keyword_handler refusing = table.find("followup")->handler;
-    EXPECT_TRUE(table.set_handler("followup", no_command));
-    EXPECT_EQ(table.find("followup")->handler, no_command);
-    EXPECT_TRUE(table.set_handler("followup", nullptr));
-    EXPECT_EQ(table.find("followup")->handler, refusing);
-
-    EXPECT_FALSE(table.set_handler("ls", no_command));
-    EXPECT_EQ(table.find("ls")->handler, nullptr);
-    EXPECT_FALSE(table.set_handler("nope", no_command));
-    EXPECT_FALSE(table.set_handler(nullptr, no_command));
 }
 
 // ---- dispatch ----
@@ -104,13 +73,21 @@ TEST_F(DispatchTest, UnsupportedKeywordReleasesTheMutex) {
     EXPECT_TRUE(seams.runner.commands().empty());
 }
 
-TEST_F(DispatchTest, RefusingRowsNeverReachTheRunner) {
-    for (const char* keyword : refusing_rows) {
+// Each row another room builds runs that room's handler, never a shell command named after the
+// keyword.
+TEST_F(DispatchTest, EveryRoomRowRunsItsOwnRoomsHandler) {
+    const std::pair<const char*, scripted_keyword*> room_rows[] = {
+        {"srvc_ext", &rooms.srvc_ext},   {"data_req", &rooms.data_req},
+        {"data_rsp", &rooms.data_rsp},   {"data_end", &rooms.data_end},
+        {"followup", &rooms.followup},   {"pasn_start", &rooms.pasn_start},
+        {"config_write", &rooms.config_write},
+    };
+    for (const auto& [keyword, handler] : room_rows) {
         SCOPED_TRACE(keyword);
-        EXPECT_EQ(dispatch(keyword, "data_path sec_password secret"), -1);
-        EXPECT_EQ(err, std::string("Error: keyword <") + keyword + "> is not available!\n");
-        EXPECT_EQ(out, "");
-        EXPECT_EQ(dispatch(keyword, nullptr), -1);
+        EXPECT_EQ(dispatch(keyword, keyword), 0);
+        EXPECT_EQ(handler->calls, std::vector<std::string>{keyword});
+        EXPECT_EQ(out, "No commands to execute!\n");
+        EXPECT_EQ(err, "");
         EXPECT_TRUE(iwset_mutex_is_free());
     }
     EXPECT_TRUE(seams.runner.commands().empty());
@@ -118,9 +95,8 @@ TEST_F(DispatchTest, RefusingRowsNeverReachTheRunner) {
 }
 
 TEST_F(DispatchTest, AFourthCommandIsRefusedAndTheOthersRun) {
-    keyword_dispatch_table table;
-    ASSERT_TRUE(table.set_handler("srvc_ext", four_commands));
-    EXPECT_EQ(dispatch("srvc_ext", "", &table), 0);
+    rooms.srvc_ext.body = four_commands;
+    EXPECT_EQ(dispatch("srvc_ext", ""), 0);
     EXPECT_EQ(out, "Error: Command buffer is full (max 3 commands)!\n" +
                        batch_lines({"cmd one", "cmd two", "cmd three"}));
     EXPECT_EQ(err, "");
@@ -130,12 +106,11 @@ TEST_F(DispatchTest, AFourthCommandIsRefusedAndTheOthersRun) {
 }
 
 TEST_F(DispatchTest, ACommandFailingThreeTimesEndsTheKeyword) {
-    keyword_dispatch_table table;
-    ASSERT_TRUE(table.set_handler("data_req", three_commands));
+    rooms.data_req.body = three_commands;
     seams.runner.push_status(1);
     seams.runner.push_status(1);
     seams.runner.push_status(1);
-    EXPECT_EQ(dispatch("data_req", "x", &table), -1);
+    EXPECT_EQ(dispatch("data_req", "x"), -1);
     const std::string tag = thread_tag();
     EXPECT_EQ(out, "\n=== Start executing collected commands ===\n" + tag +
                        " Executing command [1/3] (retry 1): cmd one\n" + tag +
@@ -149,50 +124,26 @@ TEST_F(DispatchTest, ACommandFailingThreeTimesEndsTheKeyword) {
     EXPECT_TRUE(iwset_mutex_is_free());
 }
 
-TEST_F(DispatchTest, AHandlerThatAddsNothingSucceeds) {
-    keyword_dispatch_table table;
-    ASSERT_TRUE(table.set_handler("data_rsp", no_command));
-    EXPECT_EQ(dispatch("data_rsp", "rsp_mode peer ndl_rsp accept data_path_id 1", &table), 0);
-    EXPECT_EQ(out, "No commands to execute!\n");
-    EXPECT_EQ(err, "");
-}
-
 TEST_F(DispatchTest, AFailingHandlerRunsNothingAndKeepsItsResult) {
-    keyword_dispatch_table table;
-    ASSERT_TRUE(table.set_handler("data_end", rejects_after_adding));
-    EXPECT_EQ(dispatch("data_end", "", &table), 2);
+    rooms.data_end.body = rejects_after_adding;
+    EXPECT_EQ(dispatch("data_end", ""), 2);
     EXPECT_EQ(out, "");
     EXPECT_TRUE(seams.runner.commands().empty());
     EXPECT_TRUE(iwset_mutex_is_free());
 }
 
 TEST_F(DispatchTest, HandlerAndCommandsRunUnderTheMutex) {
-    lock_probing_runner probe;
-    scoped_command_runner scope(probe);
-    keyword_dispatch_table table;
-    ASSERT_TRUE(table.set_handler("pasn_start", reports_lock_state));
-    lock_state_in_handler = 0;
-    EXPECT_EQ(dispatch("pasn_start", "", &table), 0);
+    lock_probing_runner probe(nan.iwset_mutex);
+    keyword_dispatch_table probed(nan, rooms.handlers(), probe, seams.pauser);
+    int lock_state_in_handler = 0;
+    rooms.pasn_start.body = [&](const char*, command_batch& batch, int* count) {
+        lock_state_in_handler = mutex_is_free(nan.iwset_mutex) ? 0 : EBUSY;
+        add_command(batch, count, "probe");
+        return 0;
+    };
+    EXPECT_EQ(probed.execute("pasn_start", ""), 0);
     EXPECT_EQ(lock_state_in_handler, EBUSY);
     EXPECT_EQ(probe.lock_states, std::vector<int>{EBUSY});
-    EXPECT_TRUE(iwset_mutex_is_free());
-}
-
-TEST_F(DispatchTest, InstalledHandlerServesTheDaemonsTable) {
-    set_keyword_handler("followup", no_command);
-    EXPECT_EQ(dispatch("followup", "handle 1"), 0);
-    EXPECT_EQ(out, "No commands to execute!\n");
-    set_keyword_handler("followup", nullptr);
-    EXPECT_EQ(dispatch("followup", "handle 1"), -1);
-    EXPECT_EQ(err, "Error: keyword <followup> is not available!\n");
-
-    testing::internal::CaptureStderr();
-    set_keyword_handler("ls", no_command);
-    set_keyword_handler("unknown", no_command);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error: Cannot install a handler for keyword <ls>!\n"
-              "Error: Cannot install a handler for keyword <unknown>!\n");
-    EXPECT_EQ(keyword_table().find("ls")->handler, nullptr);
     EXPECT_TRUE(iwset_mutex_is_free());
 }
 

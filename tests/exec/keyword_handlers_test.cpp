@@ -32,7 +32,7 @@ TEST_F(DispatchTest, InitFailureIsTheBatchs) {
 }
 
 TEST_F(DispatchTest, StartRunsTwoCommandsWithAPauseAfterEach) {
-    strcpy(nan_wdev, "0x2");
+    strcpy(nan.wdev, "0x2");
     EXPECT_EQ(dispatch("start", "pref 128 bands 2GHz 5GHz"), 0);
     const std::string start = "iw wdev 0x2 nan start pref 128 bands 2GHz 5GHz";
     EXPECT_EQ(out, "\n=== Executing start custom logic ===\n"
@@ -64,7 +64,7 @@ TEST_F(DispatchTest, StartBeforeTheWdevIsKnownCarriesAnEmptyOne) {
 }
 
 TEST_F(DispatchTest, AddFuncLowerCasesTheServiceName) {
-    strcpy(nan_wdev, "0x2");
+    strcpy(nan.wdev, "0x2");
     EXPECT_EQ(dispatch("add_func", "type publish unsolicited name MyCam"), 0);
     const std::string command = "iw wdev 0x2 nan add_func type publish unsolicited name mycam ";
     EXPECT_EQ(out, "\n=== Executing add_func custom logic ===\n"
@@ -77,21 +77,21 @@ TEST_F(DispatchTest, AddFuncLowerCasesTheServiceName) {
 }
 
 TEST_F(DispatchTest, AddFuncJoinsWordsWithSingleBlanks) {
-    strcpy(nan_wdev, "0x1f");
+    strcpy(nan.wdev, "0x1f");
     EXPECT_EQ(dispatch("add_func", "  type  publish unsolicited   name Cam_01 Extra WORD"), 0);
     EXPECT_EQ(seams.runner.status_commands(),
               commands{"iw wdev 0x1f nan add_func type publish unsolicited name cam_01 Extra WORD "});
 }
 
 TEST_F(DispatchTest, AddFuncMarksOnlyTheExactWordName) {
-    strcpy(nan_wdev, "0x2");
+    strcpy(nan.wdev, "0x2");
     EXPECT_EQ(dispatch("add_func", "Name MyCam NAME Other name"), 0);
     EXPECT_EQ(seams.runner.status_commands(),
               commands{"iw wdev 0x2 nan add_func Name MyCam NAME Other name "});
 }
 
 TEST_F(DispatchTest, AddFuncWithoutParameters) {
-    strcpy(nan_wdev, "0x2");
+    strcpy(nan.wdev, "0x2");
     EXPECT_EQ(dispatch("add_func", nullptr), 0);
     EXPECT_EQ(out, "\n=== Executing add_func custom logic ===\n"
                    "Processed parameters: \n"

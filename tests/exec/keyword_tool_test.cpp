@@ -12,11 +12,17 @@ namespace {
 
 const std::string tool = NANVIDEO_KEYWORD_TOOL;
 
+shell_command_runner& shell() {
+    static running_command_lists lists;
+    static shell_command_runner runner(command_time_limit_ms, lists.cuttable, lists.writes);
+    return runner;
+}
+
 // Runs a shell line and returns what it printed on standard output.
 std::string shell_output(const std::string& line) {
     static char buffer[16384];
     buffer[0] = '\0';
-    EXPECT_EQ(daemon_shell_runner().capture(line.c_str(), buffer, sizeof buffer), 0);
+    EXPECT_EQ(shell().capture(line.c_str(), buffer, sizeof buffer), 0);
     return buffer;
 }
 
@@ -73,7 +79,7 @@ TEST(KeywordTool, JoinsParametersWithSingleBlanks) {
     struct stat info {};
     EXPECT_EQ(stat((dir + "/a").c_str(), &info), 0);
     EXPECT_EQ(stat((dir + "/b").c_str(), &info), 0);
-    EXPECT_EQ(daemon_shell_runner().status(("rm -r '" + dir + "'").c_str()), 0);
+    EXPECT_EQ(shell().status(("rm -r '" + dir + "'").c_str()), 0);
 }
 
 TEST(KeywordTool, NoParametersMeansNoTrailingBlank) {

@@ -1,9 +1,9 @@
 #pragma once
 // Test doubles for the command execution seams: a runner that records every command line instead
 // of running it and answers from a script, and a pauser that records pauses instead of waiting.
-// Any room's tests may use them:
+// Any room's tests may use them, handing them to the code under test:
 //
-//     recording_exec_seams seams;              // installed for the lifetime of the object
+//     recording_exec_seams seams;
 //     seams.runner.push_status(1);             // the next status-mode command fails once
 //     seams.runner.push_capture("0x2\n");      // the next captured command prints this
 //     ... code under test ...
@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "exec/scripted_output.hpp"
 #include "keyword.hpp"
 
 class recording_runner : public command_runner {
@@ -76,13 +77,7 @@ public:
         }
         if (output == nullptr || len == 0) return -1;
         output[0] = '\0';
-        if (!reply.first.empty()) {
-            FILE* stream = fmemopen(reply.first.data(), reply.first.size(), "r");
-            if (stream == nullptr) return -1;
-            read_command_output(stream, output, len);
-            fclose(stream);
-            drop_final_line_feed(output);
-        }
+        if (!reply.first.empty()) store_scripted_output(reply.first, output, len);
         return reply.second;
     }
 
@@ -112,10 +107,8 @@ private:
     std::vector<unsigned> pauses_;
 };
 
-// Both doubles, installed for the lifetime of the object.
+// Both doubles, for the code under test to be handed.
 struct recording_exec_seams {
     recording_runner runner;
     recording_pauser pauser;
-    scoped_command_runner runner_scope{runner};
-    scoped_exec_pauser pauser_scope{pauser};
 };

@@ -1,4 +1,4 @@
-// The two runners with the real /bin/sh, and the seams' defaults.
+// The two runners with the real /bin/sh, and the recording double's cutting.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -48,12 +48,19 @@ struct capture_result {
     std::string printed;
 };
 
+// A runner as the daemon builds it: the daemon's time limit and lists of its own.
+shell_command_runner& daemon_runner() {
+    static running_command_lists lists;
+    static shell_command_runner runner(command_time_limit_ms, lists.cuttable, lists.writes);
+    return runner;
+}
+
 capture_result capture(const char* cmd, size_t len, const char* prefill = "") {
     char buffer[8192];
     memset(buffer, 0, sizeof buffer);
     snprintf(buffer, sizeof buffer, "%s", prefill);
     CaptureStdout();
-    int result = daemon_shell_runner().capture(cmd, buffer, len);
+    int result = daemon_runner().capture(cmd, buffer, len);
     std::string printed = GetCapturedStdout();
     return {result, buffer, printed};
 }
@@ -147,7 +154,7 @@ TEST(CapturedMode, OneByteBufferEndsWithoutHanging) {
 TEST(CapturedMode, StandardErrorGoesToTheDaemons) {
     char buffer[64] = {};
     CaptureStderr();
-    int result = daemon_shell_runner().capture("echo err >&2; echo out", buffer, sizeof buffer);
+    int result = daemon_runner().capture("echo err >&2; echo out", buffer, sizeof buffer);
     EXPECT_EQ(GetCapturedStderr(), "err\n");
     EXPECT_EQ(result, 0);
     EXPECT_STREQ(buffer, "out");
@@ -156,9 +163,9 @@ TEST(CapturedMode, StandardErrorGoesToTheDaemons) {
 TEST(CapturedMode, RefusesMissingArguments) {
     char buffer[8] = {};
     CaptureStdout();
-    EXPECT_EQ(daemon_shell_runner().capture(nullptr, buffer, sizeof buffer), -1);
-    EXPECT_EQ(daemon_shell_runner().capture("true", nullptr, 8), -1);
-    EXPECT_EQ(daemon_shell_runner().capture("true", buffer, 0), -1);
+    EXPECT_EQ(daemon_runner().capture(nullptr, buffer, sizeof buffer), -1);
+    EXPECT_EQ(daemon_runner().capture("true", nullptr, 8), -1);
+    EXPECT_EQ(daemon_runner().capture("true", buffer, 0), -1);
     EXPECT_EQ(GetCapturedStdout(),
               "Error: Invalid input parameters (cmd/output is NULL)!\n"
               "Error: Invalid input parameters (cmd/output is NULL)!\n"
@@ -173,22 +180,22 @@ TEST(CapturedMode, ReapsItsChild) {
 // ---- status mode ----
 
 TEST(StatusMode, ReturnsTheShellsExitStatus) {
-    EXPECT_EQ(daemon_shell_runner().status("true"), 0);
-    EXPECT_EQ(daemon_shell_runner().status("exit 3"), 3);
-    EXPECT_EQ(daemon_shell_runner().status("exit 255"), 255);
-    EXPECT_EQ(daemon_shell_runner().status("test \"$(printf 'a b')\" = 'a b'"), 0);
+    EXPECT_EQ(daemon_runner().status("true"), 0);
+    EXPECT_EQ(daemon_runner().status("exit 3"), 3);
+    EXPECT_EQ(daemon_runner().status("exit 255"), 255);
+    EXPECT_EQ(daemon_runner().status("test \"$(printf 'a b')\" = 'a b'"), 0);
     EXPECT_TRUE(no_child_left());
 }
 
 TEST(StatusMode, MissingCommandGives127) {
     CaptureStderr();
-    EXPECT_EQ(daemon_shell_runner().status("nanvideo_no_such_command_4711"), 127);
+    EXPECT_EQ(daemon_runner().status("nanvideo_no_such_command_4711"), 127);
     EXPECT_EQ(GetCapturedStderr(), "");
 }
 
 TEST(StatusMode, ShellKilledBySignalGivesMinusOne) {
-    EXPECT_EQ(daemon_shell_runner().status("kill -KILL $$"), -1);
-    EXPECT_EQ(daemon_shell_runner().status("kill -TERM $$"), -1);
+    EXPECT_EQ(daemon_runner().status("kill -KILL $$"), -1);
+    EXPECT_EQ(daemon_runner().status("kill -TERM $$"), -1);
     EXPECT_TRUE(no_child_left());
 }
 
@@ -196,13 +203,13 @@ TEST(StatusMode, EmptyCommandMakesNoChild) {
     int before = forks_so_far();
     CaptureStdout();
     CaptureStderr();
-    EXPECT_EQ(daemon_shell_runner().status(""), -1);
-    EXPECT_EQ(daemon_shell_runner().status(nullptr), -1);
+    EXPECT_EQ(daemon_runner().status(""), -1);
+    EXPECT_EQ(daemon_runner().status(nullptr), -1);
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(forks_so_far(), before);
 
-    EXPECT_EQ(daemon_shell_runner().status("true"), 0);
+    EXPECT_EQ(daemon_runner().status("true"), 0);
     EXPECT_EQ(forks_so_far(), before + 1);
 }
 
@@ -232,7 +239,7 @@ TEST(StatusMode, NoWriteStartsOnceTheStopRefusesThem) {
 TEST(StatusMode, OutputNeverReachesTheDaemon) {
     CaptureStdout();
     CaptureStderr();
-    int result = daemon_shell_runner().status("echo out; echo err >&2; printf more");
+    int result = daemon_runner().status("echo out; echo err >&2; printf more");
     std::string printed_err = GetCapturedStderr();
     std::string printed_out = GetCapturedStdout();
     EXPECT_EQ(result, 0);
@@ -292,7 +299,7 @@ TEST_P(ChildSignalState, DefaultDispositionsEmptyMaskOwnGroup) {
     } else {
         temp_dir dir;
         const std::string out = dir.file("state");
-        EXPECT_EQ(daemon_shell_runner().status(("{ " + child_state_query + "; } > '" + out + "'").c_str()), 0);
+        EXPECT_EQ(daemon_runner().status(("{ " + child_state_query + "; } > '" + out + "'").c_str()), 0);
         EXPECT_EQ(comparable(read_text(out)), clean_child_state + "\n");
     }
     // The daemon's own state is untouched.
@@ -369,7 +376,8 @@ TEST_P(TimeLimit, PastTheLimit) {
     const std::string saved_path = old_path != nullptr ? old_path : "/usr/bin:/bin";
     setenv("PATH", (dir.file("") + ":" + saved_path).c_str(), 1);
 
-    shell_command_runner runner(short_limit_ms);
+    running_command_lists lists;
+    shell_command_runner runner(short_limit_ms, lists.cuttable, lists.writes);
     char output[64] = {};
     CaptureStderr();
     int result = c.captured ? runner.capture(command.c_str(), output, sizeof output)
@@ -391,37 +399,7 @@ TEST_P(TimeLimit, PastTheLimit) {
 INSTANTIATE_TEST_SUITE_P(Commands, TimeLimit, testing::ValuesIn(limit_cases),
                          [](const auto& c) { return std::string(c.param.name); });
 
-// ---- seams ----
-
-TEST(ExecSeams, RealRunnerUnlessOneIsInstalled) {
-    EXPECT_EQ(active_command_runner().status("exit 4"), 4);
-    {
-        recording_runner outer;
-        scoped_command_runner outer_scope(outer);
-        {
-            recording_runner inner;
-            scoped_command_runner inner_scope(inner);
-            inner.push_status(9);
-            EXPECT_EQ(active_command_runner().status("exit 4"), 9);
-            EXPECT_EQ(inner.commands(), std::vector<std::string>{"exit 4"});
-        }
-        EXPECT_EQ(active_command_runner().status("exit 5"), 0);
-        EXPECT_EQ(outer.status_commands(), std::vector<std::string>{"exit 5"});
-    }
-    EXPECT_EQ(active_command_runner().status("exit 4"), 4);
-}
-
-TEST(ExecSeams, PausesAreRecordedWhenAPauserIsInstalled) {
-    exec_pause_us(1);  // the real pause returns
-    recording_pauser pauser;
-    {
-        scoped_exec_pauser scope(pauser);
-        exec_pause_us(500000);
-        exec_pause_us(1000000);
-    }
-    exec_pause_us(1);
-    EXPECT_EQ(pauser.pauses(), (std::vector<unsigned>{500000, 1000000}));
-}
+// ---- the recording double ----
 
 TEST(ExecSeams, RecordingRunnerCutsScriptedAnswersLikeTheRealOne) {
     recording_exec_seams seams;
@@ -431,14 +409,14 @@ TEST(ExecSeams, RecordingRunnerCutsScriptedAnswersLikeTheRealOne) {
     char small[3] = {};
     char large[64] = {};
     CaptureStdout();
-    EXPECT_EQ(active_command_runner().capture("iw dev | grep phy#", small, sizeof small), 0);
-    EXPECT_EQ(active_command_runner().capture("cat /etc/zqversion", large, sizeof large), 0);
+    EXPECT_EQ(seams.runner.capture("iw dev | grep phy#", small, sizeof small), 0);
+    EXPECT_EQ(seams.runner.capture("cat /etc/zqversion", large, sizeof large), 0);
     EXPECT_EQ(GetCapturedStdout(), truncated_warning);
     EXPECT_STREQ(small, "12");
     EXPECT_STREQ(large, "abc\n");
-    EXPECT_EQ(active_command_runner().capture("fw_printenv -n vemuparam", large, sizeof large), -1);
+    EXPECT_EQ(seams.runner.capture("fw_printenv -n vemuparam", large, sizeof large), -1);
     EXPECT_STREQ(large, "");
-    EXPECT_EQ(active_command_runner().capture("true", large, sizeof large), 0);
+    EXPECT_EQ(seams.runner.capture("true", large, sizeof large), 0);
     EXPECT_EQ(seams.runner.capture_commands(),
               (std::vector<std::string>{"iw dev | grep phy#", "cat /etc/zqversion",
                                         "fw_printenv -n vemuparam", "true"}));

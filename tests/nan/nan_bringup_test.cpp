@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "exec/recording_runner.hpp"
+#include "exec/scripted_keyword.hpp"
 #include "nan_bringup.hpp"
 #include "param_record.hpp"
 #include "recording_transport.hpp"
@@ -33,26 +34,39 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
+// What bring-up works with, as the daemon builds it, over recorders: the vendor rows send to a
+// recording transport.
+struct bringup_rooms {
+    bringup_rooms() { set_record("name:NanCam pmk: password:secret123 hostname:nancam.local"); }
+
+    void set_record(const char* text) {
+        ASSERT_EQ(parse_param(text, &params.current_param, false), 0);
+        params.current_param_escaped = false;
+    }
+
+    recording_exec_seams seams;
+    recording_transport transport;
+    vendor_keywords vendor{transport};
+    scripted_keyword config_write;
+    nan_interface_state nan;
+    param_state params;
+    keyword_dispatch_table keywords{nan,
+                                    {vendor.srvc_ext, vendor.data_req, vendor.data_rsp,
+                                     vendor.data_end, vendor.followup, vendor.pasn_start,
+                                     config_write},
+                                    seams.runner,
+                                    seams.pauser};
+};
+
 class NanBringup : public testing::Test {
 protected:
-    void SetUp() override {
-        vendor_register_keywords();
-        set_record("name:NanCam pmk: password:secret123 hostname:nancam.local");
-    }
-    void TearDown() override {
-        for (const char* k : {"srvc_ext", "data_req", "data_rsp", "data_end", "followup", "pasn_start"})
-            set_keyword_handler(k, nullptr);
-    }
-
-    static void set_record(const char* text) {
-        ASSERT_EQ(parse_param(text, &current_param, false), 0);
-        current_param_escaped = false;
-    }
+    void set_record(const char* text) { rooms.set_record(text); }
 
     // Runs bring-up after the event module, returning its result and its standard output.
-    int run(std::string& out) {
+    int run(std::string& out) { return run(out, rooms); }
+    static int run(std::string& out, bringup_rooms& with) {
         testing::internal::CaptureStdout();
-        int result = bring_up_nan_interface();
+        int result = bring_up_nan_interface(with.keywords, with.params);
         out = testing::internal::GetCapturedStdout();
         return result;
     }
@@ -69,8 +83,11 @@ protected:
         answer_queries(seams, phy, wdev);
     }
 
-    recording_exec_seams seams;
-    recording_transport transport;
+    bringup_rooms rooms;
+    recording_exec_seams& seams = rooms.seams;
+    recording_transport& transport = rooms.transport;
+    const char* nan_phy = rooms.nan.phy;
+    const char* nan_wdev = rooms.nan.wdev;
 };
 
 TEST_F(NanBringup, CreatesStartsSecuresAndPublishesInOrder) {
@@ -128,8 +145,10 @@ TEST_F(NanBringup, SecurityFallsBackToThePmkThenToNone) {
 }
 
 TEST_F(NanBringup, UsesPlainValuesAfterAnAtConfigLeftTheRecordEscaped) {
-    ASSERT_EQ(parse_param("name:cam pmk: password:pa\"ss\\word hostname:cam.local", &current_param, true), 0);
-    current_param_escaped = true;
+    ASSERT_EQ(parse_param("name:cam pmk: password:pa\"ss\\word hostname:cam.local",
+                          &rooms.params.current_param, true),
+              0);
+    rooms.params.current_param_escaped = true;
     answer_queries();
     std::string out;
     ASSERT_EQ(run(out), 0);
@@ -149,8 +168,8 @@ TEST_F(NanBringup, NoPhyStopsBeforeCreatingAnything) {
               "No phy number found (command returned empty)!\n"
               "Failed to get phy!\n");
     EXPECT_EQ(seams.runner.commands(), std::vector<std::string>{phy_query});
-    EXPECT_EQ(pthread_mutex_trylock(&iwset_mutex), 0);
-    pthread_mutex_unlock(&iwset_mutex);
+    EXPECT_EQ(pthread_mutex_trylock(&rooms.nan.iwset_mutex), 0);
+    pthread_mutex_unlock(&rooms.nan.iwset_mutex);
 }
 
 // The interface is re-created at every start, so the wdev and the phy keep growing: any value
@@ -180,12 +199,11 @@ TEST_F(NanBringup, EveryPhyAndWdevIwCanPrintIsUsedWholeAndALongerAnswerRefused) 
     };
     for (const answer_case& c : cases) {
         SCOPED_TRACE(c.phy_answer.substr(0, 20));
-        recording_exec_seams local;
-        recording_transport local_transport;
-        answer_queries(local, c.phy_answer.c_str(), c.wdev_answer.c_str());
+        bringup_rooms local;
+        answer_queries(local.seams, c.phy_answer.c_str(), c.wdev_answer.c_str());
         std::string out;
-        EXPECT_EQ(run(out), c.phy != nullptr && c.wdev != nullptr ? 0 : -1);
-        const std::vector<std::string> commands = local.runner.commands();
+        EXPECT_EQ(run(out, local), c.phy != nullptr && c.wdev != nullptr ? 0 : -1);
+        const std::vector<std::string> commands = local.seams.runner.commands();
         if (c.phy != nullptr) {
             ASSERT_GE(commands.size(), 3u);
             EXPECT_EQ(commands[2], "iw phy" + std::string(c.phy) + " interface add nan0 type __nan");
@@ -194,7 +212,7 @@ TEST_F(NanBringup, EveryPhyAndWdevIwCanPrintIsUsedWholeAndALongerAnswerRefused) 
             ASSERT_GE(commands.size(), 5u);
             EXPECT_EQ(commands[4], "iw wdev " + std::string(c.wdev) +
                                        " nan start pref 128 bands 2GHz 5GHz");
-            EXPECT_STREQ(nan_wdev, c.wdev);
+            EXPECT_STREQ(local.nan.wdev, c.wdev);
         }
         const std::vector<std::string> lines = lines_of(out);
         ASSERT_GE(lines.size(), c.last_lines.size());
@@ -226,16 +244,13 @@ TEST_F(NanBringup, EachLaterStepFailsWithItsOwnLine) {
         {3, false, "Failed to add_func NAN!"},
     };
     for (const failing_step& step : steps) {
-        recording_exec_seams local;
-        recording_transport local_transport;
-        answer_queries(local);
-        for (int i = 0; i < step.status_ok_before; ++i) local.runner.push_status(0);
-        local.runner.set_default_status(step.transport_fails ? 0 : 1);
-        local_transport.set_result(step.transport_fails ? -1 : 0);
+        bringup_rooms local;
+        answer_queries(local.seams);
+        for (int i = 0; i < step.status_ok_before; ++i) local.seams.runner.push_status(0);
+        local.seams.runner.set_default_status(step.transport_fails ? 0 : 1);
+        local.transport.set_result(step.transport_fails ? -1 : 0);
         std::string out;
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(bring_up_nan_interface(), -1) << step.line;
-        out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(run(out, local), -1) << step.line;
         EXPECT_EQ(lines_of(out).back(), step.line);
     }
 }
@@ -265,13 +280,12 @@ TEST_F(NanBringup, ANanInterfaceLeftOnThePhyIsDeletedFirst) {
     };
     for (const leftover_case& c : cases) {
         SCOPED_TRACE(c.delete_status);
-        recording_exec_seams local;
-        recording_transport local_transport;
-        answer_queries(local, "0\n", "0x3\n", "0x2\n");
-        local.runner.push_status(c.delete_status);
+        bringup_rooms local;
+        answer_queries(local.seams, "0\n", "0x3\n", "0x2\n");
+        local.seams.runner.push_status(c.delete_status);
         std::string out;
-        EXPECT_EQ(run(out), 0);
-        const std::vector<std::string> commands = local.runner.commands();
+        EXPECT_EQ(run(out, local), 0);
+        const std::vector<std::string> commands = local.seams.runner.commands();
         ASSERT_GE(commands.size(), 5u);
         EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + 5),
                   (std::vector<std::string>{phy_query, wdev_query, "iw wdev 0x2 del",
@@ -284,7 +298,7 @@ TEST_F(NanBringup, ANanInterfaceLeftOnThePhyIsDeletedFirst) {
         ASSERT_GE(lines.size(), expected.size());
         EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + static_cast<long>(expected.size())),
                   expected);
-        EXPECT_STREQ(nan_wdev, "0x3");
+        EXPECT_STREQ(local.nan.wdev, "0x3");
     }
 }
 

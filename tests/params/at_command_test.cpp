@@ -22,13 +22,10 @@ const char stored_text[] = "name:cam pmk: password:secret12 hostname:cam.local";
 class AtCommand : public testing::Test {
 protected:
     void SetUp() override {
-        memset(&current_param, 0, sizeof(current_param));
-        params_register_keywords();
         runner.answers["cat /etc/zqversion"] = "ZQ-2.0.1\n";
         runner.answers["fw_printenv -n vemuparam"] = std::string(stored_text) + "\n";
     }
     void TearDown() override {
-        memset(&current_param, 0, sizeof(current_param));
         EXPECT_FALSE(mutex_held(param_mutex));
         EXPECT_FALSE(mutex_held(iwset_mutex));
     }
@@ -40,7 +37,7 @@ protected:
     std::string run_bytes(const char* data, int length, int expected_rc) {
         size_t before = sink.replies.size();
         CaptureStdout();
-        EXPECT_EQ(handle_at_command(sink, data, length), expected_rc) << std::string(data, length > 0 ? length : 0);
+        EXPECT_EQ(room.at.handle(sink, data, length), expected_rc) << std::string(data, length > 0 ? length : 0);
         out = GetCapturedStdout();
         EXPECT_EQ(sink.replies.size(), before + 1) << std::string(data, length > 0 ? length : 0);
         if (sink.replies.size() != before + 1) return "";
@@ -49,9 +46,12 @@ protected:
     bool nothing_ran() const { return runner.captured.empty() && runner.statuses.empty(); }
 
     scripted_runner runner;
-    scoped_command_runner runner_scope{runner};
     recording_pauser pauser;
-    scoped_exec_pauser pauser_scope{pauser};
+    params_under_test room{runner, pauser};
+    param_record& current_param = room.params.current_param;
+    bool& current_param_escaped = room.params.current_param_escaped;
+    pthread_mutex_t& param_mutex = room.params.param_mutex;
+    pthread_mutex_t& iwset_mutex = room.nan.iwset_mutex;
     recording_sink sink;
     std::string out;
 };

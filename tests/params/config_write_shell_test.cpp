@@ -37,16 +37,23 @@ void write_script(const std::string& path, const std::string& body) {
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // Records every command line and hands it to the real runners.
+// A runner as the daemon builds it: the daemon's time limit and lists of its own.
+shell_command_runner& shell() {
+    static running_command_lists lists;
+    static shell_command_runner runner(command_time_limit_ms, lists.cuttable, lists.writes);
+    return runner;
+}
+
 class passthrough_runner : public command_runner {
 public:
     std::vector<std::string> commands;
     int capture(const char* cmd, char* output, size_t len) override {
         commands.emplace_back(cmd);
-        return daemon_shell_runner().capture(cmd, output, len);
+        return shell().capture(cmd, output, len);
     }
     int status(const char* cmd) override {
         commands.emplace_back(cmd);
-        return daemon_shell_runner().status(cmd);
+        return shell().status(cmd);
     }
 };
 
@@ -61,14 +68,11 @@ protected:
         write_script(dir + "/fw_printenv", "cat '" + stored + "'; echo\n");
         old_path = getenv("PATH");
         setenv("PATH", (dir + ":" + old_path).c_str(), 1);
-        memset(&current_param, 0, sizeof(current_param));
-        params_register_keywords();
     }
     void TearDown() override {
         setenv("PATH", old_path.c_str(), 1);
         std::string cleanup = "rm -rf '" + dir + "'";
         ASSERT_EQ(system(cleanup.c_str()), 0);
-        memset(&current_param, 0, sizeof(current_param));
     }
 
     // Parses text as an AT config does, builds the command and runs it through /bin/sh.
@@ -78,7 +82,7 @@ protected:
         char command[config_write_command_size];
         EXPECT_EQ(build_config_write_command(r, true, command, sizeof(command)), 0);
         unlink(stored.c_str());
-        EXPECT_EQ(daemon_shell_runner().status(command), 0) << command;
+        EXPECT_EQ(shell().status(command), 0) << command;
         return read_file(stored);
     }
 
@@ -122,16 +126,15 @@ TEST_F(ConfigWriteShell, PmkWithShellCharactersReachesFwSetenvAsSent) {
 
 TEST_F(ConfigWriteShell, AtConfigStoresPlainValueAndStartUpReadsItBack) {
     passthrough_runner runner;
-    scoped_command_runner runner_scope(runner);
     recording_pauser pauser;
-    scoped_exec_pauser pauser_scope(pauser);
+    params_under_test room(runner, pauser);
     recording_sink sink;
 
     const std::string password = "pa\"ss$(touch${IFS}" + dir + "/at)\\`";
     const std::string record = "name:Cam_1 pmk: password:" + password + " hostname:cam.local";
     const std::string at = "AT+AB config " + record + "\r\n";
     CaptureStdout();
-    EXPECT_EQ(handle_at_command(sink, at.c_str(), static_cast<int>(at.size())), 0);
+    EXPECT_EQ(room.at.handle(sink, at.c_str(), static_cast<int>(at.size())), 0);
     GetCapturedStdout();
     ASSERT_EQ(sink.replies.size(), 1u);
     EXPECT_EQ(sink.replies[0].text, "OK\r\n");
@@ -140,16 +143,16 @@ TEST_F(ConfigWriteShell, AtConfigStoresPlainValueAndStartUpReadsItBack) {
     EXPECT_TRUE(pauser.pauses.empty());
 
     // Next start: the boot environment gives back the plain value.
-    memset(&current_param, 0, sizeof(current_param));
+    params_under_test next_start(runner, pauser);
     CaptureStdout();
-    EXPECT_EQ(init_param(), 0);
+    EXPECT_EQ(init_param(next_start.params, next_start.keywords), 0);
     GetCapturedStdout();
-    EXPECT_EQ(std::string(current_param.password), password);
+    EXPECT_EQ(std::string(next_start.params.current_param.password), password);
 
     // The query shows it as stored, without escapes.
     sink.replies.clear();
     CaptureStdout();
-    EXPECT_EQ(handle_at_command(sink, "AT+AB config", 12), 0);
+    EXPECT_EQ(next_start.at.handle(sink, "AT+AB config", 12), 0);
     GetCapturedStdout();
     ASSERT_EQ(sink.replies.size(), 1u);
     EXPECT_EQ(sink.replies[0].text, record + "\r\nOK\r\n");
@@ -161,15 +164,14 @@ TEST_F(ConfigWriteShell, AfterAStopSignalAWriteGetsTheErrorReplyAndNeverStarts) 
     running_command_groups writes;
     writes.refuse_starts();
     shell_command_runner runner(command_time_limit_ms, cuttable, writes);
-    scoped_command_runner runner_scope(runner);
     recording_pauser pauser;
-    scoped_exec_pauser pauser_scope(pauser);
+    params_under_test room(runner, pauser);
     recording_sink sink;
 
     const std::string at = "AT+AB config name:Cam_2 pmk: password:secret123 hostname:cam.local\r\n";
     CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_NE(handle_at_command(sink, at.c_str(), static_cast<int>(at.size())), 0);
+    EXPECT_NE(room.at.handle(sink, at.c_str(), static_cast<int>(at.size())), 0);
     GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_EQ(sink.replies.size(), 1u);
@@ -182,13 +184,14 @@ TEST_F(ConfigWriteShell, AfterAStopSignalAWriteGetsTheErrorReplyAndNeverStarts) 
 
 TEST_F(ConfigWriteShell, EmptyPmkAndPasswordWriteAndReadBack) {
     passthrough_runner runner;
-    scoped_command_runner runner_scope(runner);
+    sleeping_pauser pauser;
+    params_under_test room(runner, pauser);
     recording_sink sink;
     const std::string record = "name:cam pmk: password: hostname:cam.local";
     const std::string at = "at+ab config " + record;
     CaptureStdout();
-    EXPECT_EQ(handle_at_command(sink, at.c_str(), static_cast<int>(at.size())), 0);
-    EXPECT_EQ(handle_at_command(sink, "at+ab config", 12), 0);
+    EXPECT_EQ(room.at.handle(sink, at.c_str(), static_cast<int>(at.size())), 0);
+    EXPECT_EQ(room.at.handle(sink, "at+ab config", 12), 0);
     GetCapturedStdout();
     ASSERT_EQ(sink.replies.size(), 2u);
     EXPECT_EQ(sink.replies[0].text, "OK\r\n");
@@ -223,6 +226,6 @@ TEST_F(ConfigWriteShell, ShellModelAgreesWithBinSh) {
         expected += argument + '\0';
     }
     std::ofstream(dir + "/script") << script;
-    ASSERT_EQ(daemon_shell_runner().status(("/bin/sh '" + dir + "/script'").c_str()), 0);
+    ASSERT_EQ(shell().status(("/bin/sh '" + dir + "/script'").c_str()), 0);
     EXPECT_EQ(read_file(stored), expected);
 }

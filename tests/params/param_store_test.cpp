@@ -22,17 +22,20 @@ const char stored_text[] = "name:cam pmk: password:secret12 hostname:cam.local";
 
 class ParamStore : public testing::Test {
 protected:
-    void SetUp() override {
-        memset(&current_param, 0, sizeof(current_param));
-        current_param_escaped = false;
-        params_register_keywords();
+    int init_param() { return ::init_param(room.params, room.keywords); }
+    int reload_current_param() { return ::reload_current_param(room.params, room.keywords); }
+    int get_zqversion(char* buf, size_t size) { return ::get_zqversion(room.keywords, buf, size); }
+    int execute_keyword(const char* keyword, const char* params) {
+        return room.keywords.execute(keyword, params);
     }
-    void TearDown() override { memset(&current_param, 0, sizeof(current_param)); }
 
     scripted_runner runner;
-    scoped_command_runner runner_scope{runner};
     recording_pauser pauser;
-    scoped_exec_pauser pauser_scope{pauser};
+    params_under_test room{runner, pauser};
+    param_record& current_param = room.params.current_param;
+    bool& current_param_escaped = room.params.current_param_escaped;
+    pthread_mutex_t& param_mutex = room.params.param_mutex;
+    pthread_mutex_t& iwset_mutex = room.nan.iwset_mutex;
 };
 
 param_record record_of(const char* name, const char* pmk, const char* password, const char* hostname) {
@@ -52,15 +55,11 @@ TEST_F(ParamStore, VemuparamReadUnderIwsetMutexWithoutFinalLineFeed) {
     runner.answers["fw_printenv -n vemuparam"] = std::string(stored_text) + "\n";
     bool locked_inside = false;
     runner.on_run = [&](const char*) { locked_inside = mutex_held(iwset_mutex); };
-    char buf[param_text_size];
-    memset(buf, 'x', sizeof(buf));
     CaptureStdout();
-    EXPECT_EQ(get_vemuparam(buf, sizeof(buf)), 0);
+    EXPECT_EQ(reload_current_param(), 0);
     EXPECT_EQ(GetCapturedStdout(), std::string("Command executed successfully!\nExtracted the parambuf=") +
                                        stored_text + "\n");
-    EXPECT_EQ(std::string(buf), stored_text);
-    EXPECT_EQ(std::string(buf + sizeof(stored_text), sizeof(buf) - sizeof(stored_text)),
-              std::string(sizeof(buf) - sizeof(stored_text), '\0'));
+    EXPECT_TRUE(same_bytes(current_param, record_of("cam", "", "secret12", "cam.local")));
     EXPECT_EQ(runner.captured, std::vector<std::string>{"fw_printenv -n vemuparam"});
     EXPECT_TRUE(runner.statuses.empty());
     EXPECT_TRUE(locked_inside);
@@ -68,17 +67,15 @@ TEST_F(ParamStore, VemuparamReadUnderIwsetMutexWithoutFinalLineFeed) {
 }
 
 TEST_F(ParamStore, VemuparamEmptyOrFailedCommand) {
-    char buf[param_text_size];
-    memset(buf, 'x', sizeof(buf));
     CaptureStdout();
-    EXPECT_EQ(get_vemuparam(buf, sizeof(buf)), -1);
-    EXPECT_EQ(GetCapturedStdout(), "Command executed successfully!\nNo parambuf found (command returned empty)!\n");
-    EXPECT_EQ(buf[0], '\0');
+    EXPECT_EQ(reload_current_param(), -1);
+    EXPECT_EQ(GetCapturedStdout(), "Command executed successfully!\nNo parambuf found (command returned "
+                                   "empty)!\nFailed to get parameter!\n");
 
     runner.capture_result = -1;
     CaptureStdout();
-    EXPECT_EQ(get_vemuparam(buf, sizeof(buf)), -1);
-    EXPECT_EQ(GetCapturedStdout(), "Failed to execute command!\n");
+    EXPECT_EQ(reload_current_param(), -1);
+    EXPECT_EQ(GetCapturedStdout(), "Failed to execute command!\nFailed to get parameter!\n");
     EXPECT_FALSE(mutex_held(iwset_mutex));
 }
 

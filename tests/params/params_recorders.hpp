@@ -12,7 +12,10 @@
 #include <vector>
 
 #include "at_command.hpp"
+#include "exec/scripted_output.hpp"
+#include "exec/scripted_keyword.hpp"
 #include "keyword.hpp"
+#include "param_store.hpp"
 
 // Answers captured commands from a script (through the real reading half, so cutting and the
 // final line feed behave as with a real command) and status commands from a list of results.
@@ -32,10 +35,7 @@ public:
         auto it = answers.find(cmd);
         if (it != answers.end() && !it->second.empty()) {
             std::string text = it->second;
-            FILE* stream = fmemopen(text.data(), text.size(), "r");
-            read_command_output(stream, output, len);
-            fclose(stream);
-            drop_final_line_feed(output);
+            store_scripted_output(text, output, len);
         }
         return 0;
     }
@@ -82,3 +82,20 @@ inline bool mutex_held(pthread_mutex_t& mutex) {
     pthread_mutex_unlock(&mutex);
     return false;
 }
+
+// The parameter room as the daemon builds it, over whatever runner and pauser the test gives:
+// the record, the keyword table (its vendor rows do nothing here) and the AT commands.
+struct params_under_test {
+    params_under_test(command_runner& runner, exec_pauser& pauser)
+        : keywords(nan,
+                   {vendor_rows, vendor_rows, vendor_rows, vendor_rows, vendor_rows, vendor_rows,
+                    config_write},
+                   runner, pauser) {}
+
+    nan_interface_state nan;
+    param_state params;
+    config_write_keyword config_write{params};
+    scripted_keyword vendor_rows;
+    keyword_dispatch_table keywords;
+    at_commands at{params, keywords};
+};

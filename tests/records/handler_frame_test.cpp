@@ -50,9 +50,7 @@ TEST_F(HandlerFrameTest, FailedSendPrintsTheKeywordsFailureLine) {
 
 TEST_F(HandlerFrameTest, KeyWithoutValueCreatesNoFileAndRunsNothing) {
     // Through the real transport: a parse failure must not even reach the file.
-    driver_transport_for_test driver;
-    scoped_vendor_transport real(driver);
-    EXPECT_EQ(run(handle_data_end, "ndp_id"), -1);
+    EXPECT_EQ(run(handle_data_end, "ndp_id", driver), -1);
     EXPECT_EQ(err, "Error: ndp_id requires an integer value!\n");
     EXPECT_TRUE(seams.runner.commands().empty());
 }

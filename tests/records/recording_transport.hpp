@@ -2,9 +2,9 @@
 // A vendor transport that keeps every record instead of handing it to the driver, for handler
 // tests and fuzzers:
 //
-//     recording_transport transport;               // installed for the lifetime of the object
+//     recording_transport transport;
 //     transport.set_result(-1);                     // every send "fails"
-//     ... handle_data_rsp("rsp_mode peer") ...
+//     ... handle_data_rsp(transport, "rsp_mode peer") ...
 //     EXPECT_EQ(transport.sent()[0].bytes, expected);
 #include <cstdint>
 #include <mutex>
@@ -19,8 +19,6 @@ struct sent_record {
 
 class recording_transport : public vendor_transport {
 public:
-    recording_transport() : scope_(*this) {}
-
     int send(int subcmd, const uint8_t* record, size_t length) override {
         std::lock_guard<std::mutex> guard(lock_);
         sent_.push_back({subcmd, std::vector<uint8_t>(record, record + length)});
@@ -39,5 +37,4 @@ private:
     mutable std::mutex lock_;
     std::vector<sent_record> sent_;
     int result_ = 0;
-    scoped_vendor_transport scope_;
 };

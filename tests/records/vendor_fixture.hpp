@@ -1,6 +1,6 @@
 #pragma once
-// Runs vendor keyword handlers with a recording transport (and recording command seams, so that
-// nothing can reach a real program) and keeps both output streams.
+// Runs vendor keyword handlers with a recording transport, or the real one over recording command
+// seams so that nothing can reach a real program, and keeps both output streams.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -15,8 +15,6 @@
 #include "vendor_cmd.hpp"
 
 using bytes = std::vector<uint8_t>;
-using vendor_handler = int (*)(const char*);
-
 // "03 02 11" -> {0x03, 0x02, 0x11}
 inline bytes hex_bytes(const std::string& text) {
     bytes result;
@@ -84,21 +82,13 @@ inline const keyword_case all_keywords[] = {
     {"followup", handle_followup, 0x1906, 16},  {"pasn_start", handle_pasn_start, 0x1908, 10},
 };
 
-// Hands records to send_vendor_data, for tests that go through the whole transport while a
-// recorder is installed.
-class driver_transport_for_test : public vendor_transport {
-public:
-    int send(int subcmd, const uint8_t* record, size_t length) override {
-        return send_vendor_data(subcmd, record, length);
-    }
-};
-
 class VendorHandlerTest : public testing::Test {
 protected:
-    int run(vendor_handler handler, const char* params) {
+    int run(vendor_handler handler, const char* params) { return run(handler, params, transport); }
+    int run(vendor_handler handler, const char* params, vendor_transport& through) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        int result = handler(params);
+        int result = handler(through, params);
         err = testing::internal::GetCapturedStderr();
         out = testing::internal::GetCapturedStdout();
         return result;
@@ -138,6 +128,8 @@ protected:
 
     recording_exec_seams seams;
     recording_transport transport;
+    // The daemon's transport over the recording seams, for tests that go through the file and iw.
+    vendor_record_sender driver{seams.runner, seams.pauser};
     std::string out;
     std::string err;
 };

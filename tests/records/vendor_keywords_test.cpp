@@ -1,19 +1,24 @@
-// The vendor keywords through the keyword dispatcher, once registered.
+// The vendor keywords through a keyword table built with them.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "exec/scripted_keyword.hpp"
 #include "keyword.hpp"
 #include "records/vendor_fixture.hpp"
 
 namespace {
 
+room_keyword_handlers rooms_with(vendor_keywords& vendor, keyword_handler& config_write) {
+    return {vendor.srvc_ext, vendor.data_req,   vendor.data_rsp,  vendor.data_end,
+            vendor.followup, vendor.pasn_start, config_write};
+}
+
 class VendorKeywordsTest : public VendorHandlerTest {
 protected:
-    static void SetUpTestSuite() { vendor_register_keywords(); }
-
-    int dispatch(const char* keyword, const char* params) {
-        return run_dispatch([&] { return execute_keyword(keyword, params); });
+    int dispatch(const char* keyword, const char* params) { return dispatch(table, keyword, params); }
+    int dispatch(keyword_dispatch_table& through, const char* keyword, const char* params) {
+        return run_dispatch([&] { return through.execute(keyword, params); });
     }
     template <typename F>
     int run_dispatch(F call) {
@@ -24,6 +29,11 @@ protected:
         out = testing::internal::GetCapturedStdout();
         return result;
     }
+
+    nan_interface_state nan;
+    scripted_keyword config_write;
+    vendor_keywords vendor{transport};
+    keyword_dispatch_table table{nan, rooms_with(vendor, config_write), seams.runner, seams.pauser};
 };
 
 TEST_F(VendorKeywordsTest, EveryVendorKeywordReachesItsHandler) {
@@ -53,9 +63,10 @@ TEST_F(VendorKeywordsTest, HandlerResultsComeBackUnchanged) {
 }
 
 TEST_F(VendorKeywordsTest, BringUpSendsThroughTheDriverTransport) {
-    driver_transport_for_test driver;
-    scoped_vendor_transport through_driver(driver);
-    ASSERT_EQ(dispatch("srvc_ext", "data_path"), 0) << err;
+    vendor_keywords through_driver{driver};
+    keyword_dispatch_table daemon_table(nan, rooms_with(through_driver, config_write), seams.runner,
+                                        seams.pauser);
+    ASSERT_EQ(dispatch(daemon_table, "srvc_ext", "data_path"), 0) << err;
     std::vector<std::string> commands = seams.runner.status_commands();
     ASSERT_EQ(commands.size(), 1U);
     const std::string head = "iw nan0 vendor send 0xe04c 0x1900 /tmp/nan_vendor_data_";

@@ -1,5 +1,5 @@
-// send_vendor_data with a recording command runner: the command line, the attempts and pauses,
-// the record file as iw would read it, and no file left behind.
+// The daemon's vendor record sender with a recording command runner: the command line, the
+// attempts and pauses, the record file as iw would read it, and no file left behind.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -63,7 +63,7 @@ protected:
     int send(int subcmd, const bytes& record) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        int result = send_vendor_data(subcmd, record.data(), record.size());
+        int result = sender.send(subcmd, record.data(), record.size());
         err = testing::internal::GetCapturedStderr();
         out = testing::internal::GetCapturedStdout();
         return result;
@@ -82,8 +82,7 @@ protected:
 
     file_reading_runner runner;
     recording_pauser pauser;
-    scoped_command_runner runner_scope{runner};
-    scoped_exec_pauser pauser_scope{pauser};
+    vendor_record_sender sender{runner, pauser};
     std::string out;
     std::string err;
 };
@@ -150,21 +149,15 @@ TEST_F(VendorTransportTest, EachSendHasItsOwnFreshFile) {
     expect_no_file_left();
 }
 
-TEST_F(VendorTransportTest, MutexIsFreeAfterEveryPath) {
-    runner.set_default_status(1);
-    send(data_end_subcmd, bytes(data_end_record_size, 0));
-    ASSERT_EQ(pthread_mutex_trylock(&vendor_send_mutex), 0);
-    pthread_mutex_unlock(&vendor_send_mutex);
-}
-
-TEST_F(VendorTransportTest, DefaultTransportIsTheDriverSend) {
-    // With no recorder installed the handlers reach send_vendor_data and thus the runner.
-    testing::internal::CaptureStdout();
-    int result = active_vendor_transport().send(data_end_subcmd, bytes(11, 0).data(), 11);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(runner.status_commands(),
-              std::vector<std::string>{"iw nan0 vendor send 0xe04c 0x1903 " + runner.path});
+// The send lock is given up on a failed send too: the next send goes ahead (a lock left held
+// would stop it for good).
+TEST_F(VendorTransportTest, AFailedSendLeavesTheNextOneFree) {
+    runner.push_status(1);
+    runner.push_status(1);
+    runner.push_status(1);
+    EXPECT_EQ(send(data_end_subcmd, bytes(data_end_record_size, 0)), -1);
+    EXPECT_EQ(send(data_end_subcmd, bytes(data_end_record_size, 0)), 0);
+    EXPECT_EQ(runner.status_commands().size(), 4U);
 }
 
 // A stop comes while iw runs: the record file goes at once, and a send after it creates none.
@@ -175,29 +168,30 @@ public:
         int result = file_reading_runner::status(cmd);
         struct stat info {};
         existed_before_stop = stat(path.c_str(), &info) == 0;
-        refuse_record_files();
+        sender->refuse_record_files();
         gone_after_stop = stat(path.c_str(), &info) != 0;
         return result;
     }
+    vendor_record_sender* sender = nullptr;
     bool existed_before_stop = false;
     bool gone_after_stop = false;
 };
 
 [[noreturn]] void stop_during_send_scenario() {
     stop_during_send_runner runner;
-    scoped_command_runner runner_scope{runner};
     recording_pauser pauser;
-    scoped_exec_pauser pauser_scope{pauser};
+    vendor_record_sender sender(runner, pauser);
+    runner.sender = &sender;
     // The death test holds stderr's capture already: the error line is caught in a file.
     FILE* caught = tmpfile();
     const int saved_stderr = dup(STDERR_FILENO);
     fflush(stderr);
     dup2(fileno(caught), STDERR_FILENO);
     testing::internal::CaptureStdout();
-    const int during = send_vendor_data(data_end_subcmd, bytes(data_end_record_size, 0).data(),
-                                        data_end_record_size);
-    const int after = send_vendor_data(data_end_subcmd, bytes(data_end_record_size, 0).data(),
-                                       data_end_record_size);
+    const int during = sender.send(data_end_subcmd, bytes(data_end_record_size, 0).data(),
+                                   data_end_record_size);
+    const int after = sender.send(data_end_subcmd, bytes(data_end_record_size, 0).data(),
+                                  data_end_record_size);
     testing::internal::GetCapturedStdout();
     fflush(stderr);
     dup2(saved_stderr, STDERR_FILENO);

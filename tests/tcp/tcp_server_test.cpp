@@ -75,6 +75,22 @@ int gated_handler(at_reply& reply, const char* data, int length) {
     return 0;
 }
 
+// Runs chunks through one of the functions above; none is taken for a status request.
+class function_handler : public at_command_handler {
+public:
+    explicit function_handler(int (*run)(at_reply&, const char*, int)) : run_(run) {}
+    int handle(at_reply& reply, const char* data, int length) override {
+        return run_(reply, data, length);
+    }
+    bool asks_status(const char*, int) override { return false; }
+
+private:
+    int (*run_)(at_reply&, const char*, int);
+};
+
+function_handler recording{recording_handler};
+function_handler gated{gated_handler};
+
 size_t call_count() {
     std::lock_guard<std::mutex> lock(calls_mutex);
     return calls.size();
@@ -123,7 +139,7 @@ protected:
             std::lock_guard<std::mutex> lock(gate_mutex);
             permits = 0;
         }
-        server.set_handler(recording_handler);
+        server.set_handler(&recording);
         port = set_up_on_ephemeral_port(server);
         ASSERT_NE(port, 0);
     }
@@ -539,7 +555,7 @@ TEST_F(tcp_server_test, a_stored_frame_leaves_in_the_turn_it_wakes_not_at_the_ti
 // c1 runs; c2..c9 wait; c10 finds eight waiting and is refused; once c1 is done, c11 fits again.
 // Every reply comes in the order its chunk was sent, the refusal in its place.
 TEST_F(tcp_server_test, commands_run_in_order_and_a_ninth_waiting_one_is_refused_in_its_place) {
-    server.set_handler(gated_handler);
+    server.set_handler(&gated);
     unique_fd client = accept_client(0);
     const int fd = clients.at(0).fd;
     auto send_text = [&](const std::string& text) {
@@ -580,7 +596,7 @@ TEST_F(tcp_server_test, commands_run_in_order_and_a_ninth_waiting_one_is_refused
 }
 
 TEST_F(tcp_server_test, waiting_commands_are_dropped_when_their_client_goes) {
-    server.set_handler(gated_handler);
+    server.set_handler(&gated);
     unique_fd client = accept_client(0);
     const int fd = clients.at(0).fd;
     unique_fd other = accept_client(1);
@@ -617,7 +633,7 @@ TEST_F(tcp_server_test, waiting_commands_are_dropped_when_their_client_goes) {
 // Commands take turns: slot 0's second and third wait while slot 1's one comes next, whatever
 // arrived first and whichever slot is lower.
 TEST_F(tcp_server_test, clients_take_turns_and_each_keeps_its_own_order) {
-    server.set_handler(gated_handler);
+    server.set_handler(&gated);
     unique_fd busy = accept_client(0);
     unique_fd other = accept_client(1);
     ASSERT_EQ(send(busy.get(), "a1", 2, 0), 2);

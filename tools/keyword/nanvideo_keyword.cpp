@@ -57,26 +57,44 @@ void print_usage(FILE* stream) {
             exit_failed, exit_rejected_value, exit_other_failure, exit_usage);
 }
 
-// The single place where the rooms install their keyword handlers, as the daemon's start-up
-// does before anything dispatches a keyword.
-void register_room_keywords() {
-    vendor_register_keywords();  // srvc_ext data_req data_rsp data_end followup pasn_start
-    params_register_keywords();  // config_write
-}
+// The keyword table as the daemon builds it, with this process's runner (and its time limit).
+struct keyword_tool {
+    explicit keyword_tool(unsigned time_limit_ms)
+        : runner(time_limit_ms, commands.cuttable, commands.writes),
+          records(runner, pauser),
+          vendor(records),
+          config_write(params),
+          keywords(nan, {vendor.srvc_ext, vendor.data_req, vendor.data_rsp, vendor.data_end,
+                         vendor.followup, vendor.pasn_start, config_write},
+                   runner, pauser) {}
+
+    running_command_lists commands;
+    shell_command_runner runner;
+    sleeping_pauser pauser;
+    nan_interface_state nan;
+    vendor_record_sender records;
+    vendor_keywords vendor;
+    param_state params;
+    config_write_keyword config_write;
+    keyword_dispatch_table keywords;
+};
+
+// The tool's, for the stop handler; set before the handler is installed.
+keyword_tool* running_tool = nullptr;
 
 // What the daemon has in place before it dispatches these keywords: bring-up finds the phy for
-// init and the NAN interface's wdev for start and add_func (which read nan_wdev); start-up loads
-// the stored parameters that config_write writes back (never an empty record over the stored
-// one). Returns false, after the step's own failure lines, when that could not be done.
-bool prepare_keyword(const char* keyword, const char** params_text) {
+// init and the NAN interface's wdev for start and add_func (which read it); start-up loads the
+// stored parameters that config_write writes back (never an empty record over the stored one).
+// Returns false, after the step's own failure lines, when that could not be done.
+bool prepare_keyword(keyword_tool& tool, const char* keyword, const char** params_text) {
     if (strcmp(keyword, "init") == 0 && *params_text == nullptr) {
-        if (get_phy() != 0) return false;
-        *params_text = nan_phy;
+        if (get_phy(tool.keywords) != 0) return false;
+        *params_text = tool.nan.phy;
         return true;
     }
     if (strcmp(keyword, "start") == 0 || strcmp(keyword, "add_func") == 0)
-        return get_wdev() == 0;
-    if (strcmp(keyword, "config_write") == 0) return init_param() == 0;
+        return get_wdev(tool.keywords) == 0;
+    if (strcmp(keyword, "config_write") == 0) return init_param(tool.params, tool.keywords) == 0;
     return true;
 }
 
@@ -104,8 +122,8 @@ bool join_arguments(int argc, char** argv, int first, char* text, size_t size) {
 // iw that would act after it has gone; then it ends by the signal, as it would have without the
 // handler. A running boot-environment or firmware write is left to finish.
 void stop_handler(int signo) {
-    running_commands.stop_all();
-    refuse_record_files();
+    running_tool->commands.cuttable.stop_all();
+    running_tool->records.refuse_record_files();
     signal(signo, SIG_DFL);
     raise(signo);  // delivered when the handler returns
 }
@@ -152,10 +170,9 @@ int main(int argc, char** argv) {
         return exit_success;
     }
 
+    keyword_tool tool(time_limit_ms);
+    running_tool = &tool;
     install_stop_handler();
-    register_room_keywords();
-    shell_command_runner runner(time_limit_ms);
-    scoped_command_runner runner_scope(runner);
 
     const char* keyword = argv[first];
     char params[command_text_size] = {};
@@ -167,6 +184,6 @@ int main(int argc, char** argv) {
         }
         params_text = params;
     }
-    if (!prepare_keyword(keyword, &params_text)) return exit_failed;
-    return exit_status_for(execute_keyword(keyword, params_text));
+    if (!prepare_keyword(tool, keyword, &params_text)) return exit_failed;
+    return exit_status_for(tool.keywords.execute(keyword, params_text));
 }
