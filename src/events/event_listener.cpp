@@ -80,7 +80,7 @@ int forward_event_lines(FILE* stream, event_line_queue& ring) {
     int forwarded = 0;
     while (fgets(line, sizeof(line), stream) != nullptr) {
         line[strcspn(line, "\n")] = '\0';
-        ring.push_when_room(line);
+        ring.push(line);
         log_out("[nan_event_listener] Raw event: %s\n", line);
         ++forwarded;
     }

@@ -1,5 +1,4 @@
 #include "event_queue.hpp"
-#include "log.hpp"
 #include "mutex_hold.hpp"
 
 #include <cerrno>
@@ -47,21 +46,7 @@ event_line_queue::~event_line_queue() {
 
 void event_line_queue::push(const char* line) {
     mutex_hold hold(event_queue_mutex_);
-    store_locked(line);
-}
-
-void event_line_queue::push_when_room(const char* line) {
-    mutex_hold hold(event_queue_mutex_);
     while (count_ == event_queue_slots) pthread_cond_wait(&room_cond_, hold.native());
-    store_locked(line);
-}
-
-void event_line_queue::store_locked(const char* line) {
-    if (count_ == event_queue_slots) {
-        head_ = (head_ + 1) % event_queue_slots;
-        count_ = event_queue_slots - 1;
-        log_puts("[event_queue_push] Queue full, overwriting oldest event");
-    }
     copy_line(slots_[tail_], line);
     tail_ = (tail_ + 1) % event_queue_slots;
     ++count_;

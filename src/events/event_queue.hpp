@@ -1,9 +1,9 @@
 #pragma once
 // The ring of raw `iw event` lines between the listener (the only writer) and the decision thread
-// (the only reader). A full ring drops its oldest line, never the new one. The listener itself
-// never lets it come to that: one data-path request is about 20 lines, so a second request
-// arriving while the decision thread sends an acceptance would lose its header. The listener
-// waits for room instead and leaves the lines in the `iw` pipe, which holds thousands.
+// (the only reader). A full ring never drops a line: one data-path request is about 20 lines, so
+// a second request arriving while the decision thread sends an acceptance would lose its header.
+// The listener waits for room instead and leaves the lines in the `iw` pipe, which holds
+// thousands.
 #include <pthread.h>
 
 #include <cstddef>
@@ -21,10 +21,9 @@ public:
     event_line_queue(const event_line_queue&) = delete;
     event_line_queue& operator=(const event_line_queue&) = delete;
 
-    // Stores at most 511 characters of the line and wakes one waiter; never fails.
+    // Stores at most 511 characters of the line and wakes one waiter; waits while the ring is
+    // full.
     void push(const char* line);
-    // The listener's push: waits while the ring is full, so no line is ever dropped.
-    void push_when_room(const char* line);
     // Waits at most 0.5 s for a line and copies the oldest into out (event_line_size bytes).
     // Returns 0 with a line, ETIMEDOUT when none came, or the wait's own error code.
     int pop(char* out);
@@ -32,8 +31,6 @@ public:
     int count();
 
 private:
-    void store_locked(const char* line);
-
     char slots_[event_queue_slots][event_line_size] = {};
     int head_ = 0;  // oldest line, next to be taken
     int tail_ = 0;  // next slot to be written

@@ -43,11 +43,10 @@ const std::string listener_start =
 // The dispatcher's last line after a keyword without shell commands.
 const std::string keyword_end = "No commands to execute!";
 
-// What the listener prints for every line it forwards, and the ring's overflow line: they come
-// from another thread and interleave freely with the decision thread's lines.
+// What the listener prints for every line it forwards: it comes from another thread and
+// interleaves freely with the decision thread's lines.
 bool is_listener_line(const std::string& line) {
-    return line.rfind("[nan_event_listener] Raw event: ", 0) == 0 ||
-           line == "[event_queue_push] Queue full, overwriting oldest event";
+    return line.rfind("[nan_event_listener] Raw event: ", 0) == 0;
 }
 
 // Thread ids and temporary file names differ from run to run.
