@@ -19,7 +19,7 @@ const char invalid_format[] = "ERROR: Invalid input format\r\n";
 const char command_failed[] = "ERROR: Command execution failed\r\n";
 const char stored_text[] = "name:cam pmk: password:secret12 hostname:cam.local";
 
-class AtCommand : public testing::Test {
+class AtCommand : public testing::Test, protected params_fixture {
 protected:
     void SetUp() override {
         runner.answers["cat /etc/zqversion"] = "ZQ-2.0.1\n";
@@ -45,13 +45,6 @@ protected:
     }
     bool nothing_ran() const { return runner.captured.empty() && runner.statuses.empty(); }
 
-    scripted_runner runner;
-    recording_pauser pauser;
-    params_under_test room{runner, pauser};
-    param_record& current_param = room.params.current_param;
-    bool& current_param_escaped = room.params.current_param_escaped;
-    pthread_mutex_t& param_mutex = room.params.param_mutex;
-    pthread_mutex_t& iwset_mutex = room.nan.iwset_mutex;
     recording_sink sink;
     std::string out;
 };

@@ -20,7 +20,7 @@ const std::string provision_line =
     "hostname:<letters, digits, ->.local', then check it with fw_printenv -n vemuparam";
 const char stored_text[] = "name:cam pmk: password:secret12 hostname:cam.local";
 
-class ParamStore : public testing::Test {
+class ParamStore : public testing::Test, protected params_fixture {
 protected:
     int init_param() { return ::init_param(room.params, room.keywords); }
     int reload_current_param() { return ::reload_current_param(room.params, room.keywords); }
@@ -29,13 +29,6 @@ protected:
         return room.keywords.execute(keyword, params);
     }
 
-    scripted_runner runner;
-    recording_pauser pauser;
-    params_under_test room{runner, pauser};
-    param_record& current_param = room.params.current_param;
-    bool& current_param_escaped = room.params.current_param_escaped;
-    pthread_mutex_t& param_mutex = room.params.param_mutex;
-    pthread_mutex_t& iwset_mutex = room.nan.iwset_mutex;
 };
 
 param_record record_of(const char* name, const char* pmk, const char* password, const char* hostname) {

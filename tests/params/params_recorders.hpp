@@ -99,3 +99,14 @@ struct params_under_test {
     keyword_dispatch_table keywords;
     at_commands at{params, keywords};
 };
+
+// A parameter room over recorders, with the names the tests speak of.
+struct params_fixture {
+    scripted_runner runner;
+    recording_pauser pauser;
+    params_under_test room{runner, pauser};
+    param_record& current_param = room.params.current_param;
+    bool& current_param_escaped = room.params.current_param_escaped;
+    pthread_mutex_t& param_mutex = room.params.param_mutex;
+    pthread_mutex_t& iwset_mutex = room.nan.iwset_mutex;
+};
