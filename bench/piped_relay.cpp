@@ -119,9 +119,9 @@ private:
     }
 
     int serve(int epoll) {
-        int64_t next_tick_us = mono_real_now_us() + loop_wait_ms * 1000;
+        int64_t next_tick_us = mono_now_us() + loop_wait_ms * 1000;
         for (;;) {
-            const int64_t until_tick_us = std::max<int64_t>(0, next_tick_us - mono_real_now_us());
+            const int64_t until_tick_us = std::max<int64_t>(0, next_tick_us - mono_now_us());
             epoll_event event;
             const int count = epoll_wait(epoll, &event, 1,
                                          static_cast<int>((until_tick_us + 999) / 1000));
@@ -131,7 +131,7 @@ private:
                 if (read(wake_.get(), &stored, sizeof stored) < 0 && errno != EAGAIN) return 1;
                 if (!send_waiting()) return ended_ ? 0 : 1;
             }
-            const int64_t now_us = mono_real_now_us();
+            const int64_t now_us = mono_now_us();
             if (now_us >= next_tick_us) next_tick_us = now_us + loop_wait_ms * 1000;
         }
     }

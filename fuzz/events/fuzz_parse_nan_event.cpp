@@ -72,17 +72,15 @@ fuzz_clock clock_source;
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The parser and the decision print a line per step; keep the fuzzer's own output readable.
     if (freopen("/dev/null", "w", stdout) == nullptr) abort();
-    mono_clock_override() = &clock_source;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    vendor_event_collector collector;
-    connection_record_table table;
+    vendor_event_collector collector(clock_source);
     mac_allow_list allowed;
     checking_dispatcher dispatcher;
     nan_counters counts;
-    connection_decision decision(collector, table, allowed, dispatcher, counts);
+    connection_decision decision(collector, allowed, dispatcher, counts);
 
     std::string text(reinterpret_cast<const char*>(data), size);
     size_t start = 0;

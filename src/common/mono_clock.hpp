@@ -1,42 +1,36 @@
 #pragma once
 // Durations (send time-outs, client silence, stale event data) are measured on the monotonic
 // clock: the board sets its wall clock late, and a jump must not close clients or stall a send.
-// Tests replace the clock through mono_clock_override to step time without waiting.
+// What measures durations that tests step is handed a mono_clock_source; the daemon's is a
+// monotonic_clock.
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
 
-class mono_clock_source {
-public:
-    virtual ~mono_clock_source() = default;
-    virtual int64_t now_us() = 0;
-};
-
-inline mono_clock_source*& mono_clock_override() {
-    static mono_clock_source* source = nullptr;
-    return source;
-}
-
-// Real time passing, never the test override: for bounds that must hold whatever clock a test
-// installs (a command's time limit, the stop's wait, the log's flush). Async-signal-safe.
-inline int64_t mono_real_now_us() {
+// Real time passing: for bounds that hold whatever clock a room was handed (a command's time
+// limit, the stop's wait, the log's flush). Async-signal-safe.
+inline int64_t mono_now_us() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-inline int64_t mono_now_us() {
-    if (mono_clock_source* source = mono_clock_override()) return source->now_us();
-    return mono_real_now_us();
-}
-
 inline int64_t mono_now_ms() { return mono_now_us() / 1000; }
 
-// Whole seconds, as the silence and stale rules count them.
-inline int64_t mono_now_s() { return mono_now_us() / 1000000; }
+class mono_clock_source {
+public:
+    virtual ~mono_clock_source() = default;
+    virtual int64_t now_us() = 0;
+    // Whole seconds, as the silence and stale rules count them.
+    int64_t now_s() { return now_us() / 1000000; }
+};
 
-// Sleeps the whole pause on the real monotonic clock (never the test override), whatever
-// signals arrive meanwhile.
+class monotonic_clock final : public mono_clock_source {
+public:
+    int64_t now_us() override { return mono_now_us(); }
+};
+
+// Sleeps the whole pause on the real monotonic clock, whatever signals arrive meanwhile.
 inline void mono_sleep_us(int64_t microseconds) {
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);

@@ -11,10 +11,11 @@
 // What the module's two threads share, for the life of the process.
 struct nan_events {
     // running: where the `iw event` child is listed, for the stop to find and kill. The
-    // decision runs its keyword through dispatcher and counts what it decides in counts.
+    // decision runs its keyword through dispatcher and counts what it decides in counts; clock
+    // dates the vendor data for the stale rule.
     nan_events(running_command_groups& running, keyword_dispatcher& dispatcher,
-               nan_counters& counts)
-        : commands(running), decision(collector, allowed, dispatcher, counts) {}
+               nan_counters& counts, mono_clock_source& clock)
+        : commands(running), collector(clock), decision(collector, allowed, dispatcher, counts) {}
     nan_events(const nan_events&) = delete;
     nan_events& operator=(const nan_events&) = delete;
 

@@ -154,13 +154,13 @@ void* stop_signal_thread(void* stop) {
 // Once the daemon is gone its supervisor may kill what is left, a half-written boot environment
 // among it.
 void wait_for_boot_env_writes(const running_command_groups& running, unsigned bound_ms) {
-    const int64_t deadline_us = mono_real_now_us() +
+    const int64_t deadline_us = mono_now_us() +
                                 static_cast<int64_t>(bound_ms) * microseconds_per_ms;
     for (int slot = 0; slot < running_command_slots; ++slot) {
         const char* program = nullptr;
         const pid_t pid = running.group_at(slot, &program);
         if (pid <= 0 || program == nullptr || !is_bounded(program)) continue;
-        while (!write_ended(pid) && mono_real_now_us() < deadline_us) pause_one_step();
+        while (!write_ended(pid) && mono_now_us() < deadline_us) pause_one_step();
     }
 }
 
@@ -206,10 +206,10 @@ pid_t daemon_stop::stop_children() {
 void daemon_stop::wait_for_writes(const char* prefix) {
     write_in_progress writes[running_command_slots];
     size_t left = find_running_writes(writes_, prefix, bounds_.boot_env_write_wait_ms, writes);
-    const int64_t start_us = mono_real_now_us();
+    const int64_t start_us = mono_now_us();
     int64_t next_extend_us = start_us;
     while (left > 0) {
-        const int64_t now_us = mono_real_now_us();
+        const int64_t now_us = mono_now_us();
         if (now_us >= next_extend_us) {
             ask_for_more_time(notifier_);
             next_extend_us = now_us + extend_period_us;

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mono_clock.hpp"
 #include "log.hpp"
 #include "mutex_hold.hpp"
 
@@ -51,7 +50,7 @@ void set_type(connection_event* event, const char* type) {
 
 }  // namespace
 
-vendor_event_collector::vendor_event_collector() {
+vendor_event_collector::vendor_event_collector(mono_clock_source& clock) : clock_(clock) {
     pthread_mutex_init(&vendor_data_mutex_, nullptr);
 }
 
@@ -93,7 +92,7 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
         {
             mutex_hold hold(vendor_data_mutex_);
             if (current_vendor_type_ == vendor_type_none) return parse_ignored;
-            vendor_data_time_ = mono_now_s();
+            vendor_data_time_ = clock_.now_s();
             append_pairs(data + strlen(data_marker));
         }
         return try_parse(event) == 0 ? parse_decoded : parse_pending;
@@ -120,7 +119,7 @@ bool vendor_event_collector::has_pending_bytes() {
 bool vendor_event_collector::take_stale_collection() {
     mutex_hold hold(vendor_data_mutex_);
     bool stale = current_vendor_type_ != vendor_type_none && vendor_data_len_ > 0 &&
-                 mono_now_s() - vendor_data_time_ > vendor_stale_seconds;
+                 clock_.now_s() - vendor_data_time_ > vendor_stale_seconds;
     if (stale) drop_collection();
     return stale;
 }
@@ -139,7 +138,7 @@ void vendor_event_collector::start_collection(int subcommand) {
     current_vendor_type_ = subcommand;
     vendor_data_len_ = 0;
     memset(vendor_data_, 0, sizeof(vendor_data_));
-    vendor_data_time_ = mono_now_s();
+    vendor_data_time_ = clock_.now_s();
 }
 
 void vendor_event_collector::append_pairs(const char* text) {

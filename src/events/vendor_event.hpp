@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "mono_clock.hpp"
+
 constexpr size_t mac_text_size = 18;     // "aa:bb:cc:dd:ee:ff" and a NUL
 constexpr size_t event_type_size = 32;   // at most 31 characters and a NUL
 
@@ -59,7 +61,8 @@ constexpr int parse_stale = -3;
 // The pending collection and its lock.
 class vendor_event_collector {
 public:
-    vendor_event_collector();
+    // clock dates the data lines for the stale rule.
+    explicit vendor_event_collector(mono_clock_source& clock);
     ~vendor_event_collector();
     vendor_event_collector(const vendor_event_collector&) = delete;
     vendor_event_collector& operator=(const vendor_event_collector&) = delete;
@@ -83,6 +86,7 @@ private:
     void drop_collection();
     int decode(connection_event* event);
 
+    mono_clock_source& clock_;
     pthread_mutex_t vendor_data_mutex_;
     int current_vendor_type_ = vendor_type_none;
     uint8_t vendor_data_[vendor_data_size] = {};

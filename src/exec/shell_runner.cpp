@@ -115,7 +115,7 @@ public:
           cmd_(cmd),
           time_limit_ms_(time_limit_ms),
           must_finish_(must_finish(cmd)),
-          deadline_us_(mono_real_now_us() +
+          deadline_us_(mono_now_us() +
                        static_cast<int64_t>(time_limit_ms) * microseconds_per_ms),
           listed_(list, slot) {}
     ~command_child() {
@@ -172,7 +172,7 @@ private:
                 return -1;
             }
             if (info.si_pid == pid_) return 1;
-            int64_t left_us = deadline_us - mono_real_now_us();
+            int64_t left_us = deadline_us - mono_now_us();
             if (left_us <= 0) return 0;
             mono_sleep_us(step_us < left_us ? step_us : left_us);
             if (step_us < longest_wait_step_us) step_us *= 2;
@@ -231,7 +231,7 @@ bool read_output(int fd, command_child& child, output_collector& collector) {
         int64_t deadline = child.deadline_us();
         int timeout_ms = -1;
         if (deadline != no_deadline) {
-            int64_t left_us = deadline - mono_real_now_us();
+            int64_t left_us = deadline - mono_now_us();
             if (left_us <= 0) {
                 if (child.limit_passed()) return false;
                 continue;

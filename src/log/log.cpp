@@ -11,7 +11,7 @@ namespace {
 uint32_t process_ring[log_ring_bytes / 4];
 // Constant-initialized: rooms' objects made before main (the raw queue) already enroll their
 // repeat limits.
-constinit log_book process_book(process_ring, log_ring_bytes, 1, 2, true, mono_real_now_us);
+constinit log_book process_book(process_ring, log_ring_bytes, 1, 2, true, mono_now_us);
 
 }  // namespace
 

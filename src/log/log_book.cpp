@@ -45,7 +45,7 @@ uint32_t record_bytes(size_t length) {
 // Signed distance on the wrapping positions: true when position a is at or past b.
 bool reached(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) >= 0; }
 
-int64_t real_now_us() { return mono_real_now_us(); }
+int64_t real_now_us() { return mono_now_us(); }
 
 int current_thread_id() { return static_cast<int>(syscall(SYS_gettid)); }
 

@@ -30,7 +30,7 @@ constexpr int64_t log_exit_flush_us = 3000000;
 // Repeat limits the log thread can report on its own (the rest report at their next line).
 constexpr size_t log_repeat_slots = 64;
 
-// Microseconds on a monotonic clock (the daemon's book: mono_real_now_us).
+// Microseconds on a monotonic clock (the daemon's book: mono_now_us).
 using log_clock = int64_t (*)();
 
 class log_book {

@@ -53,7 +53,7 @@ struct daemon_instances {
         : environment(read_service_environment(notifier)),
           spi(video_ring, counters),
           clients(counters),
-          server(tcp_port, video_ring, clients, video_suspended),
+          server(tcp_port, video_ring, clients, video_suspended, clock),
           summary(counters),
           watch(notifier, environment.watchdog_us, &server.loop_turns(), &summary),
           status_lines(counters.started_us),
@@ -67,7 +67,7 @@ struct daemon_instances {
                    runner, pauser),
           at(params, keywords),
           dispatcher(keywords),
-          events(commands.cuttable, dispatcher, counters.nan),
+          events(commands.cuttable, dispatcher, counters.nan, clock),
           stop(commands.cuttable, commands.writes, notifier, record_cleanup, environment.bounds) {
         server.set_handler(&at);
     }
@@ -76,6 +76,7 @@ struct daemon_instances {
 
     service_notifier notifier;  // opened by the environment's reading, so made before it
     service_environment environment;
+    monotonic_clock clock;  // what the server and the NAN events measure their durations on
     daemon_counters counters;
     frame_ring video_ring;
     spi_intake spi;

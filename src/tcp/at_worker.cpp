@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "log.hpp"
-#include "mono_clock.hpp"
 #include "mutex_hold.hpp"
 #include "named_thread.hpp"
 #include "status_reply.hpp"
@@ -20,12 +19,13 @@ public:
     int send(const char* text) override {
         if (text == nullptr) return -1;
         return worker_.clients_.post_or_report(asked_.index, asked_.connection, asked_.fd, text,
-                                               static_cast<uint32_t>(strlen(text)), mono_now_us());
+                                               static_cast<uint32_t>(strlen(text)),
+                                               worker_.clock_.now_us());
     }
     void suspend_video() override { worker_.suspended_.store(1); }
     int send_status() override {
         return answer_status(worker_.clients_, worker_.suspended_.load() != 0, asked_.index,
-                             asked_.connection, asked_.fd);
+                             asked_.connection, asked_.fd, worker_.clock_.now_us());
     }
 
 private:
@@ -33,8 +33,9 @@ private:
     const job& asked_;
 };
 
-at_worker::at_worker(client_table& clients, std::atomic<int>& suspended)
-    : clients_(clients), suspended_(suspended) {}
+at_worker::at_worker(client_table& clients, std::atomic<int>& suspended,
+                     mono_clock_source& clock)
+    : clients_(clients), suspended_(suspended), clock_(clock) {}
 
 at_worker::~at_worker() { stop(); }
 
@@ -125,7 +126,7 @@ void at_worker::carry_out() {
 void at_worker::answer_busy() {
     for (uint32_t i = 0; i < current_.command.busy_after; ++i) {
         if (clients_.post_reply(current_.index, current_.connection, at_busy_reply,
-                                sizeof(at_busy_reply) - 1, mono_now_us(), false) != 0) {
+                                sizeof(at_busy_reply) - 1, clock_.now_us(), false) != 0) {
             return;
         }
     }

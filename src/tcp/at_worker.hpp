@@ -15,6 +15,7 @@
 #include "at_reply.hpp"
 #include "client_table.hpp"
 #include "log.hpp"
+#include "mono_clock.hpp"
 
 // What a chunk beyond the waiting limit gets, in its place among the client's replies.
 constexpr char at_busy_reply[] = "ERROR: Command execution failed\r\n";
@@ -23,7 +24,8 @@ constexpr int at_busy_code = -9;
 class at_worker {
 public:
     // suspended: the server's video switch, which a command may turn off through its reply.
-    at_worker(client_table& clients, std::atomic<int>& suspended);
+    // clock: when each reply was posted, and what the status reply counts from.
+    at_worker(client_table& clients, std::atomic<int>& suspended, mono_clock_source& clock);
     ~at_worker();
     at_worker(const at_worker&) = delete;
     at_worker& operator=(const at_worker&) = delete;
@@ -61,6 +63,7 @@ private:
 
     client_table& clients_;
     std::atomic<int>& suspended_;
+    mono_clock_source& clock_;
     std::atomic<at_command_handler*> handler_{nullptr};
     bool started_ = false;
     pthread_t thread_{};

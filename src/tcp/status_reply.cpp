@@ -1,7 +1,6 @@
 #include "status_reply.hpp"
 
 
-#include "mono_clock.hpp"
 #include "mutex_hold.hpp"
 
 size_t format_server_status(client_table& clients, bool video_suspended, int64_t now_us,
@@ -24,9 +23,8 @@ size_t format_server_status(client_table& clients, bool video_suspended, int64_t
 }
 
 int answer_status(client_table& clients, bool video_suspended, int index, uint32_t connection,
-                  int fd) {
+                  int fd, int64_t now_us) {
     char text[status_reply_size];
-    const int64_t now_us = mono_now_us();
     const size_t length = format_server_status(clients, video_suspended, now_us, text, sizeof text);
     return clients.post_or_report(index, connection, fd, text, static_cast<uint32_t>(length),
                                   now_us);

@@ -44,9 +44,10 @@ void log_peer(int index, const sockaddr_storage& peer, int fd) {
 }  // namespace
 
 tcp_server::tcp_server(uint16_t port, frame_ring& ring, client_table& clients,
-                       std::atomic<int>& suspended, int video_timeout_ms)
-    : port_(port), ring_(ring), clients_(clients), suspended_(suspended),
-      streamer_(ring, clients, suspended, video_timeout_ms), worker_(clients, suspended) {}
+                       std::atomic<int>& suspended, mono_clock_source& clock, int video_timeout_ms)
+    : port_(port), ring_(ring), clients_(clients), suspended_(suspended), clock_(clock),
+      streamer_(ring, clients, suspended, clock, video_timeout_ms),
+      worker_(clients, suspended, clock) {}
 
 int tcp_server::setup() {
     epoll_fd_.reset(epoll_create1(EPOLL_CLOEXEC));
@@ -96,7 +97,7 @@ void tcp_server::run() {
 
 int tcp_server::turn(int wait_ms) {
     loop_turns_.fetch_add(1, std::memory_order_relaxed);
-    int64_t now_us = mono_now_us();
+    int64_t now_us = clock_.now_us();
     if (next_tick_us_ == 0) next_tick_us_ = now_us + loop_wait_ms * 1000;
     int64_t until_tick_ms = (next_tick_us_ - now_us + 999) / 1000;
     if (until_tick_ms < 0) until_tick_ms = 0;
@@ -125,7 +126,7 @@ int tcp_server::turn(int wait_ms) {
         }
     }
     if (listener_ready) accept_clients();
-    now_us = mono_now_us();
+    now_us = clock_.now_us();
     streamer_.writer().write_all(now_us);
     if (now_us >= next_tick_us_) {
         if (accept_retry_due_) accept_clients();
@@ -159,7 +160,7 @@ void tcp_server::handle_client_event(int fd, uint32_t events) {
     if (events & EPOLLIN) receive_from(fd);
     if (events & EPOLLOUT) {
         const int index = clients_.find(fd);
-        if (index >= 0) streamer_.writer().write(index, mono_now_us());
+        if (index >= 0) streamer_.writer().write(index, clock_.now_us());
     }
 }
 
@@ -261,7 +262,7 @@ tcp_server::admission tcp_server::add_client(unique_fd& socket, int* index) {
         socket.reset();
         return admission::failed;
     }
-    clients_.open(*index, socket.release(), mono_now_us());
+    clients_.open(*index, socket.release(), clock_.now_us());
     return admission::added;
 }
 
@@ -292,7 +293,7 @@ void tcp_server::receive_from(int fd) {
     if (index < 0 || received_lines_[static_cast<size_t>(index)].allow())
         log_out("Received data from (fd %d): %s\n", fd, shown_);
     if (index < 0) return;
-    clients_.mark_alive(index, mono_now_s(), false);
+    clients_.mark_alive(index, clock_.now_s(), false);
     if (worker_.has_handler()) hand_to_worker(index, fd, total);
 }
 
@@ -313,7 +314,7 @@ void tcp_server::hand_to_worker(int index, int fd, size_t length) {
     const uint32_t connection = clients_.at(index).connection;
     if (handler_ != nullptr && handler_->asks_status(receive_buffer_, static_cast<int>(length)) &&
         worker_.idle(index)) {
-        answer_status(clients_, suspended_.load() != 0, index, connection, fd);
+        answer_status(clients_, suspended_.load() != 0, index, connection, fd, clock_.now_us());
         return;
     }
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;

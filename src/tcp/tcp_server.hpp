@@ -27,6 +27,7 @@
 #include "client_table.hpp"
 #include "log.hpp"
 #include "log_text.hpp"
+#include "mono_clock.hpp"
 #include "video_ring.hpp"
 #include "unique_fd.hpp"
 #include "video_stream.hpp"
@@ -51,9 +52,10 @@ class tcp_server {
 public:
     // port 0 binds an ephemeral port (tests); the daemon uses tcp_port.
     // clients is the server thread's once setup() ran; suspended is the video switch a command
-    // turns off (the tick reads it).
+    // turns off (the tick reads it); clock measures the tick, the time-outs and the silence.
     tcp_server(uint16_t port, frame_ring& ring, client_table& clients,
-               std::atomic<int>& suspended, int video_timeout_ms = video_send_timeout_ms);
+               std::atomic<int>& suspended, mono_clock_source& clock,
+               int video_timeout_ms = video_send_timeout_ms);
     tcp_server(const tcp_server&) = delete;
     tcp_server& operator=(const tcp_server&) = delete;
 
@@ -106,6 +108,7 @@ private:
     frame_ring& ring_;
     client_table& clients_;
     std::atomic<int>& suspended_;
+    mono_clock_source& clock_;
     video_streamer streamer_;
     at_worker worker_;
     at_command_handler* handler_ = nullptr;

@@ -6,12 +6,11 @@
 
 #include <cstdio>
 
-#include "mono_clock.hpp"
 #include "log.hpp"
 
 void video_streamer::tick() {
     if (suspended_.load() != 0) return;
-    const int64_t now_us = mono_now_us();
+    const int64_t now_us = clock_.now_us();
     const int waiting = ring_.copy_payloads(batch_, lengths_, send_batch_frames);
     // No video is no sign of a dead client: time-outs wait for video to flow, which it did when
     // a frame waits now or one left since the last tick (at once, on its wake-up).
@@ -25,7 +24,7 @@ void video_streamer::tick() {
 
 void video_streamer::send_waiting() {
     if (suspended_.load() != 0) return;
-    drain(ring_.copy_payloads(batch_, lengths_, send_batch_frames), mono_now_us());
+    drain(ring_.copy_payloads(batch_, lengths_, send_batch_frames), clock_.now_us());
 }
 
 // At most one lap, so a producer as fast as the sends cannot keep the server here. The first

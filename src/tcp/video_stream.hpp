@@ -9,15 +9,20 @@
 #include "client_table.hpp"
 #include "client_writer.hpp"
 #include "frame_format.hpp"
+#include "mono_clock.hpp"
 #include "video_ring.hpp"
 
 class video_streamer {
 public:
-    // send_timeout_ms is video_send_timeout_ms in the daemon: how long a client's rest may
-    // wait before the time-out lines.
+    // clock measures the time-outs and the silence. send_timeout_ms is video_send_timeout_ms
+    // in the daemon: how long a client's rest may wait before the time-out lines.
     video_streamer(frame_ring& ring, client_table& clients, const std::atomic<int>& suspended,
-                   int send_timeout_ms = video_send_timeout_ms)
-        : ring_(ring), clients_(clients), suspended_(suspended), writer_(clients, send_timeout_ms) {}
+                   mono_clock_source& clock, int send_timeout_ms = video_send_timeout_ms)
+        : ring_(ring),
+          clients_(clients),
+          suspended_(suspended),
+          clock_(clock),
+          writer_(clients, send_timeout_ms) {}
 
     void tick();
     // The frames waiting now, without the time-outs and the sweep.
@@ -38,6 +43,7 @@ private:
     frame_ring& ring_;
     client_table& clients_;
     const std::atomic<int>& suspended_;
+    mono_clock_source& clock_;
     client_writer writer_;
     // Frames consumed so far: the frame at the read position is number consumed_ on this count,
     // which is how a client's output knows what it already has.

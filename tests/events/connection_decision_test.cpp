@@ -54,7 +54,8 @@ protected:
     }
 
     stepped_clock clock_;
-    std::unique_ptr<vendor_event_collector> collector_ = std::make_unique<vendor_event_collector>();
+    std::unique_ptr<vendor_event_collector> collector_ =
+        std::make_unique<vendor_event_collector>(clock_);
     mac_allow_list allowed_;
     recording_dispatcher dispatcher_;
     nan_counters counts_;
@@ -233,7 +234,8 @@ TEST(AllowList, EmptyListAllowsEveryoneOtherwiseAnEntryMustMatchIgnoringCase) {
     running_command_groups commands;
     recording_dispatcher dispatcher;
     nan_counters counts;
-    auto events = std::make_unique<nan_events>(commands, dispatcher, counts);
+    monotonic_clock clock;
+    auto events = std::make_unique<nan_events>(commands, dispatcher, counts, clock);
     EXPECT_EQ(is_mac_allowed(events->allowed, mac_b), 1);
 }
 

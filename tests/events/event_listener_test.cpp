@@ -351,7 +351,8 @@ TEST_F(SignalPath, ARequestFromIwIsAcceptedThroughTheKeywordThenSigtermEndsAll) 
         static forked_stop ending;
         static stopping_dispatcher keywords;
         static nan_counters counts;
-        static nan_events events(ending.commands.cuttable, keywords, counts);
+        static monotonic_clock clock;
+        static nan_events events(ending.commands.cuttable, keywords, counts, clock);
         if (start_signal_path(ending.stop) != 0 || nan_event_init(events) != 0)
             _exit(child_setup_failed);
         for (;;) pause();

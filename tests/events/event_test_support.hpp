@@ -23,11 +23,6 @@ namespace event_test {
 
 class stepped_clock : public mono_clock_source {
 public:
-    stepped_clock() { mono_clock_override() = this; }
-    ~stepped_clock() override { mono_clock_override() = nullptr; }
-    stepped_clock(const stepped_clock&) = delete;
-    stepped_clock& operator=(const stepped_clock&) = delete;
-
     int64_t now_us() override { return now_us_; }
     void advance_s(int64_t seconds) { now_us_ += seconds * 1000000; }
     void advance_us(int64_t microseconds) { now_us_ += microseconds; }

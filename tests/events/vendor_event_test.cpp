@@ -57,7 +57,8 @@ protected:
     }
 
     stepped_clock clock_;
-    std::unique_ptr<vendor_event_collector> collector_ = std::make_unique<vendor_event_collector>();
+    std::unique_ptr<vendor_event_collector> collector_ =
+        std::make_unique<vendor_event_collector>(clock_);
     connection_event event_{};
     connection_event decoded_{};  // the last record that decoded
     std::string out_;

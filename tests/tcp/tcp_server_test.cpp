@@ -206,12 +206,11 @@ protected:
     }
 
     stepping_clock clock;
-    scoped_clock use_clock{clock};
     std::unique_ptr<frame_ring> ring = std::make_unique<frame_ring>();
     daemon_counters counts;
     client_table clients{counts};
     std::atomic<int> suspended{0};
-    tcp_server server{0, *ring, clients, suspended};
+    tcp_server server{0, *ring, clients, suspended, clock};
     uint16_t port = 0;
     std::string out;
     std::string err;
@@ -265,7 +264,7 @@ std::set<int> inheritable_descriptors() {
 TEST_F(tcp_server_test, server_opens_nothing_a_child_would_inherit) {
     start_capture();
     const std::set<int> before = inheritable_descriptors();
-    tcp_server other{0, *ring, clients, suspended};
+    tcp_server other{0, *ring, clients, suspended, clock};
     const uint16_t other_port = set_up_on_ephemeral_port(other);
     ASSERT_NE(other_port, 0);
     unique_fd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -383,10 +382,10 @@ TEST_F(tcp_server_test, entry_freed_by_a_hang_up_is_reused_by_the_next_client) {
 // This process may open no descriptor numbered `limit` or above while it lives.
 class descriptor_limit {
 public:
-    explicit descriptor_limit(int limit) {
+    descriptor_limit(int limit, mono_clock_source& clock) {
         // UndefinedBehaviorSanitizer reads an object through a pipe the first time it checks
         // its dynamic type: the test clock's is checked here, while a descriptor is free.
-        mono_now_us();
+        clock.now_us();
         must(getrlimit(RLIMIT_NOFILE, &saved_) == 0, "getrlimit");
         rlimit lowered = saved_;
         lowered.rlim_cur = static_cast<rlim_t>(limit);
@@ -416,7 +415,7 @@ TEST_F(tcp_server_test, out_of_descriptors_waiting_connections_are_refused_and_a
 
     start_capture();
     {
-        descriptor_limit none_free(lowest_free_descriptor());
+        descriptor_limit none_free(lowest_free_descriptor(), clock);
         server.turn();
     }
     unique_fd third = accept_client(0);
@@ -438,7 +437,7 @@ TEST_F(tcp_server_test, connection_left_waiting_by_an_accept_error_is_taken_at_a
     unique_fd waiting(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     start_capture();
     const int first_of_the_server = lowest_free_descriptor();
-    tcp_server other{0, *ring, clients, suspended};
+    tcp_server other{0, *ring, clients, suspended, clock};
     const uint16_t other_port = set_up_on_ephemeral_port(other);
     ASSERT_NE(other_port, 0);
     sockaddr_in address{};
@@ -447,7 +446,7 @@ TEST_F(tcp_server_test, connection_left_waiting_by_an_accept_error_is_taken_at_a
     address.sin_port = htons(other_port);
     ASSERT_EQ(connect(waiting.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     {
-        descriptor_limit none_free(first_of_the_server);
+        descriptor_limit none_free(first_of_the_server, clock);
         other.turn();
         EXPECT_FALSE(clients.at(0).connected());
         EXPECT_TRUE(still_open_and_quiet(waiting.get()));
@@ -753,7 +752,7 @@ TEST_F(tcp_server_test, shutdown_closes_every_client_and_the_listening_socket) {
 }
 
 TEST_F(tcp_server_test, port_held_elsewhere_fails_the_bind) {
-    tcp_server second{port, *ring, clients, suspended};
+    tcp_server second{port, *ring, clients, suspended, clock};
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(second.setup(), -1);
@@ -872,7 +871,8 @@ TEST(tcp_server_init_test, ignores_sigpipe_and_reports_success) {
         daemon_counters counts;
     client_table clients{counts};
         std::atomic<int> suspended{0};
-        tcp_server server{tcp_port, *ring, clients, suspended};
+        monotonic_clock clock;
+        tcp_server server{tcp_port, *ring, clients, suspended, clock};
         int result = tcp_server_init(server);
         fflush(stdout);
         struct sigaction current {};

@@ -47,14 +47,6 @@ private:
     std::atomic<int64_t> time_us_{1000LL * 1000000};
 };
 
-class scoped_clock {
-public:
-    explicit scoped_clock(mono_clock_source& source) { mono_clock_override() = &source; }
-    ~scoped_clock() { mono_clock_override() = nullptr; }
-    scoped_clock(const scoped_clock&) = delete;
-    scoped_clock& operator=(const scoped_clock&) = delete;
-};
-
 struct tcp_pair {
     unique_fd server;  // non-blocking, as the server keeps its clients
     unique_fd peer;    // blocking, the far end

@@ -45,12 +45,11 @@ protected:
     }
 
     stepping_clock clock;
-    scoped_clock use_clock{clock};
     std::unique_ptr<frame_ring> ring = std::make_unique<frame_ring>();
     daemon_counters counts;
     client_table clients{counts};
     std::atomic<int> suspended{0};
-    video_streamer streamer{*ring, clients, suspended};
+    video_streamer streamer{*ring, clients, suspended, clock};
     unique_fd peers[max_clients];
 };
 
