@@ -1,6 +1,7 @@
 #pragma once
 // The daemon's process-wide instances, made once by main and handed to the threads that use
-// them. Nothing else in the daemon holds state for the life of the process.
+// them. Nothing else in the daemon holds state for the life of the process but the log, which
+// every room writes to, and the crash handler's pointer to the stop.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
