@@ -47,5 +47,4 @@
     NANVIDEO_BUS_COUNTERS(X) NANVIDEO_QUEUE_COUNTERS(X) NANVIDEO_FRAME_COUNTERS(X) \
     NANVIDEO_STREAM_COUNTERS(X) NANVIDEO_NAN_COUNTERS(X)
 
-// A group's member.
 #define NANVIDEO_COUNTER_MEMBER(group, name, key, moved, meaning) event_counter name;

@@ -7,7 +7,6 @@
 #include "counter_list.hpp"
 #include "event_counter.hpp"
 
-// The transfer thread.
 struct intake_counters {
     NANVIDEO_BUS_COUNTERS(NANVIDEO_COUNTER_MEMBER)
     NANVIDEO_QUEUE_COUNTERS(NANVIDEO_COUNTER_MEMBER)
@@ -15,18 +14,15 @@ struct intake_counters {
     std::atomic<int64_t> last_transfer_us{0};
 };
 
-// The frame processor thread.
 struct frame_counters {
     NANVIDEO_FRAME_COUNTERS(NANVIDEO_COUNTER_MEMBER)
 };
 
-// The server thread, and how many clients are connected now.
 struct stream_counters {
     std::atomic<int32_t> clients{0};
     NANVIDEO_STREAM_COUNTERS(NANVIDEO_COUNTER_MEMBER)
 };
 
-// The NAN decision thread.
 struct nan_counters {
     NANVIDEO_NAN_COUNTERS(NANVIDEO_COUNTER_MEMBER)
 };

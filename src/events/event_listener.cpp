@@ -1,6 +1,5 @@
-// Runs `iw event -t -f` and feeds its lines to the event ring. When the stream ends (iw killed or
-// crashed, the driver reloaded) a new one is started after a pause, or no data-path request would
-// ever be answered again while the daemon lives on; lines already in the ring stay there.
+// A new `iw event` follows one that ended (iw killed or crashed, the driver reloaded), or no
+// data-path request would ever be answered again while the daemon lives on.
 #include "event_listener.hpp"
 
 #include <fcntl.h>

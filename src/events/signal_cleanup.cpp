@@ -1,12 +1,6 @@
-// How the process ends. SIGINT and SIGTERM (a supervisor's stop) are taken by a thread of their
-// own with sigwaitinfo and the stop runs there as ordinary code. A crash signal runs a handler
-// that does the least on a process whose state may be torn, then ends at once.
 // Nothing the daemon started may act after it has gone (an `iw` vendor send on a removed record
-// file): the `iw event` child and every running `iw` command are killed with their process
-// groups, before anything is waited for. A command that writes the boot environment or the
-// firmware is never cut: none starts once the stop began, and the running ones are waited for
-// before the process ends, since whatever supervises the daemon may kill what is left of it once
-// it has gone.
+// file), and a running boot-environment or firmware write is waited for, since whatever
+// supervises the daemon may kill what is left of it once it has gone.
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>

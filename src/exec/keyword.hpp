@@ -11,8 +11,6 @@
 
 #include "command_child.hpp"
 
-// ---- shell command runners ----
-
 // How long a command may run. Past it a command is killed with its whole process group and the
 // run counts as failed; a command that writes the boot environment or the firmware (fw_setenv,
 // /bin/usb.sh, reboot) is only reported and waited for, since cutting it could corrupt what it
@@ -21,8 +19,6 @@ constexpr unsigned command_time_limit_ms = 60000;
 
 // Removes one final line feed, if there is one.
 void drop_final_line_feed(char* output);
-
-// ---- runner and pauser ----
 
 class command_runner {
 public:
@@ -39,10 +35,7 @@ public:
     virtual int status(const char* cmd) = 0;
 };
 
-// The real runners: every child starts with default signal dispositions and an empty signal
-// mask, in a process group of its own that the signal path kills while the command runs (unless
-// it must finish: then the signal path waits for it, and once it stops, refuses to start one; the
-// runner then returns -1 after a line). The daemon's has the 60 s limit and the daemon's lists.
+// The real runners: every child starts with default signal dispositions and an empty signal mask.
 class shell_command_runner : public command_runner {
 public:
     shell_command_runner(unsigned time_limit_ms, running_command_groups& cuttable,
@@ -71,8 +64,6 @@ public:
     void pause_us(unsigned microseconds) override;
 };
 
-// ---- the NAN interface ----
-
 // Room for any value iw prints: a 32-bit wiphy index in decimal, a 64-bit wdev in hexadecimal
 // with its 0x prefix. The interface is re-created at every start, so both keep growing.
 constexpr size_t nan_phy_size = 11;   // "4294967295" and a NUL
@@ -86,8 +77,6 @@ struct nan_interface_state {
     char phy[nan_phy_size] = {};    // written by NAN bring-up, read by the init caller
     char wdev[nan_wdev_size] = {};  // read by start and add_func
 };
-
-// ---- command batch ----
 
 constexpr int command_batch_slots = 3;
 constexpr size_t command_text_size = 1024;  // one command: at most 1023 characters
@@ -107,8 +96,6 @@ int add_command(command_batch& batch, int* count, const char* command);
 // cleared and the count 0.
 int execute_collected_commands(command_runner& runner, exec_pauser& pauser, command_batch& batch,
                                int* count);
-
-// ---- keyword table and dispatch ----
 
 // What a keyword row does with its parameters (params may be nullptr): collects the commands to
 // run into the batch, or does its work itself. 0 lets the dispatcher run the batch; anything else

@@ -1,6 +1,3 @@
-// The keyword table and the dispatcher, the one door to NAN control: a keyword operation runs
-// whole under iwset_mutex, so operations from the bring-up, the AT commands and the data-path
-// decision never interleave.
 #include <pthread.h>
 
 #include <cstdio>

@@ -3,14 +3,6 @@
 // (a call may carry a leading blank line, as some of the board's historical lines do).
 // Lines keep the stream they always had: standard output for progress, standard error for
 // failures. Texts are the daemon's own and are printed exactly as given.
-//
-// Once main has called log_start(), a call only queues its line (no lock, no allocation) and
-// the log thread writes it; a thread that carries video never waits for a slow console. Lines
-// of one thread keep their order. When the queue is full a line is dropped, and the log thread
-// writes, at the place of the loss:
-//     [log] N lines lost: output too slow
-// (standard error). Before log_start(), and in programs that never call it (tools, unit
-// tests), each line is written at once, as before.
 #include <atomic>
 #include <cstdarg>
 #include <cstddef>

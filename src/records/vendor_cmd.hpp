@@ -16,8 +16,6 @@
 #include "unique_fd.hpp"
 #include "vendor_values.hpp"
 
-// ---- driver interface ----
-
 constexpr const char* vendor_nan_interface = "nan0";
 constexpr unsigned vendor_id = 0xe04c;
 
@@ -41,8 +39,6 @@ static_assert(largest_record_size >= srvc_ext_record_size &&
               largest_record_size >= data_end_record_size &&
               largest_record_size >= followup_record_size &&
               largest_record_size >= pasn_start_record_size);
-
-// ---- transport ----
 
 constexpr char vendor_temp_template[] = "/tmp/nan_vendor_data_XXXXXX";
 constexpr size_t vendor_command_size = 1024;  // at most 1023 characters
@@ -90,8 +86,6 @@ private:
     char pending_path_[sizeof vendor_temp_template] = {};
     static_assert(std::atomic<int>::is_always_lock_free, "the signal path needs a lock-free state");
 };
-
-// ---- keyword handlers ----
 
 // Results of every handler.
 constexpr int vendor_result_sent = 0;       // record built and sent

@@ -30,8 +30,6 @@ long send_parts_now(int fd, iovec* parts, int count) {
     }
 }
 
-// ---- commands ----
-
 bool command_queue::push(int fd, const char* data, uint32_t length) {
     if (count == at_waiting_limit) {
         // Answered right after the newest waiting command, so replies keep the order sent.
@@ -57,8 +55,6 @@ waiting_command command_queue::take() {
     running = true;
     return oldest;
 }
-
-// ---- replies ----
 
 namespace {
 
@@ -124,8 +120,6 @@ int reply_slot::drop_all() {
     return commands;
 }
 
-// ---- counters ----
-
 void client_figures::reset(int64_t now_us) {
     connected_us.store(now_us, std::memory_order_relaxed);
     frames_sent.reset();
@@ -145,8 +139,6 @@ client_counters client_figures::reading() const {
     c.at_commands = at_commands.value();
     return c;
 }
-
-// ---- the socket's side ----
 
 void client::start(int socket, uint32_t number, int64_t now_us) {
     fd = socket;

@@ -14,7 +14,6 @@
 
 class client_table {
 public:
-    // totals: the daemon's figures over every connection, which each client's own feed.
     // counts are the daemon's: the table keeps the stream's totals in them and the status reply
     // reads them all.
     explicit client_table(daemon_counters& counts);

@@ -337,8 +337,6 @@ void tcp_server::close_client(int fd, close_path path) {
     clients_.close(index);
 }
 
-// ---- the daemon's server ----
-
 namespace {
 
 void* tcp_server_ipv6_epoll_et(void* argument) {

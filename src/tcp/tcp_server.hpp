@@ -5,15 +5,6 @@
 // processor's wake-up says one was stored, and runs the streaming tick (time-outs, the silence
 // sweep, and any frame a wake-up missed) every loop_wait_ms on its own schedule, whatever events
 // arrive.
-//
-// Who owns what:
-//   server thread   the client table: each client's socket, rest and counters (client_table,
-//                   client_writer, video_streamer); it alone opens and closes a client
-//   command thread  the command running (at_worker) and its reply handle
-//   shared          each client's waiting commands and owed replies, under the table's lock:
-//                   the only state both threads touch
-//   processor       the video ring (its own lock); the server copies frames out of it, woken
-//                   by the ring's eventfd in its epoll set
 #include <sys/epoll.h>
 
 #include <atomic>
