@@ -50,12 +50,6 @@ void set_type(connection_event* event, const char* type) {
 
 }  // namespace
 
-vendor_event_collector::vendor_event_collector(mono_clock_source& clock) : clock_(clock) {
-    pthread_mutex_init(&vendor_data_mutex_, nullptr);
-}
-
-vendor_event_collector::~vendor_event_collector() { pthread_mutex_destroy(&vendor_data_mutex_); }
-
 int vendor_event_collector::parse_nan_event(const char* line, connection_event* event) {
     if (event != nullptr) memset(event, 0, sizeof(*event));
     if (take_stale_collection()) return parse_stale;

@@ -62,8 +62,7 @@ constexpr int parse_stale = -3;
 class vendor_event_collector {
 public:
     // clock dates the data lines for the stale rule.
-    explicit vendor_event_collector(mono_clock_source& clock);
-    ~vendor_event_collector();
+    explicit vendor_event_collector(mono_clock_source& clock) : clock_(clock) {}
     vendor_event_collector(const vendor_event_collector&) = delete;
     vendor_event_collector& operator=(const vendor_event_collector&) = delete;
 
@@ -87,7 +86,7 @@ private:
     int decode(connection_event* event);
 
     mono_clock_source& clock_;
-    pthread_mutex_t vendor_data_mutex_;
+    pthread_mutex_t vendor_data_mutex_ = PTHREAD_MUTEX_INITIALIZER;
     int current_vendor_type_ = vendor_type_none;
     uint8_t vendor_data_[vendor_data_size] = {};
     int vendor_data_len_ = 0;

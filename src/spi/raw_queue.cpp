@@ -8,16 +8,6 @@
 #include "log.hpp"
 #include "mutex_hold.hpp"
 
-raw_frame_queue::raw_frame_queue() {
-    pthread_mutex_init(&mutex_, nullptr);
-    pthread_cond_init(&cond_, nullptr);
-}
-
-raw_frame_queue::~raw_frame_queue() {
-    pthread_cond_destroy(&cond_);
-    pthread_mutex_destroy(&mutex_);
-}
-
 bool raw_frame_queue::push(const uint8_t* data, uint32_t length) {
     if (length > raw_slot_size) length = raw_slot_size;
     mutex_hold hold(mutex_);

@@ -18,8 +18,7 @@ struct raw_slot {
 
 class raw_frame_queue {
 public:
-    raw_frame_queue();
-    ~raw_frame_queue();
+    raw_frame_queue() = default;
     raw_frame_queue(const raw_frame_queue&) = delete;
     raw_frame_queue& operator=(const raw_frame_queue&) = delete;
 
@@ -38,6 +37,6 @@ private:
     int write_index_ = 0;
     uint32_t dropped_count_ = 0;
     log_repeat_limit full_lines_{"queue full"};  // the producer's
-    pthread_mutex_t mutex_;
-    pthread_cond_t cond_;
+    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cond_ = PTHREAD_COND_INITIALIZER;
 };

@@ -9,10 +9,6 @@
 #include "mutex_hold.hpp"
 #include "video_ring.hpp"
 
-frame_ring::frame_ring() : slots_{} { pthread_mutex_init(&mutex_, nullptr); }
-
-frame_ring::~frame_ring() { pthread_mutex_destroy(&mutex_); }
-
 uint16_t frame_ring::store(const uint8_t* frame, size_t size, uint16_t* lapped) {
     if (size > frame_max_size) size = frame_max_size;
     uint16_t written = 0;

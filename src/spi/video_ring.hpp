@@ -12,8 +12,7 @@ constexpr uint16_t video_ring_slots = 766;
 
 class frame_ring {
 public:
-    frame_ring();
-    ~frame_ring();
+    frame_ring() = default;
     frame_ring(const frame_ring&) = delete;
     frame_ring& operator=(const frame_ring&) = delete;
 
@@ -40,9 +39,9 @@ public:
     uint16_t skip_to_write();
 
 private:
-    uint8_t slots_[video_ring_slots][frame_max_size];
+    uint8_t slots_[video_ring_slots][frame_max_size] = {};
     uint16_t write_index_ = 0;
     uint16_t read_index_ = 0;
-    pthread_mutex_t mutex_;
+    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
     unique_fd wake_;  // made once, under mutex_, and kept as long as the ring
 };

@@ -10,17 +10,12 @@
 #include "mutex_hold.hpp"
 
 client_table::client_table(daemon_counters& counts)
-    : counts_(counts), totals_(counts.stream) {
-    pthread_mutex_init(&lock_, nullptr);
-    pthread_cond_init(&commands_changed_, nullptr);
-}
+    : counts_(counts), totals_(counts.stream) {}
 
 client_table::~client_table() {
     for (client& c : clients_) {
         if (c.connected()) ::close(c.fd);
     }
-    pthread_cond_destroy(&commands_changed_);
-    pthread_mutex_destroy(&lock_);
 }
 
 int client_table::find(int fd) const {

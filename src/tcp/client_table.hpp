@@ -79,8 +79,8 @@ private:
     stream_counters& totals_;
     uint32_t last_connection_ = 0;
     int epoll_fd_ = -1;
-    pthread_mutex_t lock_;
-    pthread_cond_t commands_changed_;
+    pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t commands_changed_ = PTHREAD_COND_INITIALIZER;
     // A client that never reads may have a reply fail every few milliseconds.
     log_repeat_limits<max_clients> failed_reply_lines_{"failed replies of client"};
 };
