@@ -7,15 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "keyword.hpp"
 #include "log.hpp"
+#include "mono_clock.hpp"
 
 namespace {
 
 constexpr char accept_params_format[] = "rsp_mode peer ndl_rsp accept data_path_id %u";
-constexpr long nanoseconds_per_microsecond = 1000;
 
 bool same_text(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
 
@@ -52,11 +51,6 @@ void update_entry(connection_event& entry, const connection_event& event) {
         log_out("[decision] Updated connection status to TERMINATED for MAC: %s (Reason: %d)\n",
                event.mac, event.status);
     }
-}
-
-void pause_us(unsigned microseconds) {
-    timespec ts{0, static_cast<long>(microseconds) * nanoseconds_per_microsecond};
-    nanosleep(&ts, nullptr);
 }
 
 }  // namespace
@@ -158,6 +152,6 @@ void run_connection_decision(event_line_queue& ring, connection_decision& decisi
     for (;;) {
         decision_turn turn = decision.take_turn(ring);
         if (turn == decision_turn::line_ring_empty || turn == decision_turn::wait_failed)
-            pause_us(decision_pause_us);
+            mono_sleep_us(decision_pause_us);
     }
 }

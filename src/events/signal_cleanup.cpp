@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "command_child.hpp"
 #include "log.hpp"
@@ -43,7 +42,7 @@ constexpr int64_t extend_period_us = 5000000;
 constexpr int64_t extend_timeout_us = 3 * extend_period_us;
 constexpr int64_t microseconds_per_ms = 1000;
 // An ended write is noticed within this step.
-constexpr long write_poll_step_ns = 10000000;
+constexpr int64_t write_poll_step_us = 10000;
 constexpr int decimal_base = 10;
 constexpr size_t extend_message_size = 48;  // "EXTEND_TIMEOUT_USEC=" and a 64-bit count
 
@@ -63,11 +62,6 @@ bool write_ended(pid_t pid) {
 }
 
 bool is_bounded(const char* program) { return strcmp(program, bounded_write_program) == 0; }
-
-void pause_one_step() {
-    timespec step{0, write_poll_step_ns};
-    nanosleep(&step, nullptr);
-}
 
 struct write_in_progress {
     pid_t pid = 0;
@@ -154,7 +148,7 @@ void wait_for_boot_env_writes(const running_command_groups& running, unsigned bo
         const char* program = nullptr;
         const pid_t pid = running.group_at(slot, &program);
         if (pid <= 0 || program == nullptr || !is_bounded(program)) continue;
-        while (!write_ended(pid) && mono_now_us() < deadline_us) pause_one_step();
+        while (!write_ended(pid) && mono_now_us() < deadline_us) mono_sleep_us(write_poll_step_us);
     }
 }
 
@@ -213,7 +207,7 @@ void daemon_stop::wait_for_writes(const char* prefix) {
             write.waiting = false;
             --left;
         }
-        if (left > 0) pause_one_step();
+        if (left > 0) mono_sleep_us(write_poll_step_us);
     }
 }
 

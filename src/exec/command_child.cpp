@@ -9,12 +9,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <ctime>
 
+#include "mono_clock.hpp"
 
 namespace {
 
-constexpr long start_wait_step_ns = 100000;
+constexpr int64_t start_wait_step_us = 100;
 // The kernel's signal set: 64 signals on every Linux architecture this daemon runs on.
 constexpr size_t kernel_sigset_bytes = 8;
 // Room for the kernel's struct sigaction (handler, flags, restorer, mask) on 32- and 64-bit.
@@ -123,10 +123,7 @@ void running_command_groups::refuse_starts() {
     stopping_.store(true);
     // A start under way runs in a thread with signals blocked, so never in this one; it ends
     // within a fork.
-    while (starting_.load() > 0) {
-        timespec step{0, start_wait_step_ns};
-        nanosleep(&step, nullptr);
-    }
+    while (starting_.load() > 0) mono_sleep_us(start_wait_step_us);
 }
 
 void running_command_groups::stop_all() {

@@ -14,7 +14,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 
 #include "log.hpp"
@@ -33,7 +32,7 @@ constexpr uint32_t header_bytes = 4;
 // A full output (EAGAIN on a non-blocking one) is waited for in steps of this much.
 constexpr int output_wait_ms = 100;
 // Waiting for the log thread to reach a place in the ring, it is looked at this often.
-constexpr long flush_poll_ns = 1000000;
+constexpr int64_t flush_poll_us = 1000;
 // The log thread looks again at least this often while a count is pending on a clock it
 // cannot sleep on (a test's clock).
 constexpr int64_t longest_sleep_ms = 1000;
@@ -48,11 +47,6 @@ bool reached(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) >= 0; 
 int64_t real_now_us() { return mono_now_us(); }
 
 int current_thread_id() { return static_cast<int>(syscall(SYS_gettid)); }
-
-void pause_briefly() {
-    const timespec step{0, flush_poll_ns};
-    nanosleep(&step, nullptr);
-}
 
 }  // namespace
 
@@ -308,10 +302,10 @@ void log_book::run() {
                 report_loss();
                 parked_.store(true);
                 // The process is ending: nothing more is written (a test's book may be stopped).
-                while (!stopping_.load()) pause_briefly();
+                while (!stopping_.load()) mono_sleep_us(flush_poll_us);
                 return;
             }
-            pause_briefly();  // a line before the close is still being filled
+            mono_sleep_us(flush_poll_us);  // a line before the close is still being filled
             continue;
         }
         if (empty) report_loss();
@@ -336,7 +330,7 @@ bool log_book::flush(int64_t bound_us) {
         if (reached(tail_.load(std::memory_order_acquire), target)) return true;
         if (real_now_us() >= deadline) return false;
         notify();
-        pause_briefly();
+        mono_sleep_us(flush_poll_us);
     }
 }
 
@@ -351,6 +345,6 @@ void log_book::finish(int64_t bound_us) {
     const int64_t deadline = real_now_us() + bound_us;
     while (!parked_.load() && real_now_us() < deadline) {
         notify();
-        pause_briefly();
+        mono_sleep_us(flush_poll_us);
     }
 }

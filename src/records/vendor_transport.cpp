@@ -8,13 +8,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <utility>
 
 #include "keyword.hpp"
 #include "unique_fd.hpp"
 #include "vendor_cmd.hpp"
 #include "log.hpp"
+#include "mono_clock.hpp"
 #include "mutex_hold.hpp"
 
 namespace {
@@ -27,7 +27,7 @@ constexpr mode_t vendor_file_mode = 0600;
 // creating thread itself cannot, and removes the name after a short bound), and no file is
 // created once it has come.
 enum record_state : int { record_idle, record_creating, record_created, record_refused };
-constexpr long creation_wait_step_ns = 1000000;
+constexpr int64_t creation_wait_step_us = 1000;
 constexpr int creation_wait_steps = 100;
 
 unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
@@ -118,8 +118,7 @@ void vendor_record_sender::refuse_record_files() {
         int state = pending_state_.load();
         if (state == record_refused) return;
         if (state == record_creating && step < creation_wait_steps) {
-            timespec pause{0, creation_wait_step_ns};
-            nanosleep(&pause, nullptr);
+            mono_sleep_us(creation_wait_step_us);
             continue;
         }
         if (!pending_state_.compare_exchange_strong(state, record_refused)) continue;
