@@ -33,21 +33,11 @@ void log_err(const char* format, ...) {
     va_end(args);
 }
 
-namespace {
-void print_line(log_stream stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void print_line(log_stream stream, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    process_book.print(stream, format, args);
-    va_end(args);
-}
-}  // namespace
-
-void log_puts(const char* text) { print_line(log_stream::out, "%s\n", text); }
+void log_puts(const char* text) { log_out("%s\n", text); }
 
 void log_perror(const char* what) {
     const int error = errno;
-    print_line(log_stream::err, "%s: %s\n", what, strerror(error));
+    log_err("%s: %s\n", what, strerror(error));
 }
 
 void log_flush() { process_book.flush(log_exit_flush_us); }

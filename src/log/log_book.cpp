@@ -18,6 +18,7 @@
 
 #include "log.hpp"
 #include "mono_clock.hpp"
+#include "named_thread.hpp"
 
 thread_local log_repeat_limit* log_last_allowed = nullptr;
 
@@ -44,8 +45,6 @@ uint32_t record_bytes(size_t length) {
 // Signed distance on the wrapping positions: true when position a is at or past b.
 bool reached(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) >= 0; }
 
-int64_t real_now_us() { return mono_now_us(); }
-
 int current_thread_id() { return static_cast<int>(syscall(SYS_gettid)); }
 
 }  // namespace
@@ -70,9 +69,8 @@ int log_book::start() {
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
-    const int error = pthread_create(&thread_, nullptr, thread_entry, this);
+    const int error = start_named_thread(thread_entry, this, "log", &thread_);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (error == 0) pthread_setname_np(thread_, "log");
     if (error != 0) {
         wake_fd_.store(-1);
         close(fd);
@@ -85,7 +83,7 @@ int log_book::start() {
 void log_book::stop() {
     if (!started()) return;
     stopping_.store(true);
-    notify();
+    wake();
     pthread_join(thread_, nullptr);
     started_.store(false, std::memory_order_release);
     close(wake_fd_.exchange(-1));
@@ -120,16 +118,10 @@ void log_book::emit(log_stream stream, const char* text, size_t length) {
     if (length > log_line_max) length = log_line_max;
     if (started())
         queue(stream, text, length);
-    else
-        write_synchronously(stream, text, length);
-}
-
-void log_book::write_synchronously(log_stream stream, const char* text, size_t length) {
-    if (use_stdio_) {
+    else if (use_stdio_)
         fwrite(text, 1, length, stream == log_stream::out ? stdout : stderr);
-        return;
-    }
-    write_fd(stream == log_stream::out ? out_fd_ : err_fd_, text, length);
+    else
+        write_fd(stream == log_stream::out ? out_fd_ : err_fd_, text, length);
 }
 
 // Never waits: a full ring drops the line and counts it.
@@ -164,7 +156,7 @@ bool log_book::queue(log_stream stream, const char* text, size_t length) {
     // Sequentially consistent with the log thread's going to sleep: either it sees this
     // record, or this sees it sleeping and wakes it.
     std::atomic_ref<uint32_t>(record[0]).store(header);
-    if (sleeping_.load()) notify();
+    if (sleeping_.load()) wake();
     return true;
 }
 
@@ -261,15 +253,13 @@ int64_t log_book::report_repeats() {
     return next;
 }
 
-void log_book::notify() {
+void log_book::wake() {
     const int fd = wake_fd_.load();
     if (fd < 0) return;
     const uint64_t one = 1;
     const ssize_t written = write(fd, &one, sizeof one);  // only fails when already awake
     (void)written;
 }
-
-void log_book::wake() { notify(); }
 
 void log_book::sleep_until_work(int64_t due_us) {
     sleeping_.store(true);
@@ -325,11 +315,11 @@ bool log_book::flush(int64_t bound_us) {
         return true;
     }
     const uint32_t target = head_.load();
-    const int64_t deadline = real_now_us() + bound_us;
+    const int64_t deadline = mono_now_us() + bound_us;
     for (;;) {
         if (reached(tail_.load(std::memory_order_acquire), target)) return true;
-        if (real_now_us() >= deadline) return false;
-        notify();
+        if (mono_now_us() >= deadline) return false;
+        wake();
         mono_sleep_us(flush_poll_us);
     }
 }
@@ -342,9 +332,9 @@ void log_book::finish(int64_t bound_us) {
         closed_at_.store(head_.load());
         closing_.store(true);
     }
-    const int64_t deadline = real_now_us() + bound_us;
-    while (!parked_.load() && real_now_us() < deadline) {
-        notify();
+    const int64_t deadline = mono_now_us() + bound_us;
+    while (!parked_.load() && mono_now_us() < deadline) {
+        wake();
         mono_sleep_us(flush_poll_us);
     }
 }

@@ -79,7 +79,6 @@ public:
 private:
     static void* thread_entry(void* self);
     void run();
-    void write_synchronously(log_stream stream, const char* text, size_t length);
     bool queue(log_stream stream, const char* text, size_t length);
     // Writes the committed lines from the tail on; false when the ring is empty or the line at
     // the tail is still being filled.
@@ -93,7 +92,6 @@ private:
     int64_t report_repeats();
     void sleep_until_work(int64_t due_us);
     bool tail_committed() const;
-    void notify();
 
     uint32_t* words_;
     uint32_t bytes_;
