@@ -23,26 +23,12 @@
 
 namespace {
 
-struct startup_step {
-    int (*start)(daemon_instances&);
-    const char* failure;
-};
-
-int start_spi(daemon_instances& instances) { return spi_init(instances.spi); }
-int start_tcp(daemon_instances& instances) { return tcp_server_init(instances.server); }
-int start_params(daemon_instances& instances) {
-    return init_param(instances.params, instances.keywords);
+// A step gives 0 when it started; otherwise its failure line is printed and start-up stops.
+bool ok(int result, const char* failure) {
+    if (result == 0) return true;
+    log_puts(failure);
+    return false;
 }
-int start_nan(daemon_instances& instances) {
-    return nan_bringup(instances.events, instances.keywords, instances.params);
-}
-
-const startup_step startup_steps[] = {
-    {start_spi, "SPI initialization failed."},
-    {start_tcp, "TCP server initialization failed."},
-    {start_params, "Parameter initialization failed."},
-    {start_nan, "NAN initialization failed."},
-};
 
 // One daemon per board: a second one would find the port taken and, at bring-up, delete the
 // running one's NAN interface as a leftover. The kernel drops the lock with its holder's last
@@ -112,11 +98,11 @@ void take_instance_lock() {
 int run_startup(daemon_instances& instances) {
     // Before any step, so the cause comes first, whichever step or command it makes fail.
     report_missing_tools();
-    for (const startup_step& step : startup_steps) {
-        if (step.start(instances) != 0) {
-            log_puts(step.failure);
-            return -1;
-        }
-    }
-    return 0;
+    const bool started =
+        ok(spi_init(instances.spi), "SPI initialization failed.") &&
+        ok(tcp_server_init(instances.server), "TCP server initialization failed.") &&
+        ok(init_param(instances.params, instances.keywords), "Parameter initialization failed.") &&
+        ok(nan_bringup(instances.events, instances.keywords, instances.params),
+           "NAN initialization failed.");
+    return started ? 0 : -1;
 }
