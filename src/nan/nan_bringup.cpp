@@ -104,24 +104,8 @@ int run_interface_query(keyword_dispatch_table& keywords, const interface_query&
     return 0;
 }
 
-// What bring-up reads of the parameters, as plain values. The copy is taken under param_mutex
-// because the TCP server already runs and an AT config may rewrite the record at any moment.
-struct bringup_values {
-    char name[param_name_size];
-    char pmk[param_pmk_size];
-    char password[param_password_size];
-};
-
-void copy_bringup_values(param_state& params, bringup_values& out) {
-    param_record plain;
-    copy_current_param_plain(params, &plain);
-    memcpy(out.name, plain.name, sizeof out.name);
-    memcpy(out.pmk, plain.pmk, sizeof out.pmk);
-    memcpy(out.password, plain.password, sizeof out.password);
-}
-
 // The data-path security the service offers: the password wins over the PMK.
-void format_security_line(const bringup_values& values, char* text, size_t size) {
+void format_security_line(const param_record& values, char* text, size_t size) {
     if (values.password[0] != '\0')
         snprintf(text, size, "data_path sec_password %s", values.password);
     else if (values.pmk[0] != '\0')
@@ -185,8 +169,10 @@ int get_wdev(keyword_dispatch_table& keywords) {
 
 int bring_up_nan_interface(keyword_dispatch_table& keywords, param_state& params) {
     char text[bringup_text_size] = {};
-    bringup_values values;
-    copy_bringup_values(params, values);
+    // Bring-up reads the parameters as plain values, copied under param_mutex because the TCP
+    // server already runs and an AT config may rewrite the record at any moment.
+    param_record values;
+    copy_current_param_plain(params, &values);
 
     if (get_phy(keywords) != 0) return -1;
     delete_leftover_interface(keywords);
