@@ -199,34 +199,12 @@ private:
     listed_command_group listed_;
 };
 
-// Collects a command's output into the caller's buffer: at most len - 1 characters and a NUL.
-class output_collector {
-public:
-    output_collector(char* output, size_t len) : output_(output), len_(len) { output_[0] = '\0'; }
-
-    // False once the output did not fit: what fitted is kept and the warning printed.
-    bool append(const char* data, size_t count) {
-        size_t room = len_ - 1 - total_;
-        size_t taken = count < room ? count : room;
-        memcpy(output_ + total_, data, taken);
-        total_ += taken;
-        output_[total_] = '\0';
-        if (taken == count) return true;
-        log_out("Warning: Command output exceeds buffer limit, truncated!\n");
-        return false;
-    }
-
-private:
-    char* output_;
-    size_t len_;
-    size_t total_ = 0;
-};
-
-
-// Reads the command's standard output until it ends, does not fit, or the limit passes.
+// Reads the command's standard output into output (at most len - 1 characters and a NUL) until
+// it ends, does not fit (what fitted is kept and the warning printed), or the limit passes.
 // False when the command was killed at the limit.
-bool read_output(int fd, command_child& child, output_collector& collector) {
+bool read_output(int fd, command_child& child, char* output, size_t len) {
     char piece[output_piece_size];
+    size_t total = 0;
     for (;;) {
         int64_t deadline = child.deadline_us();
         int timeout_ms = -1;
@@ -245,7 +223,15 @@ bool read_output(int fd, command_child& child, output_collector& collector) {
         ssize_t count = read(fd, piece, sizeof piece);
         if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (count <= 0) return true;
-        if (!collector.append(piece, static_cast<size_t>(count))) return true;
+        const size_t room = len - 1 - total;
+        const size_t taken = static_cast<size_t>(count) < room ? static_cast<size_t>(count) : room;
+        memcpy(output + total, piece, taken);
+        total += taken;
+        output[total] = '\0';
+        if (taken < static_cast<size_t>(count)) {
+            log_out("Warning: Command output exceeds buffer limit, truncated!\n");
+            return true;
+        }
     }
 }
 
@@ -293,8 +279,7 @@ int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
     write_end.reset();
 
     command_child child(pid, list_for(cmd), slot, cmd, time_limit_ms_);
-    output_collector collector(output, len);
-    if (!read_output(read_end.get(), child, collector)) return -1;
+    if (!read_output(read_end.get(), child, output, len)) return -1;
     // A command still writing what no longer fits ends on the closed pipe, as with popen.
     read_end.reset();
     int status = 0;
