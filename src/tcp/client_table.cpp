@@ -132,15 +132,6 @@ void client_table::reply_failed(int index, int fd, int error) {
     if (shown) log_err("Failed to send AT response to (fd %d): %s\n", fd, strerror(error));
 }
 
-void client_table::count_sent(int index, uint64_t bytes, bool whole_frame) {
-    client_figures& f = clients_[index].figures;
-    f.bytes_sent.add(bytes);
-    totals_.bytes_sent.add(bytes);
-    if (!whole_frame) return;
-    f.frames_sent.add();
-    totals_.frames_sent.add();
-}
-
 void client_table::count_frames_sent(int index, uint64_t bytes, uint64_t frames) {
     client_figures& f = clients_[index].figures;
     f.bytes_sent.add(bytes);

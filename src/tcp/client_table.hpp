@@ -56,8 +56,6 @@ public:
     void reply_failed(int index, int fd, int error);
 
     // ---- counting (server thread) ----
-    // bytes went out to the client; whole_frame when they finished a video frame.
-    void count_sent(int index, uint64_t bytes, bool whole_frame);
     // bytes of a batch of frames went out, finishing `frames` of them.
     void count_frames_sent(int index, uint64_t bytes, uint64_t frames);
     // frames missed by the client because its output was still busy.

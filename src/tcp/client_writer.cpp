@@ -51,7 +51,7 @@ void client_writer::write(int index, int64_t now_us) {
         int error = c.flush(&sent);
         if (sent > 0) {
             const bool whole_frame = error == 0 && kind == rest_kind::video;
-            clients_.count_sent(index, sent, whole_frame);
+            clients_.count_frames_sent(index, sent, whole_frame ? 1 : 0);
             clients_.mark_alive(index, whole_seconds(now_us), whole_frame);
             if (whole_frame) c.whole_frames = c.given_frames;
         }
@@ -92,7 +92,7 @@ void client_writer::start_replies(int index, int64_t now_us) {
             if (fatal_send_error(error)) write_failed(index, error, rest_kind::reply);
             return;
         }
-        clients_.count_sent(index, static_cast<uint64_t>(n), false);
+        clients_.count_frames_sent(index, static_cast<uint64_t>(n), 0);
         clients_.mark_alive(index, whole_seconds(now_us), false);
         clients_.pop_reply(index);
         if (static_cast<uint32_t>(n) < length) {
