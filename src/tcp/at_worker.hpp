@@ -36,7 +36,7 @@ public:
     void stop();
     // Runs chunks through handler (null: they are dropped).
     void set_handler(at_command_handler* handler) { handler_.store(handler); }
-    bool has_handler() const { return handler_.load() != nullptr; }
+    at_command_handler* handler() const { return handler_.load(); }
 
     // Queues a chunk of the connection in slot index behind its waiting commands. False when it
     // already has at_waiting_limit waiting: nothing runs then, and the busy reply goes out after

@@ -41,6 +41,14 @@ void log_peer(int index, const sockaddr_storage& peer, int fd) {
     }
 }
 
+// epoll_ctl's result for adding fd to the set, reporting events.
+int epoll_add(int epfd, int fd, uint32_t events) {
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    return epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &event);
+}
+
 }  // namespace
 
 tcp_server::tcp_server(uint16_t port, frame_ring& ring, client_table& clients,
@@ -60,10 +68,7 @@ int tcp_server::setup() {
         epoll_fd_.reset();
         return -1;
     }
-    epoll_event event{};
-    event.events = listen_events;
-    event.data.fd = listen_fd_.get();
-    if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, listen_fd_.get(), &event) < 0) {
+    if (epoll_add(epoll_fd_.get(), listen_fd_.get(), listen_events) < 0) {
         log_perror("epoll_ctl add tcp_fd failed");
         shutdown();
         return -1;
@@ -71,10 +76,7 @@ int tcp_server::setup() {
     // The processor's wake-up: a stored frame leaves at once instead of at the next tick.
     wake_fd_ = ring_.open_wake();
     if (wake_fd_ >= 0) {
-        epoll_event wake{};
-        wake.events = EPOLLIN;
-        wake.data.fd = wake_fd_;
-        if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, wake_fd_, &wake) < 0) {
+        if (epoll_add(epoll_fd_.get(), wake_fd_, EPOLLIN) < 0) {
             log_perror("epoll_ctl add frame wake-up failed");
             wake_fd_ = -1;
         }
@@ -196,8 +198,7 @@ void tcp_server::accept_clients() {
         // while the others keep up.
         if (clients_.connected() == 0) streamer_.catch_up_to_live();
         int index = -1;
-        admission result = add_client(socket, &index);
-        if (result != admission::added) continue;
+        if (!add_client(socket, &index)) continue;
         log_peer(index, peer, fd);
     }
 }
@@ -243,27 +244,24 @@ void tcp_server::close_hung_up_clients() {
     for (int i = 0; i < found; ++i) close_client(hung_up[i], close_path::hang_up);
 }
 
-tcp_server::admission tcp_server::add_client(unique_fd& socket, int* index) {
+bool tcp_server::add_client(unique_fd& socket, int* index) {
     *index = clients_.free_slot();
     if (*index < 0) {
         log_err("Reject new client: max %d connections reached\n", max_clients);
         socket.reset();
-        return admission::rejected;
+        return false;
     }
     if (set_client_socket_options(socket.get(), dead_peer_) < 0) {
         socket.reset();
-        return admission::failed;
+        return false;
     }
-    epoll_event event{};
-    event.events = client_events;
-    event.data.fd = socket.get();
-    if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, socket.get(), &event) < 0) {
+    if (epoll_add(epoll_fd_.get(), socket.get(), client_events) < 0) {
         log_perror("epoll_ctl add cs failed");
         socket.reset();
-        return admission::failed;
+        return false;
     }
     clients_.open(*index, socket.release(), clock_.now_us());
-    return admission::added;
+    return true;
 }
 
 // At most receive_limit bytes per readiness event; with edge-triggered notification the rest
@@ -294,7 +292,7 @@ void tcp_server::receive_from(int fd) {
         log_out("Received data from (fd %d): %s\n", fd, shown_);
     if (index < 0) return;
     clients_.mark_alive(index, clock_.now_s(), false);
-    if (worker_.has_handler()) hand_to_worker(index, fd, total);
+    if (worker_.handler() != nullptr) hand_to_worker(index, fd, total);
 }
 
 // The line, its '\n' included, is at most log_line_max bytes: one write, never torn by another
@@ -312,7 +310,8 @@ void tcp_server::show_received(int fd, size_t length) {
 void tcp_server::hand_to_worker(int index, int fd, size_t length) {
     clients_.count_command(index);
     const uint32_t connection = clients_.at(index).connection;
-    if (handler_ != nullptr && handler_->asks_status(receive_buffer_, static_cast<int>(length)) &&
+    at_command_handler* const handler = worker_.handler();
+    if (handler != nullptr && handler->asks_status(receive_buffer_, static_cast<int>(length)) &&
         worker_.idle(index)) {
         answer_status(clients_, suspended_.load() != 0, index, connection, fd, clock_.now_us());
         return;

@@ -65,10 +65,7 @@ public:
     // Runs received chunks through handler; without one they are only logged. A chunk that
     // the handler says is a status request is answered at once when nothing of its client's is
     // ahead of it. Set before the server thread starts.
-    void set_handler(at_command_handler* handler) {
-        worker_.set_handler(handler);
-        handler_ = handler;
-    }
+    void set_handler(at_command_handler* handler) { worker_.set_handler(handler); }
 
     // What the loop does for an event on a client socket (exposed for tests).
     void handle_client_event(int fd, uint32_t events);
@@ -84,12 +81,12 @@ public:
 
 private:
     enum class close_path { hang_up, peer_closed, read_error };
-    enum class admission { added, rejected, failed };
 
     enum class after_failure { take_next, backlog_empty, try_at_tick };
     after_failure after_accept_failure(int error);
     void close_hung_up_clients();
-    admission add_client(unique_fd& socket, int* index);
+    // True once the client is in the table and the epoll set.
+    bool add_client(unique_fd& socket, int* index);
     void receive_from(int fd);
     void show_received(int fd, size_t length);
     void close_client(int fd, close_path path);
@@ -102,7 +99,6 @@ private:
     mono_clock_source& clock_;
     video_streamer streamer_;
     at_worker worker_;
-    at_command_handler* handler_ = nullptr;
     int64_t next_tick_us_ = 0;
     unique_fd epoll_fd_;
     unique_fd listen_fd_;
