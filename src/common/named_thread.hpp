@@ -24,3 +24,10 @@ inline int start_named_thread(void* (*body)(void*), void* argument, const char* 
     errno = error;
     return -1;
 }
+
+// A thread body that runs the member function run of the object it is given.
+template <class T, void (T::*run)()>
+void* run_member(void* self) {
+    (static_cast<T*>(self)->*run)();
+    return nullptr;
+}

@@ -69,7 +69,8 @@ int log_book::start() {
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
-    const int error = start_named_thread(thread_entry, this, "log", &thread_);
+    const int error =
+        start_named_thread(run_member<log_book, &log_book::run>, this, "log", &thread_);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (error != 0) {
         wake_fd_.store(-1);
@@ -87,11 +88,6 @@ void log_book::stop() {
     pthread_join(thread_, nullptr);
     started_.store(false, std::memory_order_release);
     close(wake_fd_.exchange(-1));
-}
-
-void* log_book::thread_entry(void* self) {
-    static_cast<log_book*>(self)->run();
-    return nullptr;
 }
 
 void log_book::print(log_stream stream, const char* format, va_list args) {

@@ -77,7 +77,6 @@ public:
     void wake();
 
 private:
-    static void* thread_entry(void* self);
     void run();
     bool queue(log_stream stream, const char* text, size_t length);
     // Writes the committed lines from the tail on; false when the ring is empty or the line at

@@ -45,7 +45,8 @@ int at_worker::start() {
         mutex_hold hold(clients_.lock());
         stopping_ = false;
     }
-    if (start_named_thread(thread_entry, this, "at-commands", &thread_) != 0) return -1;
+    void* (*const body)(void*) = run_member<at_worker, &at_worker::run>;
+    if (start_named_thread(body, this, "at-commands", &thread_) != 0) return -1;
     started_ = true;
     return 0;
 }
@@ -74,11 +75,6 @@ bool at_worker::submit(int index, uint32_t connection, int fd, const char* data,
 bool at_worker::idle(int index) {
     mutex_hold hold(clients_.lock());
     return clients_.at(index).commands.idle();
-}
-
-void* at_worker::thread_entry(void* self) {
-    static_cast<at_worker*>(self)->run();
-    return nullptr;
 }
 
 void at_worker::run() {

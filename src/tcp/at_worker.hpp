@@ -54,7 +54,6 @@ private:
     };
     class command_reply;
 
-    static void* thread_entry(void* self);
     void run();
     bool next_job();
     void carry_out();
