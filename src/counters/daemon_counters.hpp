@@ -6,6 +6,7 @@
 
 #include "counter_list.hpp"
 #include "event_counter.hpp"
+#include "mono_clock.hpp"
 
 struct intake_counters {
     NANVIDEO_BUS_COUNTERS(NANVIDEO_COUNTER_MEMBER)
@@ -28,8 +29,7 @@ struct nan_counters {
 };
 
 struct daemon_counters {
-    daemon_counters();
-    int64_t started_us;  // monotonic
+    int64_t started_us = mono_now_us();
     intake_counters intake;
     frame_counters frames;
     stream_counters stream;
