@@ -12,7 +12,7 @@
 
 #include "nan_bringup.hpp"
 #include "nan_event.hpp"
-#include "params.hpp"
+#include "param_store.hpp"
 #include "service_watch.hpp"
 #include "spi_device.hpp"
 #include "status_summary.hpp"

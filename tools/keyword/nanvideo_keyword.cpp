@@ -10,7 +10,7 @@
 #include "command_child.hpp"
 #include "keyword.hpp"
 #include "nan_bringup.hpp"
-#include "params.hpp"
+#include "param_store.hpp"
 #include "vendor_cmd.hpp"
 
 namespace {
