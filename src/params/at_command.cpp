@@ -145,13 +145,6 @@ int store_config(param_state& params, keyword_dispatch_table& keywords, const ch
     return param_ok;
 }
 
-// The reply goes out after the lock is given up.
-int config_write_command(param_state& params, keyword_dispatch_table& keywords, at_reply& reply,
-                         const char* argument) {
-    int rc = store_config(params, keywords, argument);
-    return rc == param_ok ? reply_ok(reply) : reply_error(reply, rc);
-}
-
 // reset and updatefw: the reply goes out only after the command has returned.
 int device_command(keyword_dispatch_table& keywords, at_reply& reply, const char* keyword) {
     log_out("Executing %s command\n", keyword);
@@ -167,7 +160,11 @@ int run_command(param_state& params, keyword_dispatch_table& keywords, at_reply&
     bool has_argument = argument[0] != '\0';
     switch (word) {
     case at_word::config:
-        if (has_argument) return config_write_command(params, keywords, reply, argument);
+        if (has_argument) {
+            // The reply goes out after the lock is given up.
+            const int rc = store_config(params, keywords, argument);
+            return rc == param_ok ? reply_ok(reply) : reply_error(reply, rc);
+        }
         if (configuration_query(params, keywords, reply) == 0) return 0;
         return reply_error(reply, at_command_failed);
     case at_word::reset:
