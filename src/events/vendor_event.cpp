@@ -98,7 +98,6 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
 }
 
 int vendor_event_collector::try_parse(connection_event* event) {
-    if (event == nullptr) return -1;
     mutex_hold hold(vendor_data_mutex_);
     return decode(event);
 }

@@ -62,8 +62,7 @@ struct running_command_lists {
 // no signal handler of the daemon can run in it between fork and exec. With a list, the group is
 // listed there before a stop signal can miss it (*slot receives the slot, or -1), and once the
 // list is stopping nothing is forked (-1, errno ECANCELED). The label goes into the list.
-pid_t fork_command_child(running_command_groups* list = nullptr, int* slot = nullptr,
-                         const char* label = nullptr);
+pid_t fork_command_child(running_command_groups* list, int* slot, const char* label);
 
 // Holds a child's slot until withdrawn; the owner withdraws it while the child is still a zombie,
 // before reaping it, so the signal path never kills a reused id.
