@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "log.hpp"
-#include "mono_clock.hpp"
 
 namespace {
 

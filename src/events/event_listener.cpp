@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 
 #include "command_child.hpp"
 #include "mono_clock.hpp"

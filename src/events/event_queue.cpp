@@ -1,8 +1,6 @@
 #include "event_queue.hpp"
 #include "mutex_hold.hpp"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 

@@ -1,5 +1,4 @@
 // Starts the event module's two detached threads.
-#include <cerrno>
 
 #include "log.hpp"
 #include "named_thread.hpp"

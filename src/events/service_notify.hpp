@@ -7,9 +7,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <cstddef>
-#include <cstdint>
-
 #include "unique_fd.hpp"
 
 constexpr char notify_socket_variable[] = "NOTIFY_SOCKET";

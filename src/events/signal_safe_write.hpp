@@ -1,7 +1,6 @@
 #pragma once
 // Output for places where stdio is off limits: the crash handler, and a forked child of a
 // threaded process before exec. Only write(2) and hand-formatted digits.
-#include <cstddef>
 
 void safe_write_text(int fd, const char* text);
 // Writes before, the number in decimal, then after, in one write where it fits.

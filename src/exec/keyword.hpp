@@ -7,7 +7,6 @@
 #include <pthread.h>
 
 #include <cstddef>
-#include <cstdio>
 
 #include "command_child.hpp"
 

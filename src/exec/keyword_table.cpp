@@ -1,4 +1,3 @@
-#include <pthread.h>
 
 #include <cctype>
 #include <cstdio>

@@ -14,9 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "command_child.hpp"
 #include "keyword.hpp"

@@ -4,7 +4,6 @@
 // Lines keep the stream they always had: standard output for progress, standard error for
 // failures. Texts are the daemon's own and are printed exactly as given.
 #include <atomic>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <utility>

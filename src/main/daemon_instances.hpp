@@ -4,7 +4,6 @@
 // every room writes to, and the crash handler's pointer to the stop.
 #include <atomic>
 #include <cstddef>
-#include <cstdint>
 
 #include "at_command.hpp"
 #include "client_table.hpp"

@@ -11,7 +11,6 @@
 #include "command_line.hpp"
 #include "log.hpp"
 #include "mono_clock.hpp"
-#include "nan_event.hpp"
 #include "service_watch.hpp"
 #include "startup.hpp"
 #include "status_summary.hpp"

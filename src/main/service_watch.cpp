@@ -2,12 +2,10 @@
 // clock.
 #include "service_watch.hpp"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 

@@ -11,11 +11,9 @@
 #include <cstring>
 
 #include "nan_bringup.hpp"
-#include "nan_event.hpp"
 #include "param_store.hpp"
 #include "service_watch.hpp"
 #include "spi_device.hpp"
-#include "status_summary.hpp"
 #include "tcp_server.hpp"
 #include "tool_check.hpp"
 #include "log.hpp"

@@ -3,8 +3,6 @@
 // or a data-path response can run between two steps.
 #include "nan_bringup.hpp"
 
-#include <pthread.h>
-
 #include <cstdio>
 #include <cstring>
 

@@ -2,8 +2,6 @@
 // AT worker thread and sends exactly one reply, success or error.
 #include "at_command.hpp"
 
-#include <pthread.h>
-
 #include <cstdio>
 #include <cstring>
 

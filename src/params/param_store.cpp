@@ -4,9 +4,6 @@
 #include "log.hpp"
 #include "mutex_hold.hpp"
 
-#include <pthread.h>
-
-#include <cstdio>
 #include <cstring>
 
 namespace {

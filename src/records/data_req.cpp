@@ -1,7 +1,6 @@
 // data_req: asks the driver to set up a NAN data path to a peer as initiator (410-byte record,
 // subcommand 0x1901).
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "le_bytes.hpp"

@@ -1,6 +1,5 @@
 // data_rsp: answers a peer's NAN data-path request (284-byte record, subcommand 0x1902). The
 // connection decision thread sends one for every request from an allowed peer.
-#include <cstring>
 
 #include "le_bytes.hpp"
 #include "service_info_keys.hpp"

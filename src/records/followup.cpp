@@ -1,6 +1,5 @@
 // followup: a NAN follow-up message to a peer, plain or bootstrapping (16-byte record,
 // subcommand 0x1906).
-#include <cstdio>
 #include <cstring>
 
 #include "vendor_frame.hpp"

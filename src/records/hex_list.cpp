@@ -1,5 +1,4 @@
 // Comma-separated hexadecimal byte lists (srv_info, srv_id).
-#include <cstdio>
 #include <cstring>
 
 #include "srvc_info.hpp"

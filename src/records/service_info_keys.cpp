@@ -3,7 +3,6 @@
 #include "log.hpp"
 
 #include <cstddef>
-#include <cstdio>
 
 extern constexpr field_key service_info_keys[service_info_key_count] = {
     {.key = "hostname", .kind = field_kind::text, .offset = offsetof(srvc_info_params, hostname),

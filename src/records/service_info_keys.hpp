@@ -2,7 +2,6 @@
 // The service-info keys that data_req and data_rsp share: the raw srv_info byte list and the
 // hostname, port_num and interface_id that build a generic service info.
 #include <cstddef>
-#include <cstdint>
 
 #include "srvc_info.hpp"
 #include "vendor_frame.hpp"

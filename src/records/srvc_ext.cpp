@@ -1,10 +1,8 @@
 // srvc_ext: the extended settings of the published NAN service (402-byte record, subcommand
 // 0x1900). NAN bring-up sends it once with the data-path security.
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 
-#include "le_bytes.hpp"
 #include "vendor_frame.hpp"
 #include "log.hpp"
 

@@ -1,5 +1,4 @@
 // The generic service info builder and its sub-attribute writer.
-#include <cstdio>
 #include <cstring>
 
 #include "le_bytes.hpp"

@@ -1,7 +1,6 @@
 // The text info of a generic service info: items separated by '|', alternately one byte and
 // one text, so the user can write length-prefixed strings such as 0x05|hello|3|abc.
 #include <cctype>
-#include <cstdio>
 #include <cstring>
 
 #include "srvc_info.hpp"

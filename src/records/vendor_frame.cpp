@@ -1,7 +1,6 @@
 // The common parameter loop of the vendor keyword handlers.
 #include "vendor_frame.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 #include "vendor_values.hpp"

@@ -1,6 +1,5 @@
 // Checks each received transfer as a frame (sync, length, CRC, sequence) and keeps good frames
 // whole in the video ring, counting what it finds.
-#include <cstdio>
 
 #include "le_bytes.hpp"
 #include "frame_format.hpp"

@@ -1,7 +1,6 @@
 // The 32-slot queue between the transfer thread and the frame processor. A full queue drops the
 // newest transfer, never a queued one, and keeps one slot free behind the reader so the slot it
 // is checking is never overwritten.
-#include <cstdio>
 #include <cstring>
 
 #include "raw_queue.hpp"

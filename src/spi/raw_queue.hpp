@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame_format.hpp"
 #include "log.hpp"
 
 constexpr size_t raw_slot_size = 4112;

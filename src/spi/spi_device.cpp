@@ -4,12 +4,10 @@
 #include <fcntl.h>
 #include <linux/spi/spi.h>
 #include <linux/spi/spidev.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "frame_processor.hpp"

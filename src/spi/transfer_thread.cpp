@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "mono_clock.hpp"
 #include "daemon_counters.hpp"

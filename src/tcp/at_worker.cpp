@@ -2,7 +2,6 @@
 // can ask for at once is too.
 #include "at_worker.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 #include "log.hpp"

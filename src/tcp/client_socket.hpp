@@ -8,7 +8,6 @@
 // not enough: no probe goes out while unacknowledged data waits, so a peer that vanished
 // mid-stream would hold its slot through minutes of retransmissions. A live client answers the
 // probes in its kernel, whatever its program does, so an idle viewer is never closed by this.
-#include <cstdint>
 
 constexpr int client_send_buffer_size = 65536;
 

@@ -4,7 +4,6 @@
 #include <sys/uio.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "log.hpp"

@@ -3,7 +3,6 @@
 // replies, and the time-out and close rules around them. Sends never block: what a
 // socket does not take stays with its client and goes out first when it is writable.
 // Server thread only.
-#include <atomic>
 #include <cstdint>
 
 #include "client_table.hpp"

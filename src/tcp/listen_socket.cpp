@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "log.hpp"
 

@@ -4,8 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-
 #include "log.hpp"
 
 void video_streamer::tick() {
