@@ -21,13 +21,8 @@ constexpr uint8_t capture_fails = 1;
 constexpr uint8_t status_fails = 2;
 constexpr uint8_t version_missing = 4;
 
-scripted_runner runner;
-recording_pauser pauser;
+params_fixture fixture;
 recording_sink sink;
-params_under_test room{runner, pauser};
-param_record& current_param = room.params.current_param;
-pthread_mutex_t& param_mutex = room.params.param_mutex;
-pthread_mutex_t& iwset_mutex = room.nan.iwset_mutex;
 
 void check(bool ok, const char* what) {
     if (!ok) {
@@ -44,10 +39,10 @@ bool ends_with(const std::string& text, const char* tail) {
 bool known_code(int rc) { return (rc >= param_bad_name && rc <= param_invalid_format) || rc == at_command_failed; }
 
 void check_commands() {
-    for (const std::string& cmd : runner.captured) {
+    for (const std::string& cmd : fixture.runner.captured) {
         check(cmd == vemuparam_command || cmd == zqversion_command, "unexpected captured command");
     }
-    for (const std::string& cmd : runner.statuses) {
+    for (const std::string& cmd : fixture.runner.statuses) {
         if (cmd == "reboot" || cmd == "/bin/usb.sh -r usbh_msc") continue;
         std::string argument;
         check(shell_double_quoted_argument(cmd.c_str(), argument), "unsafe or unexpected status command");
@@ -70,19 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Exactly the received bytes, no terminator, so any read past them is caught.
     std::vector<char> chunk(data + 2 + answer_length, data + size);
 
-    runner.captured.clear();
-    runner.statuses.clear();
-    runner.answers.clear();
-    runner.answers[vemuparam_command] = answer;
-    if ((flags & version_missing) == 0) runner.answers[zqversion_command] = answer;
-    runner.capture_result = (flags & capture_fails) != 0 ? -1 : 0;
-    runner.status_results.clear();
-    if ((flags & status_fails) != 0) runner.status_results = {1, 1, 1};
+    fixture.runner.captured.clear();
+    fixture.runner.statuses.clear();
+    fixture.runner.answers.clear();
+    fixture.runner.answers[vemuparam_command] = answer;
+    if ((flags & version_missing) == 0) fixture.runner.answers[zqversion_command] = answer;
+    fixture.runner.capture_result = (flags & capture_fails) != 0 ? -1 : 0;
+    fixture.runner.status_results.clear();
+    if ((flags & status_fails) != 0) fixture.runner.status_results = {1, 1, 1};
     sink.replies.clear();
     sink.suspended = 0;  // each input starts with video flowing
-    memset(&current_param, 0, sizeof(current_param));
+    memset(&fixture.current_param, 0, sizeof(fixture.current_param));
 
-    int rc = room.at.handle(sink, chunk.data(), static_cast<int>(chunk.size()));
+    int rc = fixture.room.at.handle(sink, chunk.data(), static_cast<int>(chunk.size()));
 
     check(sink.replies.size() == 1, "not exactly one reply");
     const std::string& reply = sink.replies[0].text;
@@ -93,10 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(reply == at_error_reply(rc), "error reply does not match the result");
         check(sink.suspended == 0, "video stopped by a failed command");
     }
-    check(pthread_mutex_trylock(&param_mutex) == 0, "param_mutex left locked");
-    pthread_mutex_unlock(&param_mutex);
-    check(pthread_mutex_trylock(&iwset_mutex) == 0, "iwset_mutex left locked");
-    pthread_mutex_unlock(&iwset_mutex);
+    check(pthread_mutex_trylock(&fixture.param_mutex) == 0, "param_mutex left locked");
+    pthread_mutex_unlock(&fixture.param_mutex);
+    check(pthread_mutex_trylock(&fixture.iwset_mutex) == 0, "iwset_mutex left locked");
+    pthread_mutex_unlock(&fixture.iwset_mutex);
     check_commands();
     return 0;
 }

@@ -33,13 +33,8 @@ constexpr size_t order_count = 24;
 const char* const keys[item_count] = {"name", "pmk", "password", "hostname"};
 const char previous_text[] = "name:Old pmk: password:oldpass1 hostname:old.local";
 
-scripted_runner runner;
-recording_pauser pauser;
+params_fixture fixture;
 recording_sink sink;
-params_under_test room{runner, pauser};
-param_record& current_param = room.params.current_param;
-bool& current_param_escaped = room.params.current_param_escaped;
-pthread_mutex_t& param_mutex = room.params.param_mutex;
 
 void check(bool ok, const char* what) {
     if (!ok) {
@@ -107,19 +102,19 @@ std::string record_text(const std::string values[item_count]) {
 
 std::string run(const std::string& chunk) {
     sink.replies.clear();
-    room.at.handle(sink, chunk.data(), static_cast<int>(chunk.size()));
+    fixture.room.at.handle(sink, chunk.data(), static_cast<int>(chunk.size()));
     check(sink.replies.size() == 1, "not exactly one reply");
     return sink.replies[0].text;
 }
 
 void reset_world(bool write_fails) {
-    runner.captured.clear();
-    runner.statuses.clear();
-    runner.answers.clear();
-    runner.status_results.clear();
-    if (write_fails) runner.status_results = {1, 1, 1};
-    if (parse_param(previous_text, &current_param, false) != 0) abort();
-    current_param_escaped = false;
+    fixture.runner.captured.clear();
+    fixture.runner.statuses.clear();
+    fixture.runner.answers.clear();
+    fixture.runner.status_results.clear();
+    if (write_fails) fixture.runner.status_results = {1, 1, 1};
+    if (parse_param(previous_text, &fixture.current_param, false) != 0) abort();
+    fixture.current_param_escaped = false;
 }
 
 }  // namespace
@@ -158,30 +153,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool write_fails = (flags & order_mask) >= order_count;
 
     reset_world(write_fails);
-    const param_record previous = current_param;
+    const param_record previous = fixture.current_param;
     const std::string reply = run("AT+AB config " + argument + "\r\n");
     if (reply != at_ok_reply) {
-        check(memcmp(&current_param, &previous, sizeof(previous)) == 0 && !current_param_escaped,
+        check(memcmp(&fixture.current_param, &previous, sizeof(previous)) == 0 && !fixture.current_param_escaped,
               "a refused configuration changed the record in memory");
         return 0;
     }
 
     std::string values[item_count];
     check(model_values(argument, values), "accepted a text that does not name each key once");
-    check(runner.statuses.size() == 1, "not exactly one fw_setenv command");
+    check(fixture.runner.statuses.size() == 1, "not exactly one fw_setenv command");
     std::string stored;
-    check(shell_double_quoted_argument(runner.statuses[0].c_str(), stored), "command would expand or break its quoting");
+    check(shell_double_quoted_argument(fixture.runner.statuses[0].c_str(), stored), "command would expand or break its quoting");
     check(stored == record_text(values), "fw_setenv would store other values than the client sent");
 
     // The next start: fw_printenv prints the stored value and a line feed.
-    runner.answers[vemuparam_command] = stored + "\n";
-    memset(&current_param, 0, sizeof(current_param));
-    check(init_param(room.params, room.keywords) == 0, "an accepted configuration stops the next start");
-    check(values[0] == current_param.name && values[1] == current_param.pmk &&
-              values[2] == current_param.password && values[3] == current_param.hostname,
+    fixture.runner.answers[vemuparam_command] = stored + "\n";
+    memset(&fixture.current_param, 0, sizeof(fixture.current_param));
+    check(init_param(fixture.room.params, fixture.room.keywords) == 0, "an accepted configuration stops the next start");
+    check(values[0] == fixture.current_param.name && values[1] == fixture.current_param.pmk &&
+              values[2] == fixture.current_param.password && values[3] == fixture.current_param.hostname,
           "start-up loads other values than the client sent");
     check(run("AT+AB config") == stored + "\r\nOK\r\n", "the query does not return the values sent");
-    check(pthread_mutex_trylock(&param_mutex) == 0, "param_mutex left locked");
-    pthread_mutex_unlock(&param_mutex);
+    check(pthread_mutex_trylock(&fixture.param_mutex) == 0, "param_mutex left locked");
+    pthread_mutex_unlock(&fixture.param_mutex);
     return 0;
 }

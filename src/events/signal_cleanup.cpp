@@ -118,10 +118,15 @@ void reap_iw_event_child(pid_t pid) {
     }
 }
 
-void* stop_signal_thread(void* stop) {
+sigset_t stop_signal_set() {
     sigset_t signals;
     sigemptyset(&signals);
     for (int signo : stop_signals) sigaddset(&signals, signo);
+    return signals;
+}
+
+void* stop_signal_thread(void* stop) {
+    const sigset_t signals = stop_signal_set();
     for (;;) {
         const int signo = sigwaitinfo(&signals, nullptr);
         if (signo > 0) static_cast<daemon_stop*>(stop)->on_stop_signal(signo);
@@ -259,9 +264,7 @@ void daemon_stop::end_startup_after_failure() {
 int start_signal_path(daemon_stop& stop) {
     crash_stop = &stop;
     if (install_crash_handler() != 0) return -1;
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int signo : stop_signals) sigaddset(&signals, signo);
+    const sigset_t signals = stop_signal_set();
     // Blocked here before any other thread exists, so every thread started from now on has
     // them blocked too; only the stop thread takes them.
     const int error = pthread_sigmask(SIG_BLOCK, &signals, nullptr);
