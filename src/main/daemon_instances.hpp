@@ -3,7 +3,6 @@
 // them. Nothing else in the daemon holds state for the life of the process but the log, which
 // every room writes to, and the crash handler's pointer to the stop.
 #include <atomic>
-#include <cstddef>
 
 #include "at_command.hpp"
 #include "client_table.hpp"
@@ -22,21 +21,6 @@
 #include "vendor_cmd.hpp"
 #include "video_ring.hpp"
 
-// The "STATUS=" text: the counters over the last status_summary_span_s, read on the notify
-// sender's thread, the only one that asks.
-class counters_summary final : public status_summary_source {
-public:
-    explicit counters_summary(const daemon_counters& counts)
-        : counts_(counts), window_(status_summary_span_s, counts.started_us) {}
-    size_t summary(char* text, size_t size) override {
-        return window_.summary(read_status(counts_, mono_now_us()), text, size);
-    }
-
-private:
-    const daemon_counters& counts_;
-    status_window window_;
-};
-
 // The stop and the crash path remove a vendor record file in flight.
 class record_file_cleanup final : public signal_cleanup_work {
 public:
@@ -54,8 +38,7 @@ struct daemon_instances {
           spi(video_ring, counters),
           clients(counters),
           server(tcp_port, video_ring, clients, video_suspended, clock),
-          summary(counters),
-          watch(notifier, environment.watchdog_us, &server.loop_turns(), &summary),
+          watch(notifier, environment.watchdog_us, counters),
           status_lines(counters.started_us),
           runner(command_time_limit_ms, commands.cuttable, commands.writes),
           records(runner, pauser),
@@ -83,8 +66,7 @@ struct daemon_instances {
     client_table clients;
     std::atomic<int> video_suspended{0};  // the video switch a command turns off
     tcp_server server;
-    counters_summary summary;
-    service_watch watch;
+    service_watch watch;  // the server thread's, once start-up has completed
     status_log status_lines;  // the main thread's, every second
 
     // NAN control: every command the daemon runs, the keyword table and what its rows work on.

@@ -88,8 +88,7 @@ int main(int argc, char* argv[]) {
         instances.stop.end_startup_after_failure();
         end_process(0);
     }
-    if (start_service_watch(instances.notifier, instances.watch) != 0)
-        log_perror("Service manager notification failed");
+    start_service_watch(instances.notifier, instances.server, instances.watch);
     for (;;) {
         sleep(idle_step_seconds);
         instances.status_lines.tick(read_status(instances.counters, mono_now_us()));

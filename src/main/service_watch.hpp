@@ -1,47 +1,39 @@
 #pragma once
 // What the service manager hears while the daemon runs: READY=1 once start-up has completed,
 // a one-line STATUS= every few seconds, and WATCHDOG=1 every half of the manager's watchdog
-// period, but only while the server loop made progress since the last ping: a hung loop stops
-// the pings and gets the daemon restarted. The transfer thread may legitimately wait as long as
-// the camera sends nothing, so the bus plays no part in the pings.
-#include <atomic>
+// period. The server loop's tick sends them, so a hung loop stops the pings and gets the daemon
+// restarted. The transfer thread may legitimately wait as long as the camera sends nothing, so
+// the bus plays no part in the pings.
 #include <cstddef>
 #include <cstdint>
 
+#include "daemon_counters.hpp"
 #include "service_notify.hpp"
 #include "signal_cleanup.hpp"
+#include "status_summary.hpp"
+#include "tcp_server.hpp"
 
 constexpr int64_t status_period_us = 5000000;
 constexpr size_t status_text_size = 256;  // "STATUS=" and the summary
 constexpr char watchdog_usec_variable[] = "WATCHDOG_USEC";
 constexpr char watchdog_pid_variable[] = "WATCHDOG_PID";
 
-// The summary after "STATUS=".
-class status_summary_source {
+class service_watch final : public tick_work {
 public:
-    virtual ~status_summary_source() = default;
-    // Writes at most size - 1 characters and a NUL, returns the length.
-    virtual size_t summary(char* text, size_t size) = 0;
-};
+    // watchdog_us 0: no watchdog, only the status, which sums up counters over the last
+    // status_summary_span_s.
+    service_watch(service_notifier& notifier, int64_t watchdog_us, const daemon_counters& counters);
 
-class service_watch {
-public:
-    // watchdog_us 0: no watchdog, only the status. progress is a count that moves while the
-    // watched loop turns. Without a summary source the summary is "running".
-    service_watch(service_notifier& notifier, int64_t watchdog_us,
-                  const std::atomic<uint64_t>* progress, status_summary_source* summary);
-
-    // Sends what is due at now_us; returns when the next message is due.
-    int64_t step(int64_t now_us);
+    // Sends what is due at now_us.
+    void step(int64_t now_us) override;
 
 private:
-    void send_status();
+    void send_status(int64_t now_us);
 
     service_notifier& notifier_;
     int64_t ping_period_us_;
-    const std::atomic<uint64_t>* progress_;
-    status_summary_source* summary_;
-    uint64_t last_progress_;
+    const daemon_counters& counters_;
+    status_window window_;
     int64_t next_status_us_ = 0;
     int64_t next_ping_us_ = 0;
     bool started_ = false;
@@ -60,8 +52,7 @@ struct service_environment {
 // opens notifier, the daemon's; called before any thread starts.
 service_environment read_service_environment(service_notifier& notifier);
 
-// Once start-up has completed: READY=1 through notifier, and a thread that sends the status and
+// Once start-up has completed: READY=1 through notifier, and server's tick sends the status and
 // the pings from then on with watch (made with the same notifier). Nothing when the manager's
-// socket is not set. 0, or -1 with errno set when
-// the thread cannot start.
-int start_service_watch(service_notifier& notifier, service_watch& watch);
+// socket is not set.
+void start_service_watch(service_notifier& notifier, tcp_server& server, service_watch& watch);

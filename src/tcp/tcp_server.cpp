@@ -98,7 +98,6 @@ void tcp_server::run() {
 }
 
 int tcp_server::turn(int wait_ms) {
-    loop_turns_.fetch_add(1, std::memory_order_relaxed);
     int64_t now_us = clock_.now_us();
     if (next_tick_us_ == 0) next_tick_us_ = now_us + loop_wait_ms * 1000;
     int64_t until_tick_ms = (next_tick_us_ - now_us + 999) / 1000;
@@ -133,6 +132,7 @@ int tcp_server::turn(int wait_ms) {
     if (now_us >= next_tick_us_) {
         if (accept_retry_due_) accept_clients();
         streamer_.tick();
+        if (tick_work* work = tick_work_.load()) work->step(now_us);
         next_tick_us_ += loop_wait_ms * 1000;
         // A tick held up longer than a period is not made up for with a burst of ticks.
         if (next_tick_us_ <= now_us) next_tick_us_ = now_us + loop_wait_ms * 1000;

@@ -39,6 +39,13 @@ static_assert(client_events == 0x8000201du);
 class tcp_server;
 int tcp_server_init(tcp_server& server);
 
+// What the tick does besides streaming once it is handed over: a stuck loop stops it by itself.
+class tick_work {
+public:
+    virtual ~tick_work() = default;
+    virtual void step(int64_t now_us) = 0;
+};
+
 class tcp_server {
 public:
     // port 0 binds an ephemeral port (tests); the daemon uses tcp_port.
@@ -72,9 +79,8 @@ public:
     // What the loop does when the listening socket is ready, and at each tick after an accept
     // error, until the backlog is empty (exposed for tests).
     void accept_clients();
-    // Turns of the loop so far: a watchdog that sees them stand still knows the loop is stuck.
-    // Read from any thread.
-    const std::atomic<uint64_t>& loop_turns() const { return loop_turns_; }
+    // Every tick from now on also runs work; from any thread.
+    void add_tick_work(tick_work* work) { tick_work_.store(work); }
     // How long a peer that stopped acknowledging keeps its slot (dead_peer_default unless set
     // before clients come).
     void set_dead_peer_timing(const dead_peer_timing& timing) { dead_peer_ = timing; }
@@ -108,7 +114,7 @@ private:
     bool accept_retry_due_ = false;  // an accept error may have left connections waiting
     dead_peer_timing dead_peer_ = dead_peer_default;
     int wake_fd_ = -1;  // the ring's, in the epoll set
-    std::atomic<uint64_t> loop_turns_{0};
+    std::atomic<tick_work*> tick_work_{nullptr};
     char receive_buffer_[receive_limit + 1];
     char shown_[escaped_size(receive_limit)];
     log_repeat_limits<max_clients> received_lines_{"received data from client"};

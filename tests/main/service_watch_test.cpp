@@ -1,11 +1,9 @@
 // The messages a running daemon sends its service manager, stepped through time by hand: a
-// status at once and every period, a watchdog ping every half period while the watched loop
-// turned since the last one, and none once it stops turning.
+// status at once and every period, and a watchdog ping every half period.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,8 +17,7 @@ namespace {
 
 constexpr int64_t watchdog_us = 2000000;  // pings due every second
 constexpr int64_t second_us = 1000000;
-
-std::atomic<uint64_t> turns{0};
+const std::string idle_status = "STATUS=0 clients, 0.0 frames/s in, 0 lost, 0 bad in the last ";
 
 // The manager's end: every datagram sent so far.
 class manager_socket {
@@ -54,61 +51,43 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(manager.bound());
         ASSERT_TRUE(notifier.open(dir.file("notify").c_str()));
-        turns = 0;
+        counters.started_us = 0;
     }
 
     temp_dir dir;
     manager_socket manager{dir.file("notify")};
     service_notifier notifier;
+    daemon_counters counters;
 };
 
-TEST_F(ServiceWatch, PingsOnlyWhileTheLoopTurns) {
-    service_watch watch(notifier, watchdog_us, &turns, nullptr);
-    const int64_t start = 10 * second_us;
-    EXPECT_EQ(watch.step(start), start + second_us);
-    EXPECT_EQ(manager.received(), messages{"STATUS=running"});
-
-    turns += 100;
-    EXPECT_EQ(watch.step(start + second_us), start + 2 * second_us);
-    EXPECT_EQ(manager.received(), messages{"WATCHDOG=1"});
-    turns += 1;
-    watch.step(start + 2 * second_us);
-    EXPECT_EQ(manager.received(), messages{"WATCHDOG=1"});
-
-    // The loop hangs: no ping, however often the watch looks, until it turns again.
-    watch.step(start + 3 * second_us);
-    watch.step(start + 4 * second_us);
+TEST_F(ServiceWatch, StatusEveryPeriodPingsEveryHalfWatchdog) {
+    service_watch watch(notifier, watchdog_us, counters);
+    watch.step(2 * second_us);
+    EXPECT_EQ(manager.received(), messages{idle_status + "2 s"});
+    watch.step(2 * second_us + second_us / 2);
     EXPECT_EQ(manager.received(), messages{});
-    watch.step(start + 5 * second_us);
-    EXPECT_EQ(manager.received(), messages{"STATUS=running"});
-    turns += 1;
-    watch.step(start + 6 * second_us);
+    watch.step(3 * second_us);
     EXPECT_EQ(manager.received(), messages{"WATCHDOG=1"});
+    watch.step(4 * second_us);
+    EXPECT_EQ(manager.received(), messages{"WATCHDOG=1"});
+    counters.frames.stored.add(30);
+    watch.step(7 * second_us);
+    EXPECT_EQ(manager.received(),
+              (messages{"STATUS=0 clients, 4.3 frames/s in, 0 lost, 0 bad in the last 7 s, bus idle 7 s",
+                        "WATCHDOG=1"}));
 }
 
 TEST_F(ServiceWatch, WithoutAWatchdogOnlyTheStatus) {
-    service_watch watch(notifier, 0, &turns, nullptr);
-    EXPECT_EQ(watch.step(0), status_period_us);
-    turns += 1;
-    EXPECT_EQ(watch.step(status_period_us), 2 * status_period_us);
-    EXPECT_EQ(manager.received(), (messages{"STATUS=running", "STATUS=running"}));
-}
-
-TEST_F(ServiceWatch, TheSummaryComesFromItsSourceOnOneLine) {
-    struct two_line_summary : status_summary_source {
-        size_t summary(char* text, size_t size) override {
-            return static_cast<size_t>(snprintf(text, size, "4 clients\nbus idle 12 s"));
-        }
-    } source;
-    service_watch watch(notifier, 0, &turns, &source);
+    service_watch watch(notifier, 0, counters);
     watch.step(0);
-    EXPECT_EQ(manager.received(), messages{"STATUS=4 clients bus idle 12 s"});
+    watch.step(status_period_us - 1);
+    watch.step(status_period_us);
+    EXPECT_EQ(manager.received(), (messages{idle_status + "0 s", idle_status + "5 s, bus idle 5 s"}));
 }
 
 TEST_F(ServiceWatch, NothingLeavesOnceTheStopBegan) {
-    service_watch watch(notifier, watchdog_us, &turns, nullptr);
+    service_watch watch(notifier, watchdog_us, counters);
     notifier.begin_stop();
-    turns += 1;
     watch.step(0);
     watch.step(second_us);
     EXPECT_TRUE(notifier.send("STOPPING=1"));
