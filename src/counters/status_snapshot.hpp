@@ -10,14 +10,13 @@
 // The client slots the status shows; the server's table has as many.
 constexpr int status_client_slots = 4;
 
-// One connection's figures, kept in its client entry by the server thread alone.
+#define NANVIDEO_CLIENT_FIELD(group, name, key, moved, meaning) uint64_t name = 0;
+
+// One connection's figures, kept in its client entry by the server thread alone: the stream's
+// counters under their own names.
 struct client_counters {
     int64_t connected_us = 0;  // monotonic
-    uint64_t frames_sent = 0;     // whole frames out
-    uint64_t bytes_sent = 0;      // every byte out: video and replies
-    uint64_t frames_skipped = 0;  // frames passed over while its output was still busy
-    uint64_t timeouts = 0;        // video send time-outs
-    uint64_t at_commands = 0;     // chunks received and taken as commands
+    NANVIDEO_STREAM_COUNTERS(NANVIDEO_CLIENT_FIELD)
 };
 
 struct client_status {

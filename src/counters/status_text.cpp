@@ -45,11 +45,10 @@ void client_lines(text_builder& b, int slot, const client_status& c, int64_t now
     b.client_line(slot, "connected", c.connected ? 1 : 0);
     b.client_line(slot, "connection", c.connection);
     b.client_line(slot, "connected_s", static_cast<uint64_t>(connected_s > 0 ? connected_s : 0));
-    b.client_line(slot, "frames_sent", c.counts.frames_sent);
-    b.client_line(slot, "bytes_sent", c.counts.bytes_sent);
-    b.client_line(slot, "frames_skipped", c.counts.frames_skipped);
-    b.client_line(slot, "timeouts", c.counts.timeouts);
-    b.client_line(slot, "at_commands", c.counts.at_commands);
+#define NANVIDEO_CLIENT_LINE(group, name, key, moved, meaning) \
+    b.client_line(slot, #name, c.counts.name);
+    NANVIDEO_STREAM_COUNTERS(NANVIDEO_CLIENT_LINE)
+#undef NANVIDEO_CLIENT_LINE
 }
 
 }  // namespace

@@ -122,21 +122,17 @@ int reply_slot::drop_all() {
 
 void client_figures::reset(int64_t now_us) {
     connected_us.store(now_us, std::memory_order_relaxed);
-    frames_sent.reset();
-    bytes_sent.reset();
-    frames_skipped.reset();
-    timeouts.reset();
-    at_commands.reset();
+#define NANVIDEO_RESET(group, name, key, moved, meaning) name.reset();
+    NANVIDEO_STREAM_COUNTERS(NANVIDEO_RESET)
+#undef NANVIDEO_RESET
 }
 
 client_counters client_figures::reading() const {
     client_counters c;
     c.connected_us = connected_us.load(std::memory_order_relaxed);
-    c.frames_sent = frames_sent.value();
-    c.bytes_sent = bytes_sent.value();
-    c.frames_skipped = frames_skipped.value();
-    c.timeouts = timeouts.value();
-    c.at_commands = at_commands.value();
+#define NANVIDEO_READ(group, name, key, moved, meaning) c.name = name.value();
+    NANVIDEO_STREAM_COUNTERS(NANVIDEO_READ)
+#undef NANVIDEO_READ
     return c;
 }
 

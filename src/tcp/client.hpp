@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "at_reply.hpp"
+#include "counter_list.hpp"
 #include "event_counter.hpp"
 #include "frame_format.hpp"
 #include "status_snapshot.hpp"
@@ -62,14 +63,11 @@ struct reply_slot {
     int drop_all();
 };
 
-// Written by the server thread, read by any (the status reply).
+// The stream's counters for this connection alone. Written by the server thread, read by any
+// (the status reply).
 struct client_figures {
     std::atomic<int64_t> connected_us{0};  // monotonic
-    event_counter frames_sent;     // whole frames out
-    event_counter bytes_sent;      // every byte out: video and replies
-    event_counter frames_skipped;  // frames passed over while its output was still busy
-    event_counter timeouts;        // video send time-outs
-    event_counter at_commands;     // chunks received and taken as commands
+    NANVIDEO_STREAM_COUNTERS(NANVIDEO_COUNTER_MEMBER)
 
     void reset(int64_t now_us);
     client_counters reading() const;
