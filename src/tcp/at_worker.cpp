@@ -7,7 +7,6 @@
 #include "log.hpp"
 #include "mutex_hold.hpp"
 #include "named_thread.hpp"
-#include "status_reply.hpp"
 
 // The reply handle of the command that runs: its replies join those of the connection that
 // asked, after what that connection is already owed.
@@ -23,8 +22,9 @@ public:
     }
     void suspend_video() override { worker_.suspended_.store(1); }
     int send_status() override {
-        return answer_status(worker_.clients_, worker_.suspended_.load() != 0, asked_.index,
-                             asked_.connection, asked_.fd, worker_.clock_.now_us());
+        return worker_.clients_.post_status(asked_.index, asked_.connection, asked_.fd,
+                                            worker_.suspended_.load() != 0,
+                                            worker_.clock_.now_us());
     }
 
 private:

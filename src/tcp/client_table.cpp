@@ -1,4 +1,4 @@
-// The client table: each client's slot, its one way out, and its counting.
+// The client table: each client's slot, its one way out, its counting and the status reply.
 #include "client_table.hpp"
 
 #include <sys/epoll.h>
@@ -130,6 +130,31 @@ void client_table::reply_failed(int index, int fd, int error) {
         shown = failed_reply_lines_[static_cast<size_t>(index)].allow();
     }
     if (shown) log_err("Failed to send AT response to (fd %d): %s\n", fd, strerror(error));
+}
+
+size_t client_table::format_status(bool video_suspended, int64_t now_us, char* out, size_t size) {
+    status_snapshot s = read_status(counts_, now_us);
+    s.video_suspended = video_suspended;
+    s.clients = 0;
+    for (int i = 0; i < max_clients; ++i) {
+        uint32_t connection = 0;
+        {
+            // Read under the lock: the server thread may be opening or closing the slot.
+            mutex_hold hold(lock_);
+            connection = clients_[i].owner;
+        }
+        if (connection == 0) continue;
+        ++s.clients;
+        s.client[i] = {true, connection, clients_[i].figures.reading()};
+    }
+    return format_status_reply(s, out, size);
+}
+
+int client_table::post_status(int index, uint32_t connection, int fd, bool video_suspended,
+                              int64_t now_us) {
+    char text[status_reply_size];
+    const size_t length = format_status(video_suspended, now_us, text, sizeof text);
+    return post_or_report(index, connection, fd, text, static_cast<uint32_t>(length), now_us);
 }
 
 void client_table::count_frames_sent(int index, uint64_t bytes, uint64_t frames) {

@@ -6,11 +6,15 @@
 // log's own, for a failure line's count).
 #include <pthread.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "client.hpp"
 #include "daemon_counters.hpp"
 #include "log.hpp"
+#include "status_snapshot.hpp"
+
+static_assert(status_reply_size <= at_reply_max, "the status reply goes out as one reply");
 
 class client_table {
 public:
@@ -55,6 +59,14 @@ public:
     // "Failed to send AT response to (fd F): reason", under the slot's repeat limit.
     void reply_failed(int index, int fd, int error);
 
+    // ---- the "AT+AB status" reply, from any thread ----
+    // The daemon's counters and each client's, read now. Returns the length written (0 if out
+    // is too small).
+    size_t format_status(bool video_suspended, int64_t now_us, char* out, size_t size);
+    // Posts the status reply for the connection in slot index as of now_us, after what it is
+    // already owed. Returns 0, or -1 after the failure line.
+    int post_status(int index, uint32_t connection, int fd, bool video_suspended, int64_t now_us);
+
     // ---- counting (server thread) ----
     // bytes of a batch of frames went out, finishing `frames` of them.
     void count_frames_sent(int index, uint64_t bytes, uint64_t frames);
@@ -68,7 +80,6 @@ public:
 
     // The lock over every client's commands and replies, and the command thread's wake-up.
     pthread_mutex_t& lock() { return lock_; }
-    const daemon_counters& counts() const { return counts_; }
     pthread_cond_t& commands_changed() { return commands_changed_; }
 
 private:

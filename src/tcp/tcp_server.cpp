@@ -18,7 +18,6 @@
 #include "log.hpp"
 #include "mono_clock.hpp"
 #include "named_thread.hpp"
-#include "status_reply.hpp"
 
 namespace {
 
@@ -313,7 +312,7 @@ void tcp_server::hand_to_worker(int index, int fd, size_t length) {
     at_command_handler* const handler = worker_.handler();
     if (handler != nullptr && handler->asks_status(receive_buffer_, static_cast<int>(length)) &&
         worker_.idle(index)) {
-        answer_status(clients_, suspended_.load() != 0, index, connection, fd, clock_.now_us());
+        clients_.post_status(index, connection, fd, suspended_.load() != 0, clock_.now_us());
         return;
     }
     if (worker_.submit(index, connection, fd, receive_buffer_, length)) return;

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "tcp_test_support.hpp"
-#include "status_reply.hpp"
 #include "video_stream.hpp"
 
 using namespace tcp_test;
@@ -344,8 +343,8 @@ TEST_F(video_stream_test, reply_goes_whole_between_frames_and_only_to_its_connec
 
     // The status shows each entry's counters: replies count as bytes, not frames.
     char status[status_reply_size];
-    const std::string text(status, format_server_status(clients, false, clock.now_us(), status,
-                                                        sizeof status));
+    const std::string text(status, clients.format_status(false, clock.now_us(), status,
+                                                         sizeof status));
     EXPECT_NE(text.find("\r\nclients=2\r\nclient0_connected=1\r\nclient0_connection=1\r\n"
                         "client0_connected_s=0\r\nclient0_frames_sent=2\r\n"
                         "client0_bytes_sent=18\r\nclient0_frames_skipped=1\r\n"),
