@@ -7,16 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-long send_now(int fd, const void* data, uint32_t length) {
-    for (;;) {
-        ssize_t n = send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n >= 0) return n;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-        return -1;
-    }
-}
-
 long send_parts_now(int fd, iovec* parts, int count) {
     msghdr message{};
     message.msg_iov = parts;
@@ -28,6 +18,11 @@ long send_parts_now(int fd, iovec* parts, int count) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         return -1;
     }
+}
+
+long send_now(int fd, const void* data, uint32_t length) {
+    iovec part{const_cast<void*>(data), length};
+    return send_parts_now(fd, &part, 1);
 }
 
 bool command_queue::push(int fd, const char* data, uint32_t length) {
