@@ -12,7 +12,6 @@
 
 #include "nan_bringup.hpp"
 #include "param_store.hpp"
-#include "service_watch.hpp"
 #include "spi_device.hpp"
 #include "tcp_server.hpp"
 #include "tool_check.hpp"

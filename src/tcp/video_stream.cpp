@@ -2,8 +2,6 @@
 // has it whole; a client that cannot take it then (it still owes a rest or a reply) misses it.
 #include "video_stream.hpp"
 
-#include <unistd.h>
-
 #include "log.hpp"
 
 void video_streamer::tick() {
