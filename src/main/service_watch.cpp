@@ -11,6 +11,9 @@
 namespace {
 
 constexpr char status_prefix[] = "STATUS=";
+constexpr size_t status_text_size = 256;  // "STATUS=" and the summary
+constexpr char watchdog_usec_variable[] = "WATCHDOG_USEC";
+constexpr char watchdog_pid_variable[] = "WATCHDOG_PID";
 constexpr char boot_env_wait_variable[] = "NANVIDEOD_BOOT_ENV_WAIT_MS";
 constexpr long long longest_boot_env_wait_ms = 3600000;
 
@@ -24,6 +27,16 @@ long long parse_count(const char* text) {
     return value;
 }
 
+// The manager's watchdog period from WATCHDOG_USEC, 0 when there is none or it is meant for
+// another process (WATCHDOG_PID).
+int64_t watchdog_usec_from_environment() {
+    const long long period = parse_count(getenv(watchdog_usec_variable));
+    if (period <= 0) return 0;
+    const char* pid_text = getenv(watchdog_pid_variable);
+    if (pid_text != nullptr && parse_count(pid_text) != getpid()) return 0;
+    return period;
+}
+
 }  // namespace
 
 service_watch::service_watch(service_notifier& notifier, int64_t watchdog_us,
@@ -34,16 +47,14 @@ service_watch::service_watch(service_notifier& notifier, int64_t watchdog_us,
       window_(status_summary_span_s, counters.started_us) {}
 
 void service_watch::step(int64_t now_us) {
-    if (!started_) {
-        started_ = true;
-        next_status_us_ = now_us;
-        next_ping_us_ = now_us + ping_period_us_;
-    }
     if (now_us >= next_status_us_) {
         send_status(now_us);
         next_status_us_ = now_us + status_period_us;
     }
-    if (ping_period_us_ > 0 && now_us >= next_ping_us_) {
+    if (ping_period_us_ <= 0) return;
+    // The first ping is due a period after the first status.
+    if (next_ping_us_ == 0) next_ping_us_ = now_us + ping_period_us_;
+    if (now_us >= next_ping_us_) {
         notifier_.send_while_running("WATCHDOG=1");
         next_ping_us_ = now_us + ping_period_us_;
     }
@@ -55,14 +66,6 @@ void service_watch::send_status(int64_t now_us) {
     memcpy(text, status_prefix, prefix);
     window_.summary(read_status(counters_, now_us), text + prefix, sizeof text - prefix);
     notifier_.send_while_running(text);
-}
-
-int64_t watchdog_usec_from_environment() {
-    const long long period = parse_count(getenv(watchdog_usec_variable));
-    if (period <= 0) return 0;
-    const char* pid_text = getenv(watchdog_pid_variable);
-    if (pid_text != nullptr && parse_count(pid_text) != getpid()) return 0;
-    return period;
 }
 
 service_environment read_service_environment(service_notifier& notifier) {

@@ -4,7 +4,6 @@
 // period. The server loop's tick sends them, so a hung loop stops the pings and gets the daemon
 // restarted. The transfer thread may legitimately wait as long as the camera sends nothing, so
 // the bus plays no part in the pings.
-#include <cstddef>
 #include <cstdint>
 
 #include "daemon_counters.hpp"
@@ -14,9 +13,6 @@
 #include "tcp_server.hpp"
 
 constexpr int64_t status_period_us = 5000000;
-constexpr size_t status_text_size = 256;  // "STATUS=" and the summary
-constexpr char watchdog_usec_variable[] = "WATCHDOG_USEC";
-constexpr char watchdog_pid_variable[] = "WATCHDOG_PID";
 
 class service_watch final : public tick_work {
 public:
@@ -35,13 +31,8 @@ private:
     const daemon_counters& counters_;
     status_window window_;
     int64_t next_status_us_ = 0;
-    int64_t next_ping_us_ = 0;
-    bool started_ = false;
+    int64_t next_ping_us_ = 0;  // 0: not yet set by the first step
 };
-
-// The manager's watchdog period from WATCHDOG_USEC, 0 when there is none or it is meant for
-// another process (WATCHDOG_PID).
-int64_t watchdog_usec_from_environment();
 
 struct service_environment {
     int64_t watchdog_us = 0;  // the manager's watchdog period meant for this process (0: none)
