@@ -33,12 +33,6 @@ constexpr uint32_t client_events = EPOLLIN | EPOLLOUT | EPOLLERR | EPOLLHUP | EP
 static_assert(listen_events == 0x80002001u);
 static_assert(client_events == 0x8000201du);
 
-// Ignores SIGPIPE, reads the dead-peer timing from the environment and starts the detached
-// thread that serves with server (the daemon's, on port 554) until the process ends.
-// Returns 0 once the thread runs (its own set-up may still fail), -1 otherwise.
-class tcp_server;
-int tcp_server_init(tcp_server& server);
-
 // What the tick does besides streaming once it is handed over: a stuck loop stops it by itself.
 class tick_work {
 public:
@@ -122,3 +116,8 @@ private:
     log_repeat_limit accept_interrupted_lines_{"accept interrupted"};
     log_repeat_limit backlog_empty_lines_{"no more connections"};
 };
+
+// Ignores SIGPIPE, reads the dead-peer timing from the environment and starts the detached
+// thread that serves with server (the daemon's, on port 554) until the process ends.
+// Returns 0 once the thread runs (its own set-up may still fail), -1 otherwise.
+int tcp_server_init(tcp_server& server);
