@@ -96,7 +96,7 @@ void client_writer::start_replies(int index, int64_t now_us) {
         clients_.pop_reply(index);
         if (static_cast<uint32_t>(n) < length) {
             c.keep(rest_kind::reply, c.rest + n, length - static_cast<uint32_t>(n), now_us,
-                   rest_timeout_ms_);
+                   video_send_timeout_ms);
             return;
         }
     }
@@ -134,7 +134,7 @@ int client_writer::offer_frames(int index, const uint8_t (*payloads)[frame_max_p
     // Even a frame the socket took nothing of is this client's now: it goes out whole first.
     c.given_frames += 1;
     c.keep(rest_kind::video, payloads[whole] + left, lengths[whole] - left, now_us,
-           rest_timeout_ms_);
+           video_send_timeout_ms);
     return whole;
 }
 
@@ -181,5 +181,5 @@ void client_writer::time_out(int index, int64_t now_us) {
         return;
     }
     c.held_until_us = now_us + static_cast<int64_t>(send_timeout_pause_ms) * 1000;
-    c.next_timeout_us += static_cast<int64_t>(rest_timeout_ms_) * 1000;
+    c.next_timeout_us += static_cast<int64_t>(video_send_timeout_ms) * 1000;
 }

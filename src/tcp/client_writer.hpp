@@ -19,9 +19,7 @@ constexpr int send_batch_frames = 8;  // waiting frames a client is offered in o
 
 class client_writer {
 public:
-    // rest_timeout_ms is video_send_timeout_ms in the daemon.
-    client_writer(client_table& clients, int rest_timeout_ms)
-        : clients_(clients), rest_timeout_ms_(rest_timeout_ms) {}
+    explicit client_writer(client_table& clients) : clients_(clients) {}
 
     // The rest, then owed replies, as far as the socket takes them.
     void write(int index, int64_t now_us);
@@ -43,7 +41,6 @@ private:
     void time_out(int index, int64_t now_us);
 
     client_table& clients_;
-    int rest_timeout_ms_;
     log_repeat_limit failed_lines_{"send failed"};
     log_repeat_limit time_out_lines_{"send time-out"};
 };

@@ -49,9 +49,9 @@ int epoll_add(int epfd, int fd, uint32_t events) {
 }  // namespace
 
 tcp_server::tcp_server(uint16_t port, frame_ring& ring, client_table& clients,
-                       std::atomic<int>& suspended, mono_clock_source& clock, int video_timeout_ms)
+                       std::atomic<int>& suspended, mono_clock_source& clock)
     : port_(port), ring_(ring), clients_(clients), suspended_(suspended), clock_(clock),
-      streamer_(ring, clients, suspended, clock, video_timeout_ms),
+      streamer_(ring, clients, suspended, clock),
       worker_(clients, suspended, clock) {}
 
 int tcp_server::setup() {

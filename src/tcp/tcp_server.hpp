@@ -46,8 +46,7 @@ public:
     // clients is the server thread's once setup() ran; suspended is the video switch a command
     // turns off (the tick reads it); clock measures the tick, the time-outs and the silence.
     tcp_server(uint16_t port, frame_ring& ring, client_table& clients,
-               std::atomic<int>& suspended, mono_clock_source& clock,
-               int video_timeout_ms = video_send_timeout_ms);
+               std::atomic<int>& suspended, mono_clock_source& clock);
     tcp_server(const tcp_server&) = delete;
     tcp_server& operator=(const tcp_server&) = delete;
 

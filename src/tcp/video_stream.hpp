@@ -14,15 +14,14 @@
 
 class video_streamer {
 public:
-    // clock measures the time-outs and the silence. send_timeout_ms is video_send_timeout_ms
-    // in the daemon: how long a client's rest may wait before the time-out lines.
+    // clock measures the time-outs and the silence.
     video_streamer(frame_ring& ring, client_table& clients, const std::atomic<int>& suspended,
-                   mono_clock_source& clock, int send_timeout_ms = video_send_timeout_ms)
+                   mono_clock_source& clock)
         : ring_(ring),
           clients_(clients),
           suspended_(suspended),
           clock_(clock),
-          writer_(clients, send_timeout_ms) {}
+          writer_(clients) {}
 
     void tick();
     // The frames waiting now, without the time-outs and the sweep.
