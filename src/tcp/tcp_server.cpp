@@ -203,29 +203,18 @@ void tcp_server::accept_clients() {
 // Linux gives a descriptor to the new connection before it looks for one, so running out of
 // descriptors says nothing about the backlog: the spare finds out, refusing a waiting one.
 tcp_server::after_failure tcp_server::after_accept_failure(int error) {
-    switch (what_after_accept_error(error)) {
-        case after_accept_error::next:
-            accept_errors_.report(error);
-            return after_failure::take_next;
-        case after_accept_error::refuse_spare:
-            switch (spare_.refuse_one(listen_fd_.get())) {
-                case spare_descriptor::refusal::refused:
-                    accept_errors_.report(error);
-                    if (refused_for_descriptors_.allow()) {
-                        log_err("Reject new client: out of descriptors\n");
-                    }
-                    return after_failure::take_next;
-                case spare_descriptor::refusal::none_waiting:
-                    return after_failure::backlog_empty;
-                case spare_descriptor::refusal::failed:
-                    break;
-            }
-            break;
-        case after_accept_error::later:
-            break;
+    const after_accept_error meaning = what_after_accept_error(error);
+    if (meaning != after_accept_error::refuse_spare) {
+        accept_errors_.report(error);
+        return meaning == after_accept_error::next ? after_failure::take_next
+                                                   : after_failure::try_at_tick;
     }
+    const spare_descriptor::refusal refusal = spare_.refuse_one(listen_fd_.get());
+    if (refusal == spare_descriptor::refusal::none_waiting) return after_failure::backlog_empty;
     accept_errors_.report(error);
-    return after_failure::try_at_tick;
+    if (refusal == spare_descriptor::refusal::failed) return after_failure::try_at_tick;
+    if (refused_for_descriptors_.allow()) log_err("Reject new client: out of descriptors\n");
+    return after_failure::take_next;
 }
 
 // A client that hung up between the wait and the accept still holds its slot, its hang-up not
