@@ -61,11 +61,5 @@ struct vendor_keyword {
     size_t srvc_info_length_offset = 0;  // 16-bit
 };
 
-// Parses the parameter text (may be nullptr) into a zeroed record and sends it through
-// transport. Returns vendor_result_sent, or the first failing key's result (nothing is sent
-// then), or the transport's result.
-int run_vendor_keyword(const vendor_keyword& keyword, const char* params,
-                       vendor_transport& transport);
-
 // Prints a custom key's "requires" message on standard error; returns vendor_result_syntax.
 int missing_value(const char* message);
