@@ -1,4 +1,3 @@
-// The common parameter loop of the vendor keyword handlers.
 #include "vendor_frame.hpp"
 
 #include <cstring>
@@ -46,14 +45,8 @@ const char* missing_value_format(const field_key& entry) {
 
 const char* bad_value_format(const field_key& entry) {
     if (entry.invalid_format != nullptr) return entry.invalid_format;
-    switch (entry.kind) {
-    case field_kind::mac:
-        return "Error: Invalid %s: %s\n";
-    case field_kind::text:
-        return "Error: Invalid %s (len: %ld > %d)\n";
-    default:
-        return "Error: Invalid %s value: %s\n";
-    }
+    return entry.kind == field_kind::mac ? "Error: Invalid %s: %s\n"
+                                         : "Error: Invalid %s value: %s\n";
 }
 
 int store_word(const field_key& entry, const char* value, uint8_t* record) {
@@ -67,12 +60,12 @@ int store_word(const field_key& entry, const char* value, uint8_t* record) {
     return entry.invalid_result;
 }
 
-// A missing or longer value prints invalid_format with its length (0 when missing) and the
-// limit; the field holds one more character for the terminator.
+// A missing or longer value prints its length (0 when missing) and the limit; the field holds
+// one more character for the terminator.
 int store_text(const field_key& entry, const char* value, srvc_info_params& service) {
     size_t length = value != nullptr ? strlen(value) : 0;
     if (value == nullptr || length > entry.max_length) {
-        log_err(bad_value_format(entry), entry.key, static_cast<long>(length),
+        log_err("Error: Invalid %s (len: %ld > %d)\n", entry.key, static_cast<long>(length),
                 static_cast<int>(entry.max_length));
         return vendor_result_rejected;
     }

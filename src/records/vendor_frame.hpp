@@ -43,7 +43,7 @@ struct field_key {
     size_t max_length = 0;                   // text
     key_reader read = nullptr;               // custom
     const char* requires_format = nullptr;   // int8, int16, mac, word, port: the key is last
-    const char* invalid_format = nullptr;    // mac, word: then the value; text: then the lengths
+    const char* invalid_format = nullptr;    // mac, word: then the value
     int invalid_result = vendor_result_syntax;  // word: a value not among words
 };
 
