@@ -1,4 +1,3 @@
-// Collects vendor event payloads across lines and decodes them into connection events.
 #include "vendor_event.hpp"
 
 #include <climits>

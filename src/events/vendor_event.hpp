@@ -14,7 +14,6 @@
 constexpr size_t mac_text_size = 18;     // "aa:bb:cc:dd:ee:ff" and a NUL
 constexpr size_t event_type_size = 32;   // at most 31 characters and a NUL
 
-// A decoded event.
 struct connection_event {
     char mac[mac_text_size];
     char type[event_type_size];

@@ -1,4 +1,3 @@
-// The generic service info builder and its sub-attribute writer.
 #include <cstring>
 
 #include "le_bytes.hpp"
