@@ -86,12 +86,10 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
         const char* after = oui + strlen(oui_marker);
         int subcommand = read_subcommand(after);
         if (const char* data = strstr(after, data_marker)) {
-            {
-                mutex_hold hold(vendor_data_mutex_);
-                start_collection(subcommand);
-                if (subcommand != vendor_type_none) append_pairs(data + strlen(data_marker));
-            }
-            return try_parse(event) == 0 ? parse_decoded : parse_pending;
+            mutex_hold hold(vendor_data_mutex_);
+            start_collection(subcommand);
+            if (subcommand != vendor_type_none) append_pairs(data + strlen(data_marker));
+            return decode(event) == 0 ? parse_decoded : parse_pending;
         }
     }
 
@@ -109,23 +107,16 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
     // another vendor's header (even with data joined to it) is not one.
     const char* data = strstr(line, data_marker);
     if (data != nullptr && data == strstr(line, any_vendor_marker)) {
-        {
-            mutex_hold hold(vendor_data_mutex_);
-            if (current_vendor_type_ == vendor_type_none) return parse_ignored;
-            vendor_data_time_ = clock_.now_s();
-            append_pairs(data + strlen(data_marker));
-        }
-        return try_parse(event) == 0 ? parse_decoded : parse_pending;
+        mutex_hold hold(vendor_data_mutex_);
+        if (current_vendor_type_ == vendor_type_none) return parse_ignored;
+        vendor_data_time_ = clock_.now_s();
+        append_pairs(data + strlen(data_marker));
+        return decode(event) == 0 ? parse_decoded : parse_pending;
     }
 
     // The blank line that closes a dump, another vendor's header or any other event: the dump
     // being collected is over, so nothing that follows may complete it.
     return end_collection() ? parse_stale : parse_ignored;
-}
-
-int vendor_event_collector::try_parse(connection_event* event) {
-    mutex_hold hold(vendor_data_mutex_);
-    return decode(event);
 }
 
 bool vendor_event_collector::has_pending_bytes() {

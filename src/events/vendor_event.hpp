@@ -60,15 +60,14 @@ public:
     bool has_pending_bytes();
 
 private:
-    // Decodes the pending collection when it is long enough: 0 and the collection reset, or -1
-    // and the collection kept.
-    int try_parse(connection_event* event);
     bool take_stale_collection();
     bool end_collection();
     void start_collection(int subcommand);
     void append_pairs(const char* text);
     void reset_collection();
     void drop_collection();
+    // Decodes the pending collection when it is long enough: 0 and the collection reset, or -1
+    // and the collection kept.
     int decode(connection_event* event);
 
     mono_clock_source& clock_;
