@@ -3,7 +3,7 @@
 
 namespace {
 constexpr long data_end_srvc_info_length_offset = -1;  // no service info
-constexpr fuzz_keyword data_end_fuzz = {handle_data_end, data_end_subcmd, data_end_record_size,
+constexpr fuzz_keyword data_end_fuzz = {vendor_data_end, data_end_subcmd, data_end_record_size,
                                        data_end_srvc_info_length_offset};
 }  // namespace
 

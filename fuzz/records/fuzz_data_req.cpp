@@ -3,7 +3,7 @@
 
 namespace {
 constexpr long data_req_srvc_info_length_offset = 278;
-constexpr fuzz_keyword data_req_fuzz = {handle_data_req, data_req_subcmd, data_req_record_size,
+constexpr fuzz_keyword data_req_fuzz = {vendor_data_req, data_req_subcmd, data_req_record_size,
                                        data_req_srvc_info_length_offset};
 }  // namespace
 

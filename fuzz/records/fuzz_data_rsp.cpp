@@ -3,7 +3,7 @@
 
 namespace {
 constexpr long data_rsp_srvc_info_length_offset = 282;
-constexpr fuzz_keyword data_rsp_fuzz = {handle_data_rsp, data_rsp_subcmd, data_rsp_record_size,
+constexpr fuzz_keyword data_rsp_fuzz = {vendor_data_rsp, data_rsp_subcmd, data_rsp_record_size,
                                        data_rsp_srvc_info_length_offset};
 }  // namespace
 

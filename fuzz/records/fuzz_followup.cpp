@@ -3,7 +3,7 @@
 
 namespace {
 constexpr long followup_srvc_info_length_offset = -1;  // no service info
-constexpr fuzz_keyword followup_fuzz = {handle_followup, followup_subcmd, followup_record_size,
+constexpr fuzz_keyword followup_fuzz = {vendor_followup, followup_subcmd, followup_record_size,
                                        followup_srvc_info_length_offset};
 }  // namespace
 

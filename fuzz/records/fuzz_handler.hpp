@@ -12,7 +12,7 @@ constexpr size_t fuzz_params_max = 2048;
 constexpr uint16_t srvc_info_length_max = 255;
 
 struct fuzz_keyword {
-    vendor_handler handler;
+    const vendor_keyword& table;
     int subcmd;
     size_t record_size;
     long srvc_info_length_offset;  // -1: the record has no service info
@@ -23,7 +23,7 @@ inline int fuzz_one_handler(const fuzz_keyword& keyword, const uint8_t* data, si
     if (size > fuzz_params_max) size = fuzz_params_max;
     std::string params(reinterpret_cast<const char*>(data), size);
     int sends_before = seams.transport.sends;
-    int result = keyword.handler(seams.transport, params.c_str());
+    int result = run_vendor_keyword(keyword.table, params.c_str(), seams.transport);
     fuzz_check(result == 0 || result == -1 || result == 2, "result outside 0, -1, 2");
     if (result != 0) {
         fuzz_check(seams.transport.sends == sends_before, "a refused text was sent");

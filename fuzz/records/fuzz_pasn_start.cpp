@@ -3,7 +3,7 @@
 
 namespace {
 constexpr long pasn_start_srvc_info_length_offset = -1;  // no service info
-constexpr fuzz_keyword pasn_start_fuzz = {handle_pasn_start, pasn_start_subcmd, pasn_start_record_size,
+constexpr fuzz_keyword pasn_start_fuzz = {vendor_pasn_start, pasn_start_subcmd, pasn_start_record_size,
                                        pasn_start_srvc_info_length_offset};
 }  // namespace
 

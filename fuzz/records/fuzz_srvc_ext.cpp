@@ -3,7 +3,7 @@
 
 namespace {
 constexpr long srvc_ext_srvc_info_length_offset = 394;
-constexpr fuzz_keyword srvc_ext_fuzz = {handle_srvc_ext, srvc_ext_subcmd, srvc_ext_record_size,
+constexpr fuzz_keyword srvc_ext_fuzz = {vendor_srvc_ext, srvc_ext_subcmd, srvc_ext_record_size,
                                        srvc_ext_srvc_info_length_offset};
 }  // namespace
 

@@ -1,4 +1,3 @@
-// Decides on NAN data-path requests and keeps the table of peers heard from.
 #include "connection_decision.hpp"
 
 #include <strings.h>
@@ -118,7 +117,6 @@ void connection_decision::handle_event(const connection_event& event) {
     }
 }
 
-// Adds the peer or updates its entry.
 void connection_decision::record_event(const connection_event& event) {
     for (connection_event& entry : connection_table_) {
         if (entry.mac[0] != '\0' && same_text(entry.mac, event.mac)) {

@@ -71,22 +71,6 @@ private:
 // How a stream ended: without a line, after at least one, or by the signal path.
 enum class stream_end { quiet, delivered, stopped };
 
-}  // namespace
-
-int forward_event_lines(FILE* stream, event_line_queue& ring) {
-    char line[event_line_size];
-    int forwarded = 0;
-    while (fgets(line, sizeof(line), stream) != nullptr) {
-        line[strcspn(line, "\n")] = '\0';
-        ring.push(line);
-        log_out("[nan_event_listener] Raw event: %s\n", line);
-        ++forwarded;
-    }
-    return forwarded;
-}
-
-namespace {
-
 // One `iw event` from start to end of stream.
 stream_end run_iw_event(event_line_queue& ring, running_command_groups& commands) {
     int ends[2];
@@ -152,4 +136,16 @@ void run_event_listener(event_line_queue& ring, running_command_groups& commands
         pause_ms = pause_ms > restart.longest_pause_ms / 2 ? restart.longest_pause_ms
                                                            : pause_ms * 2;
     }
+}
+
+int forward_event_lines(FILE* stream, event_line_queue& ring) {
+    char line[event_line_size];
+    int forwarded = 0;
+    while (fgets(line, sizeof(line), stream) != nullptr) {
+        line[strcspn(line, "\n")] = '\0';
+        ring.push(line);
+        log_out("[nan_event_listener] Raw event: %s\n", line);
+        ++forwarded;
+    }
+    return forwarded;
 }

@@ -27,7 +27,6 @@ public:
     // Waits at most 0.5 s for a line and copies the oldest into out (event_line_size bytes).
     // Returns 0 with a line, ETIMEDOUT when none came, or the wait's own error code.
     int pop(char* out);
-    // Lines waiting right now.
     int count();
 
 private:

@@ -1,5 +1,3 @@
-// Starts the event module's two detached threads.
-
 #include "log.hpp"
 #include "named_thread.hpp"
 #include "nan_event.hpp"

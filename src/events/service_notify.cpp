@@ -1,5 +1,3 @@
-// Datagrams to the service manager. The socket is made and the address laid out once, at start,
-// so that a send is one system call that never waits.
 #include "service_notify.hpp"
 
 #include <sys/socket.h>

@@ -22,7 +22,6 @@ void write_all(int fd, const char* data, size_t length) {
     }
 }
 
-// Decimal digits of value into out; returns the text.
 const char* format_decimal(char (&out)[digits_size], int value) {
     char* p = out + digits_size - 1;
     *p = '\0';

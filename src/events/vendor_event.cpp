@@ -1,7 +1,7 @@
-// Collects vendor event payloads across lines and decodes them into connection events.
 #include "vendor_event.hpp"
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,13 +39,39 @@ void format_mac(char* out, const uint8_t* b) {
              b[5]);
 }
 
-void print_responder(const char* type, const uint8_t* b) {
-    log_out("[try_parse] %s responder - MAC: %02x:%02x:%02x:%02x:%02x:%02x\n", type, b[0], b[1],
-           b[2], b[3], b[4], b[5]);
-}
+// How each kind's payload reads: its word in the "Insufficient data" line, the least payload,
+// the peer MAC, the responder MAC (a termination names none) and the one byte kept. The peer MAC
+// sits one byte earlier in a request than in the other two kinds.
+struct event_layout {
+    int subcommand;
+    const char* word;
+    size_t min_payload;
+    const char* type;
+    size_t peer_offset;
+    size_t responder_offset;
+    size_t value_offset;
+    uint8_t connection_event::*value;
+};
 
-void set_type(connection_event* event, const char* type) {
-    snprintf(event->type, event_type_size, "%s", type);
+constexpr size_t no_responder = SIZE_MAX;
+
+constexpr event_layout event_layouts[] = {
+    {.subcommand = vendor_indication, .word = "INDICATION", .min_payload = 281,
+     .type = connection_request_type, .peer_offset = 4, .responder_offset = 10,
+     .value_offset = 2, .value = &connection_event::ndp_id},
+    {.subcommand = vendor_confirm, .word = "CONFIRM", .min_payload = 273,
+     .type = connection_success_type, .peer_offset = 5, .responder_offset = 11,
+     .value_offset = 1, .value = &connection_event::status},
+    {.subcommand = vendor_termination, .word = "TERMINATION", .min_payload = 11,
+     .type = connection_termination_type, .peer_offset = 5, .responder_offset = no_responder,
+     .value_offset = 1, .value = &connection_event::status},  // the reason code
+};
+
+const event_layout* layout_of(int subcommand) {
+    for (const event_layout& layout : event_layouts) {
+        if (layout.subcommand == subcommand) return &layout;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -60,12 +86,10 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
         const char* after = oui + strlen(oui_marker);
         int subcommand = read_subcommand(after);
         if (const char* data = strstr(after, data_marker)) {
-            {
-                mutex_hold hold(vendor_data_mutex_);
-                start_collection(subcommand);
-                if (subcommand != vendor_type_none) append_pairs(data + strlen(data_marker));
-            }
-            return try_parse(event) == 0 ? parse_decoded : parse_pending;
+            mutex_hold hold(vendor_data_mutex_);
+            start_collection(subcommand);
+            if (subcommand != vendor_type_none) append_pairs(data + strlen(data_marker));
+            return decode(event) == 0 ? parse_decoded : parse_pending;
         }
     }
 
@@ -83,23 +107,16 @@ int vendor_event_collector::parse_nan_event(const char* line, connection_event* 
     // another vendor's header (even with data joined to it) is not one.
     const char* data = strstr(line, data_marker);
     if (data != nullptr && data == strstr(line, any_vendor_marker)) {
-        {
-            mutex_hold hold(vendor_data_mutex_);
-            if (current_vendor_type_ == vendor_type_none) return parse_ignored;
-            vendor_data_time_ = clock_.now_s();
-            append_pairs(data + strlen(data_marker));
-        }
-        return try_parse(event) == 0 ? parse_decoded : parse_pending;
+        mutex_hold hold(vendor_data_mutex_);
+        if (current_vendor_type_ == vendor_type_none) return parse_ignored;
+        vendor_data_time_ = clock_.now_s();
+        append_pairs(data + strlen(data_marker));
+        return decode(event) == 0 ? parse_decoded : parse_pending;
     }
 
     // The blank line that closes a dump, another vendor's header or any other event: the dump
     // being collected is over, so nothing that follows may complete it.
     return end_collection() ? parse_stale : parse_ignored;
-}
-
-int vendor_event_collector::try_parse(connection_event* event) {
-    mutex_hold hold(vendor_data_mutex_);
-    return decode(event);
 }
 
 bool vendor_event_collector::has_pending_bytes() {
@@ -157,47 +174,26 @@ void vendor_event_collector::reset_collection() {
 int vendor_event_collector::decode(connection_event* event) {
     if (current_vendor_type_ == vendor_type_none || vendor_data_len_ == 0) return -1;
 
-    const char* word = nullptr;
-    size_t need = 0;
-    switch (current_vendor_type_) {
-    case vendor_indication:
-        word = "INDICATION";
-        need = indication_min_payload;
-        break;
-    case vendor_confirm:
-        word = "CONFIRM";
-        need = confirm_min_payload;
-        break;
-    case vendor_termination:
-        word = "TERMINATION";
-        need = termination_min_payload;
-        break;
-    default:
+    const event_layout* layout = layout_of(current_vendor_type_);
+    if (layout == nullptr) {
         log_err("[try_parse] Unsupported subtype: %d\n", current_vendor_type_);
         return -1;
     }
-    if (static_cast<size_t>(vendor_data_len_) < need) {
-        log_err("[try_parse] Insufficient data for %s (need %zu, got %d)\n", word, need,
-                vendor_data_len_);
+    if (static_cast<size_t>(vendor_data_len_) < layout->min_payload) {
+        log_err("[try_parse] Insufficient data for %s (need %zu, got %d)\n", layout->word,
+                layout->min_payload, vendor_data_len_);
         return -1;
     }
 
     const uint8_t* d = vendor_data_;
-    if (current_vendor_type_ == vendor_indication) {
-        set_type(event, connection_request_type);
-        format_mac(event->mac, d + indication_peer_offset);
-        print_responder(connection_request_type, d + indication_responder_offset);
-        event->ndp_id = d[indication_ndp_id_offset];
-    } else if (current_vendor_type_ == vendor_confirm) {
-        set_type(event, connection_success_type);
-        format_mac(event->mac, d + confirm_peer_offset);
-        print_responder(connection_success_type, d + confirm_responder_offset);
-        event->status = d[confirm_status_offset];
-    } else {
-        set_type(event, connection_termination_type);
-        format_mac(event->mac, d + termination_peer_offset);
-        event->status = d[termination_reason_offset];
+    snprintf(event->type, event_type_size, "%s", layout->type);
+    format_mac(event->mac, d + layout->peer_offset);
+    if (layout->responder_offset != no_responder) {
+        const uint8_t* b = d + layout->responder_offset;
+        log_out("[try_parse] %s responder - MAC: %02x:%02x:%02x:%02x:%02x:%02x\n", layout->type,
+                b[0], b[1], b[2], b[3], b[4], b[5]);
     }
+    event->*layout->value = d[layout->value_offset];
     log_out("[try_parse] Parsed - MAC: %s, Type: %s, Status: %d, NDP ID: %d\n", event->mac,
            event->type, event->status, event->ndp_id);
     reset_collection();

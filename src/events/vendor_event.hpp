@@ -14,7 +14,6 @@
 constexpr size_t mac_text_size = 18;     // "aa:bb:cc:dd:ee:ff" and a NUL
 constexpr size_t event_type_size = 32;   // at most 31 characters and a NUL
 
-// A decoded event.
 struct connection_event {
     char mac[mac_text_size];
     char type[event_type_size];
@@ -26,24 +25,11 @@ constexpr char connection_request_type[] = "connection_request";
 constexpr char connection_success_type[] = "connection_success";
 constexpr char connection_termination_type[] = "connection_termination";
 
-// Subcommand numbers of the vendor events and the least payload each needs.
+// Subcommand numbers of the vendor events.
 constexpr int vendor_type_none = -1;
 constexpr int vendor_confirm = 0;      // connection_success
 constexpr int vendor_termination = 1;  // connection_termination
 constexpr int vendor_indication = 2;   // connection_request
-constexpr size_t confirm_min_payload = 273;
-constexpr size_t termination_min_payload = 11;
-constexpr size_t indication_min_payload = 281;
-
-// Payload offsets. The peer MAC sits one byte earlier in a request than in the other two kinds.
-constexpr size_t indication_ndp_id_offset = 2;
-constexpr size_t indication_peer_offset = 4;
-constexpr size_t indication_responder_offset = 10;
-constexpr size_t confirm_status_offset = 1;
-constexpr size_t confirm_peer_offset = 5;
-constexpr size_t confirm_responder_offset = 11;
-constexpr size_t termination_reason_offset = 1;
-constexpr size_t termination_peer_offset = 5;
 
 constexpr int vendor_data_size = 1024;  // payload bytes beyond this are dropped
 // A collection holding bytes goes stale after more than this many whole seconds without a data
@@ -74,15 +60,14 @@ public:
     bool has_pending_bytes();
 
 private:
-    // Decodes the pending collection when it is long enough: 0 and the collection reset, or -1
-    // and the collection kept.
-    int try_parse(connection_event* event);
     bool take_stale_collection();
     bool end_collection();
     void start_collection(int subcommand);
     void append_pairs(const char* text);
     void reset_collection();
     void drop_collection();
+    // Decodes the pending collection when it is long enough: 0 and the collection reset, or -1
+    // and the collection kept.
     int decode(connection_event* event);
 
     mono_clock_source& clock_;

@@ -25,13 +25,9 @@ constexpr field_key data_end_keys[] = {
     {.key = "nmsg_id", .kind = field_kind::int8, .offset = nmsg_id_offset},
 };
 
-// The invalid-parameter text is the deployed one, spelling included: tools match on it.
-constexpr vendor_keyword data_end_keyword = {
-    .name = "data_end", .invalid_format = "Error: date_end - invalid parameter: %s!\n",
-    .subcmd = data_end_subcmd, .record_size = data_end_record_size, .keys = data_end_keys};
-
 }  // namespace
 
-int handle_data_end(vendor_transport& transport, const char* params) {
-    return run_vendor_keyword(data_end_keyword, params, transport);
-}
+// The invalid-parameter text is the deployed one, spelling included: tools match on it.
+extern constexpr vendor_keyword vendor_data_end = {
+    .name = "data_end", .invalid_format = "Error: date_end - invalid parameter: %s!\n",
+    .subcmd = data_end_subcmd, .record_size = data_end_record_size, .keys = data_end_keys};

@@ -103,14 +103,10 @@ constexpr field_key data_req_keys[] = {
     {.key = "srv_info", .kind = field_kind::custom, .read = read_srv_info},
 };
 
-constexpr vendor_keyword data_req_keyword = {
+}  // namespace
+
+extern constexpr vendor_keyword vendor_data_req = {
     .name = "data_req", .invalid_format = "Error: data_req - invalid parameter: %s!\n",
     .subcmd = data_req_subcmd, .record_size = data_req_record_size, .keys = data_req_keys,
     .shared_keys = service_info_keys, .service_info = true,
     .srvc_info_offset = srvc_info_offset, .srvc_info_length_offset = srvc_info_length_offset};
-
-}  // namespace
-
-int handle_data_req(vendor_transport& transport, const char* params) {
-    return run_vendor_keyword(data_req_keyword, params, transport);
-}

@@ -68,14 +68,10 @@ constexpr field_key data_rsp_keys[] = {
     {.key = "srv_info", .kind = field_kind::custom, .read = read_srv_info},
 };
 
-constexpr vendor_keyword data_rsp_keyword = {
+}  // namespace
+
+extern constexpr vendor_keyword vendor_data_rsp = {
     .name = "data_rsp", .invalid_format = "Error: data_rsp info - invalid parameter: %s!\n",
     .subcmd = data_rsp_subcmd, .record_size = data_rsp_record_size, .keys = data_rsp_keys,
     .shared_keys = service_info_keys, .service_info = true,
     .srvc_info_offset = srvc_info_offset, .srvc_info_length_offset = srvc_info_length_offset};
-
-}  // namespace
-
-int handle_data_rsp(vendor_transport& transport, const char* params) {
-    return run_vendor_keyword(data_rsp_keyword, params, transport);
-}

@@ -82,12 +82,8 @@ constexpr field_key followup_keys[] = {
     {.key = "bstrap_method", .kind = field_kind::custom, .read = read_bstrap_method},
 };
 
-constexpr vendor_keyword followup_keyword = {
-    .name = "followup", .invalid_format = "Error: followup: invalid param: %s!\n",
-    .subcmd = followup_subcmd, .record_size = followup_record_size, .keys = followup_keys};
-
 }  // namespace
 
-int handle_followup(vendor_transport& transport, const char* params) {
-    return run_vendor_keyword(followup_keyword, params, transport);
-}
+extern constexpr vendor_keyword vendor_followup = {
+    .name = "followup", .invalid_format = "Error: followup: invalid param: %s!\n",
+    .subcmd = followup_subcmd, .record_size = followup_record_size, .keys = followup_keys};

@@ -1,4 +1,3 @@
-// Comma-separated hexadecimal byte lists (srv_info, srv_id).
 #include <cstring>
 
 #include "srvc_info.hpp"

@@ -19,12 +19,8 @@ constexpr field_key pasn_start_keys[] = {
     {.key = "nik_caching", .kind = field_kind::int8, .offset = nik_caching_offset},
 };
 
-constexpr vendor_keyword pasn_start_keyword = {
-    .name = "pasn_start", .invalid_format = "Error: pasn_start - invalid parameter: %s!\n",
-    .subcmd = pasn_start_subcmd, .record_size = pasn_start_record_size, .keys = pasn_start_keys};
-
 }  // namespace
 
-int handle_pasn_start(vendor_transport& transport, const char* params) {
-    return run_vendor_keyword(pasn_start_keyword, params, transport);
-}
+extern constexpr vendor_keyword vendor_pasn_start = {
+    .name = "pasn_start", .invalid_format = "Error: pasn_start - invalid parameter: %s!\n",
+    .subcmd = pasn_start_subcmd, .record_size = pasn_start_record_size, .keys = pasn_start_keys};

@@ -1,4 +1,3 @@
-// Service-info keys shared by data_req and data_rsp.
 #include "service_info_keys.hpp"
 #include "log.hpp"
 

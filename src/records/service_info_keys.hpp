@@ -6,7 +6,6 @@
 #include "srvc_info.hpp"
 #include "vendor_frame.hpp"
 
-// hostname, interface_id and port_num, into the service description.
 constexpr size_t service_info_key_count = 3;
 extern const field_key service_info_keys[service_info_key_count];
 

@@ -109,14 +109,10 @@ constexpr field_key srvc_ext_keys[] = {
      .offset = offsetof(srvc_info_params, text_info), .max_length = srv_text_max},
 };
 
-constexpr vendor_keyword srvc_ext_keyword = {
+}  // namespace
+
+extern constexpr vendor_keyword vendor_srvc_ext = {
     .name = "srvc_ext", .invalid_format = "Error: srvc ext info - invalid parameter: %s!\n",
     .subcmd = srvc_ext_subcmd, .record_size = srvc_ext_record_size, .keys = srvc_ext_keys,
     .service_info = true, .srvc_info_offset = srvc_info_offset,
     .srvc_info_length_offset = srvc_info_length_offset};
-
-}  // namespace
-
-int handle_srvc_ext(vendor_transport& transport, const char* params) {
-    return run_vendor_keyword(srvc_ext_keyword, params, transport);
-}

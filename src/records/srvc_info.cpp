@@ -1,4 +1,3 @@
-// The generic service info builder and its sub-attribute writer.
 #include <cstring>
 
 #include "le_bytes.hpp"
@@ -23,7 +22,11 @@ size_t write_sub_attr(uint8_t id, uint8_t* pos, const uint8_t* value, size_t len
     return size;
 }
 
-size_t write_text_sub_attr(uint8_t id, uint8_t* pos, const char* text) {
+// A text sub-attribute: its heading and the labelled text, then the lines of every one.
+size_t append_text(uint8_t id, const char* heading, const char* label, const char* text,
+                   uint8_t* pos) {
+    log_out("append_gen_sub_attr %s[%d]\n", heading, id);
+    log_out("%s:%s\n", label, text);
     return write_sub_attr(id, pos, reinterpret_cast<const uint8_t*>(text), strlen(text));
 }
 
@@ -67,47 +70,26 @@ void dump_gen_srvc_bytes(const uint8_t* bytes, size_t length) {
     }
 }
 
-size_t append_gen_sub_attr(uint8_t id, uint8_t* pos, srvc_info_params& input,
-                           srvc_inst_source source) {
-    switch (id) {
-    case nan_gen_srvc_service_name:
-        log_out("append_gen_sub_attr NAN_GEN_SRVC_SERVICE_NAME[%d]\n", id);
-        log_out("service_name:%s\n", input.service_name);
-        return write_text_sub_attr(id, pos, input.service_name);
-    case nan_gen_srvc_name_of_srvc_inst:
-        log_out("append_gen_sub_attr NAN_GEN_SRVC_NAME_OF_SRVC_INST[%d]\n", id);
-        if (source == srvc_inst_source::hostname) {
-            log_out("hostname:%s\n", input.hostname);
-            return write_text_sub_attr(id, pos, input.hostname);
-        }
-        log_out("service inst:%s\n", input.service_instance);
-        return write_text_sub_attr(id, pos, input.service_instance);
-    case nan_gen_srvc_text_info:
-        return append_text_info(pos, input);
-    case nan_gen_srvc_transport_port:
-        return append_port(pos, input);
-    default:
-        return 0;
-    }
-}
-
 size_t build_gen_srvc_info(srvc_info_params& input, uint8_t* dest) {
     uint8_t scratch[gen_srvc_scratch_size];
     memcpy(scratch, wfa_oui, sizeof wfa_oui);
     scratch[sizeof wfa_oui] = gen_srvc_protocol_type;
     size_t length = gen_srvc_header_size;
-    const srvc_inst_source inst = srvc_inst_source::service_instance;
-    if (text_present(input.service_name))
-        length += append_gen_sub_attr(nan_gen_srvc_service_name, scratch + length, input, inst);
-    if (text_present(input.service_instance))
-        length += append_gen_sub_attr(nan_gen_srvc_name_of_srvc_inst, scratch + length, input, inst);
-    if (text_present(input.text_info))
-        length += append_gen_sub_attr(nan_gen_srvc_text_info, scratch + length, input, inst);
-    if (text_present(input.hostname))
-        length += append_gen_sub_attr(nan_gen_srvc_name_of_srvc_inst, scratch + length, input,
-                                      srvc_inst_source::hostname);
-    if (input.port != 0)
-        length += append_gen_sub_attr(nan_gen_srvc_transport_port, scratch + length, input, inst);
+    const char* name_of_inst = "NAN_GEN_SRVC_NAME_OF_SRVC_INST";
+    if (text_present(input.service_name)) {
+        length += append_text(nan_gen_srvc_service_name, "NAN_GEN_SRVC_SERVICE_NAME",
+                              "service_name", input.service_name, scratch + length);
+    }
+    if (text_present(input.service_instance)) {
+        length += append_text(nan_gen_srvc_name_of_srvc_inst, name_of_inst, "service inst",
+                              input.service_instance, scratch + length);
+    }
+    if (text_present(input.text_info)) length += append_text_info(scratch + length, input);
+    if (text_present(input.hostname)) {
+        length += append_text(nan_gen_srvc_name_of_srvc_inst, name_of_inst, "hostname",
+                              input.hostname, scratch + length);
+    }
+    if (input.port != 0) length += append_port(scratch + length, input);
     if (length > srvc_info_area_size) {
         log_out("service info length(%d) is out of limit\n", static_cast<int>(length));
         return 0;

@@ -46,17 +46,9 @@ void clear_srvc_info(srvc_info_params& input);
 // True when any key filled the input (a non-zero port counts, port 0 does not).
 bool srvc_info_present(const srvc_info_params& input);
 
-// Which text a NAN_GEN_SRVC_NAME_OF_SRVC_INST sub-attribute carries.
-enum class srvc_inst_source { service_instance, hostname };
-
-// Writes one sub-attribute at pos (room for its largest size is the caller's) and prints its
-// lines. Returns the bytes written, or 0 when nothing was written (a text info without items).
-// The text info of the input is consumed by its conversion.
-size_t append_gen_sub_attr(uint8_t id, uint8_t* pos, srvc_info_params& input,
-                           srvc_inst_source source);
-
 // Builds the generic service info into dest (at least srvc_info_area_size bytes). Returns its
 // length (4 to 255), or 0 when it would be longer than 255 bytes (nothing is written then).
+// The text info of the input is consumed by its conversion.
 size_t build_gen_srvc_info(srvc_info_params& input, uint8_t* dest);
 
 // After a handler's last token: when any service-info key filled the input, builds the generic

@@ -92,41 +92,45 @@ constexpr int vendor_result_sent = 0;       // record built and sent
 constexpr int vendor_result_syntax = -1;    // syntax error, or the send failed
 constexpr int vendor_result_rejected = 2;   // a value rejected on its content
 
-// Each takes the parameter text (may be nullptr) and returns one of the results above, sending
-// the record through transport. Nothing is sent, and no file is created, when parsing fails.
-int handle_srvc_ext(vendor_transport& transport, const char* params);
-int handle_data_req(vendor_transport& transport, const char* params);
-int handle_data_rsp(vendor_transport& transport, const char* params);
-int handle_data_end(vendor_transport& transport, const char* params);
-int handle_followup(vendor_transport& transport, const char* params);
-int handle_pasn_start(vendor_transport& transport, const char* params);
+// A vendor keyword's key table and record layout (vendor_frame.hpp), one per keyword.
+struct vendor_keyword;
+extern const vendor_keyword vendor_srvc_ext;
+extern const vendor_keyword vendor_data_req;
+extern const vendor_keyword vendor_data_rsp;
+extern const vendor_keyword vendor_data_end;
+extern const vendor_keyword vendor_followup;
+extern const vendor_keyword vendor_pasn_start;
 
-using vendor_handler = int (*)(vendor_transport& transport, const char* params);
+// Parses the parameter text (may be nullptr) into a zeroed record and sends it through
+// transport. Returns vendor_result_sent, or the first failing key's result (nothing is sent
+// and no file is created then), or the transport's result.
+int run_vendor_keyword(const vendor_keyword& keyword, const char* params,
+                       vendor_transport& transport);
 
 // One vendor keyword on its row of the keyword table. The handlers build and send records at
 // once and never add a command to the dispatcher's batch.
 class vendor_keyword_handler final : public keyword_handler {
 public:
-    vendor_keyword_handler(vendor_handler handler, vendor_transport& transport)
-        : handler_(handler), transport_(transport) {}
+    vendor_keyword_handler(const vendor_keyword& keyword, vendor_transport& transport)
+        : keyword_(keyword), transport_(transport) {}
     int collect(const char* params, command_batch&, int*) override {
-        return handler_(transport_, params);
+        return run_vendor_keyword(keyword_, params, transport_);
     }
 
 private:
-    vendor_handler handler_;
+    const vendor_keyword& keyword_;
     vendor_transport& transport_;
 };
 
 // The six rows, all sending through one transport.
 struct vendor_keywords {
     explicit vendor_keywords(vendor_transport& transport)
-        : srvc_ext(handle_srvc_ext, transport),
-          data_req(handle_data_req, transport),
-          data_rsp(handle_data_rsp, transport),
-          data_end(handle_data_end, transport),
-          followup(handle_followup, transport),
-          pasn_start(handle_pasn_start, transport) {}
+        : srvc_ext(vendor_srvc_ext, transport),
+          data_req(vendor_data_req, transport),
+          data_rsp(vendor_data_rsp, transport),
+          data_end(vendor_data_end, transport),
+          followup(vendor_followup, transport),
+          pasn_start(vendor_pasn_start, transport) {}
 
     vendor_keyword_handler srvc_ext;
     vendor_keyword_handler data_req;

@@ -1,4 +1,3 @@
-// The common parameter loop of the vendor keyword handlers.
 #include "vendor_frame.hpp"
 
 #include <cstring>
@@ -8,59 +7,21 @@
 
 namespace {
 
-// The banner, the work copy and its tokens, and the lines around the send.
-class vendor_frame {
-public:
-    // Prints the banner and the original parameters ("none" when absent).
-    vendor_frame(const vendor_keyword& keyword, const char* params);
-    vendor_frame(const vendor_frame&) = delete;
-    vendor_frame& operator=(const vendor_frame&) = delete;
-
-    // The next token, or nullptr when they are used up.
-    const char* next_token();
-    // Prints the keyword's invalid-parameter message with the token; returns -1.
-    int invalid_parameter(const char* token) const;
-    // Prints the sending line and the record's bytes, sends it through transport and prints the
-    // completion or send-failure line. Returns the transport's result.
-    int send(const uint8_t* record, vendor_transport& transport) const;
-
-private:
-    const vendor_keyword& keyword_;
-    char work_[vendor_params_size];
-    char* save_ = nullptr;
-    bool started_ = false;
-};
-
-vendor_frame::vendor_frame(const vendor_keyword& keyword, const char* params) : keyword_(keyword) {
-    log_out("\n=== Executing %s custom logic ===\n", keyword_.name);
-    log_out("Original parameters: %s\n", params != nullptr ? params : "none");
-    memset(work_, 0, sizeof work_);
-    if (params != nullptr) strncpy(work_, params, sizeof work_ - 1);
-}
-
-const char* vendor_frame::next_token() {
-    char* start = started_ ? nullptr : work_;
-    started_ = true;
-    return strtok_r(start, vendor_token_separators, &save_);
-}
-
-int vendor_frame::invalid_parameter(const char* token) const {
-    log_err(keyword_.invalid_format, token);
-    return vendor_result_syntax;
-}
-
-int vendor_frame::send(const uint8_t* record, vendor_transport& transport) const {
-    log_out("Sending %s data (struct size: %zu bytes)\n", keyword_.name, keyword_.record_size);
+// Prints the sending line and the record's bytes, sends it through transport and prints the
+// completion or send-failure line. Returns the transport's result.
+int send_record(const vendor_keyword& keyword, const uint8_t* record,
+                vendor_transport& transport) {
+    log_out("Sending %s data (struct size: %zu bytes)\n", keyword.name, keyword.record_size);
     // The dump is one line, built whole: other threads print while a record is sent.
     char dump[largest_record_size * hex_dump_chars_per_byte + 1];
-    format_hex_bytes(dump, sizeof dump, record, keyword_.record_size);
+    format_hex_bytes(dump, sizeof dump, record, keyword.record_size);
     log_out("\n%s\n", dump);
-    int result = transport.send(keyword_.subcmd, record, keyword_.record_size);
+    int result = transport.send(keyword.subcmd, record, keyword.record_size);
     if (result != 0) {
-        log_err("Error: Failed to send %s data via vendor command!\n", keyword_.name);
+        log_err("Error: Failed to send %s data via vendor command!\n", keyword.name);
         return result;
     }
-    log_out("=== %s custom logic execution completed successfully ===\n", keyword_.name);
+    log_out("=== %s custom logic execution completed successfully ===\n", keyword.name);
     return vendor_result_sent;
 }
 
@@ -84,14 +45,8 @@ const char* missing_value_format(const field_key& entry) {
 
 const char* bad_value_format(const field_key& entry) {
     if (entry.invalid_format != nullptr) return entry.invalid_format;
-    switch (entry.kind) {
-    case field_kind::mac:
-        return "Error: Invalid %s: %s\n";
-    case field_kind::text:
-        return "Error: Invalid %s (len: %ld > %d)\n";
-    default:
-        return "Error: Invalid %s value: %s\n";
-    }
+    return entry.kind == field_kind::mac ? "Error: Invalid %s: %s\n"
+                                         : "Error: Invalid %s value: %s\n";
 }
 
 int store_word(const field_key& entry, const char* value, uint8_t* record) {
@@ -105,12 +60,12 @@ int store_word(const field_key& entry, const char* value, uint8_t* record) {
     return entry.invalid_result;
 }
 
-// A missing or longer value prints invalid_format with its length (0 when missing) and the
-// limit; the field holds one more character for the terminator.
+// A missing or longer value prints its length (0 when missing) and the limit; the field holds
+// one more character for the terminator.
 int store_text(const field_key& entry, const char* value, srvc_info_params& service) {
     size_t length = value != nullptr ? strlen(value) : 0;
     if (value == nullptr || length > entry.max_length) {
-        log_err(bad_value_format(entry), entry.key, static_cast<long>(length),
+        log_err("Error: Invalid %s (len: %ld > %d)\n", entry.key, static_cast<long>(length),
                 static_cast<int>(entry.max_length));
         return vendor_result_rejected;
     }
@@ -151,13 +106,13 @@ int store_value(const field_key& entry, const char* value, uint8_t* record,
     return 0;
 }
 
-int read_key(const field_key& entry, vendor_frame& frame, uint8_t* record,
-             srvc_info_params& service) {
+// Takes the key's value, if it has one, as the next token after save.
+int read_key(const field_key& entry, char** save, uint8_t* record, srvc_info_params& service) {
     if (entry.kind == field_kind::flag) {
         record[entry.offset] = 1;
         return 0;
     }
-    const char* value = frame.next_token();
+    const char* value = strtok_r(nullptr, vendor_token_separators, save);
     if (entry.kind == field_kind::text) return store_text(entry, value, service);
     if (entry.kind == field_kind::custom) return entry.read(value, record);
     return store_value(entry, value, record, service);
@@ -167,21 +122,29 @@ int read_key(const field_key& entry, vendor_frame& frame, uint8_t* record,
 
 int run_vendor_keyword(const vendor_keyword& keyword, const char* params,
                        vendor_transport& transport) {
-    vendor_frame frame(keyword, params);
+    log_out("\n=== Executing %s custom logic ===\n", keyword.name);
+    log_out("Original parameters: %s\n", params != nullptr ? params : "none");
+    char work[vendor_params_size] = {};
+    if (params != nullptr) strncpy(work, params, sizeof work - 1);
     uint8_t record[largest_record_size] = {};
     srvc_info_params service;
     clear_srvc_info(service);
-    for (const char* key = frame.next_token(); key != nullptr; key = frame.next_token()) {
+    char* save = nullptr;
+    for (const char* key = strtok_r(work, vendor_token_separators, &save); key != nullptr;
+         key = strtok_r(nullptr, vendor_token_separators, &save)) {
         const field_key* entry = find_key(keyword, key);
-        if (entry == nullptr) return frame.invalid_parameter(key);
-        int result = read_key(*entry, frame, record, service);
+        if (entry == nullptr) {
+            log_err(keyword.invalid_format, key);
+            return vendor_result_syntax;
+        }
+        int result = read_key(*entry, &save, record, service);
         if (result != 0) return result;
     }
     if (keyword.service_info) {
         finish_service_info(service, record + keyword.srvc_info_offset,
                             record + keyword.srvc_info_length_offset);
     }
-    return frame.send(record, transport);
+    return send_record(keyword, record, transport);
 }
 
 int missing_value(const char* message) {

@@ -43,7 +43,7 @@ struct field_key {
     size_t max_length = 0;                   // text
     key_reader read = nullptr;               // custom
     const char* requires_format = nullptr;   // int8, int16, mac, word, port: the key is last
-    const char* invalid_format = nullptr;    // mac, word: then the value; text: then the lengths
+    const char* invalid_format = nullptr;    // mac, word: then the value
     int invalid_result = vendor_result_syntax;  // word: a value not among words
 };
 
@@ -60,12 +60,6 @@ struct vendor_keyword {
     size_t srvc_info_offset = 0;         // srvc_info_area_size bytes
     size_t srvc_info_length_offset = 0;  // 16-bit
 };
-
-// Parses the parameter text (may be nullptr) into a zeroed record and sends it through
-// transport. Returns vendor_result_sent, or the first failing key's result (nothing is sent
-// then), or the transport's result.
-int run_vendor_keyword(const vendor_keyword& keyword, const char* params,
-                       vendor_transport& transport);
 
 // Prints a custom key's "requires" message on standard error; returns vendor_result_syntax.
 int missing_value(const char* message);

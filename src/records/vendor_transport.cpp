@@ -1,4 +1,3 @@
-// The vendor command transport: one record, one private temporary file, one iw command.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>

@@ -1,4 +1,3 @@
-// Integer, hexadecimal and MAC address values of the vendor keywords.
 #include "vendor_values.hpp"
 
 #include <cstdio>

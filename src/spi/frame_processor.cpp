@@ -1,6 +1,3 @@
-// Checks each received transfer as a frame (sync, length, CRC, sequence) and keeps good frames
-// whole in the video ring, counting what it finds.
-
 #include "le_bytes.hpp"
 #include "frame_format.hpp"
 #include "frame_processor.hpp"

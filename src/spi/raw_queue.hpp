@@ -28,8 +28,6 @@ public:
     // the next pop, because the full rule keeps one slot free behind read_index.
     const raw_slot& pop();
 
-    uint32_t dropped() const { return dropped_count_; }
-
 private:
     raw_slot slots_[raw_queue_slots];
     int read_index_ = 0;

@@ -33,8 +33,7 @@ uint16_t frame_ring::store(const uint8_t* frame, size_t size, uint16_t* lapped) 
 int frame_ring::open_wake() {
     mutex_hold hold(mutex_);
     if (!wake_.valid()) wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    const int wake = wake_.get();
-    return wake;
+    return wake_.get();
 }
 
 void frame_ring::clear_wake() {

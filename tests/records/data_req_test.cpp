@@ -11,13 +11,13 @@ class DataReqTest : public VendorHandlerTest {
 protected:
     void expect_record(const std::string& params, std::initializer_list<std::pair<size_t, bytes>> pieces) {
         SCOPED_TRACE(params);
-        ASSERT_EQ(run(handle_data_req, params.c_str()), 0) << err;
+        ASSERT_EQ(run(vendor_data_req, params.c_str()), 0) << err;
         EXPECT_EQ(sent_subcmd(), 0x1901);
         EXPECT_EQ(transport.sent().back().bytes, record_with(410, pieces));
     }
     void expect_refused_with(const std::string& params, int result, const std::string& message) {
         SCOPED_TRACE(params);
-        expect_refused(handle_data_req, "data_req", params.c_str(), result, message);
+        expect_refused(vendor_data_req, "data_req", params.c_str(), result, message);
     }
     static std::string list_of(size_t count) {
         std::string list = "1";
@@ -27,7 +27,7 @@ protected:
 };
 
 TEST_F(DataReqTest, PeerAndPublishId) {
-    expect_sent(handle_data_req, "data_req", "req_type ndp rsp_nan_mac 02:11:22:33:44:55 publish_id 3",
+    expect_sent(vendor_data_req, "data_req", "req_type ndp rsp_nan_mac 02:11:22:33:44:55 publish_id 3",
                 record_with(410, {{1, hex_bytes("02 11 22 33 44 55")}, {9, {3}}}));
 }
 
@@ -104,7 +104,7 @@ TEST_F(DataReqTest, UnknownToken) {
 
 TEST_F(DataReqTest, SrvInfoList) {
     const char* params = "srv_info 01,02,03";
-    ASSERT_EQ(run(handle_data_req, params), 0);
+    ASSERT_EQ(run(vendor_data_req, params), 0);
     bytes record = record_with(410, {{23, hex_bytes("01 02 03")}, {278, {3, 0}}});
     EXPECT_EQ(sent_record_bytes(), record);
     EXPECT_EQ(out, opening_lines("data_req", params) +
@@ -115,7 +115,7 @@ TEST_F(DataReqTest, SrvInfoList) {
 }
 
 TEST_F(DataReqTest, RejectedSrvInfoIsReportedAndTheRequestStillGoesOut) {
-    ASSERT_EQ(run(handle_data_req, "srv_info 01,zz publish_id 4"), 0);
+    ASSERT_EQ(run(vendor_data_req, "srv_info 01,zz publish_id 4"), 0);
     EXPECT_EQ(err, "Error: Invalid srv_info: 01,zz\n");
     EXPECT_EQ(sent_record_bytes(), record_with(410, {{9, {4}}, {23, {1}}, {278, {2, 0}}}));
 }
@@ -127,14 +127,14 @@ TEST_F(DataReqTest, SrvInfoWithoutCommaStoresNothing) {
 }
 
 TEST_F(DataReqTest, SrvInfoOf255ElementsFillsTheArea) {
-    ASSERT_EQ(run(handle_data_req, ("srv_info " + list_of(255)).c_str()), 0);
+    ASSERT_EQ(run(vendor_data_req, ("srv_info " + list_of(255)).c_str()), 0);
     EXPECT_EQ(err, "");
     EXPECT_EQ(sent_record_bytes(), record_with(410, {{23, bytes(255, 1)}, {278, {255, 0}}}));
 }
 
 TEST_F(DataReqTest, SrvInfoOfMoreThan255ElementsKeepsTheFirst255) {
     std::string list = list_of(300);
-    ASSERT_EQ(run(handle_data_req, ("srv_info " + list + " publish_id 5").c_str()), 0);
+    ASSERT_EQ(run(vendor_data_req, ("srv_info " + list + " publish_id 5").c_str()), 0);
     EXPECT_EQ(err, "Error: Invalid srv_info: " + list + "\n");
     EXPECT_NE(out.find("Info: srv_info element count = 300\n"), std::string::npos);
     EXPECT_EQ(out.find("255: pattern"), std::string::npos);
@@ -144,7 +144,7 @@ TEST_F(DataReqTest, SrvInfoOfMoreThan255ElementsKeepsTheFirst255) {
 }
 
 TEST_F(DataReqTest, BuiltServiceInfoReplacesTheList) {
-    ASSERT_EQ(run(handle_data_req, "srv_info 01,02 port_num 80"), 0);
+    ASSERT_EQ(run(vendor_data_req, "srv_info 01,02 port_num 80"), 0);
     EXPECT_EQ(sent_record_bytes(),
               record_with(410, {{23, hex_bytes("50 6f 9a 02 00 02 00 50 00")}, {278, {9, 0}}}));
     EXPECT_NE(out.find("Constructed service info length: 9\n"), std::string::npos);

@@ -11,18 +11,18 @@ class DataRspTest : public VendorHandlerTest {
 protected:
     void expect_record(const std::string& params, std::initializer_list<std::pair<size_t, bytes>> pieces) {
         SCOPED_TRACE(params);
-        ASSERT_EQ(run(handle_data_rsp, params.c_str()), 0) << err;
+        ASSERT_EQ(run(vendor_data_rsp, params.c_str()), 0) << err;
         EXPECT_EQ(sent_subcmd(), 0x1902);
         EXPECT_EQ(transport.sent().back().bytes, record_with(284, pieces));
     }
     void expect_refused_with(const std::string& params, int result, const std::string& message) {
         SCOPED_TRACE(params);
-        expect_refused(handle_data_rsp, "data_rsp", params.c_str(), result, message);
+        expect_refused(vendor_data_rsp, "data_rsp", params.c_str(), result, message);
     }
 };
 
 TEST_F(DataRspTest, TheDecisionThreadsAnswer) {
-    expect_sent(handle_data_rsp, "data_rsp", "rsp_mode peer ndl_rsp accept data_path_id 5",
+    expect_sent(vendor_data_rsp, "data_rsp", "rsp_mode peer ndl_rsp accept data_path_id 5",
                 record_with(284, {{0, hex_bytes("00 02 05")}}));
     EXPECT_EQ(sent_subcmd(), 0x1902);
 }
@@ -90,7 +90,7 @@ TEST_F(DataRspTest, SrvInfoList) {
 }
 
 TEST_F(DataRspTest, RejectedSrvInfoStopsTheAnswer) {
-    EXPECT_EQ(run(handle_data_rsp, "srv_info 0a,zz"), 2);
+    EXPECT_EQ(run(vendor_data_rsp, "srv_info 0a,zz"), 2);
     EXPECT_EQ(err, "Error: Invalid srv_info: 0a,zz\n");
     EXPECT_EQ(out, opening_lines("data_rsp", "srv_info 0a,zz") +
                        "Info: srv_info element count = 2\n0: pattern[0] = a\n");
@@ -108,7 +108,7 @@ TEST_F(DataRspTest, SrvInfoOfMoreThan255ElementsIsRefused) {
     std::string list = "1";
     for (int i = 1; i < 256; ++i) list += ",1";
     std::string params = "rsp_mode peer srv_info " + list;
-    EXPECT_EQ(run(handle_data_rsp, params.c_str()), 2);
+    EXPECT_EQ(run(vendor_data_rsp, params.c_str()), 2);
     EXPECT_EQ(err, "Error: Invalid srv_info: " + list + "\n");
     EXPECT_EQ(out, opening_lines("data_rsp", params.c_str()) +
                        "Info: srv_info element count = 256\n");

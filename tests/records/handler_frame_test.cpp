@@ -14,7 +14,7 @@ TEST_F(HandlerFrameTest, AbsentEmptyAndBlankParametersSendTheAllZeroRecord) {
         for (const char* params : {static_cast<const char*>(nullptr), "", "   "}) {
             SCOPED_TRACE(std::string(k.keyword) + " [" + (params != nullptr ? params : "none") + "]");
             size_t before = transport.sent().size();
-            ASSERT_EQ(run(k.handler, params), 0);
+            ASSERT_EQ(run(k.table, params), 0);
             EXPECT_EQ(out, opening_lines(k.keyword, params) +
                                sending_lines(k.keyword, bytes(k.size, 0)) + completion_line(k.keyword));
             EXPECT_EQ(err, "");
@@ -26,7 +26,7 @@ TEST_F(HandlerFrameTest, AbsentEmptyAndBlankParametersSendTheAllZeroRecord) {
 }
 
 TEST_F(HandlerFrameTest, ExactLinesOfASuccessfulSend) {
-    ASSERT_EQ(run(handle_pasn_start, "role 1"), 0);
+    ASSERT_EQ(run(vendor_pasn_start, "role 1"), 0);
     EXPECT_EQ(out,
               "\n=== Executing pasn_start custom logic ===\n"
               "Original parameters: role 1\n"
@@ -40,7 +40,7 @@ TEST_F(HandlerFrameTest, FailedSendPrintsTheKeywordsFailureLine) {
     transport.set_result(-1);
     for (const keyword_case& k : all_keywords) {
         SCOPED_TRACE(k.keyword);
-        ASSERT_EQ(run(k.handler, nullptr), -1);
+        ASSERT_EQ(run(k.table, nullptr), -1);
         EXPECT_EQ(err, std::string("Error: Failed to send ") + k.keyword +
                            " data via vendor command!\n");
         EXPECT_EQ(out, opening_lines(k.keyword, nullptr) +
@@ -50,33 +50,33 @@ TEST_F(HandlerFrameTest, FailedSendPrintsTheKeywordsFailureLine) {
 
 TEST_F(HandlerFrameTest, KeyWithoutValueCreatesNoFileAndRunsNothing) {
     // Through the real transport: a parse failure must not even reach the file.
-    EXPECT_EQ(run(handle_data_end, "ndp_id", driver), -1);
+    EXPECT_EQ(run(vendor_data_end, "ndp_id", driver), -1);
     EXPECT_EQ(err, "Error: ndp_id requires an integer value!\n");
     EXPECT_TRUE(seams.runner.commands().empty());
 }
 
 TEST_F(HandlerFrameTest, TokenThatIsNotAKeyVoidsTheKeysBeforeIt) {
-    expect_refused(handle_data_end, "data_end", "ndp_id 3 bogus 1", -1,
+    expect_refused(vendor_data_end, "data_end", "ndp_id 3 bogus 1", -1,
                    "Error: date_end - invalid parameter: bogus!\n");
-    expect_refused(handle_pasn_start, "pasn_start", "role 1 Role 2", -1,
+    expect_refused(vendor_pasn_start, "pasn_start", "role 1 Role 2", -1,
                    "Error: pasn_start - invalid parameter: Role!\n");
 }
 
 TEST_F(HandlerFrameTest, BlanksAloneSeparateTokens) {
-    expect_sent(handle_data_end, "data_end", "   ndp_id    3   nmsg_id 7  ",
+    expect_sent(vendor_data_end, "data_end", "   ndp_id    3   nmsg_id 7  ",
                 hex_bytes("03 00 00 00 00 00 00 00 00 00 07"));
     // A tab belongs to its token.
-    expect_refused(handle_data_end, "data_end", "ndp_id\t3", -1,
+    expect_refused(vendor_data_end, "data_end", "ndp_id\t3", -1,
                    "Error: date_end - invalid parameter: ndp_id\t3!\n");
 }
 
 TEST_F(HandlerFrameTest, RepeatedKeyOverwrites) {
-    expect_sent(handle_data_end, "data_end", "ndp_id 3 ndp_id 9",
+    expect_sent(vendor_data_end, "data_end", "ndp_id 3 ndp_id 9",
                 hex_bytes("09 00 00 00 00 00 00 00 00 00 00"));
 }
 
 TEST_F(HandlerFrameTest, IntegerValuesConvertWithoutMessages) {
-    expect_sent(handle_pasn_start, "pasn_start", "role 12abc type ucast auth_method 256 nik_caching -1",
+    expect_sent(vendor_pasn_start, "pasn_start", "role 12abc type ucast auth_method 256 nik_caching -1",
                 hex_bytes("0c 00 00 00 00 00 00 00 00 ff"));
 }
 
@@ -86,7 +86,7 @@ TEST_F(HandlerFrameTest, ParametersAreCutAfter1023Characters) {
     std::string tail = "nmsg_id 12";
     std::string params = head + std::string(1023 - head.size() - tail.size() + 1, ' ') + tail;
     ASSERT_EQ(params.size(), 1024U);
-    ASSERT_EQ(run(handle_data_end, params.c_str()), 0);
+    ASSERT_EQ(run(vendor_data_end, params.c_str()), 0);
     EXPECT_EQ(sent_record_bytes(), hex_bytes("03 00 00 00 00 00 00 00 00 00 01"));
     EXPECT_EQ(out.substr(0, opening_lines("data_end", params.c_str()).size()),
               opening_lines("data_end", params.c_str()));
@@ -94,7 +94,7 @@ TEST_F(HandlerFrameTest, ParametersAreCutAfter1023Characters) {
 
 TEST_F(HandlerFrameTest, KeyCutToAPrefixIsNotAKey) {
     std::string params = std::string(1020, ' ') + "ndp_id 4";
-    expect_refused(handle_data_end, "data_end", params.c_str(), -1,
+    expect_refused(vendor_data_end, "data_end", params.c_str(), -1,
                    "Error: date_end - invalid parameter: ndp!\n");
 }
 

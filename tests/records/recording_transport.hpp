@@ -4,7 +4,7 @@
 //
 //     recording_transport transport;
 //     transport.set_result(-1);                     // every send "fails"
-//     ... handle_data_rsp(transport, "rsp_mode peer") ...
+//     ... run_vendor_keyword(vendor_data_rsp, "rsp_mode peer", transport) ...
 //     EXPECT_EQ(transport.sent()[0].bytes, expected);
 #include <cstdint>
 #include <mutex>

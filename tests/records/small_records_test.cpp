@@ -13,18 +13,18 @@ class DataEndTest : public VendorHandlerTest {
 protected:
     void expect_record(const char* params, const char* record) {
         SCOPED_TRACE(params);
-        ASSERT_EQ(run(handle_data_end, params), 0) << err;
+        ASSERT_EQ(run(vendor_data_end, params), 0) << err;
         EXPECT_EQ(sent_subcmd(), 0x1903);
         EXPECT_EQ(transport.sent().back().bytes, hex_bytes(record));
     }
     void expect_refused_with(const char* params, int result, const std::string& message) {
         SCOPED_TRACE(params);
-        expect_refused(handle_data_end, "data_end", params, result, message);
+        expect_refused(vendor_data_end, "data_end", params, result, message);
     }
 };
 
 TEST_F(DataEndTest, AllKeys) {
-    expect_sent(handle_data_end, "data_end",
+    expect_sent(vendor_data_end, "data_end",
                 "ndp_id 3 initiatorndi 02:11:22:33:44:55 type ucast status 0 nmsg_id 7",
                 hex_bytes("03 02 11 22 33 44 55 00 00 00 07"));
     expect_record("status 5 mc_id 6", "00 00 00 00 00 00 00 00 05 06 00");
@@ -64,18 +64,18 @@ class FollowupTest : public VendorHandlerTest {
 protected:
     void expect_record(const char* params, const char* record) {
         SCOPED_TRACE(params);
-        ASSERT_EQ(run(handle_followup, params), 0) << err;
+        ASSERT_EQ(run(vendor_followup, params), 0) << err;
         EXPECT_EQ(sent_subcmd(), 0x1906);
         EXPECT_EQ(transport.sent().back().bytes, hex_bytes(record));
     }
     void expect_refused_with(const char* params, int result, const std::string& message) {
         SCOPED_TRACE(params);
-        expect_refused(handle_followup, "followup", params, result, message);
+        expect_refused(vendor_followup, "followup", params, result, message);
     }
 };
 
 TEST_F(FollowupTest, BootstrappingMessage) {
-    expect_sent(handle_followup, "followup",
+    expect_sent(vendor_followup, "followup",
                 "type bstrap rmt_id 1 local_id 2 rmt_mac 02:11:22:33:44:55 bstrap_type req "
                 "bstrap_status 1 bstrap_method 4 sec_key_type 0",
                 hex_bytes("02 01 02 02 11 22 33 44 55 11 00 00 04 00 00 00"));
@@ -134,18 +134,18 @@ class PasnStartTest : public VendorHandlerTest {
 protected:
     void expect_record(const char* params, const char* record) {
         SCOPED_TRACE(params);
-        ASSERT_EQ(run(handle_pasn_start, params), 0) << err;
+        ASSERT_EQ(run(vendor_pasn_start, params), 0) << err;
         EXPECT_EQ(sent_subcmd(), 0x1908);
         EXPECT_EQ(transport.sent().back().bytes, hex_bytes(record));
     }
     void expect_refused_with(const char* params, int result, const std::string& message) {
         SCOPED_TRACE(params);
-        expect_refused(handle_pasn_start, "pasn_start", params, result, message);
+        expect_refused(vendor_pasn_start, "pasn_start", params, result, message);
     }
 };
 
 TEST_F(PasnStartTest, AllKeys) {
-    expect_sent(handle_pasn_start, "pasn_start",
+    expect_sent(vendor_pasn_start, "pasn_start",
                 "role 1 type 0 peer_nmi 02:11:22:33:44:55 auth_method 2 nik_caching 1",
                 hex_bytes("01 00 02 11 22 33 44 55 02 01"));
 }

@@ -11,19 +11,19 @@ class SrvcExtTest : public VendorHandlerTest {
 protected:
     void expect_record(const std::string& params, std::initializer_list<std::pair<size_t, bytes>> pieces) {
         SCOPED_TRACE(params);
-        ASSERT_EQ(run(handle_srvc_ext, params.c_str()), 0) << err;
+        ASSERT_EQ(run(vendor_srvc_ext, params.c_str()), 0) << err;
         EXPECT_EQ(err, "");
         EXPECT_EQ(sent_subcmd(), 0x1900);
         EXPECT_EQ(transport.sent().back().bytes, record_with(402, pieces));
     }
     void expect_refused_with(const std::string& params, int result, const std::string& message) {
         SCOPED_TRACE(params);
-        expect_refused(handle_srvc_ext, "srvc_ext", params.c_str(), result, message);
+        expect_refused(vendor_srvc_ext, "srvc_ext", params.c_str(), result, message);
     }
 };
 
 TEST_F(SrvcExtTest, DataPathAlone) {
-    expect_sent(handle_srvc_ext, "srvc_ext", "data_path", record_with(402, {{7, {1}}}));
+    expect_sent(vendor_srvc_ext, "srvc_ext", "data_path", record_with(402, {{7, {1}}}));
 }
 
 TEST_F(SrvcExtTest, BringUpWithPassphrase) {
@@ -87,7 +87,7 @@ TEST_F(SrvcExtTest, ServiceIdOfSixBytes) {
 }
 
 TEST_F(SrvcExtTest, ServiceIdOfOtherThanSixBytesIsRejected) {
-    EXPECT_EQ(run(handle_srvc_ext, "srv_id 1,2,3"), 2);
+    EXPECT_EQ(run(vendor_srvc_ext, "srv_id 1,2,3"), 2);
     EXPECT_EQ(err, "Error: Invalid srv_id: 1,2,3\n");
     EXPECT_EQ(out, opening_lines("srvc_ext", "srv_id 1,2,3") +
                        "0: pattern[0] = 1\n1: pattern[1] = 2\n2: pattern[2] = 3\n");
@@ -113,7 +113,7 @@ TEST_F(SrvcExtTest, UnknownToken) {
 
 TEST_F(SrvcExtTest, ServiceNameBuildsTheServiceInfo) {
     const char* params = "srv_name abc";
-    ASSERT_EQ(run(handle_srvc_ext, params), 0);
+    ASSERT_EQ(run(vendor_srvc_ext, params), 0);
     bytes record = record_with(402, {{138, hex_bytes("50 6f 9a 02 02 03 00 61 62 63")}, {394, {0x0a, 0}}});
     EXPECT_EQ(sent_record_bytes(), record);
     EXPECT_EQ(out, opening_lines("srvc_ext", params) +
@@ -156,7 +156,7 @@ TEST_F(SrvcExtTest, TextKeysWithoutValueAreRejectedWithLengthZero) {
 }
 
 TEST_F(SrvcExtTest, LongestTextValuesAreAccepted) {
-    ASSERT_EQ(run(handle_srvc_ext, ("srv_inst " + std::string(64, 'i')).c_str()), 0);
+    ASSERT_EQ(run(vendor_srvc_ext, ("srv_inst " + std::string(64, 'i')).c_str()), 0);
     bytes record = sent_record_bytes();
     EXPECT_EQ(bytes(record.begin() + 138, record.begin() + 145), hex_bytes("50 6f 9a 02 03 40 00"));
     EXPECT_EQ(bytes(record.begin() + 394, record.begin() + 396), hex_bytes("47 00"));

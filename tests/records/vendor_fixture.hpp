@@ -71,24 +71,24 @@ inline std::string completion_line(const std::string& keyword) {
 // The six keywords as the driver knows them: subcommand and record size.
 struct keyword_case {
     const char* keyword;
-    vendor_handler handler;
+    const vendor_keyword& table;
     int subcmd;
     size_t size;
 };
 
 inline const keyword_case all_keywords[] = {
-    {"srvc_ext", handle_srvc_ext, 0x1900, 402}, {"data_req", handle_data_req, 0x1901, 410},
-    {"data_rsp", handle_data_rsp, 0x1902, 284}, {"data_end", handle_data_end, 0x1903, 11},
-    {"followup", handle_followup, 0x1906, 16},  {"pasn_start", handle_pasn_start, 0x1908, 10},
+    {"srvc_ext", vendor_srvc_ext, 0x1900, 402}, {"data_req", vendor_data_req, 0x1901, 410},
+    {"data_rsp", vendor_data_rsp, 0x1902, 284}, {"data_end", vendor_data_end, 0x1903, 11},
+    {"followup", vendor_followup, 0x1906, 16},  {"pasn_start", vendor_pasn_start, 0x1908, 10},
 };
 
 class VendorHandlerTest : public testing::Test {
 protected:
-    int run(vendor_handler handler, const char* params) { return run(handler, params, transport); }
-    int run(vendor_handler handler, const char* params, vendor_transport& through) {
+    int run(const vendor_keyword& table, const char* params) { return run(table, params, transport); }
+    int run(const vendor_keyword& table, const char* params, vendor_transport& through) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        int result = handler(through, params);
+        int result = run_vendor_keyword(table, params, through);
         err = testing::internal::GetCapturedStderr();
         out = testing::internal::GetCapturedStdout();
         return result;
@@ -107,9 +107,9 @@ protected:
     bool nothing_sent() const { return transport.sent().empty(); }
 
     // Runs and checks a plain success: exact stdout, empty stderr, the record sent once.
-    void expect_sent(vendor_handler handler, const std::string& keyword, const char* params,
+    void expect_sent(const vendor_keyword& table, const std::string& keyword, const char* params,
                      const bytes& record) {
-        ASSERT_EQ(run(handler, params), 0) << err;
+        ASSERT_EQ(run(table, params), 0) << err;
         EXPECT_EQ(err, "");
         EXPECT_EQ(out, opening_lines(keyword, params) + sending_lines(keyword, record) +
                            completion_line(keyword));
@@ -117,10 +117,10 @@ protected:
     }
 
     // Runs and checks a parse failure: the message on stderr, only the opening on stdout.
-    void expect_refused(vendor_handler handler, const std::string& keyword, const char* params,
+    void expect_refused(const vendor_keyword& table, const std::string& keyword, const char* params,
                         int result, const std::string& message) {
         size_t sent_before = transport.sent().size();
-        EXPECT_EQ(run(handler, params), result);
+        EXPECT_EQ(run(table, params), result);
         EXPECT_EQ(err, message);
         EXPECT_EQ(out, opening_lines(keyword, params));
         EXPECT_EQ(transport.sent().size(), sent_before);
