@@ -105,22 +105,25 @@ public:
     virtual int collect(const char* params, command_batch& batch, int* count) = 0;
 };
 
-// The rows this room builds itself: each turns its parameters into commands, start and add_func
-// with the NAN interface's wdev.
-using builtin_collector = int (*)(const nan_interface_state& nan, const char* params,
-                                  command_batch& batch, int* count);
+// The rows this room builds itself. A collector puts its row's commands into the batch and the
+// one the row reports into command (command_text_size bytes); start and add_func use the NAN
+// interface's wdev. input is the row's parameters (may be nullptr), or its fixed command.
+using builtin_collector = int (*)(const nan_interface_state& nan, const char* input,
+                                  command_batch& batch, int* count, char* command);
 
+// A built-in row: its collector between the row's banner lines.
 class builtin_keyword final : public keyword_handler {
 public:
-    builtin_keyword(builtin_collector collector, const nan_interface_state& nan)
-        : collector_(collector), nan_(nan) {}
-    int collect(const char* params, command_batch& batch, int* count) override {
-        return collector_(nan_, params, batch, count);
-    }
+    builtin_keyword(const char* name, builtin_collector collector, const nan_interface_state& nan,
+                    const char* fixed_command)
+        : name_(name), collector_(collector), nan_(nan), fixed_command_(fixed_command) {}
+    int collect(const char* params, command_batch& batch, int* count) override;
 
 private:
+    const char* name_;
     builtin_collector collector_;
     const nan_interface_state& nan_;
+    const char* fixed_command_;  // nullptr: the collector works from the parameters
 };
 
 struct keyword_row {

@@ -59,67 +59,45 @@ void rebuild_add_func_params(const char* params, char* rebuilt, size_t size) {
 }
 
 int init_handler(const nan_interface_state&, const char* params, command_batch& batch,
-                 int* count) {
-    log_out("\n=== Executing init custom logic ===\n");
-    char command[command_text_size] = {};
-    snprintf(command, sizeof command, "iw phy%s interface add %s type __nan",
+                 int* count, char* command) {
+    snprintf(command, command_text_size, "iw phy%s interface add %s type __nan",
              params != nullptr ? params : "", nan_interface);
     add_command(batch, count, command);
-    log_out("init:%s\n", command);
-    log_out("=== init custom logic execution completed ===\n");
     return 0;
 }
 
 int start_handler(const nan_interface_state& nan, const char* params, command_batch& batch,
-                  int* count) {
-    log_out("\n=== Executing start custom logic ===\n");
+                  int* count, char* command) {
     if (params == nullptr || params[0] == '\0') {
         log_out("Error: start keyword requires parameters!\n");
-        log_out("=== start custom logic execution failed ===\n");
         return -1;
     }
-    char command[command_text_size] = {};
-    snprintf(command, sizeof command, "iw wdev %s nan start %s", nan.wdev, params);
+    snprintf(command, command_text_size, "iw wdev %s nan start %s", nan.wdev, params);
     add_command(batch, count, command);
     char interface_up[command_text_size] = {};
     snprintf(interface_up, sizeof interface_up, "ifconfig %s up", nan_interface);
     add_command(batch, count, interface_up);
-    log_out("start:%s\n", command);
-    log_out("=== start custom logic execution completed ===\n");
     return 0;
 }
 
 int add_func_handler(const nan_interface_state& nan, const char* params, command_batch& batch,
-                     int* count) {
-    log_out("\n=== Executing add_func custom logic ===\n");
+                     int* count, char* command) {
     char rebuilt[command_text_size] = {};
     rebuild_add_func_params(params, rebuilt, sizeof rebuilt);
-    char command[command_text_size] = {};
     // "iw wdev %s nan add_func %s", cut at the command size like every other command.
-    append_bounded(command, sizeof command, "iw wdev ");
-    append_bounded(command, sizeof command, nan.wdev);
-    append_bounded(command, sizeof command, " nan add_func ");
-    append_bounded(command, sizeof command, rebuilt);
+    append_bounded(command, command_text_size, "iw wdev ");
+    append_bounded(command, command_text_size, nan.wdev);
+    append_bounded(command, command_text_size, " nan add_func ");
+    append_bounded(command, command_text_size, rebuilt);
     add_command(batch, count, command);
-    log_out("add_func:%s\n", command);
-    log_out("=== add_func custom logic execution completed ===\n");
     return 0;
 }
 
-int reset_handler(const nan_interface_state&, const char*, command_batch& batch, int* count) {
-    log_out("\n=== Executing reset custom logic ===\n");
-    add_command(batch, count, reboot_command);
-    log_out("reset:%s\n", reboot_command);
-    log_out("=== reset custom logic execution completed ===\n");
-    return 0;
-}
-
-int updatefw_handler(const nan_interface_state&, const char*, command_batch& batch,
-                     int* count) {
-    log_out("\n=== Executing updatefw custom logic ===\n");
-    add_command(batch, count, firmware_update_command);
-    log_out("updatefw:%s\n", firmware_update_command);
-    log_out("=== updatefw custom logic execution completed ===\n");
+// reset and updatefw: the row's own command, whatever the parameters.
+int fixed_command_handler(const nan_interface_state&, const char* fixed_command,
+                          command_batch& batch, int* count, char* command) {
+    snprintf(command, command_text_size, "%s", fixed_command);
+    add_command(batch, count, command);
     return 0;
 }
 
@@ -150,17 +128,30 @@ void collect_plain_row(const keyword_row& row, const char* params, command_batch
 
 }  // namespace
 
+int builtin_keyword::collect(const char* params, command_batch& batch, int* count) {
+    log_out("\n=== Executing %s custom logic ===\n", name_);
+    char command[command_text_size] = {};
+    const char* input = fixed_command_ != nullptr ? fixed_command_ : params;
+    if (collector_(nan_, input, batch, count, command) != 0) {
+        log_out("=== %s custom logic execution failed ===\n", name_);
+        return -1;
+    }
+    log_out("%s:%s\n", name_, command);
+    log_out("=== %s custom logic execution completed ===\n", name_);
+    return 0;
+}
+
 keyword_dispatch_table::keyword_dispatch_table(nan_interface_state& nan,
                                                const room_keyword_handlers& rooms,
                                                command_runner& runner, exec_pauser& pauser)
     : nan_(nan),
       runner_(runner),
       pauser_(pauser),
-      init_(init_handler, nan),
-      start_(start_handler, nan),
-      add_func_(add_func_handler, nan),
-      reset_(reset_handler, nan),
-      updatefw_(updatefw_handler, nan),
+      init_("init", init_handler, nan, nullptr),
+      start_("start", start_handler, nan, nullptr),
+      add_func_("add_func", add_func_handler, nan, nullptr),
+      reset_("reset", fixed_command_handler, nan, reboot_command),
+      updatefw_("updatefw", fixed_command_handler, nan, firmware_update_command),
       rows_{
           {"init", "", &init_},
           {"start", "", &start_},
