@@ -105,14 +105,6 @@ constexpr char ls_prefix[] = "echo \"List directory: \" && ";
 constexpr char mkdir_prefix[] = "echo \"Create directory: \" && ";
 constexpr char cp_prefix[] = "echo \"Copy file: \" && ";
 
-int row_index(const keyword_row* rows, const char* keyword) {
-    if (keyword == nullptr) return -1;
-    for (int index = 0; index < keyword_table_rows; ++index) {
-        if (strcmp(rows[index].keyword, keyword) == 0) return index;
-    }
-    return -1;
-}
-
 // A plain shell row runs its prefix and keyword, then one blank and the parameters if any.
 void collect_plain_row(const keyword_row& row, const char* params, command_batch& batch,
                        int* count) {
@@ -171,13 +163,15 @@ keyword_dispatch_table::keyword_dispatch_table(nan_interface_state& nan,
       } {}
 
 const keyword_row* keyword_dispatch_table::find(const char* keyword) const {
-    int index = row_index(rows_, keyword);
-    return index < 0 ? nullptr : &rows_[index];
+    if (keyword == nullptr) return nullptr;
+    for (const keyword_row& row : rows_) {
+        if (strcmp(row.keyword, keyword) == 0) return &row;
+    }
+    return nullptr;
 }
 
 int keyword_dispatch_table::execute(const char* keyword, const char* params) {
-    command_batch batch;
-    memset(&batch, 0, sizeof batch);
+    command_batch batch{};
     int count = 0;
 
     mutex_hold hold(nan_.iwset_mutex);
