@@ -47,7 +47,6 @@ public:
 
     // True when this line may be printed now; otherwise it is counted.
     bool allow();
-    const char* kind() const { return kind_; }
 
     // ---- for the log book ----
     // The log thread: queues the count line when the second is over; returns when the
