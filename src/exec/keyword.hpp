@@ -111,25 +111,12 @@ public:
 using builtin_collector = int (*)(const nan_interface_state& nan, const char* input,
                                   command_batch& batch, int* count, char* command);
 
-// A built-in row: its collector between the row's banner lines.
-class builtin_keyword final : public keyword_handler {
-public:
-    builtin_keyword(const char* name, builtin_collector collector, const nan_interface_state& nan,
-                    const char* fixed_command)
-        : name_(name), collector_(collector), nan_(nan), fixed_command_(fixed_command) {}
-    int collect(const char* params, command_batch& batch, int* count) override;
-
-private:
-    const char* name_;
-    builtin_collector collector_;
-    const nan_interface_state& nan_;
-    const char* fixed_command_;  // nullptr: the collector works from the parameters
-};
-
 struct keyword_row {
     const char* keyword;
-    const char* prefix;        // plain shell rows: put before the keyword
-    keyword_handler* handler;  // nullptr: plain shell row
+    const char* prefix;         // plain shell rows: put before the keyword
+    keyword_handler* handler;   // a row another room builds
+    builtin_collector builtin;  // a row this room builds, run between its banner lines
+    const char* fixed_command;  // a built-in row's input whatever its parameters, or nullptr
 };
 
 constexpr int keyword_table_rows = 15;
@@ -170,10 +157,5 @@ private:
     nan_interface_state& nan_;
     command_runner& runner_;
     exec_pauser& pauser_;
-    builtin_keyword init_;
-    builtin_keyword start_;
-    builtin_keyword add_func_;
-    builtin_keyword reset_;
-    builtin_keyword updatefw_;
     keyword_row rows_[keyword_table_rows];
 };

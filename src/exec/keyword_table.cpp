@@ -105,6 +105,21 @@ constexpr char ls_prefix[] = "echo \"List directory: \" && ";
 constexpr char mkdir_prefix[] = "echo \"Create directory: \" && ";
 constexpr char cp_prefix[] = "echo \"Copy file: \" && ";
 
+// A built-in row: its collector between the row's banner lines.
+int collect_builtin_row(const keyword_row& row, const nan_interface_state& nan,
+                        const char* params, command_batch& batch, int* count) {
+    log_out("\n=== Executing %s custom logic ===\n", row.keyword);
+    char command[command_text_size] = {};
+    const char* input = row.fixed_command != nullptr ? row.fixed_command : params;
+    if (row.builtin(nan, input, batch, count, command) != 0) {
+        log_out("=== %s custom logic execution failed ===\n", row.keyword);
+        return -1;
+    }
+    log_out("%s:%s\n", row.keyword, command);
+    log_out("=== %s custom logic execution completed ===\n", row.keyword);
+    return 0;
+}
+
 // A plain shell row runs its prefix and keyword, then one blank and the parameters if any.
 void collect_plain_row(const keyword_row& row, const char* params, command_batch& batch,
                        int* count) {
@@ -120,46 +135,28 @@ void collect_plain_row(const keyword_row& row, const char* params, command_batch
 
 }  // namespace
 
-int builtin_keyword::collect(const char* params, command_batch& batch, int* count) {
-    log_out("\n=== Executing %s custom logic ===\n", name_);
-    char command[command_text_size] = {};
-    const char* input = fixed_command_ != nullptr ? fixed_command_ : params;
-    if (collector_(nan_, input, batch, count, command) != 0) {
-        log_out("=== %s custom logic execution failed ===\n", name_);
-        return -1;
-    }
-    log_out("%s:%s\n", name_, command);
-    log_out("=== %s custom logic execution completed ===\n", name_);
-    return 0;
-}
-
 keyword_dispatch_table::keyword_dispatch_table(nan_interface_state& nan,
                                                const room_keyword_handlers& rooms,
                                                command_runner& runner, exec_pauser& pauser)
     : nan_(nan),
       runner_(runner),
       pauser_(pauser),
-      init_("init", init_handler, nan, nullptr),
-      start_("start", start_handler, nan, nullptr),
-      add_func_("add_func", add_func_handler, nan, nullptr),
-      reset_("reset", fixed_command_handler, nan, reboot_command),
-      updatefw_("updatefw", fixed_command_handler, nan, firmware_update_command),
       rows_{
-          {"init", "", &init_},
-          {"start", "", &start_},
-          {"add_func", "", &add_func_},
-          {"srvc_ext", "", &rooms.srvc_ext},
-          {"data_req", "", &rooms.data_req},
-          {"data_rsp", "", &rooms.data_rsp},
-          {"data_end", "", &rooms.data_end},
-          {"followup", "", &rooms.followup},
-          {"pasn_start", "", &rooms.pasn_start},
-          {"reset", "", &reset_},
-          {"updatefw", "", &updatefw_},
-          {"config_write", "", &rooms.config_write},
-          {"ls", ls_prefix, nullptr},
-          {"mkdir", mkdir_prefix, nullptr},
-          {"cp", cp_prefix, nullptr},
+          {"init", "", nullptr, init_handler, nullptr},
+          {"start", "", nullptr, start_handler, nullptr},
+          {"add_func", "", nullptr, add_func_handler, nullptr},
+          {"srvc_ext", "", &rooms.srvc_ext, nullptr, nullptr},
+          {"data_req", "", &rooms.data_req, nullptr, nullptr},
+          {"data_rsp", "", &rooms.data_rsp, nullptr, nullptr},
+          {"data_end", "", &rooms.data_end, nullptr, nullptr},
+          {"followup", "", &rooms.followup, nullptr, nullptr},
+          {"pasn_start", "", &rooms.pasn_start, nullptr, nullptr},
+          {"reset", "", nullptr, fixed_command_handler, reboot_command},
+          {"updatefw", "", nullptr, fixed_command_handler, firmware_update_command},
+          {"config_write", "", &rooms.config_write, nullptr, nullptr},
+          {"ls", ls_prefix, nullptr, nullptr, nullptr},
+          {"mkdir", mkdir_prefix, nullptr, nullptr, nullptr},
+          {"cp", cp_prefix, nullptr, nullptr, nullptr},
       } {}
 
 const keyword_row* keyword_dispatch_table::find(const char* keyword) const {
@@ -184,11 +181,13 @@ int keyword_dispatch_table::execute(const char* keyword, const char* params) {
         log_out("Error: Unsupported keyword <%s>!\n", keyword != nullptr ? keyword : "");
         return -1;
     }
-    if (row->handler == nullptr) {
+    int result = 0;
+    if (row->builtin != nullptr)
+        result = collect_builtin_row(*row, nan_, params, batch, &count);
+    else if (row->handler != nullptr)
+        result = row->handler->collect(params, batch, &count);
+    else
         collect_plain_row(*row, params, batch, &count);
-    } else {
-        int result = row->handler->collect(params, batch, &count);
-        if (result != 0) return result;
-    }
+    if (result != 0) return result;
     return execute_collected_commands(runner_, pauser_, batch, &count);
 }
