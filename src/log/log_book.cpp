@@ -16,7 +16,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "log.hpp"
 #include "mono_clock.hpp"
 #include "named_thread.hpp"
 
