@@ -36,8 +36,7 @@ constexpr int64_t no_deadline = INT64_MAX;
 constexpr int64_t first_wait_step_us = 1000;
 constexpr int64_t longest_wait_step_us = 50000;
 
-// Programs that write the boot environment or the firmware: cutting one could leave the stored
-// record or the flash half written, so past the limit they are only reported and waited for.
+// The boot-environment and firmware writers, never cut short (see command_time_limit_ms).
 const char* const must_finish_programs[] = {"fw_setenv", "/bin/usb.sh", "reboot"};
 
 unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
