@@ -105,28 +105,18 @@ public:
     virtual int collect(const char* params, command_batch& batch, int* count) = 0;
 };
 
-// The rows this room builds itself: each turns its parameters into commands, start and add_func
-// with the NAN interface's wdev.
-using builtin_collector = int (*)(const nan_interface_state& nan, const char* params,
-                                  command_batch& batch, int* count);
-
-class builtin_keyword final : public keyword_handler {
-public:
-    builtin_keyword(builtin_collector collector, const nan_interface_state& nan)
-        : collector_(collector), nan_(nan) {}
-    int collect(const char* params, command_batch& batch, int* count) override {
-        return collector_(nan_, params, batch, count);
-    }
-
-private:
-    builtin_collector collector_;
-    const nan_interface_state& nan_;
-};
+// The rows this room builds itself. A collector puts its row's commands into the batch and the
+// one the row reports into command (command_text_size bytes); start and add_func use the NAN
+// interface's wdev. input is the row's parameters (may be nullptr), or its fixed command.
+using builtin_collector = int (*)(const nan_interface_state& nan, const char* input,
+                                  command_batch& batch, int* count, char* command);
 
 struct keyword_row {
     const char* keyword;
-    const char* prefix;        // plain shell rows: put before the keyword
-    keyword_handler* handler;  // nullptr: plain shell row
+    const char* prefix;         // plain shell rows: put before the keyword
+    keyword_handler* handler;   // a row another room builds
+    builtin_collector builtin;  // a row this room builds, run between its banner lines
+    const char* fixed_command;  // a built-in row's input whatever its parameters, or nullptr
 };
 
 constexpr int keyword_table_rows = 15;
@@ -167,10 +157,5 @@ private:
     nan_interface_state& nan_;
     command_runner& runner_;
     exec_pauser& pauser_;
-    builtin_keyword init_;
-    builtin_keyword start_;
-    builtin_keyword add_func_;
-    builtin_keyword reset_;
-    builtin_keyword updatefw_;
     keyword_row rows_[keyword_table_rows];
 };

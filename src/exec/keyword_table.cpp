@@ -59,67 +59,45 @@ void rebuild_add_func_params(const char* params, char* rebuilt, size_t size) {
 }
 
 int init_handler(const nan_interface_state&, const char* params, command_batch& batch,
-                 int* count) {
-    log_out("\n=== Executing init custom logic ===\n");
-    char command[command_text_size] = {};
-    snprintf(command, sizeof command, "iw phy%s interface add %s type __nan",
+                 int* count, char* command) {
+    snprintf(command, command_text_size, "iw phy%s interface add %s type __nan",
              params != nullptr ? params : "", nan_interface);
     add_command(batch, count, command);
-    log_out("init:%s\n", command);
-    log_out("=== init custom logic execution completed ===\n");
     return 0;
 }
 
 int start_handler(const nan_interface_state& nan, const char* params, command_batch& batch,
-                  int* count) {
-    log_out("\n=== Executing start custom logic ===\n");
+                  int* count, char* command) {
     if (params == nullptr || params[0] == '\0') {
         log_out("Error: start keyword requires parameters!\n");
-        log_out("=== start custom logic execution failed ===\n");
         return -1;
     }
-    char command[command_text_size] = {};
-    snprintf(command, sizeof command, "iw wdev %s nan start %s", nan.wdev, params);
+    snprintf(command, command_text_size, "iw wdev %s nan start %s", nan.wdev, params);
     add_command(batch, count, command);
     char interface_up[command_text_size] = {};
     snprintf(interface_up, sizeof interface_up, "ifconfig %s up", nan_interface);
     add_command(batch, count, interface_up);
-    log_out("start:%s\n", command);
-    log_out("=== start custom logic execution completed ===\n");
     return 0;
 }
 
 int add_func_handler(const nan_interface_state& nan, const char* params, command_batch& batch,
-                     int* count) {
-    log_out("\n=== Executing add_func custom logic ===\n");
+                     int* count, char* command) {
     char rebuilt[command_text_size] = {};
     rebuild_add_func_params(params, rebuilt, sizeof rebuilt);
-    char command[command_text_size] = {};
     // "iw wdev %s nan add_func %s", cut at the command size like every other command.
-    append_bounded(command, sizeof command, "iw wdev ");
-    append_bounded(command, sizeof command, nan.wdev);
-    append_bounded(command, sizeof command, " nan add_func ");
-    append_bounded(command, sizeof command, rebuilt);
+    append_bounded(command, command_text_size, "iw wdev ");
+    append_bounded(command, command_text_size, nan.wdev);
+    append_bounded(command, command_text_size, " nan add_func ");
+    append_bounded(command, command_text_size, rebuilt);
     add_command(batch, count, command);
-    log_out("add_func:%s\n", command);
-    log_out("=== add_func custom logic execution completed ===\n");
     return 0;
 }
 
-int reset_handler(const nan_interface_state&, const char*, command_batch& batch, int* count) {
-    log_out("\n=== Executing reset custom logic ===\n");
-    add_command(batch, count, reboot_command);
-    log_out("reset:%s\n", reboot_command);
-    log_out("=== reset custom logic execution completed ===\n");
-    return 0;
-}
-
-int updatefw_handler(const nan_interface_state&, const char*, command_batch& batch,
-                     int* count) {
-    log_out("\n=== Executing updatefw custom logic ===\n");
-    add_command(batch, count, firmware_update_command);
-    log_out("updatefw:%s\n", firmware_update_command);
-    log_out("=== updatefw custom logic execution completed ===\n");
+// reset and updatefw: the row's own command, whatever the parameters.
+int fixed_command_handler(const nan_interface_state&, const char* fixed_command,
+                          command_batch& batch, int* count, char* command) {
+    snprintf(command, command_text_size, "%s", fixed_command);
+    add_command(batch, count, command);
     return 0;
 }
 
@@ -127,12 +105,19 @@ constexpr char ls_prefix[] = "echo \"List directory: \" && ";
 constexpr char mkdir_prefix[] = "echo \"Create directory: \" && ";
 constexpr char cp_prefix[] = "echo \"Copy file: \" && ";
 
-int row_index(const keyword_row* rows, const char* keyword) {
-    if (keyword == nullptr) return -1;
-    for (int index = 0; index < keyword_table_rows; ++index) {
-        if (strcmp(rows[index].keyword, keyword) == 0) return index;
+// A built-in row: its collector between the row's banner lines.
+int collect_builtin_row(const keyword_row& row, const nan_interface_state& nan,
+                        const char* params, command_batch& batch, int* count) {
+    log_out("\n=== Executing %s custom logic ===\n", row.keyword);
+    char command[command_text_size] = {};
+    const char* input = row.fixed_command != nullptr ? row.fixed_command : params;
+    if (row.builtin(nan, input, batch, count, command) != 0) {
+        log_out("=== %s custom logic execution failed ===\n", row.keyword);
+        return -1;
     }
-    return -1;
+    log_out("%s:%s\n", row.keyword, command);
+    log_out("=== %s custom logic execution completed ===\n", row.keyword);
+    return 0;
 }
 
 // A plain shell row runs its prefix and keyword, then one blank and the parameters if any.
@@ -156,37 +141,34 @@ keyword_dispatch_table::keyword_dispatch_table(nan_interface_state& nan,
     : nan_(nan),
       runner_(runner),
       pauser_(pauser),
-      init_(init_handler, nan),
-      start_(start_handler, nan),
-      add_func_(add_func_handler, nan),
-      reset_(reset_handler, nan),
-      updatefw_(updatefw_handler, nan),
       rows_{
-          {"init", "", &init_},
-          {"start", "", &start_},
-          {"add_func", "", &add_func_},
-          {"srvc_ext", "", &rooms.srvc_ext},
-          {"data_req", "", &rooms.data_req},
-          {"data_rsp", "", &rooms.data_rsp},
-          {"data_end", "", &rooms.data_end},
-          {"followup", "", &rooms.followup},
-          {"pasn_start", "", &rooms.pasn_start},
-          {"reset", "", &reset_},
-          {"updatefw", "", &updatefw_},
-          {"config_write", "", &rooms.config_write},
-          {"ls", ls_prefix, nullptr},
-          {"mkdir", mkdir_prefix, nullptr},
-          {"cp", cp_prefix, nullptr},
+          {"init", "", nullptr, init_handler, nullptr},
+          {"start", "", nullptr, start_handler, nullptr},
+          {"add_func", "", nullptr, add_func_handler, nullptr},
+          {"srvc_ext", "", &rooms.srvc_ext, nullptr, nullptr},
+          {"data_req", "", &rooms.data_req, nullptr, nullptr},
+          {"data_rsp", "", &rooms.data_rsp, nullptr, nullptr},
+          {"data_end", "", &rooms.data_end, nullptr, nullptr},
+          {"followup", "", &rooms.followup, nullptr, nullptr},
+          {"pasn_start", "", &rooms.pasn_start, nullptr, nullptr},
+          {"reset", "", nullptr, fixed_command_handler, reboot_command},
+          {"updatefw", "", nullptr, fixed_command_handler, firmware_update_command},
+          {"config_write", "", &rooms.config_write, nullptr, nullptr},
+          {"ls", ls_prefix, nullptr, nullptr, nullptr},
+          {"mkdir", mkdir_prefix, nullptr, nullptr, nullptr},
+          {"cp", cp_prefix, nullptr, nullptr, nullptr},
       } {}
 
 const keyword_row* keyword_dispatch_table::find(const char* keyword) const {
-    int index = row_index(rows_, keyword);
-    return index < 0 ? nullptr : &rows_[index];
+    if (keyword == nullptr) return nullptr;
+    for (const keyword_row& row : rows_) {
+        if (strcmp(row.keyword, keyword) == 0) return &row;
+    }
+    return nullptr;
 }
 
 int keyword_dispatch_table::execute(const char* keyword, const char* params) {
-    command_batch batch;
-    memset(&batch, 0, sizeof batch);
+    command_batch batch{};
     int count = 0;
 
     mutex_hold hold(nan_.iwset_mutex);
@@ -199,11 +181,13 @@ int keyword_dispatch_table::execute(const char* keyword, const char* params) {
         log_out("Error: Unsupported keyword <%s>!\n", keyword != nullptr ? keyword : "");
         return -1;
     }
-    if (row->handler == nullptr) {
+    int result = 0;
+    if (row->builtin != nullptr)
+        result = collect_builtin_row(*row, nan_, params, batch, &count);
+    else if (row->handler != nullptr)
+        result = row->handler->collect(params, batch, &count);
+    else
         collect_plain_row(*row, params, batch, &count);
-    } else {
-        int result = row->handler->collect(params, batch, &count);
-        if (result != 0) return result;
-    }
+    if (result != 0) return result;
     return execute_collected_commands(runner_, pauser_, batch, &count);
 }

@@ -36,8 +36,7 @@ constexpr int64_t no_deadline = INT64_MAX;
 constexpr int64_t first_wait_step_us = 1000;
 constexpr int64_t longest_wait_step_us = 50000;
 
-// Programs that write the boot environment or the firmware: cutting one could leave the stored
-// record or the flash half written, so past the limit they are only reported and waited for.
+// The boot-environment and firmware writers, never cut short (see command_time_limit_ms).
 const char* const must_finish_programs[] = {"fw_setenv", "/bin/usb.sh", "reboot"};
 
 unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
@@ -90,32 +89,22 @@ void put_on(int fd, int target) {
     _exit(exec_failed_status);
 }
 
-// Starts the command in its child, listed in list; -1 when it did not start: refused once
-// stopping (ECANCELED, said here) or the fork failed (errno set, for the caller's line).
-pid_t start_command(running_command_groups& list, const char* cmd, int output_fd, int* slot) {
-    const pid_t daemon = must_finish(cmd) ? 0 : getpid();
-    const pid_t pid = fork_command_child(&list, slot, must_finish_program(cmd));
-    if (pid == 0) exec_shell(cmd, output_fd, daemon);
-    if (pid < 0 && errno == ECANCELED) {
-        log_refused(cmd);
-        errno = ECANCELED;
-    }
-    return pid;
-}
-
 // Owns a forked command until it has been reaped: waits for it under the time limit and, on
 // every way out, leaves no process of its group behind unless the command must finish.
 class command_child {
 public:
-    command_child(pid_t pid, running_command_groups& list, int slot, const char* cmd,
+    // Starts cmd in its child, listed in list, with its standard output on output_fd (< 0: none).
+    // started() is false when it did not start: refused once stopping (ECANCELED, said here) or
+    // the fork failed (errno set, for the caller's line).
+    command_child(running_command_groups& list, const char* cmd, int output_fd,
                   unsigned time_limit_ms)
-        : pid_(pid),
-          cmd_(cmd),
+        : cmd_(cmd),
           time_limit_ms_(time_limit_ms),
           must_finish_(must_finish(cmd)),
+          pid_(start(list, output_fd)),
           deadline_us_(mono_now_us() +
                        static_cast<int64_t>(time_limit_ms) * microseconds_per_ms),
-          listed_(list, slot) {}
+          listed_(list, slot_) {}
     ~command_child() {
         if (pid_ <= 0) return;
         if (!must_finish_) kill(-pid_, SIGKILL);
@@ -125,6 +114,7 @@ public:
     command_child(const command_child&) = delete;
     command_child& operator=(const command_child&) = delete;
 
+    bool started() const { return pid_ > 0; }
     int64_t deadline_us() const { return deadline_us_; }
 
     // The limit has passed: a command that may be killed is, with its whole group (one line
@@ -159,6 +149,17 @@ public:
     }
 
 private:
+    pid_t start(running_command_groups& list, int output_fd) {
+        const pid_t daemon = must_finish_ ? 0 : getpid();
+        const pid_t pid = fork_command_child(&list, &slot_, must_finish_program(cmd_));
+        if (pid == 0) exec_shell(cmd_, output_fd, daemon);
+        if (pid < 0 && errno == ECANCELED) {
+            log_refused(cmd_);
+            errno = ECANCELED;
+        }
+        return pid;
+    }
+
     // 1 once the child has ended (not yet reaped), 0 at the deadline, -1 when waiting fails.
     int wait_until(int64_t deadline_us) {
         int64_t step_us = first_wait_step_us;
@@ -189,10 +190,11 @@ private:
         return result >= 0;
     }
 
-    pid_t pid_;
     const char* cmd_;
     unsigned time_limit_ms_;
     bool must_finish_;
+    int slot_ = -1;  // filled by start(), before listed_ takes it
+    pid_t pid_;
     int64_t deadline_us_;
     listed_command_group listed_;
 };
@@ -268,15 +270,12 @@ int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
     }
     unique_fd read_end(ends[0]);
     unique_fd write_end(ends[1]);
-    int slot = -1;
-    pid_t pid = start_command(list_for(cmd), cmd, write_end.get(), &slot);
-    if (pid < 0) {
+    command_child child(list_for(cmd), cmd, write_end.get(), time_limit_ms_);
+    if (!child.started()) {
         if (errno != ECANCELED) log_out("Error: Failed to open pipe for command: %s\n", cmd);
         return -1;
     }
     write_end.reset();
-
-    command_child child(pid, list_for(cmd), slot, cmd, time_limit_ms_);
     if (!read_output(read_end.get(), child, output, len)) return -1;
     // A command still writing what no longer fits ends on the closed pipe, as with popen.
     read_end.reset();
@@ -292,14 +291,11 @@ int shell_command_runner::capture(const char* cmd, char* output, size_t len) {
 int shell_command_runner::status(const char* cmd) {
     if (cmd == nullptr || cmd[0] == '\0') return -1;
 
-    int slot = -1;
-    pid_t pid = start_command(list_for(cmd), cmd, -1, &slot);
-    if (pid < 0) {
+    command_child child(list_for(cmd), cmd, -1, time_limit_ms_);
+    if (!child.started()) {
         if (errno != ECANCELED) log_err("Error: Fork failed (errno: %d)!\n", errno);
         return -1;
     }
-
-    command_child child(pid, list_for(cmd), slot, cmd, time_limit_ms_);
     int status = 0;
     const int finished = child.finish(&status);
     if (finished < 0) log_err("Error: Wait for child failed (errno: %d)!\n", errno);

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "log.hpp"
 #include "mono_clock.hpp"
 #include "named_thread.hpp"
 
@@ -49,9 +48,7 @@ int current_thread_id() { return static_cast<int>(syscall(SYS_gettid)); }
 
 }  // namespace
 
-log_book::~log_book() {
-    if (started()) stop();
-}
+log_book::~log_book() { stop(); }
 
 int log_book::start() {
     if (started()) return 0;

@@ -6,7 +6,7 @@
 // follows.
 #include <cstdio>
 
-#include "log.hpp"
+#include "log_book.hpp"
 
 log_repeat_limit::log_repeat_limit(const char* kind, int number, log_book& book)
     : kind_(kind), number_(number), book_(book) {

@@ -36,13 +36,24 @@ constexpr char leftover_delete_format[] = "iw wdev %.*s del";
 struct interface_query {
     const char* tag;  // "[get_phy]" / "[get_wdev]"
     const char* command;
-    char* answer;
-    size_t answer_size;
     const char* output_line;  // "Phy number output: [%s]\n"
     const char* empty_line;
     const char* found_line;
     const char* failure_line;
 };
+
+constexpr interface_query phy_lookup{"[get_phy]",
+                                     phy_query,
+                                     "Phy number output: [%s]\n",
+                                     "No phy number found (command returned empty)!",
+                                     "Extracted phy number: %s\n",
+                                     "Failed to get phy!"};
+constexpr interface_query wdev_lookup{"[get_wdev]",
+                                      wdev_query,
+                                      "wdev index output: [%s]\n",
+                                      "No wdev index found (command returned empty)!",
+                                      "Extracted wdev index: %s\n",
+                                      "Failed to get wdev!"};
 
 // The whole answer of a query; only its first line (the first device listed) is used, and it
 // is only taken when it arrived whole.
@@ -58,26 +69,26 @@ bool take_first_line(char* output, size_t size) {
 }
 
 // Stores the first line of the query's output as its answer, or refuses it with a line when it
-// is longer than the answer buffer holds: a cut phy or wdev names another device.
-bool store_answer(const interface_query& q, char* output) {
+// is longer than the answer buffer (of size bytes) holds: a cut phy or wdev names another device.
+bool store_answer(const interface_query& q, char* output, char* answer, size_t size) {
     bool whole = take_first_line(output, query_output_size);
     log_out(q.output_line, output);
-    if (!whole || strlen(output) >= q.answer_size) {
-        log_out("%s Error: Answer longer than %zu characters, refused!\n", q.tag,
-               q.answer_size - 1);
+    if (!whole || strlen(output) >= size) {
+        log_out("%s Error: Answer longer than %zu characters, refused!\n", q.tag, size - 1);
         return false;
     }
-    memcpy(q.answer, output, strlen(output) + 1);
-    if (q.answer[0] == '\0') {
+    memcpy(answer, output, strlen(output) + 1);
+    if (answer[0] == '\0') {
         log_puts(q.empty_line);
         return false;
     }
-    log_out(q.found_line, q.answer);
+    log_out(q.found_line, answer);
     return true;
 }
 
 // Runs one `iw dev` query under iwset_mutex into its answer buffer of the interface state.
-int run_interface_query(keyword_dispatch_table& keywords, const interface_query& q) {
+int run_interface_query(keyword_dispatch_table& keywords, const interface_query& q, char* answer,
+                        size_t size) {
     bool found = false;
     {
         mutex_hold hold(keywords.nan().iwset_mutex);
@@ -86,13 +97,13 @@ int run_interface_query(keyword_dispatch_table& keywords, const interface_query&
             log_puts(q.failure_line);
             return -1;
         }
-        memset(q.answer, 0, q.answer_size);
+        memset(answer, 0, size);
         char output[query_output_size] = {};
         if (keywords.runner().capture(q.command, output, sizeof output) != 0) {
             log_puts("Failed to execute command!");
         } else {
             log_puts("Command executed successfully!");
-            found = store_answer(q, output);
+            found = store_answer(q, output, answer, size);
         }
     }
     if (!found) {
@@ -142,27 +153,11 @@ void delete_leftover_interface(keyword_dispatch_table& keywords) {
 }  // namespace
 
 int get_phy(keyword_dispatch_table& keywords) {
-    const interface_query query{"[get_phy]",
-                                phy_query,
-                                keywords.nan().phy,
-                                nan_phy_size,
-                                "Phy number output: [%s]\n",
-                                "No phy number found (command returned empty)!",
-                                "Extracted phy number: %s\n",
-                                "Failed to get phy!"};
-    return run_interface_query(keywords, query);
+    return run_interface_query(keywords, phy_lookup, keywords.nan().phy, nan_phy_size);
 }
 
 int get_wdev(keyword_dispatch_table& keywords) {
-    const interface_query query{"[get_wdev]",
-                                wdev_query,
-                                keywords.nan().wdev,
-                                nan_wdev_size,
-                                "wdev index output: [%s]\n",
-                                "No wdev index found (command returned empty)!",
-                                "Extracted wdev index: %s\n",
-                                "Failed to get wdev!"};
-    return run_interface_query(keywords, query);
+    return run_interface_query(keywords, wdev_lookup, keywords.nan().wdev, nan_wdev_size);
 }
 
 int bring_up_nan_interface(keyword_dispatch_table& keywords, param_state& params) {

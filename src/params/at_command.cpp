@@ -97,7 +97,6 @@ int configuration_query(param_state& params, keyword_dispatch_table& keywords, a
         mutex_hold hold(params.param_mutex);
         if (reload_current_param(params, keywords) != 0) return at_command_failed;
         const param_record& stored = params.current_param;
-        memset(reply, 0, sizeof(reply));
         snprintf(reply, sizeof(reply), AT_QUERY_REPLY_FORMAT, stored.name, stored.pmk,
                  stored.password, stored.hostname);
     }

@@ -29,20 +29,17 @@ int read_one_value(keyword_dispatch_table& keywords, const char* command, const 
         return -1;
     }
     memset(buf, 0, size);
-    int result = -1;
     if (keywords.runner().capture(command, buf, size) != 0) {
         log_puts("Failed to execute command!");
-    } else {
-        log_puts("Command executed successfully!");
-        if (buf[0] != '\0') {
-            log_out("Extracted the parambuf=%s\n", buf);
-            result = 0;
-        } else {
-            log_puts("No parambuf found (command returned empty)!");
-            result = value_missing;
-        }
+        return -1;
     }
-    return result;
+    log_puts("Command executed successfully!");
+    if (buf[0] == '\0') {
+        log_puts("No parambuf found (command returned empty)!");
+        return value_missing;
+    }
+    log_out("Extracted the parambuf=%s\n", buf);
+    return 0;
 }
 
 // Appends to a command without ever cutting it: once something does not fit, the whole

@@ -31,15 +31,11 @@ bool key_is(span key, const char* word) {
     return true;
 }
 
-void plain_copy(span value, char* field, size_t field_size) {
+int copy_value(span value, char* field, size_t field_size, bool escape) {
+    if (escape) return escape_copy(value.text, value.length, field, field_size);
     memset(field, 0, field_size);
     size_t n = value.length < field_size - 1 ? value.length : field_size - 1;
     memcpy(field, value.text, n);
-}
-
-int copy_value(span value, char* field, size_t field_size, bool escape) {
-    if (escape) return escape_copy(value.text, value.length, field, field_size);
-    plain_copy(value, field, field_size);
     return param_ok;
 }
 
