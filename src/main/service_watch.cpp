@@ -48,7 +48,7 @@ service_watch::service_watch(service_notifier& notifier, int64_t watchdog_us,
 
 void service_watch::step(int64_t now_us) {
     if (now_us >= next_status_us_) {
-        send_status(now_us);
+        send_summary(now_us);
         next_status_us_ = now_us + status_period_us;
     }
     if (ping_period_us_ <= 0) return;
@@ -60,7 +60,7 @@ void service_watch::step(int64_t now_us) {
     }
 }
 
-void service_watch::send_status(int64_t now_us) {
+void service_watch::send_summary(int64_t now_us) {
     char text[status_text_size];
     const size_t prefix = sizeof status_prefix - 1;
     memcpy(text, status_prefix, prefix);

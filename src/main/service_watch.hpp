@@ -24,7 +24,7 @@ public:
     void step(int64_t now_us) override;
 
 private:
-    void send_status(int64_t now_us);
+    void send_summary(int64_t now_us);
 
     service_notifier& notifier_;
     int64_t ping_period_us_;
