@@ -83,7 +83,7 @@ stream_end run_iw_event(event_line_queue& ring, running_command_groups& commands
 
     int slot = -1;
     const pid_t daemon = getpid();
-    pid_t pid = fork_command_child(&commands, &slot, iw_event_label);
+    pid_t pid = fork_command_child(commands, slot, iw_event_label);
     if (pid < 0) {
         // Once stopping nothing starts any more; the stop ends the process.
         if (errno == ECANCELED) return stream_end::stopped;

@@ -45,8 +45,8 @@ void reset_signals_in_child() {
 
 }  // namespace
 
-pid_t fork_command_child(running_command_groups* list, int* slot, const char* label) {
-    if (slot != nullptr) *slot = -1;
+pid_t fork_command_child(running_command_groups& list, int& slot, const char* label) {
+    slot = -1;
     // Blocked across the fork: no handler of the daemon may run in the child before its
     // dispositions are reset, nor in this thread while a listed start is under way. (No RAII
     // here: the child must not put the daemon's mask back.)
@@ -54,7 +54,7 @@ pid_t fork_command_child(running_command_groups* list, int* slot, const char* la
     sigset_t previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
-    if (list != nullptr && !list->enter_start()) {
+    if (!list.enter_start()) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         errno = ECANCELED;
         return -1;
@@ -66,13 +66,11 @@ pid_t fork_command_child(running_command_groups* list, int* slot, const char* la
         return 0;
     }
     int fork_errno = errno;
-    if (pid > 0) {
-        // Also here: the group must exist before anyone may signal it, whichever side runs
-        // first. After the child's exec this fails harmlessly, the child having done it.
-        setpgid(pid, pid);
-        if (list != nullptr && slot != nullptr) *slot = list->add(pid, label);
-    }
-    if (list != nullptr) list->leave_start();
+    // Also here: the group must exist before anyone may signal it, whichever side runs first.
+    // After the child's exec this fails harmlessly, the child having done it.
+    if (pid > 0) setpgid(pid, pid);
+    slot = list.add(pid, label);  // -1 when the fork failed
+    list.leave_start();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     errno = fork_errno;
     return pid;

@@ -59,10 +59,10 @@ struct running_command_lists {
 // Forks like fork(): 0 in the child, the child's id in the parent, -1 (errno set) on failure.
 // The child has every signal at its default disposition, an empty signal mask and its own
 // process group (set on both sides of the fork, so the group exists as soon as this returns);
-// no signal handler of the daemon can run in it between fork and exec. With a list, the group is
-// listed there before a stop signal can miss it (*slot receives the slot, or -1), and once the
-// list is stopping nothing is forked (-1, errno ECANCELED). The label goes into the list.
-pid_t fork_command_child(running_command_groups* list, int* slot, const char* label);
+// no signal handler of the daemon can run in it between fork and exec. The group is listed
+// before a stop signal can miss it (slot receives the slot, or -1), and once the list is
+// stopping nothing is forked (-1, errno ECANCELED). The label goes into the list.
+pid_t fork_command_child(running_command_groups& list, int& slot, const char* label);
 
 // Holds a child's slot until withdrawn; the owner withdraws it while the child is still a zombie,
 // before reaping it, so the signal path never kills a reused id.

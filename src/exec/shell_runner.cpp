@@ -151,7 +151,7 @@ public:
 private:
     pid_t start(running_command_groups& list, int output_fd) {
         const pid_t daemon = must_finish_ ? 0 : getpid();
-        const pid_t pid = fork_command_child(&list, &slot_, must_finish_program(cmd_));
+        const pid_t pid = fork_command_child(list, slot_, must_finish_program(cmd_));
         if (pid == 0) exec_shell(cmd_, output_fd, daemon);
         if (pid < 0 && errno == ECANCELED) {
             log_refused(cmd_);

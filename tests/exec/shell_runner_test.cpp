@@ -42,6 +42,14 @@ bool no_child_left() {
     return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
 }
 
+// Every slot given back: a stop would find no group to kill, not even a reused id.
+bool nothing_listed(const running_command_groups& list) {
+    for (int slot = 0; slot < running_command_slots; ++slot) {
+        if (list.group_at(slot, nullptr) != 0) return false;
+    }
+    return true;
+}
+
 struct capture_result {
     int result;
     std::string output;
@@ -394,6 +402,8 @@ TEST_P(TimeLimit, PastTheLimit) {
         EXPECT_TRUE(process_ended(atoi(pid.c_str())));
     }
     EXPECT_TRUE(no_child_left());
+    EXPECT_TRUE(nothing_listed(lists.cuttable));
+    EXPECT_TRUE(nothing_listed(lists.writes));
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, TimeLimit, testing::ValuesIn(limit_cases),

@@ -109,4 +109,23 @@ TEST(LogBook, AfterTheFinishQueuedLinesAreOutAndNothingMoreIsWritten) {
     EXPECT_EQ(log.out.ready_now(), "");
 }
 
+// The daemon's book is never stopped: its end alone must still write out what was queued.
+TEST(LogBook, ABookEndedWithoutStopHasWrittenEveryQueuedLine) {
+    pipe_reader out;
+    pipe_reader err;
+    std::vector<uint32_t> ring(1024);
+    std::string expected;
+    {
+        log_book book(ring.data(), ring.size() * 4, out.write_fd(), err.write_fd(), false,
+                      test_clock);
+        ASSERT_EQ(book.start(), 0);
+        for (int i = 0; i < 40; ++i) {
+            const std::string line = "queued line " + std::to_string(i) + "\n";
+            book.emit(log_stream::out, line.data(), line.size());
+            expected += line;
+        }
+    }
+    EXPECT_EQ(out.ready_now(), expected);
+}
+
 }  // namespace

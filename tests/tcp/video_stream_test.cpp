@@ -355,6 +355,18 @@ TEST_F(video_stream_test, reply_goes_whole_between_frames_and_only_to_its_connec
               std::string::npos)
         << text;
     EXPECT_NE(text.find("\r\nclient2_connected=0\r\n"), std::string::npos) << text;
+
+    // The next connection in that entry counts from nothing.
+    clients.close(0);
+    connect_client(0);
+    const std::string reused(status, clients.format_status(false, clock.now_us(), status,
+                                                           sizeof status));
+    EXPECT_NE(reused.find("\r\nclient0_connected=1\r\nclient0_connection=3\r\n"
+                          "client0_connected_s=0\r\nclient0_frames_sent=0\r\n"
+                          "client0_bytes_sent=0\r\nclient0_frames_skipped=0\r\n"
+                          "client0_timeouts=0\r\nclient0_at_commands=0\r\n"),
+              std::string::npos)
+        << reused;
 }
 
 TEST_F(video_stream_test, silence_sweep_closes_a_client_that_video_cannot_reach) {
