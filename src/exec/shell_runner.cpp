@@ -100,7 +100,8 @@ public:
                   unsigned time_limit_ms)
         : cmd_(cmd),
           time_limit_ms_(time_limit_ms),
-          must_finish_(must_finish(cmd)),
+          program_(must_finish_program(cmd)),
+          must_finish_(program_ != nullptr),
           pid_(start(list, output_fd)),
           deadline_us_(mono_now_us() +
                        static_cast<int64_t>(time_limit_ms) * microseconds_per_ms),
@@ -151,7 +152,7 @@ public:
 private:
     pid_t start(running_command_groups& list, int output_fd) {
         const pid_t daemon = must_finish_ ? 0 : getpid();
-        const pid_t pid = fork_command_child(list, slot_, must_finish_program(cmd_));
+        const pid_t pid = fork_command_child(list, slot_, program_);
         if (pid == 0) exec_shell(cmd_, output_fd, daemon);
         if (pid < 0 && errno == ECANCELED) {
             log_refused(cmd_);
@@ -192,6 +193,7 @@ private:
 
     const char* cmd_;
     unsigned time_limit_ms_;
+    const char* program_;  // the must-finish program it runs, or nullptr
     bool must_finish_;
     int slot_ = -1;  // filled by start(), before listed_ takes it
     pid_t pid_;
