@@ -98,11 +98,12 @@ decision_turn connection_decision::take_turn(event_line_queue& ring) {
 void connection_decision::handle_event(const connection_event& event) {
     log_out("[nan_connection_decision] Parsed request - MAC: %s, Type: %s, Status: %d\n", event.mac,
            event.type, event.status);
-    // Refused before the table: a forged request must not push a real peer out of it.
+    // Refused before the table: a forged request must not push a real peer out of it. Each
+    // figure moves before its line, so whoever reads the line and then asks for the status sees it.
     if (same_text(event.type, connection_request_type) && !is_unicast_peer(event.mac)) {
+        counts_.data_paths_refused.add();
         log_out("[decision] MAC %s is not a unicast peer address, refusing connection\n",
                event.mac);
-        counts_.data_paths_refused.add();
         return;
     }
     record_event(event);
@@ -140,8 +141,8 @@ void connection_decision::decide_request(const connection_event& event) {
                  static_cast<unsigned>(event.ndp_id));
         if (dispatcher_.execute(data_rsp_keyword, params) == 0) counts_.data_paths_answered.add();
     } else {
-        log_out("[decision] MAC %s is rejected, denying connection\n", event.mac);
         counts_.data_paths_refused.add();
+        log_out("[decision] MAC %s is rejected, denying connection\n", event.mac);
     }
 }
 
