@@ -729,6 +729,16 @@ protected:
                                       from));
     }
 
+    // The chunk's line comes before the server thread hands the chunk to the command thread. A
+    // status asked on an idle connection is answered by the server thread itself, once it is done
+    // with what came before: its reply shows every earlier chunk queued.
+    void wait_queued(const at_client& idle) {
+        ASSERT_TRUE(send_text(idle.socket.get(), "AT+AB status\r\n"));
+        const std::string reply = read_until(idle.socket.get(), "\r\nOK\r\n", e2e_deadline);
+        ASSERT_GE(reply.size(), 6u);
+        ASSERT_EQ(reply.substr(reply.size() - 6), "\r\nOK\r\n");
+    }
+
     static std::string write_of(const std::string& name) {
         return "AT+AB config " + record_text(name, "", "", "cam.local");
     }
@@ -740,6 +750,7 @@ TEST_F(AtTurns, AnotherClientsQueryWaitsForTheRunningCommandOnly) {
     start();
     at_client writer = connect();
     at_client asker = connect();
+    at_client watcher = connect();
     hang_writes();
     send_taken(writer, write_of("Cam2"));
     ASSERT_GE(board_world::wait_for_call(board.state_dir(), "fw_setenv *",
@@ -748,6 +759,8 @@ TEST_F(AtTurns, AnotherClientsQueryWaitsForTheRunningCommandOnly) {
     send_taken(writer, write_of("Cam3"));
     send_taken(writer, write_of("Cam4"));
     send_taken(asker, "AT+AB version");
+    // Queued before the write ends, or the next write would run (and hang) before it.
+    wait_queued(watcher);
 
     ASSERT_EQ(board_world::release_stalls(board.state_dir()), 0);
     EXPECT_EQ(read_reply(writer.socket.get(), ok_reply), ok_reply);
