@@ -306,9 +306,10 @@ protected:
         ASSERT_TRUE(board.wait_stdout(batch_done, *add_func));
     }
 
+    // Retried while the server is not yet listening: its start-up line comes before it listens.
     at_client connect(client_family family = client_family::ipv4) {
         at_client client;
-        client.socket = connect_in_namespace(board.daemon().pid(), family);
+        client.socket = connect_when_listening(board.daemon().pid(), family, e2e_deadline);
         if (!client.socket.valid()) {
             ADD_FAILURE() << "cannot connect: " << strerror(errno);
             return client;
@@ -701,7 +702,9 @@ TEST_F(AtConfigWrite, EveryAcceptedRecordLoadsAgainAtStartUp) {
     const std::optional<size_t> parsed = next.wait_stdout("Parse entire parameter=" + records.back());
     ASSERT_TRUE(parsed);
     EXPECT_TRUE(next.wait_stdout(param_ok_line, *parsed));
-    unique_fd again = connect_in_namespace(next.daemon().pid(), client_family::ipv4);
+    // The server's line comes before it listens; the parameter lines after it prove nothing.
+    unique_fd again =
+        connect_when_listening(next.daemon().pid(), client_family::ipv4, e2e_deadline);
     ASSERT_TRUE(again.valid()) << strerror(errno);
     ASSERT_TRUE(send_text(again.get(), "AT+AB config"));
     EXPECT_EQ(read_reply(again.get(), records.back() + "\r\nOK\r\n"), records.back() + "\r\nOK\r\n");
