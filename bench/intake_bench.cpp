@@ -94,11 +94,12 @@ void BM_intake(benchmark::State& state) {
     auto queue = std::make_unique<raw_frame_queue>();
     auto ring = std::make_unique<frame_ring>();
     frame_counters counts;
+    event_counter drops;
     std::atomic<int32_t> clients{0};
     frame_processor processor(*ring, counts, clients);
     size_t n = 0;
     for (auto _ : state) {
-        queue->push(blocks[n++ % distinct].data(), spi_transfer_size);
+        queue->push(blocks[n++ % distinct].data(), spi_transfer_size, drops);
         const raw_slot& slot = queue->pop();
         processor.process(slot.data, slot.length);
     }

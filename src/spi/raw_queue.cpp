@@ -7,13 +7,14 @@
 #include "log.hpp"
 #include "mutex_hold.hpp"
 
-bool raw_frame_queue::push(const uint8_t* data, uint32_t length) {
+bool raw_frame_queue::push(const uint8_t* data, uint32_t length, event_counter& drops) {
     if (length > raw_slot_size) length = raw_slot_size;
     mutex_hold hold(mutex_);
     int next = (write_index_ + 1) % raw_queue_slots;
     const bool full = next == read_index_;
     if (full) {
         ++dropped_count_;
+        drops.add();
         if (full_lines_.allow())
             log_out("Dropped %lu packets (queue full)\n", static_cast<unsigned long>(dropped_count_));
     } else {

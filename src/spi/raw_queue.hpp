@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "event_counter.hpp"
 #include "log.hpp"
 
 constexpr size_t raw_slot_size = 4112;
@@ -21,9 +22,10 @@ public:
     raw_frame_queue(const raw_frame_queue&) = delete;
     raw_frame_queue& operator=(const raw_frame_queue&) = delete;
 
-    // Producer: queues a copy of the block, or drops it (with the running total) when full.
-    // Returns false when it dropped the block.
-    bool push(const uint8_t* data, uint32_t length);
+    // Producer: queues a copy of the block, or drops it when full, counting it in drops (the
+    // producer's own counter) before the line with the running total. Returns false when it
+    // dropped the block.
+    bool push(const uint8_t* data, uint32_t length, event_counter& drops);
     // Consumer: waits for the oldest block. The slot stays untouched by the producer until
     // the next pop, because the full rule keeps one slot free behind read_index.
     const raw_slot& pop();

@@ -112,8 +112,8 @@ void* transfer_thread(void* argument) {
         report.succeeded();
         counts.transfers.add();
         counts.last_transfer_us.store(mono_now_us(), std::memory_order_relaxed);
-        if (!intake.queue.push(intake.rx_buffer, static_cast<uint32_t>(received)))
-            counts.raw_queue_drops.add();
+        intake.queue.push(intake.rx_buffer, static_cast<uint32_t>(received),
+                          counts.raw_queue_drops);
     }
     return nullptr;
 }

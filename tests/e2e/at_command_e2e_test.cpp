@@ -306,9 +306,10 @@ protected:
         ASSERT_TRUE(board.wait_stdout(batch_done, *add_func));
     }
 
+    // Retried while the server is not yet listening: its start-up line comes before it listens.
     at_client connect(client_family family = client_family::ipv4) {
         at_client client;
-        client.socket = connect_in_namespace(board.daemon().pid(), family);
+        client.socket = connect_when_listening(board.daemon().pid(), family, e2e_deadline);
         if (!client.socket.valid()) {
             ADD_FAILURE() << "cannot connect: " << strerror(errno);
             return client;
@@ -701,7 +702,9 @@ TEST_F(AtConfigWrite, EveryAcceptedRecordLoadsAgainAtStartUp) {
     const std::optional<size_t> parsed = next.wait_stdout("Parse entire parameter=" + records.back());
     ASSERT_TRUE(parsed);
     EXPECT_TRUE(next.wait_stdout(param_ok_line, *parsed));
-    unique_fd again = connect_in_namespace(next.daemon().pid(), client_family::ipv4);
+    // The server's line comes before it listens; the parameter lines after it prove nothing.
+    unique_fd again =
+        connect_when_listening(next.daemon().pid(), client_family::ipv4, e2e_deadline);
     ASSERT_TRUE(again.valid()) << strerror(errno);
     ASSERT_TRUE(send_text(again.get(), "AT+AB config"));
     EXPECT_EQ(read_reply(again.get(), records.back() + "\r\nOK\r\n"), records.back() + "\r\nOK\r\n");
@@ -729,6 +732,16 @@ protected:
                                       from));
     }
 
+    // The chunk's line comes before the server thread hands the chunk to the command thread. A
+    // status asked on an idle connection is answered by the server thread itself, once it is done
+    // with what came before: its reply shows every earlier chunk queued.
+    void wait_queued(const at_client& idle) {
+        ASSERT_TRUE(send_text(idle.socket.get(), "AT+AB status\r\n"));
+        const std::string reply = read_until(idle.socket.get(), "\r\nOK\r\n", e2e_deadline);
+        ASSERT_GE(reply.size(), 6u);
+        ASSERT_EQ(reply.substr(reply.size() - 6), "\r\nOK\r\n");
+    }
+
     static std::string write_of(const std::string& name) {
         return "AT+AB config " + record_text(name, "", "", "cam.local");
     }
@@ -740,6 +753,7 @@ TEST_F(AtTurns, AnotherClientsQueryWaitsForTheRunningCommandOnly) {
     start();
     at_client writer = connect();
     at_client asker = connect();
+    at_client watcher = connect();
     hang_writes();
     send_taken(writer, write_of("Cam2"));
     ASSERT_GE(board_world::wait_for_call(board.state_dir(), "fw_setenv *",
@@ -748,6 +762,8 @@ TEST_F(AtTurns, AnotherClientsQueryWaitsForTheRunningCommandOnly) {
     send_taken(writer, write_of("Cam3"));
     send_taken(writer, write_of("Cam4"));
     send_taken(asker, "AT+AB version");
+    // Queued before the write ends, or the next write would run (and hang) before it.
+    wait_queued(watcher);
 
     ASSERT_EQ(board_world::release_stalls(board.state_dir()), 0);
     EXPECT_EQ(read_reply(writer.socket.get(), ok_reply), ok_reply);

@@ -193,7 +193,7 @@ protected:
     void stream_to_clients() {
         board.source().start_stream({.frames_per_second = 200, .plan = plan_});
         for (client_family family : {client_family::ipv4, client_family::ipv6}) {
-            unique_fd fd = connect_in_namespace(board.daemon().pid(), family);
+            unique_fd fd = connect_when_listening(board.daemon().pid(), family, e2e_deadline);
             ASSERT_TRUE(fd.valid()) << "connect: " << strerror(errno);
             clients_.push_back(std::make_unique<video_client>(std::move(fd)));
         }
@@ -439,7 +439,7 @@ protected:
         ASSERT_EQ(board_world::add_failure(state(), {.pattern = pattern, .times = 1,
                                                      .exit_status = 0, .stall = true}),
                   0);
-        writer_ = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
+        writer_ = connect_when_listening(board.daemon().pid(), client_family::ipv4, e2e_deadline);
         ASSERT_TRUE(writer_.valid()) << "connect: " << strerror(errno);
         ASSERT_TRUE(send_text(writer_.get(), command));
         ASSERT_GE(board_world::wait_for_call(state(), pattern,
@@ -611,7 +611,8 @@ using WholeLines = signal_test;
 // arrives whole: one write, no longer than a pipe takes in one piece.
 TEST_F(WholeLines, EachWriteIsOneLineOfAtMost4096Bytes) {
     start({.one_message_per_write = true});
-    unique_fd client = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
+    unique_fd client =
+        connect_when_listening(board.daemon().pid(), client_family::ipv4, e2e_deadline);
     ASSERT_TRUE(client.valid()) << "connect: " << strerror(errno);
     const std::string unprintable(1023, '\x01');
     ASSERT_EQ(send(client.get(), unprintable.data(), unprintable.size(), MSG_NOSIGNAL),
@@ -635,7 +636,8 @@ TEST_F(WholeLines, LinesQueuedBeforeTheStopAreOutBeforeItsLastLine) {
     constexpr double console_bytes_per_second = 11520;  // 115200 baud
     constexpr int long_lines = 8;
     start({.output_bytes_per_second = console_bytes_per_second});
-    unique_fd client = connect_in_namespace(board.daemon().pid(), client_family::ipv4);
+    unique_fd client =
+        connect_when_listening(board.daemon().pid(), client_family::ipv4, e2e_deadline);
     ASSERT_TRUE(client.valid()) << "connect: " << strerror(errno);
     // Printable, so each line stays about 1 KiB: the backlog (under a second of console time)
     // stays well inside the stop's 3 s bound for writing it out, however busy the machine.
