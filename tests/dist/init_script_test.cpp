@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -137,14 +138,14 @@ wait_for "daemon 2 started"
     EXPECT_EQ(events(), (lines{"daemon 1 started", "daemon 1 ends by itself", "daemon 2 started",
                                "daemon 2 got SIGTERM", "daemon 2 ended"}));
     // Each daemon's output has a logger of its own: the lines of two loggers may come in either
-    // order. The run took under a second, or a second's tick may have passed during it.
+    // order. How long the first run took depends on how busy the machine is.
     lines log = logged();
     std::sort(log.begin(), log.end());
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0], "nanvideod: daemon 1 running");
     EXPECT_EQ(log[1], "nanvideod: daemon 2 running");
-    EXPECT_TRUE(log[2] == "nanvideod: ended after 0s; restarting in 1s" ||
-                log[2] == "nanvideod: ended after 1s; restarting in 1s")
+    EXPECT_TRUE(std::regex_match(log[2],
+                                 std::regex("nanvideod: ended after [0-9]+s; restarting in 1s")))
         << log[2];
 }
 
