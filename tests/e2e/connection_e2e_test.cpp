@@ -124,6 +124,24 @@ int lowest_free(const std::vector<int>& open) {
     return fd;
 }
 
+// True when every /dev/null the process holds (the server's spare among them) lies below its
+// lowest free number. A limit at that number then leaves the spare something to give back; with
+// a number left free below the spare for a moment (a descriptor closed and not yet opened
+// again), closing the spare would free only a number the limit forbids.
+bool spare_below_lowest_free(pid_t pid) {
+    const std::vector<int> open = open_descriptors(pid);
+    const int free_fd = lowest_free(open);
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int fd : open) {
+        if (fd < free_fd) continue;
+        char target[64] = {};
+        if (readlink((dir + std::to_string(fd)).c_str(), target, sizeof(target) - 1) > 0 &&
+            strcmp(target, "/dev/null") == 0)
+            return false;
+    }
+    return true;
+}
+
 using Descriptors = connection_test;
 
 // Measured on the board: with its open-file limit lowered while clients connected, the backlog
@@ -143,6 +161,9 @@ TEST_F(Descriptors, ClientsComingWhileNoneIsFreeAreRefusedAndOnceTheyAreBackOneG
     ASSERT_FALSE(daemon_children::iw_event_children(pid).empty());
     connected_client viewer = connect(0, client_family::ipv6);
     ASSERT_GT(viewer.daemon_fd, 0);
+    while (!spare_below_lowest_free(pid) && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(spare_below_lowest_free(pid));
     constexpr int more_than_the_backlog = 7;
     {
         process_descriptor_limit none_free(pid,
