@@ -101,14 +101,13 @@ public:
         : cmd_(cmd),
           time_limit_ms_(time_limit_ms),
           program_(must_finish_program(cmd)),
-          must_finish_(program_ != nullptr),
           pid_(start(list, output_fd)),
           deadline_us_(mono_now_us() +
                        static_cast<int64_t>(time_limit_ms) * microseconds_per_ms),
           listed_(list, slot_) {}
     ~command_child() {
         if (pid_ <= 0) return;
-        if (!must_finish_) kill(-pid_, SIGKILL);
+        if (!must_finish()) kill(-pid_, SIGKILL);
         int status = 0;
         reap(&status);
     }
@@ -121,7 +120,7 @@ public:
     // The limit has passed: a command that may be killed is, with its whole group (one line
     // says so); one that must finish gets a line and no deadline any more. True when killed.
     bool limit_passed() {
-        if (must_finish_) {
+        if (must_finish()) {
             log_err("[%lu] Warning: Command still running after %u ms, waiting for it to "
                     "finish: %s\n",
                     thread_id(), time_limit_ms_, cmd_);
@@ -150,8 +149,10 @@ public:
     }
 
 private:
+    bool must_finish() const { return program_ != nullptr; }
+
     pid_t start(running_command_groups& list, int output_fd) {
-        const pid_t daemon = must_finish_ ? 0 : getpid();
+        const pid_t daemon = must_finish() ? 0 : getpid();
         const pid_t pid = fork_command_child(list, slot_, program_);
         if (pid == 0) exec_shell(cmd_, output_fd, daemon);
         if (pid < 0 && errno == ECANCELED) {
@@ -194,7 +195,6 @@ private:
     const char* cmd_;
     unsigned time_limit_ms_;
     const char* program_;  // the must-finish program it runs, or nullptr
-    bool must_finish_;
     int slot_ = -1;  // filled by start(), before listed_ takes it
     pid_t pid_;
     int64_t deadline_us_;

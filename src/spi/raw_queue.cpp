@@ -13,10 +13,9 @@ bool raw_frame_queue::push(const uint8_t* data, uint32_t length, event_counter& 
     int next = (write_index_ + 1) % raw_queue_slots;
     const bool full = next == read_index_;
     if (full) {
-        ++dropped_count_;
         drops.add();
         if (full_lines_.allow())
-            log_out("Dropped %lu packets (queue full)\n", static_cast<unsigned long>(dropped_count_));
+            log_out("Dropped %lu packets (queue full)\n", static_cast<unsigned long>(drops.value()));
     } else {
         raw_slot& slot = slots_[write_index_];
         memcpy(slot.data, data, length);
